@@ -1,0 +1,181 @@
+#include "module_frame.h"
+
+#include "command_frame.h"
+#include "lenient_number.h"
+#include "watch_commands.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace velkor {
+
+std::vector<uint8_t> BuildModuleFrame(uint8_t command, std::span<const uint8_t> data) {
+    if (data.size() > 255) {
+        throw std::length_error("module frame data longer than 255 bytes");
+    }
+    std::vector<uint8_t> frame;
+    frame.reserve(data.size() + MODULE_FRAME_OVERHEAD);
+    frame.push_back(MODULE_FRAME_START);
+    frame.push_back(MODULE_FRAME_SECOND);
+    frame.push_back(command);
+    frame.push_back(static_cast<uint8_t>(data.size())); // n
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(ByteSum(frame)); // sum of everything before it
+    frame.push_back(MODULE_FRAME_END);
+    return frame;
+}
+
+uint32_t ModuleFrequencyWord(double mhz) {
+    // Multiply first: the reverse of the watch order, and a different word for some inputs (134.277).
+    return static_cast<uint32_t>(TruncateToInt64(mhz * 1000000.0 / FREQUENCY_STEP)) & 0xFFFFFFU;
+}
+
+std::array<uint8_t, 7> LoraConfig::ToBytes() const {
+    return {static_cast<uint8_t>(frequencyWord >> 16), // frequency word, bits 23..16
+            static_cast<uint8_t>(frequencyWord >> 8),
+            static_cast<uint8_t>(frequencyWord),
+            sleepPeriod,
+            breathingTime,
+            networkAddress,
+            transmitPower};
+}
+
+LoraConfig LoraConfig::FromBytes(std::span<const uint8_t, 7> bytes) {
+    LoraConfig config;
+    config.frequencyWord = (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
+    config.sleepPeriod = bytes[3];
+    config.breathingTime = bytes[4];
+    config.networkAddress = bytes[5];
+    config.transmitPower = bytes[6];
+    return config;
+}
+
+LoraConfig LoraConfigFromControls(std::u16string_view frequencyText, int sleepIndex, int breathingIndex,
+                                  std::u16string_view networkAddressText, int powerIndex) {
+    LoraConfig config;
+    config.frequencyWord = ModuleFrequencyWord(ReadLenientDouble(frequencyText));
+    config.sleepPeriod = static_cast<uint8_t>(sleepIndex);
+    config.breathingTime = static_cast<uint8_t>(breathingIndex);
+    config.networkAddress = static_cast<uint8_t>(ReadLenientInt(networkAddressText));
+    config.transmitPower = static_cast<uint8_t>(powerIndex);
+    return config;
+}
+
+std::array<uint8_t, 7> ModuleClockData(const std::tm& local) {
+    return {static_cast<uint8_t>(local.tm_year + 1900 - 2000), // year - 2000, modulo 256
+            static_cast<uint8_t>(local.tm_mon + 1),
+            static_cast<uint8_t>(local.tm_mday),
+            static_cast<uint8_t>(local.tm_hour),
+            static_cast<uint8_t>(local.tm_min),
+            static_cast<uint8_t>(local.tm_sec),
+            static_cast<uint8_t>(local.tm_wday)}; // Sunday 0
+}
+
+std::array<uint8_t, 4> WatchAddressData(std::u16string_view text) {
+    auto value = static_cast<uint32_t>(ReadLenientInt(text));
+    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value)};
+}
+
+std::string ReadBackFrequencyText(uint32_t frequencyWord) {
+    double mhz = frequencyWord / 1000000.0 * MODULE_READ_STEP;
+    double whole = std::trunc(mhz);
+    double hundredths = std::trunc((mhz - whole) * 100.0);
+    double value = whole + hundredths / 100.0;
+    // to_chars, not printf: the decimal point must not follow the user's locale.
+    char text[64];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
+    return ec == std::errc() ? std::string(text, end) : std::string();
+}
+
+std::size_t ModuleAnswerLength(uint8_t command) {
+    switch (command) {
+    case MODCMD_RESET:
+    case MODCMD_WRITE_CONFIG:
+    case MODCMD_WRITE_WATCH_ADDRESS:
+    case MODCMD_SET_TIME:
+        return MODULE_FRAME_OVERHEAD;
+    case MODCMD_READ_WATCH_ADDRESS:
+        return MODULE_FRAME_OVERHEAD + 4;
+    case MODCMD_READ_CONFIG:
+    case MODCMD_GET_TIME:
+        return MODULE_FRAME_OVERHEAD + 7;
+    default:
+        return 0;
+    }
+}
+
+ModuleAnswer DecodeModuleAnswer(std::span<const uint8_t> frame) {
+    ModuleAnswer answer;
+    if (frame.empty() || frame.front() != MODULE_FRAME_START || frame.back() != MODULE_FRAME_END) {
+        answer.status = AnswerStatus::NotModuleFrame;
+        return answer;
+    }
+    if (frame.size() < 3) {
+        answer.status = AnswerStatus::TooShort;
+        return answer;
+    }
+    answer.command = frame[2];
+    std::size_t needed = ModuleAnswerLength(answer.command);
+    if (needed == 0) {
+        answer.status = AnswerStatus::UnknownCommand;
+        return answer;
+    }
+    if (frame.size() < needed) {
+        answer.status = AnswerStatus::TooShort;
+        return answer;
+    }
+    answer.status = AnswerStatus::Accepted;
+    const uint8_t* data = frame.data() + 4;
+    char text[96];
+    switch (answer.command) {
+    case MODCMD_READ_WATCH_ADDRESS: {
+        auto value = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
+                                          (uint32_t{data[2]} << 8) | data[3]);
+        answer.watchAddressText = std::to_string(value);
+        break;
+    }
+    case MODCMD_RESET:
+        answer.message = "复位成功.";
+        answer.caption = "REBOOT";
+        break;
+    case MODCMD_WRITE_CONFIG:
+        answer.message = "写入成功.";
+        answer.caption = "LORA配置";
+        break;
+    case MODCMD_READ_CONFIG: {
+        LoraConfig config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data, 7));
+        answer.hasConfig = true;
+        answer.frequencyText = ReadBackFrequencyText(config.frequencyWord);
+        answer.sleepIndex = config.sleepPeriod;
+        answer.breathingIndex = config.breathingTime;
+        std::snprintf(text, sizeof text, "%02d", config.networkAddress);
+        answer.networkAddressText = text;
+        answer.powerIndex = config.transmitPower;
+        answer.message = "读取成功.";
+        answer.caption = "LORA配置";
+        break;
+    }
+    case MODCMD_WRITE_WATCH_ADDRESS:
+        answer.message = "设置手表地址成功.";
+        answer.caption = "设置地址.";
+        break;
+    case MODCMD_SET_TIME:
+        answer.message = "校时成功.";
+        answer.caption = "校准时间";
+        break;
+    case MODCMD_GET_TIME:
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d 星期%d", data[0] + 2000, data[1], data[2],
+                      data[3], data[4], data[5], data[6]);
+        answer.message = text;
+        answer.caption = "获取时间";
+        break;
+    default:
+        break;
+    }
+    return answer;
+}
+
+} // namespace velkor

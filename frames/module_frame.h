@@ -1,0 +1,96 @@
+#pragma once
+// The LoRa module's own protocol on the cable, in both directions: FA 80 command n data[n] sum 0D.
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkor {
+
+inline constexpr uint8_t MODULE_FRAME_START = 0xFA;
+inline constexpr uint8_t MODULE_FRAME_SECOND = 0x80;
+inline constexpr uint8_t MODULE_FRAME_END = 0x0D;
+// Envelope bytes around the data: FA 80 command n ... sum 0D.
+inline constexpr std::size_t MODULE_FRAME_OVERHEAD = 6;
+
+inline constexpr uint8_t MODCMD_READ_WATCH_ADDRESS = 0xEE;
+inline constexpr uint8_t MODCMD_RESET = 0xF2;
+inline constexpr uint8_t MODCMD_WRITE_CONFIG = 0xF3;
+inline constexpr uint8_t MODCMD_READ_CONFIG = 0xF4;
+inline constexpr uint8_t MODCMD_WRITE_WATCH_ADDRESS = 0xFB;
+inline constexpr uint8_t MODCMD_SET_TIME = 0xFC;
+inline constexpr uint8_t MODCMD_GET_TIME = 0xFD;
+
+// The module's frequency register counts steps of 32 MHz / 2^19.
+inline constexpr double MODULE_READ_STEP = 61.03515625;
+
+// Frames `data` (at most 255 bytes; throws std::length_error beyond) with its checksum and end byte.
+std::vector<uint8_t> BuildModuleFrame(uint8_t command, std::span<const uint8_t> data);
+
+// The module's frequency word as this page writes it: trunc64(mhz * 1000000 / 61.035), low 24 bits.
+uint32_t ModuleFrequencyWord(double mhz);
+
+// LoRa settings, 7 bytes on the line. The list fields are positions in the page's lists.
+struct LoraConfig {
+    uint32_t frequencyWord = 0;
+    uint8_t sleepPeriod = 0;    // 0 = "2s" .. 4 = "10s"
+    uint8_t breathingTime = 0;  // 0 = "2ms" .. 5 = "64ms"
+    uint8_t networkAddress = 0;
+    uint8_t transmitPower = 0;  // 0 = "Level1" .. 6 = "Level7"
+
+    std::array<uint8_t, 7> ToBytes() const;
+    static LoraConfig FromBytes(std::span<const uint8_t, 7> bytes);
+    bool operator==(const LoraConfig&) const = default;
+};
+
+// From the page's controls: texts read leniently, list positions kept to their low 8 bits (no selection,
+// -1, gives 0xFF).
+LoraConfig LoraConfigFromControls(std::u16string_view frequencyText, int sleepIndex, int breathingIndex,
+                                  std::u16string_view networkAddressText, int powerIndex);
+
+// Clock data of MODCMD_SET_TIME: year - 2000, month, day, hour, minute, second, weekday (Sunday 0).
+std::array<uint8_t, 7> ModuleClockData(const std::tm& local);
+
+// The watch address edit as 32 bits, most significant byte first.
+std::array<uint8_t, 4> WatchAddressData(std::u16string_view text);
+
+// Frequency word read back, in MHz cut (not rounded) to two decimals, as "%.2f": 6C 80 12 gives "434.00".
+std::string ReadBackFrequencyText(uint32_t frequencyWord);
+
+enum class AnswerStatus {
+    Accepted,
+    NotModuleFrame, // first byte not FA or last byte not 0D
+    UnknownCommand,
+    TooShort, // shorter than a whole answer of its command: its data would be bytes of earlier frames
+};
+
+// What the module page does with one received frame. Texts are UTF-8.
+struct ModuleAnswer {
+    AnswerStatus status = AnswerStatus::NotModuleFrame;
+    uint8_t command = 0;
+    std::string message; // message box text; empty when the answer shows no box (0xEE)
+    std::string caption; // message box caption
+    // 0xF4 only: what the LoRa controls show.
+    bool hasConfig = false;
+    std::string frequencyText;      // "434.00"
+    int sleepIndex = 0;             // list positions as received; outside a list means no selection
+    int breathingIndex = 0;
+    std::string networkAddressText; // "%02d"
+    int powerIndex = 0;
+    // 0xEE only: the watch address as a signed 32-bit decimal.
+    std::string watchAddressText;
+};
+
+// Reads an answer. Only the first byte (FA) and the last (0D) are checked; byte 1, the length byte and
+// the checksum are not, because modules in the field send them loosely. An answer shorter than a whole
+// frame of its command is refused rather than read past its end.
+ModuleAnswer DecodeModuleAnswer(std::span<const uint8_t> frame);
+
+// The whole length of an answer of `command` (6 plus its data), or 0 for a command the page does not know.
+std::size_t ModuleAnswerLength(uint8_t command);
+
+} // namespace velkor

@@ -1,0 +1,89 @@
+#include "watch_commands.h"
+
+#include "lenient_number.h"
+#include "text_encoding.h"
+
+#include <array>
+#include <cstdio>
+
+namespace velkor {
+
+uint32_t FrequencyWord(double mhz) {
+    // This order (divide first) is what the watches were calibrated with; the module page multiplies first.
+    return static_cast<uint32_t>(TruncateToInt64(mhz / FREQUENCY_STEP * 1000000.0)) & 0xFFFFFFU;
+}
+
+Channel ChannelFromText(std::u16string_view frequencyText, std::u16string_view networkIdText) {
+    return {FrequencyWord(ReadLenientDouble(frequencyText)),
+            static_cast<uint8_t>(ReadLenientInt(networkIdText))};
+}
+
+std::vector<uint8_t> BuildTimeFrame(std::u16string_view clockText, int weekdayIndex) {
+    std::array<uint8_t, 8> data{};
+    std::vector<uint8_t> groups = HexTextToBytes(clockText);
+    // Year, month, day, hour, minute, second arrive as BCD; only the first six groups matter.
+    for (std::size_t i = 0; i < 6 && i < groups.size(); ++i) {
+        uint8_t bcd = groups[i];
+        data[i] = static_cast<uint8_t>((bcd & 0x0F) + (bcd >> 4) * 10);
+    }
+    data[6] = static_cast<uint8_t>(weekdayIndex);           // weekday, Monday 0
+    data[7] = ByteSum(std::span<const uint8_t>(data).first(7)); // data_checksum
+    return BuildCommandFrame(0, BROADCAST_ADDRESS, CMD_SET_TIME, data);
+}
+
+std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch, const WatchAddress& host,
+                                           int slotIndex) {
+    std::array<uint8_t, 6> data{};
+    std::copy(host.begin(), host.end(), data.begin());         // host address, leftmost field first
+    data[4] = slotIndex < 0 ? 0xFF : static_cast<uint8_t>(slotIndex); // slot index
+    data[5] = ByteSum(std::span<const uint8_t>(data).first(5));     // data_checksum
+    return BuildCommandFrame(sequence, watch, CMD_SET_HOST_ADDRESS, data);
+}
+
+std::vector<uint8_t> BuildChannelFrame(uint8_t sequence, const WatchAddress& watch, const Channel& channel) {
+    std::array<uint8_t, 5> data{};
+    data[0] = static_cast<uint8_t>(channel.frequencyWord >> 16); // frequency word, bits 23..16
+    data[1] = static_cast<uint8_t>(channel.frequencyWord >> 8);  // bits 15..8
+    data[2] = static_cast<uint8_t>(channel.frequencyWord);       // bits 7..0
+    data[3] = channel.networkId;                                 // network ID
+    data[4] = ByteSum(std::span<const uint8_t>(data).first(4));  // data_checksum
+    return BuildCommandFrame(sequence, watch, CMD_SET_CHANNEL, data);
+}
+
+std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
+    std::vector<uint8_t> frame = {
+        0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x01, // header
+        0x0C,                                     // parameter bytes at offsets 8..19
+        0x04, 0x00,
+        static_cast<uint8_t>(channel.frequencyWord >> 16), // frequency word, most significant first
+        static_cast<uint8_t>(channel.frequencyWord >> 8),
+        static_cast<uint8_t>(channel.frequencyWord),
+        0x0B, 0x01, 0x07, 0x00, 0x00,
+        channel.networkId, // network ID
+        0x07,
+    };
+    frame.push_back(ByteSum(frame)); // sum of bytes 0..19
+    frame.push_back(0x0D);
+    frame.push_back(0x0A);
+    return frame;
+}
+
+std::u16string FormatClockText(const std::tm& local) {
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
+        return {};
+    }
+    return std::u16string(text, text + n);
+}
+
+std::string FormatTimeOfDay(const std::tm& local) {
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return n < 0 ? std::string() : std::string(text, static_cast<std::size_t>(n));
+}
+
+int WeekdayIndexMondayFirst(const std::tm& local) { return (local.tm_wday + 6) % 7; }
+
+} // namespace velkor

@@ -1,0 +1,155 @@
+#include "cxserial.h"
+
+#include <array>
+#include <system_error>
+
+namespace velkor {
+
+CXSerial::~CXSerial() { Close(); }
+
+int CXSerial::ProbePort(const std::string& port) const { return NativePort::Probe(port) ? 1 : 0; }
+
+int CXSerial::Open(const std::string& port, int baudRate, int parity) {
+    Close();
+    m_port = port;
+    m_baudRate = baudRate;
+    m_parity = parity;
+    m_deviceLost = false;
+    std::unique_ptr<NativePort> opened = NativePort::Open(port, LineSettings{baudRate, parity}, nullptr);
+    if (!opened) {
+        return 0;
+    }
+    {
+        std::lock_guard lock(m_writeLock);
+        m_hComm = std::move(opened);
+        m_writeSawLoss = false;
+    }
+    // A port without a reader would look open and never receive: release it instead.
+    if (!StartReader()) {
+        ReleasePort();
+        return 0;
+    }
+    return 1;
+}
+
+int CXSerial::Close() {
+    StopReader();
+    ReleasePort();
+    return 1;
+}
+
+void CXSerial::ReleasePort() {
+    std::lock_guard lock(m_writeLock);
+    m_hComm.reset();
+}
+
+bool CXSerial::IsOpen() const {
+    std::lock_guard lock(m_writeLock);
+    return m_hComm != nullptr;
+}
+
+bool CXSerial::TakeDeviceLost() { return m_deviceLost.exchange(false); }
+
+int CXSerial::StartReader() {
+    std::lock_guard lock(m_writeLock);
+    if (!m_hComm) {
+        return 0;
+    }
+    if (m_readerThread.joinable()) {
+        return 1;
+    }
+    m_hComm->ClearStop();
+    try {
+        m_readerThread = std::thread(&CXSerial::ReaderThread, this);
+    } catch (const std::system_error&) {
+        return 0;
+    }
+    return 1;
+}
+
+int CXSerial::StopReader() {
+    {
+        std::lock_guard lock(m_writeLock);
+        if (m_hComm) {
+            m_hComm->RequestStop();
+        }
+    }
+    // The reader sees the stop within one pass; waiting for it, rather than ending it by force, keeps the
+    // port alive for as long as the reader may use it.
+    if (m_readerThread.joinable()) {
+        m_readerThread.join();
+    }
+    return 1;
+}
+
+void CXSerial::ReaderThread() {
+    NativePort* port = nullptr;
+    {
+        std::lock_guard lock(m_writeLock);
+        port = m_hComm.get();
+    }
+    if (port == nullptr) {
+        return;
+    }
+    std::array<uint8_t, CHUNK_SIZE> buffer{};
+    for (;;) {
+        NativePort::ReadResult result = port->Read(buffer);
+        if (result.status == NativePort::ReadStatus::Stopped) {
+            return;
+        }
+        if (result.status == NativePort::ReadStatus::Lost) {
+            // Release the device here, so it can be opened again as soon as it is back; writers wait on
+            // the lock and find the port closed.
+            std::lock_guard lock(m_writeLock);
+            m_hComm.reset();
+            m_deviceLost = true;
+            return;
+        }
+        for (std::size_t i = 0; i < result.count; ++i) {
+            OnReceiveByte(buffer[i]);
+        }
+    }
+}
+
+int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
+    std::lock_guard lock(m_writeLock);
+    if (!m_hComm || m_writeSawLoss) {
+        return 0;
+    }
+    uint32_t sent = 0;
+    int failures = 0;
+    while (sent < length) {
+        uint32_t chunk = std::min(length - sent, CHUNK_SIZE);
+        NativePort::WriteResult result = m_hComm->Write({bytes + sent, chunk}, WRITE_TIMEOUT_MS);
+        switch (result.status) {
+        case NativePort::WriteStatus::Written:
+            sent += static_cast<uint32_t>(result.count);
+            failures = 0;
+            break;
+        case NativePort::WriteStatus::TimedOut:
+            // The device took nothing for a second: drop its queue and offer the chunk again.
+            m_hComm->FlushOutput();
+            [[fallthrough]];
+        case NativePort::WriteStatus::Failed:
+            if (++failures >= MAX_WRITE_FAILURES) {
+                return 0;
+            }
+            break;
+        case NativePort::WriteStatus::Lost:
+            // The reader sees the same hang-up, releases the port and reports the loss.
+            m_writeSawLoss = true;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+OmbiSerial::OmbiSerial(ReceiveBuffer& buffer) : m_buffer(buffer) { m_buffer.Clear(); }
+
+OmbiSerial::~OmbiSerial() { Close(); }
+
+void OmbiSerial::OnReceiveByte(uint8_t byte) { m_buffer.Append(byte); }
+
+OmbiSerial g_serial;
+
+} // namespace velkor

@@ -1,0 +1,93 @@
+#pragma once
+// The program's one serial link.
+//
+// Threads and sharing:
+// - The user-interface thread alone calls ProbePort, Open, Close, Write, StartReader and StopReader.
+// - While a port is open, one reader thread waits in the port without using CPU and calls OnReceiveByte
+//   for every received byte, in order. It never calls OnReceiveByte after StopReader or Close returned.
+// - m_writeLock is held for a whole Write, and whenever the port object is replaced or released, so no
+//   descriptor is closed while a writer uses it. The reader takes it only to release a lost device.
+// - A lost device (adapter pulled, other end hung up) ends the reader and releases the port; the loss
+//   is reported once by TakeDeviceLost.
+
+#include "receive_buffer.h"
+#include "serial_port.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace velkor {
+
+class CXSerial {
+public:
+    CXSerial() = default;
+    CXSerial(const CXSerial&) = delete;
+    CXSerial& operator=(const CXSerial&) = delete;
+
+    // 1 if the port can be opened now (nobody, this program included, has it open), else 0.
+    int ProbePort(const std::string& port) const;
+    // Closes any open port first, then opens `port` with 8 data bits, 1 stop bit, no flow control, the baud
+    // rate (1200 to 115200) and parity (0 none, 1 odd, 2 even), and starts the reader. 1 on success; on
+    // failure 0 and no port is open.
+    int Open(const std::string& port, int baudRate, int parity);
+    // Stops the reader and releases the port. Always 1.
+    int Close();
+    // Every byte out, in chunks of at most 1024, each given 1000 ms to leave; 1 when all went out.
+    // 0 at once when no port is open or the device was lost; 0 after three consecutive chunks that could
+    // not be written, so a stalled device cannot hold the caller for ever.
+    int Write(const uint8_t* bytes, uint32_t length);
+    int StartReader();
+    int StopReader();
+
+    bool IsOpen() const;
+    // True once after the device was lost while open; the caller shows the port as closed.
+    bool TakeDeviceLost();
+
+    const std::string& PortName() const { return m_port; }
+    int BaudRate() const { return m_baudRate; }
+    int Parity() const { return m_parity; }
+
+    static constexpr uint32_t CHUNK_SIZE = 1024;
+    static constexpr int WRITE_TIMEOUT_MS = 1000;
+    static constexpr int MAX_WRITE_FAILURES = 3;
+
+protected:
+    // Derived classes must call Close() in their destructor: the reader calls OnReceiveByte.
+    ~CXSerial();
+    virtual void OnReceiveByte(uint8_t byte) = 0;
+
+private:
+    void ReaderThread();
+    void ReleasePort();
+
+    std::string m_port;
+    int m_baudRate = 9600;
+    int m_parity = 0;
+
+    mutable std::mutex m_writeLock;
+    std::unique_ptr<NativePort> m_hComm; // the open port; null when closed. Guarded by m_writeLock.
+    std::thread m_readerThread;
+    bool m_writeSawLoss = false;             // guarded by m_writeLock
+    std::atomic<bool> m_deviceLost{false};   // set by the reader only, so a loss is reported once
+};
+
+// Feeds every received byte into a ReceiveBuffer (the program's g_receiveBuffer by default).
+class OmbiSerial : public CXSerial {
+public:
+    explicit OmbiSerial(ReceiveBuffer& buffer = g_receiveBuffer);
+    ~OmbiSerial();
+
+protected:
+    void OnReceiveByte(uint8_t byte) override;
+
+private:
+    ReceiveBuffer& m_buffer;
+};
+
+extern OmbiSerial g_serial;
+
+} // namespace velkor

@@ -1,0 +1,70 @@
+#include "port_names.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace velkor {
+
+std::string WindowsDeviceName(unsigned portNumber) {
+    std::string number = std::to_string(portNumber);
+    return portNumber > 9 ? "\\\\.\\COM" + number : "COM" + number;
+}
+
+bool NaturalLess(std::string_view a, std::string_view b) {
+    auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            std::size_t iEnd = i;
+            std::size_t jEnd = j;
+            while (iEnd < a.size() && isDigit(a[iEnd])) {
+                ++iEnd;
+            }
+            while (jEnd < b.size() && isDigit(b[jEnd])) {
+                ++jEnd;
+            }
+            // Compare the numbers without converting: strip leading zeros, then length, then digits.
+            std::string_view x = a.substr(i, iEnd - i);
+            std::string_view y = b.substr(j, jEnd - j);
+            x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
+            y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
+            if (x.size() != y.size()) {
+                return x.size() < y.size();
+            }
+            if (x != y) {
+                return x < y;
+            }
+            i = iEnd;
+            j = jEnd;
+        } else {
+            if (a[i] != b[j]) {
+                return a[i] < b[j];
+            }
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) {
+        return a.size() - i < b.size() - j;
+    }
+    return a < b; // equal by value ("ttyUSB02", "ttyUSB2"): any fixed order will do
+}
+
+std::vector<std::string> SplitPortList(std::string_view list) {
+    std::vector<std::string> paths;
+    while (!list.empty()) {
+        std::size_t colon = list.find(':');
+        std::string_view entry = list.substr(0, colon);
+        if (!entry.empty() && std::find(paths.begin(), paths.end(), entry) == paths.end()) {
+            paths.emplace_back(entry);
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        list.remove_prefix(colon + 1);
+    }
+    return paths;
+}
+
+} // namespace velkor

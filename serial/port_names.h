@@ -1,0 +1,19 @@
+#pragma once
+// Port naming that does not depend on the platform the program runs on.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkor {
+
+// The Windows device name of COM port n: "COM9", but "\\.\COM10" from 10 up. For a Windows backend.
+std::string WindowsDeviceName(unsigned portNumber);
+
+// "ttyUSB2" before "ttyUSB10": runs of digits compare by value.
+bool NaturalLess(std::string_view a, std::string_view b);
+
+// The paths of a colon-separated list such as VELKOR_PORTS, empty entries and repeats left out.
+std::vector<std::string> SplitPortList(std::string_view list);
+
+} // namespace velkor

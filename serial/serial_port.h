@@ -1,0 +1,76 @@
+#pragma once
+// The platform layer of the serial engine: one open device, its reads and writes. The engine (CXSerial)
+// holds the threads and the rules; a backend only has to provide these few calls. This platform's
+// backend is serial_port_posix.cpp (termios); another system adds its own file beside it.
+//
+// Threads: Read() is called by the reader thread only; Write() and FlushOutput() by the writer only;
+// RequestStop() from any thread. The owner destroys the port only when no thread can call it any more.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velkor {
+
+enum class PortError {
+    None,
+    NotFound,    // no such device
+    Permission,  // not allowed to open it
+    Busy,        // open already, here or in another program
+    Unsupported, // a line setting the device refuses, or not a serial device at all
+    DeviceLost,  // unplugged or hung up
+    Io,          // any other failure
+};
+
+// The one place that turns errno into the engine's error kinds.
+PortError ErrorFromErrno(int error);
+
+struct LineSettings {
+    int baudRate = 9600;
+    int parity = 0; // 0 none, 1 odd, 2 even
+};
+
+// The baud rates the port page offers; Open refuses any other.
+inline constexpr int SUPPORTED_BAUD_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+class NativePort {
+public:
+    virtual ~NativePort() = default;
+
+    // Exclusive open with the line settings applied and both queues flushed. nullptr on failure.
+    static std::unique_ptr<NativePort> Open(const std::string& name, const LineSettings& settings,
+                                            PortError* error);
+    // Can the port be opened exclusively right now? Opens and closes at once; changes nothing.
+    static bool Probe(const std::string& name);
+
+    enum class ReadStatus { Data, Stopped, Lost };
+    struct ReadResult {
+        ReadStatus status;
+        std::size_t count; // bytes placed in the buffer, with Data
+    };
+    // Blocks without using CPU until bytes arrive (returns them, at most buffer.size()), RequestStop is
+    // called, or the device is lost. A stop request wins over waiting data.
+    virtual ReadResult Read(std::span<uint8_t> buffer) = 0;
+    // Wakes Read with Stopped, now or at its next call, until ClearStop.
+    virtual void RequestStop() = 0;
+    virtual void ClearStop() = 0;
+
+    enum class WriteStatus { Written, TimedOut, Lost, Failed };
+    struct WriteResult {
+        WriteStatus status;
+        std::size_t count; // bytes taken by the device, with Written (may be fewer than offered)
+    };
+    // Offers `bytes` to the device, waiting at most `timeoutMs` for room.
+    virtual WriteResult Write(std::span<const uint8_t> bytes, int timeoutMs) = 0;
+    // Drops what the device has not sent yet.
+    virtual void FlushOutput() = 0;
+};
+
+// The ports of this machine for the port list, in natural order, followed by the colon-separated paths
+// in VELKOR_PORTS (virtual ports: the simulator, a socat link).
+std::vector<std::string> EnumeratePorts();
+
+} // namespace velkor

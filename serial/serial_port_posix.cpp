@@ -1,0 +1,392 @@
+// The termios backend of the serial engine.
+
+#include "port_names.h"
+#include "serial_port.h"
+#include "termios_settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace velkor {
+
+PortError ErrorFromErrno(int error) {
+    switch (error) {
+    case 0:
+        return PortError::None;
+    case ENOENT:
+    case ENOTDIR:
+        return PortError::NotFound;
+    case EACCES:
+    case EPERM:
+        return PortError::Permission;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return PortError::Busy;
+    case EINVAL:
+    case ENOTTY:
+        return PortError::Unsupported;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+        return PortError::DeviceLost;
+    default:
+        return PortError::Io;
+    }
+}
+
+namespace {
+
+speed_t SpeedConstant(int baudRate) {
+    switch (baudRate) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+
+void SetRaw(termios& t) {
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    // One byte completes a read, so a read of 0 bytes always means the line was hung up.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+}
+
+void SetDataBits8StopBits1(termios& t) {
+    t.c_cflag &= ~(CSIZE | CSTOPB);
+    t.c_cflag |= CS8;
+}
+
+void SetParity(termios& t, int parity) {
+    t.c_cflag &= ~(PARENB | PARODD);
+    t.c_iflag &= ~(INPCK | IGNPAR);
+    if (parity == 1) {
+        t.c_cflag |= PARENB | PARODD;
+    } else if (parity == 2) {
+        t.c_cflag |= PARENB;
+    }
+    if (parity != 0) {
+        t.c_iflag |= INPCK;
+    }
+}
+
+void SetNoFlowControl(termios& t) {
+    t.c_cflag &= ~CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+}
+
+void SetLocalLine(termios& t) {
+    // CLOCAL: no modem control; no HUPCL, so closing the port leaves DTR alone.
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~HUPCL;
+}
+
+// Unix98 pseudo-terminal slaves (majors 136 to 143): no line, no parity, no modem lines.
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    unsigned major = ::major(st.st_rdev);
+    return major >= 136 && major <= 143;
+}
+
+bool SameLine(const termios& wanted, const termios& actual) {
+    const tcflag_t mask = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
+    return (wanted.c_cflag & mask) == (actual.c_cflag & mask) && cfgetospeed(&wanted) == cfgetospeed(&actual) &&
+           cfgetispeed(&wanted) == cfgetispeed(&actual);
+}
+
+// Opens `name` as this program opens every port: exclusive, so a second open fails even for root.
+int OpenExclusive(const std::string& name, PortError* error) {
+    int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = ErrorFromErrno(errno);
+        return -1;
+    }
+    if (!isatty(fd)) {
+        ::close(fd);
+        *error = PortError::Unsupported;
+        return -1;
+    }
+    // TIOCEXCL stops other openers (root excepted); flock stops every program that asks the same way.
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        *error = ErrorFromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = errno == EWOULDBLOCK ? PortError::Busy : ErrorFromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    *error = PortError::None;
+    return fd;
+}
+
+bool ApplyLine(int fd, const LineSettings& settings, PortError* error) {
+    termios current{};
+    if (tcgetattr(fd, &current) != 0) {
+        *error = ErrorFromErrno(errno);
+        return false;
+    }
+    std::optional<termios> wanted = MakeLineTermios(current, settings.baudRate, settings.parity);
+    if (!wanted) {
+        *error = PortError::Unsupported;
+        return false;
+    }
+    const bool pseudo = IsPseudoTerminal(fd);
+    tcflush(fd, TCIOFLUSH);
+    if (tcsetattr(fd, TCSANOW, &*wanted) != 0) {
+        // A pseudo-terminal has no parity bit to set; some C libraries report that as EINVAL.
+        if (!(pseudo && errno == EINVAL)) {
+            *error = ErrorFromErrno(errno);
+            return false;
+        }
+        termios withoutParity = *wanted;
+        SetParity(withoutParity, 0);
+        if (tcsetattr(fd, TCSANOW, &withoutParity) != 0) {
+            *error = ErrorFromErrno(errno);
+            return false;
+        }
+    }
+    termios actual{};
+    if (tcgetattr(fd, &actual) != 0) {
+        *error = ErrorFromErrno(errno);
+        return false;
+    }
+    // tcsetattr succeeds when any part of the request took; a real UART must take all of it.
+    if (!pseudo && !SameLine(*wanted, actual)) {
+        *error = PortError::Unsupported;
+        return false;
+    }
+    // DTR and RTS inactive where the device has modem lines.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+    *error = PortError::None;
+    return true;
+}
+
+class PosixPort final : public NativePort {
+public:
+    PosixPort(int fd, int stopFd) : m_fd(fd), m_stopFd(stopFd) {}
+    ~PosixPort() override {
+        ::close(m_stopFd);
+        ::close(m_fd); // closing releases the flock too
+    }
+    PosixPort(const PosixPort&) = delete;
+    PosixPort& operator=(const PosixPort&) = delete;
+
+    ReadResult Read(std::span<uint8_t> buffer) override {
+        for (;;) {
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return {ReadStatus::Lost, 0};
+            }
+            if (fds[1].revents != 0) {
+                return {ReadStatus::Stopped, 0};
+            }
+            const short events = fds[0].revents;
+            if (events & POLLNVAL) {
+                return {ReadStatus::Lost, 0};
+            }
+            if ((events & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            // Read even on a hang-up: bytes that arrived before it are still delivered.
+            ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                return {ReadStatus::Data, static_cast<std::size_t>(n)};
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR) && (events & (POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            // 0 bytes after POLLIN is a hung-up tty; EIO, ENXIO, ENODEV a vanished device.
+            return {ReadStatus::Lost, 0};
+        }
+    }
+
+    void RequestStop() override {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(m_stopFd, &one, sizeof one);
+        (void)ignored;
+    }
+
+    void ClearStop() override {
+        uint64_t value = 0;
+        ssize_t ignored = ::read(m_stopFd, &value, sizeof value);
+        (void)ignored;
+    }
+
+    WriteResult Write(std::span<const uint8_t> bytes, int timeoutMs) override {
+        for (;;) {
+            ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+            if (n >= 0) {
+                return {WriteStatus::Written, static_cast<std::size_t>(n)};
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                return {ErrorFromErrno(errno) == PortError::DeviceLost ? WriteStatus::Lost : WriteStatus::Failed,
+                        0};
+            }
+            pollfd fd = {m_fd, POLLOUT, 0};
+            int rc = poll(&fd, 1, timeoutMs);
+            if (rc == 0) {
+                return {WriteStatus::TimedOut, 0};
+            }
+            if (rc < 0 && errno != EINTR) {
+                return {WriteStatus::Failed, 0};
+            }
+            if (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                return {WriteStatus::Lost, 0};
+            }
+        }
+    }
+
+    void FlushOutput() override { tcflush(m_fd, TCOFLUSH); }
+
+private:
+    int m_fd;
+    int m_stopFd;
+};
+
+} // namespace
+
+std::optional<termios> MakeLineTermios(const termios& base, int baudRate, int parity) {
+    speed_t speed = SpeedConstant(baudRate);
+    if (speed == B0 || parity < 0 || parity > 2) {
+        return std::nullopt;
+    }
+    termios t = base;
+    SetRaw(t);
+    SetDataBits8StopBits1(t);
+    SetParity(t, parity);
+    SetNoFlowControl(t);
+    SetLocalLine(t);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    return t;
+}
+
+std::unique_ptr<NativePort> NativePort::Open(const std::string& name, const LineSettings& settings,
+                                             PortError* error) {
+    PortError ignored = PortError::None;
+    if (error == nullptr) {
+        error = &ignored;
+    }
+    int fd = OpenExclusive(name, error);
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (!ApplyLine(fd, settings, error)) {
+        ::close(fd);
+        return nullptr;
+    }
+    int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFd < 0) {
+        *error = ErrorFromErrno(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixPort>(fd, stopFd);
+}
+
+bool NativePort::Probe(const std::string& name) {
+    PortError error = PortError::None;
+    int fd = OpenExclusive(name, &error);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+namespace {
+
+std::string ReadFirstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// A tty in /sys/class/tty that is a serial port: it has a backing device, and a ttyS has a UART behind it
+// (the 8250 driver registers ttyS0..3 whether or not the hardware exists; those read type 0).
+bool IsSerialTty(const std::string& name) {
+    const std::string base = "/sys/class/tty/" + name;
+    struct stat st {};
+    if (stat((base + "/device").c_str(), &st) != 0) {
+        return false;
+    }
+    if (name.rfind("ttyS", 0) == 0) {
+        std::string type = ReadFirstLine(base + "/type");
+        return !type.empty() && type != "0";
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> EnumeratePorts() {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir("/sys/class/tty")) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.empty() || name[0] == '.') {
+                continue;
+            }
+            if (IsSerialTty(name)) {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
+    std::vector<std::string> ports;
+    for (const std::string& name : names) {
+        ports.push_back("/dev/" + name);
+    }
+    if (const char* extra = std::getenv("VELKOR_PORTS")) {
+        for (std::string& path : SplitPortList(extra)) {
+            if (std::find(ports.begin(), ports.end(), path) == ports.end()) {
+                ports.push_back(std::move(path));
+            }
+        }
+    }
+    return ports;
+}
+
+} // namespace velkor

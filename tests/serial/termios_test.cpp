@@ -1,0 +1,74 @@
+#include "serial/port_names.h"
+#include "serial/serial_port.h"
+#include "serial/termios_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace velkor {
+namespace {
+
+TEST(LineTermios, RawEightBitsOneStopNoFlowControl) {
+    termios base{};
+    base.c_iflag = ICRNL | IXON | IXOFF | IGNPAR | ISTRIP;
+    base.c_oflag = OPOST | ONLCR;
+    base.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
+    base.c_cflag = CS7 | CSTOPB | CRTSCTS | HUPCL;
+    const struct {
+        int parity;
+        tcflag_t parityFlags;
+        bool inputCheck;
+    } parities[] = {{0, 0, false}, {1, PARENB | PARODD, true}, {2, PARENB, true}};
+    for (const auto& p : parities) {
+        for (int baud : SUPPORTED_BAUD_RATES) {
+            std::optional<termios> t = MakeLineTermios(base, baud, p.parity);
+            ASSERT_TRUE(t) << baud;
+            EXPECT_EQ(t->c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+            EXPECT_EQ(t->c_cflag & CSTOPB, 0U);
+            EXPECT_EQ(t->c_cflag & (PARENB | PARODD), p.parityFlags);
+            EXPECT_EQ((t->c_iflag & INPCK) != 0, p.inputCheck);
+            EXPECT_EQ(t->c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP | IGNPAR), 0U);
+            EXPECT_EQ(t->c_cflag & (CRTSCTS | HUPCL), 0U);
+            EXPECT_EQ(t->c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+            EXPECT_EQ(t->c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0U);
+            EXPECT_EQ(t->c_oflag & OPOST, 0U);
+            EXPECT_EQ(t->c_cc[VMIN], 1);
+            EXPECT_EQ(t->c_cc[VTIME], 0);
+        }
+    }
+    termios fast = *MakeLineTermios(base, 115200, 0);
+    termios slow = *MakeLineTermios(base, 1200, 0);
+    EXPECT_EQ(cfgetospeed(&fast), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&slow), static_cast<speed_t>(B1200));
+    EXPECT_FALSE(MakeLineTermios(base, 300, 0));
+    EXPECT_FALSE(MakeLineTermios(base, 230400, 0));
+    EXPECT_FALSE(MakeLineTermios(base, 9600, 3));
+    EXPECT_FALSE(MakeLineTermios(base, 9600, -1));
+}
+
+TEST(PortNames, WindowsNamesNaturalOrderAndTheVariable) {
+    EXPECT_EQ(WindowsDeviceName(9), "COM9");
+    EXPECT_EQ(WindowsDeviceName(10), "\\\\.\\COM10");
+
+    std::vector<std::string> names = {"ttyUSB10", "ttyS1", "ttyUSB2", "ttyACM0", "ttyUSB02", "ttyUSB1"};
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return NaturalLess(a, b); });
+    EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS1", "ttyUSB1", "ttyUSB02", "ttyUSB2", "ttyUSB10"}));
+
+    EXPECT_EQ(SplitPortList("/tmp/a::/dev/pts/3:/tmp/a:"), (std::vector<std::string>{"/tmp/a", "/dev/pts/3"}));
+    EXPECT_TRUE(SplitPortList("").empty());
+
+    setenv("VELKOR_PORTS", "/tmp/velkor-test-x:/tmp/velkor-test-y", 1);
+    std::vector<std::string> ports = EnumeratePorts();
+    unsetenv("VELKOR_PORTS");
+    ASSERT_GE(ports.size(), 2U);
+    EXPECT_EQ(ports[ports.size() - 2], "/tmp/velkor-test-x");
+    EXPECT_EQ(ports.back(), "/tmp/velkor-test-y");
+    for (std::size_t i = 0; i + 2 < ports.size(); ++i) {
+        EXPECT_EQ(ports[i].rfind("/dev/tty", 0) == 0 || ports[i].rfind("/dev/rfcomm", 0) == 0, true) << ports[i];
+    }
+}
+
+} // namespace
+} // namespace velkor
