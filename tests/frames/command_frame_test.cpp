@@ -1,7 +1,7 @@
 #include "frames/command_frame.h"
 #include "frames/lenient_number.h"
 #include "frames/watch_commands.h"
-#include "hex.h"
+#include "frames/hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "frames/module_frame.h"
-#include "hex.h"
+#include "frames/hex.h"
 
 #include <gtest/gtest.h>
 

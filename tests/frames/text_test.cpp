@@ -1,6 +1,6 @@
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
-#include "hex.h"
+#include "frames/hex.h"
 
 #include <gtest/gtest.h>
 

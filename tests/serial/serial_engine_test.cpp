@@ -1,9 +1,8 @@
-#include "pty_pair.h"
-#include "serial/cxserial.h"
+#include "support/pty_pair.h"
+#include "support/recording_serial.h"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <fcntl.h>
 #include <termios.h>
 #include <thread>
@@ -13,33 +12,6 @@ namespace velkor {
 namespace {
 
 using namespace std::chrono_literals;
-
-class RecordingSerial : public CXSerial {
-public:
-    ~RecordingSerial() { Close(); }
-
-    std::vector<uint8_t> WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(m_mutex);
-        m_arrived.wait_for(lock, timeout, [&] { return m_bytes.size() >= count; });
-        return m_bytes;
-    }
-    std::size_t Count() {
-        std::lock_guard lock(m_mutex);
-        return m_bytes.size();
-    }
-
-protected:
-    void OnReceiveByte(uint8_t byte) override {
-        std::lock_guard lock(m_mutex);
-        m_bytes.push_back(byte);
-        m_arrived.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    std::vector<uint8_t> m_bytes;
-};
 
 std::vector<uint8_t> Pattern(std::size_t size) {
     std::vector<uint8_t> bytes(size);

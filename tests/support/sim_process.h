@@ -1,0 +1,36 @@
+#pragma once
+// velkor-sim run as a child process, its JSON lines read back by the test.
+
+#include <chrono>
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+class SimProcess {
+public:
+    // Starts velkor-sim --json --link LINK plus `extra`, and waits for its ready line.
+    explicit SimProcess(std::vector<std::string> extra = {});
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    const std::string& Link() const { return m_link; }
+    bool Ready() const { return m_ready; }
+    // The next line that contains `needle`, or "" after `timeout`.
+    std::string WaitForLine(const std::string& needle, std::chrono::milliseconds timeout);
+    // Sends SIGTERM and waits; returns the exit status.
+    int Stop();
+    // Waits for the process to end by itself; -1 after `timeout`.
+    int WaitExit(std::chrono::milliseconds timeout);
+
+private:
+    std::string ReadLine(std::chrono::milliseconds timeout);
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_link;
+    std::string m_pending;
+    bool m_ready = false;
+    bool m_eof = false;
+    int m_status = -1;
+};

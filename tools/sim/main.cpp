@@ -1,0 +1,374 @@
+// velkor-sim: the transmitter and LoRa module on the far end of the cable, played on a pseudo-terminal.
+
+#include "frame_decoder.h"
+#include "module_device.h"
+#include "stream_splitter.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using velkor::sim::DecodedFrame;
+using velkor::sim::Direction;
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int) { g_stopSignal = 1; }
+
+const char kUsage[] = R"(Usage: velkor-sim [OPTIONS]
+
+Plays the devices at the far end of Velkor's serial cable: the radio transmitter, which takes watch
+command frames and its own channel frame, and the LoRa module, which answers module commands. It
+creates a pseudo-terminal, links it at a stable path and prints one line for every frame in either
+direction. Start Velkor with VELKOR_PORTS set to the link to find it in the port list.
+
+Options:
+  --link PATH          where to link the pseudo-terminal
+                       (default: $XDG_RUNTIME_DIR/velkor-sim, or /tmp/velkor-sim-UID without it)
+  --json               one JSON object per line: dir ("in" from the tool, "out" from the simulator),
+                       format ("command", "transmitter", "module", "unknown"), bytes, valid, reason
+                       (when invalid), the decoded fields and a summary; the first line is
+                       {"event":"ready","link":...,"pty":...}
+  --answer-delay MS    wait this long before answering a module command (default 5)
+  --no-answer          never answer
+  --bad-checksum       answer with a wrong checksum byte
+  --split-answer MS    send each answer in two parts with a pause of MS between them
+  --garbage            send noise bytes, then a pause of 500 ms, before each answer
+  --hangup-after N     hang the line up after N frames from the tool, as a pulled USB adapter does
+  --help               show this text
+
+The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
+power Level7, watch address 0, and its clock at the host's clock. Writing settings, the watch address or
+the time changes what later reads return. Frames are split by their format; every length and checksum
+is checked, and a frame that fails is printed as invalid with the reason.
+
+Exit status: 0 after SIGINT, SIGTERM or a requested hang-up; 1 when the link cannot be made; 2 for
+wrong options.
+)";
+
+struct Options {
+    std::string link;
+    bool json = false;
+    int answerDelayMs = 5;
+    bool noAnswer = false;
+    bool badChecksum = false;
+    int splitAnswerMs = -1;
+    bool garbage = false;
+    long hangupAfter = 0;
+};
+
+bool ParseNumber(const char* text, long minimum, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < minimum) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+std::string DefaultLink() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
+        return std::string(runtime) + "/velkor-sim";
+    }
+    return "/tmp/velkor-sim-" + std::to_string(getuid());
+}
+
+int ParseOptions(int argc, char** argv, Options* options) {
+    options->link = DefaultLink();
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto needValue = [&](long minimum, long* value) {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], minimum, value)) {
+                std::fprintf(stderr, "velkor-sim: %s needs a number of at least %ld\n", arg.c_str(), minimum);
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        long value = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--link") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::fprintf(stderr, "velkor-sim: --link needs a path\n");
+                return 2;
+            }
+            options->link = argv[++i];
+        } else if (arg == "--json") {
+            options->json = true;
+        } else if (arg == "--answer-delay") {
+            if (!needValue(0, &value)) {
+                return 2;
+            }
+            options->answerDelayMs = static_cast<int>(std::min(value, 600000L));
+        } else if (arg == "--no-answer") {
+            options->noAnswer = true;
+        } else if (arg == "--bad-checksum") {
+            options->badChecksum = true;
+        } else if (arg == "--split-answer") {
+            if (!needValue(0, &value)) {
+                return 2;
+            }
+            options->splitAnswerMs = static_cast<int>(std::min(value, 600000L));
+        } else if (arg == "--garbage") {
+            options->garbage = true;
+        } else if (arg == "--hangup-after") {
+            if (!needValue(1, &value)) {
+                return 2;
+            }
+            options->hangupAfter = value;
+        } else {
+            std::fprintf(stderr, "velkor-sim: unknown option %s (see --help)\n", arg.c_str());
+            return 2;
+        }
+    }
+    return -1;
+}
+
+class Simulator {
+public:
+    explicit Simulator(const Options& options) : m_options(options) {}
+    ~Simulator() { Shutdown(); }
+
+    bool Start() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+            std::fprintf(stderr, "velkor-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+            return false;
+        }
+        m_ptyPath = ptsname(m_master);
+        // Holding the slave open keeps the master from seeing a hang-up each time the tool closes the
+        // port; this descriptor is never read, so every byte goes to the tool.
+        m_heldSlave = open(m_ptyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        if (m_heldSlave < 0 || tcgetattr(m_heldSlave, &raw) != 0) {
+            std::fprintf(stderr, "velkor-sim: cannot open %s: %s\n", m_ptyPath.c_str(), std::strerror(errno));
+            return false;
+        }
+        cfmakeraw(&raw);
+        tcsetattr(m_heldSlave, TCSANOW, &raw);
+        tcgetattr(m_master, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(m_master, TCSANOW, &raw);
+        return MakeLink();
+    }
+
+    int Run() {
+        if (m_options.json) {
+            std::printf("{\"event\":\"ready\",\"link\":%s,\"pty\":%s}\n", velkor::sim::JsonString(m_options.link).c_str(),
+                        velkor::sim::JsonString(m_ptyPath).c_str());
+        } else {
+            std::printf("velkor-sim: listening on %s (%s)\n", m_options.link.c_str(), m_ptyPath.c_str());
+        }
+        uint8_t buffer[4096];
+        while (g_stopSignal == 0 && !m_hungUp) {
+            pollfd fd = {m_master, POLLIN, 0};
+            // A frame cut off by silence is reported after 200 ms of quiet.
+            int rc = poll(&fd, 1, m_splitter.HasPending() ? 200 : -1);
+            if (rc < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                std::fprintf(stderr, "velkor-sim: poll: %s\n", std::strerror(errno));
+                return 1;
+            }
+            if (rc == 0) {
+                Handle(m_splitter.Flush());
+                continue;
+            }
+            ssize_t n = read(m_master, buffer, sizeof buffer);
+            if (n > 0) {
+                Handle(m_splitter.Feed({buffer, static_cast<std::size_t>(n)}));
+            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        if (m_splitter.HasPending()) {
+            Handle(m_splitter.Flush());
+        }
+        return 0;
+    }
+
+    void Shutdown() {
+        RemoveLink();
+        if (m_heldSlave >= 0) {
+            close(m_heldSlave);
+            m_heldSlave = -1;
+        }
+        if (m_master >= 0) {
+            close(m_master);
+            m_master = -1;
+        }
+    }
+
+private:
+    bool MakeLink() {
+        struct stat st {};
+        if (lstat(m_options.link.c_str(), &st) == 0) {
+            struct stat target {};
+            // A link left behind by a simulator that was killed points nowhere: take its place.
+            if (S_ISLNK(st.st_mode) && stat(m_options.link.c_str(), &target) != 0) {
+                unlink(m_options.link.c_str());
+            } else {
+                std::fprintf(stderr, "velkor-sim: cannot link %s: the path is taken\n", m_options.link.c_str());
+                return false;
+            }
+        }
+        if (symlink(m_ptyPath.c_str(), m_options.link.c_str()) != 0) {
+            std::fprintf(stderr, "velkor-sim: cannot link %s: %s\n", m_options.link.c_str(), std::strerror(errno));
+            return false;
+        }
+        m_linked = true;
+        return true;
+    }
+
+    void RemoveLink() {
+        if (!m_linked) {
+            return;
+        }
+        char target[4096];
+        ssize_t n = readlink(m_options.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_ptyPath) {
+            unlink(m_options.link.c_str());
+        }
+        m_linked = false;
+    }
+
+    void Print(const DecodedFrame& frame) {
+        std::string line = m_options.json ? velkor::sim::ToJson(frame) : velkor::sim::ToText(frame);
+        std::printf("%s\n", line.c_str());
+    }
+
+    void Handle(const std::vector<velkor::sim::SplitFrame>& frames) {
+        for (const auto& frame : frames) {
+            DecodedFrame decoded = velkor::sim::DecodeFrame(frame, Direction::In);
+            Print(decoded);
+            if (frame.format != velkor::sim::Format::Unknown) {
+                ++m_framesIn;
+            }
+            if (decoded.valid && frame.format == velkor::sim::Format::Module && !m_options.noAnswer) {
+                if (auto answer = m_device.Answer(frame.bytes, std::time(nullptr))) {
+                    SendAnswer(*answer);
+                }
+            }
+            if (m_options.hangupAfter > 0 && m_framesIn >= m_options.hangupAfter) {
+                HangUp();
+                return;
+            }
+        }
+    }
+
+    void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+    void WriteAll(std::span<const uint8_t> bytes) {
+        std::size_t sent = 0;
+        while (sent < bytes.size() && g_stopSignal == 0) {
+            ssize_t n = write(m_master, bytes.data() + sent, bytes.size() - sent);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+
+    void SendAnswer(std::vector<uint8_t> answer) {
+        Sleep(m_options.answerDelayMs);
+        if (m_options.badChecksum) {
+            answer[answer.size() - 2] = static_cast<uint8_t>(answer[answer.size() - 2] + 1);
+        }
+        if (m_options.garbage) {
+            std::uniform_int_distribution<int> byte(0, 255);
+            std::vector<uint8_t> noise(6);
+            for (uint8_t& b : noise) {
+                b = static_cast<uint8_t>(byte(m_random));
+            }
+            if (noise[0] == 0xFA) {
+                noise[0] = 0x00; // noise must not pass for an answer
+            }
+            Print(velkor::sim::DecodeFrame({velkor::sim::Format::Unknown, noise}, Direction::Out));
+            WriteAll(noise);
+            // More than the tool's 400 ms end-of-frame silence, so the noise arrives as a frame of its own.
+            Sleep(500);
+        }
+        velkor::sim::Format format = velkor::sim::Format::Module;
+        Print(velkor::sim::DecodeFrame({format, answer}, Direction::Out));
+        if (m_options.splitAnswerMs >= 0) {
+            std::size_t half = answer.size() / 2;
+            WriteAll({answer.data(), half});
+            Sleep(m_options.splitAnswerMs);
+            WriteAll({answer.data() + half, answer.size() - half});
+        } else {
+            WriteAll(answer);
+        }
+    }
+
+    void HangUp() {
+        // Give the tool's reader time to take the last answer before the line goes dead.
+        Sleep(100);
+        RemoveLink();
+        close(m_heldSlave);
+        m_heldSlave = -1;
+        close(m_master);
+        m_master = -1;
+        m_hungUp = true;
+        if (m_options.json) {
+            std::printf("{\"event\":\"hangup\",\"frames\":%ld}\n", m_framesIn);
+        } else {
+            std::printf("velkor-sim: hung up after %ld frames\n", m_framesIn);
+        }
+    }
+
+    Options m_options;
+    int m_master = -1;
+    int m_heldSlave = -1;
+    std::string m_ptyPath;
+    bool m_linked = false;
+    bool m_hungUp = false;
+    long m_framesIn = 0;
+    velkor::sim::StreamSplitter m_splitter;
+    velkor::sim::ModuleDevice m_device;
+    std::mt19937 m_random{20240607};
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options options;
+    if (int rc = ParseOptions(argc, argv, &options); rc >= 0) {
+        return rc;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Simulator simulator(options);
+    if (!simulator.Start()) {
+        return 1;
+    }
+    int rc = simulator.Run();
+    simulator.Shutdown();
+    return rc;
+}
