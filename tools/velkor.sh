@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
+#   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
 #   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
+                qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
 
 install_missing() {
     local missing=()
@@ -31,7 +33,21 @@ run_tests() { # preset
     ctest --preset "$1" -j2
 }
 
+run_program() {
+    build release
+    local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)"
+    ./build-release/velkor-sim --link "$link" &
+    local sim=$!
+    trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null' EXIT
+    for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+    VELKOR_PORTS="$link${VELKOR_PORTS:+:$VELKOR_PORTS}" ./build-release/velkor
+}
+
 case "${1:-}" in
+run)
+    install_missing "${BUILD_PACKAGES[@]}"
+    run_program
+    ;;
 test)
     install_missing "${BUILD_PACKAGES[@]}"
     run_tests default
@@ -39,7 +55,7 @@ test)
     run_tests tsan
     ;;
 *)
-    echo "usage: $0 test" >&2
+    echo "usage: $0 run|test" >&2
     exit 2
     ;;
 esac

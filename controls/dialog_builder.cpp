@@ -1,0 +1,179 @@
+#include "dialog_builder.h"
+
+#include "ip_address_ctrl.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSvgRenderer>
+#include <QTextEdit>
+
+using velkor::resources::ControlKind;
+using velkor::resources::ControlTemplate;
+using velkor::resources::DialogTemplate;
+
+namespace {
+
+QString Utf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+QStringList AvailableFamilies(const QStringList& wanted) {
+    const QStringList installed = QFontDatabase::families();
+    QStringList found;
+    for (const QString& family : wanted) {
+        if (installed.contains(family)) {
+            found << family;
+        }
+    }
+    return found.isEmpty() ? wanted : found;
+}
+
+} // namespace
+
+QFont DialogFont(int pointSize) {
+    static const QStringList families = AvailableFamilies(
+        {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Micro Hei"),
+         QStringLiteral("Droid Sans Fallback"), QStringLiteral("AR PL UMing CN")});
+    QFont font;
+    font.setFamilies(families);
+    font.setPointSize(pointSize);
+    return font;
+}
+
+QFont CaptionFont() {
+    static const QStringList families = AvailableFamilies(
+        {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"), QStringLiteral("AR PL UMing CN"),
+         QStringLiteral("AR PL SungtiL GB"), QStringLiteral("Noto Sans CJK SC")});
+    QFont font;
+    font.setFamilies(families);
+    font.setPixelSize(12);
+    font.setBold(true);
+    return font;
+}
+
+// The icons are compiled into this static library; a static library's resources must be registered.
+static void RegisterIcons() { Q_INIT_RESOURCE(resources); }
+
+QPixmap LoadIconPixmap(int iconId, int size) {
+    static const bool registered = (RegisterIcons(), true);
+    (void)registered;
+    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(iconId));
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    if (renderer.isValid()) {
+        QPainter painter(&pixmap);
+        renderer.render(&painter);
+    }
+    return pixmap;
+}
+
+DialogUnits::DialogUnits(const QFont& font) {
+    QFontMetrics metrics(font);
+    int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    m_baseX = (letters / 26 + 1) / 2;
+    m_baseY = metrics.height();
+}
+
+QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
+    QPoint topLeft(x * m_baseX / 4, y * m_baseY / 8);
+    QPoint bottomRight((x + width) * m_baseX / 4, (y + height) * m_baseY / 8);
+    return {topLeft, QSize(bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y())};
+}
+
+QSize DialogUnits::ToPixels(int width, int height) const { return {width * m_baseX / 4, height * m_baseY / 8}; }
+
+namespace {
+
+QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
+    QString text = Utf8(control.text);
+    switch (control.kind) {
+    case ControlKind::GroupBox:
+        return new QGroupBox(text, parent);
+    case ControlKind::Label:
+        return new QLabel(text, parent);
+    case ControlKind::Edit: {
+        auto* edit = new QLineEdit(parent);
+        if (control.textLimit > 0) {
+            edit->setMaxLength(control.textLimit);
+        }
+        if (control.style & velkor::resources::STYLE_DIGITS_ONLY) {
+            edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+        }
+        edit->setReadOnly((control.style & velkor::resources::STYLE_READ_ONLY) != 0);
+        return edit;
+    }
+    case ControlKind::ComboBox: {
+        auto* combo = new QComboBox(parent);
+        // A narrow arrow, so the short lists of the templates ("Addr10") show their whole text.
+        combo->setStyleSheet(QStringLiteral("QComboBox { padding: 1px 1px 1px 4px; }"
+                                            "QComboBox::drop-down { width: 14px; }"));
+        if (!text.isEmpty()) {
+            combo->addItems(text.split(QLatin1Char('|')));
+        }
+        combo->setCurrentIndex(-1);
+        return combo;
+    }
+    case ControlKind::Button:
+        return new QPushButton(text, parent);
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, parent);
+    case ControlKind::IpAddress:
+        return new CIPAddressCtrl(parent);
+    case ControlKind::RichEdit: {
+        auto* edit = new QTextEdit(parent);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        edit->setAcceptRichText(false);
+        return edit;
+    }
+    case ControlKind::Icon: {
+        auto* icon = new QLabel(parent);
+        icon->setAlignment(Qt::AlignCenter);
+        return icon;
+    }
+    case ControlKind::ListView:
+    case ControlKind::Caption:
+    case ControlKind::Frame: {
+        auto* frame = new QFrame(parent);
+        frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+        return frame;
+    }
+    }
+    return new QWidget(parent);
+}
+
+} // namespace
+
+BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) {
+    QFont font = DialogFont(dialog.pointSize);
+    parent->setFont(font);
+    DialogUnits units(font);
+    m_size = units.ToPixels(dialog.width, dialog.height);
+    for (const ControlTemplate& control : dialog.controls) {
+        QWidget* widget = CreateControl(control, parent);
+        QRect rect = units.ToPixels(control.x, control.y, control.width, control.height);
+        if (control.kind == ControlKind::ComboBox) {
+            // A combo box's template height is its drop-down list; the box itself is one line high.
+            rect.setHeight(std::max(widget->sizeHint().height(), units.ToPixels(0, 13).height()));
+        }
+        if (control.kind == ControlKind::Icon) {
+            static_cast<QLabel*>(widget)->setPixmap(LoadIconPixmap(Utf8(control.text).toInt(), rect.height()));
+        }
+        widget->setGeometry(rect);
+        widget->setEnabled((control.style & velkor::resources::STYLE_DISABLED) == 0);
+        QString name = control.name.empty() ? Utf8(control.text) : Utf8(control.name);
+        if (!name.isEmpty() && control.kind != ControlKind::ComboBox) {
+            widget->setAccessibleName(name);
+        } else if (control.kind == ControlKind::ComboBox) {
+            widget->setAccessibleName(Utf8(control.name));
+        }
+        if (control.id != 0) {
+            m_controls.insert(control.id, widget);
+        }
+    }
+}

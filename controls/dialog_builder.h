@@ -1,0 +1,49 @@
+#pragma once
+// Turns the dialog templates of resources/ into widgets, with dialog units measured in the dialog font as
+// the templates' own platform does: a horizontal unit is a quarter of the average width of the 52 Latin
+// letters, a vertical unit an eighth of the font's height. So the layout follows the font.
+
+#include "resources/dialog_templates.h"
+
+#include <QFont>
+#include <QHash>
+#include <QPixmap>
+#include <QRect>
+#include <QWidget>
+
+// The templates' "MS Shell Dlg" at `pointSize`: an installed CJK sans face.
+QFont DialogFont(int pointSize);
+// The caption bar's "宋体" 12 px bold: an installed CJK serif (Song/Ming) face.
+QFont CaptionFont();
+
+// One of the program's icons (ids 127 to 160), drawn from its SVG at `size` pixels square.
+QPixmap LoadIconPixmap(int iconId, int size);
+
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFont& font);
+    QRect ToPixels(int x, int y, int width, int height) const;
+    QSize ToPixels(int width, int height) const;
+    int BaseX() const { return m_baseX; }
+    int BaseY() const { return m_baseY; }
+
+private:
+    int m_baseX;
+    int m_baseY;
+};
+
+// The controls of one template, created as children of a page and found by id.
+class BuiltDialog {
+public:
+    BuiltDialog() = default;
+    BuiltDialog(const velkor::resources::DialogTemplate& dialog, QWidget* parent);
+
+    QWidget* Control(int id) const { return m_controls.value(id, nullptr); }
+    template <typename T> T* Get(int id) const { return qobject_cast<T*>(Control(id)); }
+    // The template's size in pixels of its font.
+    QSize Size() const { return m_size; }
+
+private:
+    QHash<int, QWidget*> m_controls;
+    QSize m_size;
+};

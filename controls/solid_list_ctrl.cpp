@@ -1,0 +1,57 @@
+#include "solid_list_ctrl.h"
+
+#include <QScrollBar>
+#include <QMouseEvent>
+#include <QWheelEvent>
+
+CSolidListCtrl::CSolidListCtrl(QWidget* parent) : QListWidget(parent) {
+    setViewMode(QListView::IconMode);
+    setFlow(QListView::TopToBottom);
+    setWrapping(false);
+    setMovement(QListView::Static);
+    setResizeMode(QListView::Fixed);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setFrameShape(QFrame::StyledPanel);
+    setSpacing(0);
+    // Text (0, 85, 229) on (223, 223, 223); the selection stays visible when the list loses the focus.
+    setStyleSheet(QStringLiteral(
+        "QListWidget { background: rgb(223,223,223); color: rgb(0,85,229); outline: 0; }"
+        "QListWidget::item { color: rgb(0,85,229); background: rgb(223,223,223); }"
+        "QListWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
+}
+
+void CSolidListCtrl::SetRowsToFit() {
+    // The client area inside the border: the viewport may not have been laid out yet.
+    QSize client = contentsRect().size();
+    QSize row(client.width(), client.height() / 4);
+    setGridSize(row);
+    for (int i = 0; i < count(); ++i) {
+        item(i)->setSizeHint(row);
+    }
+}
+
+int CSolidListCtrl::FirstSelected() const {
+    for (int row = 0; row < count(); ++row) {
+        if (item(row)->isSelected()) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+void CSolidListCtrl::wheelEvent(QWheelEvent* event) {
+    // Away from the user (+120 a notch) moves the view towards the first item by that many pixels.
+    int delta = event->angleDelta().y();
+    verticalScrollBar()->setValue(verticalScrollBar()->value() - delta);
+    event->accept();
+}
+
+void CSolidListCtrl::mouseReleaseEvent(QMouseEvent* event) {
+    QListWidget::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        emit NavClicked();
+    }
+}

@@ -1,0 +1,86 @@
+#include "dialog_page2.h"
+
+#include "controls/ip_address_ctrl.h"
+#include "frames/text_encoding.h"
+#include "frames/watch_commands.h"
+#include "serial/cxserial.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <ctime>
+
+namespace {
+std::u16string Text(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+} // namespace
+
+CDialog_Page2::CDialog_Page2(QWidget* parent)
+    : CPage(velkor::resources::WirelessTemplate(), parent), m_watchAddress(Get<CIPAddressCtrl>(1021)),
+      m_hostAddress(Get<CIPAddressCtrl>(1016)), m_clockText(Get<QLineEdit>(1014)), m_weekday(Get<QComboBox>(1019)),
+      m_addressSlot(Get<QComboBox>(1013)), m_watchFrequency(Get<QLineEdit>(1004)),
+      m_transmitterFrequency(Get<QLineEdit>(1005)), m_watchNetworkId(Get<QLineEdit>(1010)),
+      m_transmitterNetworkId(Get<QLineEdit>(1011)) {
+    m_watchAddress->SetAddress(0);
+    m_hostAddress->SetAddress(0);
+    m_watchFrequency->setText(QStringLiteral("434.00"));
+    m_transmitterFrequency->setText(QStringLiteral("434.00"));
+    m_watchNetworkId->setText(QStringLiteral("0"));
+    m_transmitterNetworkId->setText(QStringLiteral("0"));
+    m_addressSlot->setCurrentIndex(0);
+    m_weekday->setCurrentIndex(0);
+    OnClockTick();
+
+    connect(Get<QPushButton>(1015), &QPushButton::clicked, this, &CDialog_Page2::OnWriteTime);
+    connect(Get<QPushButton>(1017), &QPushButton::clicked, this, &CDialog_Page2::OnWriteHostAddress);
+    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page2::OnClearAddress);
+    connect(Get<QPushButton>(1020), &QPushButton::clicked, this, &CDialog_Page2::OnWriteWatchChannel);
+    connect(Get<QPushButton>(1022), &QPushButton::clicked, this, &CDialog_Page2::OnWriteTransmitterChannel);
+}
+
+void CDialog_Page2::OnClockTick() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        m_clockText->clear();
+        return;
+    }
+    QString text = QString::fromStdU16String(velkor::FormatClockText(local));
+    if (m_clockText->text() != text) {
+        m_clockText->setText(text);
+    }
+    m_weekday->setCurrentIndex(velkor::WeekdayIndexMondayFirst(local));
+}
+
+void CDialog_Page2::Send(const std::vector<uint8_t>& frame) {
+    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+}
+
+void CDialog_Page2::OnWriteTime() {
+    try {
+        // The time shown at the last refresh, at most one tick old.
+        Send(velkor::BuildTimeFrame(Text(m_clockText), m_weekday->currentIndex()));
+    } catch (const velkor::TextConversionError&) {
+        // Nothing is sent when the text cannot be converted.
+    }
+}
+
+void CDialog_Page2::OnWriteHostAddress() {
+    uint8_t sequence = m_sequenceCounter.Next();
+    Send(velkor::BuildHostAddressFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
+                                       velkor::AddressFromValue(m_hostAddress->GetAddress()),
+                                       m_addressSlot->currentIndex()));
+}
+
+void CDialog_Page2::OnClearAddress() { m_watchAddress->SetAddress(0); }
+
+void CDialog_Page2::OnWriteWatchChannel() {
+    uint8_t sequence = m_sequenceCounter.Next();
+    Send(velkor::BuildChannelFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
+                                   velkor::ChannelFromText(Text(m_watchFrequency), Text(m_watchNetworkId))));
+}
+
+void CDialog_Page2::OnWriteTransmitterChannel() {
+    Send(velkor::BuildTransmitterChannelFrame(
+        velkor::ChannelFromText(Text(m_transmitterFrequency), Text(m_transmitterNetworkId))));
+    SetStatus(QStringLiteral("...."));
+}

@@ -1,0 +1,112 @@
+#include "dialog_page3.h"
+
+#include "controls/ip_address_ctrl.h"
+#include "frames/text_encoding.h"
+#include "frames/text_message.h"
+#include "serial/cxserial.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTextCursor>
+#include <QTextEdit>
+
+namespace {
+// "5S" .. "60S" in ticks of 100 ms.
+constexpr int kIntervals[] = {50, 100, 200, 300, 600};
+} // namespace
+
+CDialog_Page3::CDialog_Page3(QWidget* parent)
+    : CPage(velkor::resources::TextMessageTemplate(), parent), m_intervalList(Get<QComboBox>(1020)),
+      m_textField(Get<QTextEdit>(1023)), m_autoCheck(Get<QCheckBox>(1022)), m_address(Get<CIPAddressCtrl>(1016)) {
+    // Typed text: not bold, italic or underlined, 28.8 pt, black, in the dialog's face.
+    QFont font = m_textField->font();
+    font.setPointSizeF(28.8);
+    font.setBold(false);
+    font.setItalic(false);
+    font.setUnderline(false);
+    m_textField->document()->setDefaultFont(font);
+    QTextCharFormat format;
+    format.setFont(font);
+    format.setForeground(Qt::black);
+    m_textField->setCurrentCharFormat(format);
+    m_textField->setTextColor(Qt::black);
+    connect(m_textField->document(), &QTextDocument::contentsChange, this,
+            [this](int position, int, int added) { LimitText(position, added); });
+
+    m_intervalList->setCurrentIndex(1); // "10S"
+    m_address->SetAddress(0xFFFFFFFF);
+    m_sendInterval = 100;
+    m_tickCounter = -1;
+
+    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page3::OnSend);
+    connect(m_intervalList, &QComboBox::currentIndexChanged, this, &CDialog_Page3::OnIntervalChanged);
+    connect(m_autoCheck, &QCheckBox::clicked, this, &CDialog_Page3::OnAutoClicked);
+}
+
+void CDialog_Page3::LimitText(int position, int added) {
+    // At most 84 characters: what a typing or a paste adds beyond that is dropped.
+    int excess = m_textField->document()->characterCount() - 1 - MAX_TEXT_CHARACTERS;
+    if (excess <= 0 || added <= 0) {
+        return;
+    }
+    int end = position + added;
+    int start = std::max(position, end - excess);
+    QTextCursor cursor(m_textField->document());
+    cursor.setPosition(start);
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+
+void CDialog_Page3::OnIntervalChanged() {
+    int index = m_intervalList->currentIndex();
+    if (index >= 0 && index < static_cast<int>(std::size(kIntervals))) {
+        m_sendInterval = kIntervals[index];
+    }
+}
+
+void CDialog_Page3::OnAutoClicked() { m_tickCounter = m_autoCheck->isChecked() ? 0 : -1; }
+
+void CDialog_Page3::OnTextTick() {
+    // While a send's message box is open, timed sending waits: ticks neither count nor pile up boxes.
+    if (m_tickCounter < 0 || m_sending) {
+        return;
+    }
+    int counted = m_tickCounter;
+    m_tickCounter = counted + 1;
+    if (counted >= m_sendInterval) {
+        m_tickCounter = 0;
+        OnSend();
+    }
+}
+
+void CDialog_Page3::OnSend() {
+    if (m_sending) {
+        return;
+    }
+    m_sending = true;
+    velkor::WatchAddress address = velkor::AddressFromValue(m_address->GetAddress());
+    std::u16string text = m_textField->toPlainText().toStdU16String();
+    velkor::EncodedText encoded;
+    try {
+        encoded = velkor::EncodeTextMessage(text);
+    } catch (const velkor::TextConversionError&) {
+        m_sending = false;
+        return; // nothing can be sent
+    }
+    if (encoded.status == velkor::TextStatus::Empty) {
+        ShowMessage(QStringLiteral("发送的文本不能为空!"),
+                    QString::fromUtf8(velkor::resources::APP_TITLE.data(),
+                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
+        m_tickCounter = -1; // timed sending stops; the check box keeps its tick
+        m_sending = false;
+        return;
+    }
+    if (encoded.status == velkor::TextStatus::TooLong) {
+        ShowMessage(QStringLiteral("发送的文本最大限制42个汉字,超出部分将不被发送."), QStringLiteral("提示."));
+    }
+    uint8_t sequence = m_sequenceCounter.Next();
+    std::vector<uint8_t> frame = velkor::BuildTextFrame(sequence, address, encoded.bytes);
+    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    m_sending = false;
+}

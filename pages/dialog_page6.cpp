@@ -1,0 +1,104 @@
+#include "dialog_page6.h"
+
+#include "frames/module_frame.h"
+#include "serial/cxserial.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <ctime>
+
+namespace {
+
+std::u16string Text(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+
+// A position outside the list leaves it without a selection.
+void SelectPosition(QComboBox* list, int position) {
+    list->setCurrentIndex(position < list->count() ? position : -1);
+}
+
+// Text put by the program is shown whole, even past the limit the user types against.
+void ShowText(QLineEdit* edit, const QString& text) {
+    if (text.size() > edit->maxLength()) {
+        edit->setMaxLength(static_cast<int>(text.size()));
+    }
+    edit->setText(text);
+}
+
+} // namespace
+
+CDialog_Page6::CDialog_Page6(QWidget* parent)
+    : CPage(velkor::resources::ModuleTemplate(), parent), m_frequency(Get<QLineEdit>(1004)),
+      m_networkAddress(Get<QLineEdit>(1005)), m_sleepPeriod(Get<QComboBox>(1009)),
+      m_breathingTime(Get<QComboBox>(1010)), m_transmitPower(Get<QComboBox>(1011)),
+      m_watchAddress(Get<QLineEdit>(1014)) {
+    m_frequency->setText(QStringLiteral("434.00"));
+    m_networkAddress->setText(QStringLiteral("0"));
+    m_sleepPeriod->setCurrentIndex(0);   // "2s"
+    m_breathingTime->setCurrentIndex(4); // "32ms"
+    m_transmitPower->setCurrentIndex(6); // "Level7"
+
+    connect(Get<QPushButton>(1006), &QPushButton::clicked, this, &CDialog_Page6::OnWriteConfig);
+    connect(Get<QPushButton>(1007), &QPushButton::clicked, this, &CDialog_Page6::OnReadConfig);
+    connect(Get<QPushButton>(1008), &QPushButton::clicked, this, &CDialog_Page6::OnSetTime);
+    connect(Get<QPushButton>(1012), &QPushButton::clicked, this, &CDialog_Page6::OnGetTime);
+    connect(Get<QPushButton>(1015), &QPushButton::clicked, this, &CDialog_Page6::OnReset);
+    connect(Get<QPushButton>(1017), &QPushButton::clicked, this, &CDialog_Page6::OnWriteWatchAddress);
+    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page6::OnReadWatchAddress);
+}
+
+void CDialog_Page6::SendModuleFrame(uint8_t command, std::span<const uint8_t> payload) {
+    std::vector<uint8_t> frame = velkor::BuildModuleFrame(command, payload);
+    SetStatus(QStringLiteral("...."));
+    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+}
+
+void CDialog_Page6::OnWriteConfig() {
+    velkor::LoraConfig config =
+        velkor::LoraConfigFromControls(Text(m_frequency), m_sleepPeriod->currentIndex(), m_breathingTime->currentIndex(),
+                                       Text(m_networkAddress), m_transmitPower->currentIndex());
+    SendModuleFrame(velkor::MODCMD_WRITE_CONFIG, config.ToBytes());
+}
+
+void CDialog_Page6::OnReadConfig() { SendModuleFrame(velkor::MODCMD_READ_CONFIG, {}); }
+
+void CDialog_Page6::OnSetTime() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    SendModuleFrame(velkor::MODCMD_SET_TIME, velkor::ModuleClockData(local));
+}
+
+void CDialog_Page6::OnGetTime() { SendModuleFrame(velkor::MODCMD_GET_TIME, {}); }
+
+void CDialog_Page6::OnReset() { SendModuleFrame(velkor::MODCMD_RESET, {}); }
+
+void CDialog_Page6::OnWriteWatchAddress() {
+    SendModuleFrame(velkor::MODCMD_WRITE_WATCH_ADDRESS, velkor::WatchAddressData(Text(m_watchAddress)));
+}
+
+void CDialog_Page6::OnReadWatchAddress() {
+    m_watchAddress->clear();
+    SendModuleFrame(velkor::MODCMD_READ_WATCH_ADDRESS, {});
+}
+
+void CDialog_Page6::OnFrameReceived(const velkor::ReceivedFrame& frame) {
+    velkor::ModuleAnswer answer = velkor::DecodeModuleAnswer(frame.View());
+    if (answer.status != velkor::AnswerStatus::Accepted) {
+        return; // not a whole module answer: ignored, as an unknown one
+    }
+    if (answer.command == velkor::MODCMD_READ_WATCH_ADDRESS) {
+        ShowText(m_watchAddress, QString::fromStdString(answer.watchAddressText));
+        SetStatus(QStringLiteral("Successful!"));
+        return;
+    }
+    if (answer.hasConfig) {
+        ShowText(m_frequency, QString::fromStdString(answer.frequencyText));
+        SelectPosition(m_sleepPeriod, answer.sleepIndex);
+        SelectPosition(m_breathingTime, answer.breathingIndex);
+        ShowText(m_networkAddress, QString::fromStdString(answer.networkAddressText));
+        SelectPosition(m_transmitPower, answer.powerIndex);
+    }
+    ShowMessage(QString::fromStdString(answer.message), QString::fromStdString(answer.caption));
+    SetStatus(QStringLiteral("Successful!"));
+}

@@ -1,0 +1,31 @@
+#pragma once
+// A page of the main window: a child panel built from its dialog template. Return and Escape do nothing
+// on a page (a plain widget has no default button and nothing to close).
+
+#include "controls/dialog_builder.h"
+
+#include <QWidget>
+#include <functional>
+
+class CPage : public QWidget {
+    Q_OBJECT
+public:
+    // Writes part 1 of the main window's status bar, the only part pages write.
+    using StatusWriter = std::function<void(const QString&)>;
+
+    CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent);
+
+    void SetStatusWriter(StatusWriter writer) { m_statusWriter = std::move(writer); }
+    QWidget* Control(int id) const { return m_dialog.Control(id); }
+    QSize TemplateSize() const { return m_dialog.Size(); }
+
+protected:
+    template <typename T> T* Get(int id) const { return m_dialog.Get<T>(id); }
+    void SetStatus(const QString& text) const;
+    // A modal notice owned by this page: the text, an OK button, no icon.
+    void ShowMessage(const QString& text, const QString& caption);
+
+private:
+    BuiltDialog m_dialog;
+    StatusWriter m_statusWriter;
+};

@@ -1,0 +1,65 @@
+#pragma once
+// The dialog layouts as data: every control of every window, with its id, kind, caption or items and its
+// rectangle in dialog units. One builder (controls/dialog_builder) turns a template into widgets; the
+// pages find their controls by id. No toolkit types here.
+
+#include <string_view>
+#include <vector>
+
+namespace velkor::resources {
+
+enum class ControlKind {
+    GroupBox,
+    Label,
+    Edit,
+    ComboBox,  // drop-down list
+    Button,
+    CheckBox,
+    IpAddress, // four fields of 0 to 255
+    RichEdit,  // multi-line text with a vertical scroll bar kept visible
+    Icon,
+    ListView,  // the navigation list
+    Caption,   // the caption bar
+    Frame,     // an etched frame
+};
+
+// Styles a control can carry.
+enum ControlStyle : unsigned {
+    STYLE_NONE = 0,
+    STYLE_READ_ONLY = 1U << 0,
+    STYLE_DIGITS_ONLY = 1U << 1,
+    STYLE_DISABLED = 1U << 2,
+};
+
+struct ControlTemplate {
+    int id; // 0 for controls nobody looks up (group boxes, labels)
+    ControlKind kind;
+    std::string_view text; // caption; for combo boxes the items separated by '|'; for icons the icon id
+    int x, y, width, height;  // dialog units
+    unsigned style = STYLE_NONE;
+    int textLimit = 0;              // characters an edit takes; 0 for no limit
+    std::string_view name = {};     // accessible name where the caption does not give one
+};
+
+struct DialogTemplate {
+    int id;
+    int width, height; // dialog units
+    int pointSize;     // of the dialog font ("MS Shell Dlg")
+    std::vector<ControlTemplate> controls;
+
+    const ControlTemplate* Find(int controlId) const;
+};
+
+const DialogTemplate& MainWindowTemplate();    // 102
+const DialogTemplate& PortSettingsTemplate();  // 133
+const DialogTemplate& WirelessTemplate();      // 134
+const DialogTemplate& TextMessageTemplate();   // 135
+const DialogTemplate& ModuleTemplate();        // 137
+const DialogTemplate& HelpTemplate();          // 100: the help page and the About box
+
+// String table entry 101: the About entry.
+inline constexpr std::string_view IDS_ABOUTBOX = "关于 Velkor(&A)...";
+
+inline constexpr std::string_view APP_TITLE = "无线手表参数配置及信息发送工具-Zelt适用 V2.4";
+
+} // namespace velkor::resources

@@ -1,0 +1,253 @@
+#include "velkor_dlg.h"
+
+#include "about_dlg.h"
+#include "controls/color_static.h"
+#include "controls/dialog_builder.h"
+#include "controls/solid_list_ctrl.h"
+#include "frames/watch_commands.h"
+#include "pages/dialog_page1.h"
+#include "pages/dialog_page2.h"
+#include "pages/dialog_page3.h"
+#include "pages/dialog_page4.h"
+#include "pages/dialog_page6.h"
+#include "serial/cxserial.h"
+#include "status_bar.h"
+
+#include <QContextMenuEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScreen>
+#include <ctime>
+
+using velkor::g_portStateNotice;
+using velkor::g_receiveBuffer;
+using velkor::g_serial;
+
+namespace {
+
+struct NavItem {
+    const char* label;
+    int icon;
+    const char* caption;
+};
+
+// Item index = argument of ShowPage. The captions start with a space: the band's left margin.
+const NavItem kNavItems[] = {
+    {"系统设置", 131, " 系统设置"},
+    {"无线配置", 129, " 无线配置"},
+    {"显示页面", 130, " 文本输入（限定42个汉字）"},
+    {"串口配置", 160, " 串口配置"},
+    {"帮助文件", 132, " 帮助文件"},
+};
+
+constexpr int kNavIconSize = 36;
+constexpr int kStatusIconSize = 16;
+
+QString TimeOfDay() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return {};
+    }
+    return QString::fromStdString(velkor::FormatTimeOfDay(local));
+}
+
+} // namespace
+
+CVelkorDlg::CVelkorDlg(QWidget* parent) : QWidget(parent, Qt::Window) {
+    const auto& dialog = velkor::resources::MainWindowTemplate();
+    setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
+                                     static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    QFont font = DialogFont(dialog.pointSize);
+    setFont(font);
+    DialogUnits units(font);
+    auto rectOf = [&](int id) {
+        const auto* control = dialog.Find(id);
+        return units.ToPixels(control->x, control->y, control->width, control->height);
+    };
+
+    m_hIcon = QIcon(LoadIconPixmap(127, 32));
+    m_hIcon.addPixmap(LoadIconPixmap(127, 16));
+    setWindowIcon(m_hIcon);
+
+    m_caption = new CColorStatic(this);
+    m_caption->Bind(rectOf(1001));
+
+    m_navList = new CSolidListCtrl(this);
+    m_navList->setGeometry(rectOf(1000));
+    m_navList->setAccessibleName(QStringLiteral("导航"));
+    m_navList->setIconSize(QSize(kNavIconSize, kNavIconSize));
+    for (const NavItem& item : kNavItems) {
+        auto* entry = new QListWidgetItem(QIcon(LoadIconPixmap(item.icon, kNavIconSize)), QString::fromUtf8(item.label));
+        entry->setTextAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        m_navList->addItem(entry);
+    }
+    m_navList->SetRowsToFit();
+    m_navList->installEventFilter(this);
+    connect(m_navList, &CSolidListCtrl::NavClicked, this, &CVelkorDlg::OnNavClick);
+
+    m_pageFrame = new QFrame(this);
+    m_pageFrame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    m_pageFrame->setGeometry(rectOf(1003));
+
+    m_page1 = new CDialog_Page1(this);
+    m_page2 = new CDialog_Page2(this);
+    m_page3 = new CDialog_Page3(this);
+    m_page4 = new CDialog_Page4(this);
+    m_page6 = new CDialog_Page6(this);
+    QRect pageRect = m_pageFrame->geometry().adjusted(3, 3, -3, -3);
+    for (QWidget* page : PagesInOrder()) {
+        page->setGeometry(pageRect);
+    }
+    auto writeStatus = [this](const QString& text) { m_statusBar->SetText(1, text); };
+    for (CPage* page : {static_cast<CPage*>(m_page1), static_cast<CPage*>(m_page2), static_cast<CPage*>(m_page3),
+                        static_cast<CPage*>(m_page4), static_cast<CPage*>(m_page6)}) {
+        page->SetStatusWriter(writeStatus);
+    }
+    ShowPage(0);
+
+    // The status bar lies along the bottom of the client area, below the controls.
+    QSize client = units.ToPixels(dialog.width, dialog.height);
+    m_statusBar = new StatusBar(this);
+    int statusHeight = std::max(QFontMetrics(font).height() + 6, kStatusIconSize + 8);
+    m_statusBar->setGeometry(0, client.height() - statusHeight, client.width(), statusHeight);
+    m_statusBar->SetText(0, QStringLiteral("Close"));
+    m_statusBar->SetIcon(0, 140, kStatusIconSize);
+    m_statusBar->SetText(1, QStringLiteral("...."));
+    m_statusBar->SetIcon(1, 155, kStatusIconSize);
+    m_statusBar->SetText(2, TimeOfDay());
+    m_statusBar->SetIcon(2, 157, kStatusIconSize);
+
+    setFixedSize(client);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+
+    m_timer.setObjectName(QStringLiteral("timer%1").arg(MAIN_TIMER_ID));
+    connect(&m_timer, &QTimer::timeout, this, &CVelkorDlg::OnTimer);
+    m_timer.start(MAIN_TIMER_PERIOD_MS);
+}
+
+CVelkorDlg::~CVelkorDlg() = default;
+
+std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const { return {m_page1, m_page2, m_page3, m_page4, m_page6}; }
+
+void CVelkorDlg::ShowPage(int item) {
+    // Navigation item -> page: item 3 is the module page, item 4 the help page.
+    static constexpr int kPageOfItem[] = {0, 1, 2, 4, 3};
+    std::array<QWidget*, 5> pages = PagesInOrder();
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        pages[i]->setVisible(static_cast<int>(i) == kPageOfItem[item]);
+    }
+    m_caption->SetText(QString::fromUtf8(kNavItems[item].caption));
+}
+
+void CVelkorDlg::OnNavClick() {
+    int selected = m_navList->FirstSelected();
+    if (selected >= 0 && selected <= 4) {
+        ShowPage(selected);
+    }
+}
+
+bool CVelkorDlg::OnNavKeyDown(int key) {
+    int selected = m_navList->FirstSelected();
+    if (selected < 0) {
+        return false;
+    }
+    int target = -1;
+    switch (key) {
+    case Qt::Key_Down:
+        target = selected + 1;
+        break;
+    case Qt::Key_Up:
+        target = selected - 1;
+        break;
+    case Qt::Key_PageDown:
+        target = m_navList->count() - 1;
+        break;
+    case Qt::Key_PageUp:
+        target = 0;
+        break;
+    default:
+        return false;
+    }
+    if (target >= 0 && target <= 4) {
+        ShowPage(target);
+    }
+    return false;
+}
+
+bool CVelkorDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_navList && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Escape) {
+            return true; // never closes the window, never reaches the list
+        }
+        OnNavKeyDown(key->key());
+        return false; // the list still moves its own highlight
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CVelkorDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void CVelkorDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* about = menu.addAction(QString::fromUtf8(velkor::resources::IDS_ABOUTBOX.data(),
+                                                      static_cast<qsizetype>(velkor::resources::IDS_ABOUTBOX.size())));
+    connect(about, &QAction::triggered, this, &CVelkorDlg::OnAbout);
+    menu.exec(event->globalPos());
+}
+
+void CVelkorDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CVelkorDlg::Trace(const char* duty) const {
+    if (m_tickObserver) {
+        m_tickObserver(duty);
+    }
+}
+
+void CVelkorDlg::OnTimer() {
+    Trace("clock");
+    m_statusBar->SetText(2, TimeOfDay());
+
+    if (std::optional<velkor::ReceivedFrame> frame = g_receiveBuffer.Tick()) {
+        Trace("frame");
+        if (m_page6->isVisible()) {
+            m_page6->OnFrameReceived(*frame);
+        }
+        m_statusBar->SetText(1, QStringLiteral("Success!"));
+    }
+
+    Trace("text");
+    m_page3->OnTextTick();
+    Trace("wireless");
+    m_page2->OnClockTick();
+
+    Trace("port");
+    if (g_serial.TakeDeviceLost()) {
+        m_page1->OnDeviceLost(); // shown like a close
+    }
+    if (g_portStateNotice == 1) {
+        g_portStateNotice = 0;
+        m_statusBar->SetText(0, QStringLiteral("Open"));
+        m_statusBar->SetIcon(0, 141, kStatusIconSize);
+    } else if (g_portStateNotice == 2) {
+        g_portStateNotice = 0;
+        m_statusBar->SetText(0, QStringLiteral("Close"));
+        m_statusBar->SetIcon(0, 140, kStatusIconSize);
+    }
+}

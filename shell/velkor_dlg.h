@@ -1,0 +1,63 @@
+#pragma once
+// The main window: the navigation list on the left, the page under its caption bar on the right, the
+// three-part status bar at the bottom, and the 100 ms timer that drives the receive path and the pages.
+
+#include <QIcon>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+
+class CColorStatic;
+class CSolidListCtrl;
+class QFrame;
+class CDialog_Page1;
+class CDialog_Page2;
+class CDialog_Page3;
+class CDialog_Page4;
+class CDialog_Page6;
+class StatusBar;
+
+inline constexpr int MAIN_TIMER_ID = 103;
+inline constexpr int MAIN_TIMER_PERIOD_MS = 100;
+
+class CVelkorDlg : public QWidget {
+    Q_OBJECT
+public:
+    explicit CVelkorDlg(QWidget* parent = nullptr);
+    ~CVelkorDlg() override;
+
+    // Shows the page of navigation item 0 to 4 and names it in the caption bar.
+    void ShowPage(int item);
+    // One tick of the 100 ms timer (called by the timer; tests call it directly).
+    void OnTimer();
+    void OnAbout();
+
+    // Reports each duty of a tick as it runs ("clock", "frame", "text", "wireless", "port"); for tests.
+    void SetTickObserver(std::function<void(const char*)> observer) { m_tickObserver = std::move(observer); }
+
+    StatusBar* m_statusBar = nullptr;
+    CColorStatic* m_caption = nullptr;
+    CSolidListCtrl* m_navList = nullptr;
+    QFrame* m_pageFrame = nullptr;
+    CDialog_Page1* m_page1 = nullptr;
+    CDialog_Page2* m_page2 = nullptr;
+    CDialog_Page3* m_page3 = nullptr;
+    CDialog_Page4* m_page4 = nullptr;
+    CDialog_Page6* m_page6 = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void OnNavClick();
+    bool OnNavKeyDown(int key);
+    void Trace(const char* duty) const;
+    std::array<QWidget*, 5> PagesInOrder() const;
+
+    QIcon m_hIcon;
+    QTimer m_timer;
+    std::function<void(const char*)> m_tickObserver;
+};

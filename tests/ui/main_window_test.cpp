@@ -1,0 +1,358 @@
+// The main window, its navigation, timer duties and the port settings page, offscreen.
+
+#include "controls/color_static.h"
+#include "controls/solid_list_ctrl.h"
+#include "pages/dialog_page1.h"
+#include "pages/dialog_page2.h"
+#include "pages/dialog_page3.h"
+#include "pages/dialog_page4.h"
+#include "pages/dialog_page6.h"
+#include "shell/status_bar.h"
+#include "shell/velkor_app.h"
+#include "support/recording_serial.h"
+#include "support/sim_process.h"
+#include "ui_support.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QStyleOptionComboBox>
+#include <QTest>
+
+using velkor::g_portStateNotice;
+using velkor::g_receiveBuffer;
+using velkor::g_serial;
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private:
+    static QWidget* ShownPage(CVelkorDlg& w) {
+        for (QWidget* page : std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+            if (page->isVisible()) {
+                return page;
+            }
+        }
+        return nullptr;
+    }
+    static void Select(CVelkorDlg& w, std::initializer_list<int> rows) {
+        w.m_navList->clearSelection();
+        for (int row : rows) {
+            w.m_navList->item(row)->setSelected(true);
+        }
+    }
+    static void ClickRow(CVelkorDlg& w, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        w.m_navList->scrollToItem(w.m_navList->item(row));
+        QRect rect = w.m_navList->visualItemRect(w.m_navList->item(row));
+        QTest::mouseClick(w.m_navList->viewport(), Qt::LeftButton, modifiers, rect.center());
+    }
+
+private slots:
+    void init() {
+        g_serial.Close();
+        g_receiveBuffer.Clear();
+        g_portStateNotice = 0;
+    }
+
+    void StartUpState() {
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.windowTitle(), QStringLiteral("无线手表参数配置及信息发送工具-Zelt适用 V2.4"));
+        QCOMPARE(w.m_caption->Text(), QStringLiteral(" 系统设置"));
+        QCOMPARE(ShownPage(w), w.m_page1);
+        QCOMPARE(w.m_navList->selectedItems().size(), 0);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
+        QCOMPARE(w.m_statusBar->IconId(0), 140);
+        QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("...."));
+        QCOMPARE(w.m_statusBar->IconId(1), 155);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$")).match(w.m_statusBar->Text(2)).hasMatch());
+        QCOMPARE(w.m_statusBar->IconId(2), 157);
+        QVERIFY(w.minimumSize() == w.maximumSize()); // fixed size
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        // Pages lie over the frame, 3 px inside it.
+        QCOMPARE(w.m_page1->geometry(), w.m_pageFrame->geometry().adjusted(3, 3, -3, -3));
+        // Before any byte the timer never reports a frame.
+        Tick(w, 10);
+        QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("...."));
+    }
+
+    void NavigationByMouse() {
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QStringList captions = {" 系统设置", " 无线配置", " 文本输入（限定42个汉字）", " 串口配置", " 帮助文件"};
+        const QList<QWidget*> pages = {w.m_page1, w.m_page2, w.m_page3, w.m_page6, w.m_page4};
+        for (int row : {2, 4, 1, 3, 0}) {
+            ClickRow(w, row);
+            QCOMPARE(ShownPage(w), pages[row]);
+            QCOMPARE(w.m_caption->Text(), captions[row]);
+        }
+        // Several items highlighted: the lowest decides.
+        ClickRow(w, 3);
+        ClickRow(w, 1, Qt::ControlModifier);
+        QCOMPARE(w.m_navList->selectedItems().size(), 2);
+        QCOMPARE(ShownPage(w), w.m_page2);
+        // A click that leaves nothing highlighted leaves the page as it is.
+        w.m_navList->clearSelection();
+        emit w.m_navList->NavClicked();
+        QCOMPARE(ShownPage(w), w.m_page2);
+    }
+
+    void NavigationByKeyboard() {
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.m_navList->setFocus();
+        // Nothing highlighted: Down changes no page.
+        QTest::keyClick(w.m_navList, Qt::Key_Down);
+        QCOMPARE(ShownPage(w), w.m_page1);
+
+        Select(w, {0});
+        QTest::keyClick(w.m_navList, Qt::Key_Down);
+        QCOMPARE(ShownPage(w), w.m_page2);
+        Select(w, {0});
+        QTest::keyClick(w.m_navList, Qt::Key_Up); // Up on the first item
+        QCOMPARE(ShownPage(w), w.m_page2);
+        Select(w, {4});
+        w.ShowPage(4);
+        QTest::keyClick(w.m_navList, Qt::Key_Down); // Down on the last item
+        QCOMPARE(ShownPage(w), w.m_page4);
+        Select(w, {1});
+        QTest::keyClick(w.m_navList, Qt::Key_PageDown);
+        QCOMPARE(ShownPage(w), w.m_page4);
+        QCOMPARE(w.m_caption->Text(), QStringLiteral(" 帮助文件"));
+        Select(w, {3});
+        QTest::keyClick(w.m_navList, Qt::Key_PageUp);
+        QCOMPARE(ShownPage(w), w.m_page1);
+        Select(w, {2});
+        QTest::keyClick(w.m_navList, Qt::Key_End);
+        QTest::keyClick(w.m_navList, Qt::Key_Home);
+        QCOMPARE(ShownPage(w), w.m_page1);
+        // Several highlighted: Down goes on from the lowest.
+        Select(w, {3, 1});
+        QTest::keyClick(w.m_navList, Qt::Key_Down);
+        QCOMPARE(ShownPage(w), w.m_page3);
+    }
+
+    void ReturnAndEscapeCloseNothing() {
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Select(w, {1});
+        w.ShowPage(1);
+        for (int key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Enter}) {
+            QTest::keyClick(w.m_navList, static_cast<Qt::Key>(key));
+            QTest::keyClick(&w, static_cast<Qt::Key>(key));
+            QTest::keyClick(w.m_page2->Control(1004), static_cast<Qt::Key>(key));
+        }
+        QVERIFY(w.isVisible());
+        QCOMPARE(ShownPage(w), w.m_page2);
+        QCOMPARE(w.m_navList->selectedItems().size(), 1);
+    }
+
+    void WheelScrollsByTheWheelAmount() {
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QScrollBar* bar = w.m_navList->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0); // five rows, four fit
+        QVERIFY(!w.m_navList->verticalScrollBar()->isVisible());
+        auto wheel = [&](int delta) {
+            QPoint at = w.m_navList->viewport()->rect().center();
+            QWheelEvent event(at, w.m_navList->viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(w.m_navList->viewport(), &event);
+        };
+        wheel(-10); // towards the user: towards the last item
+        QCOMPARE(bar->value(), 10);
+        wheel(-1000);
+        QCOMPARE(bar->value(), bar->maximum());
+        wheel(120); // one notch away: 120 px towards the first item
+        QCOMPARE(bar->value(), std::max(0, bar->maximum() - 120));
+    }
+
+    void TimerDutiesInOrder() {
+        CVelkorDlg w;
+        w.show();
+        QStringList duties;
+        w.SetTickObserver([&](const char* duty) { duties << QString::fromLatin1(duty); });
+        g_receiveBuffer.Append(0x00);
+        Tick(w, 3);
+        QCOMPARE(duties.count(QStringLiteral("frame")), 0);
+        duties.clear();
+        Tick(w, 1); // the fourth tick after the byte
+        QCOMPARE(duties, (QStringList{"clock", "frame", "text", "wireless", "port"}));
+        QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("Success!"));
+    }
+
+    void FrameWhileAnotherPageIsShownIsDropped() {
+        BoxDismisser boxes;
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        for (uint8_t byte : {0xFA, 0x80, 0xF2, 0x00, 0x6C, 0x0D}) {
+            g_receiveBuffer.Append(byte);
+        }
+        Tick(w, 4);
+        QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("Success!"));
+        w.ShowPage(3); // the module page afterwards shows nothing
+        Tick(w, 10);
+        QCOMPARE(boxes.Seen().size(), 0);
+        QCOMPARE(g_receiveBuffer.Count(), 0);
+    }
+
+    void OpenAndCloseTheSimulatorsPort() {
+        SimProcess sim;
+        QVERIFY(sim.Ready());
+        qputenv("VELKOR_PORTS", sim.Link().c_str());
+        CVelkorDlg w;
+        w.show();
+        auto* button = qobject_cast<QPushButton*>(w.m_page1->Control(1005));
+        auto* ports = qobject_cast<QComboBox*>(w.m_page1->Control(1011));
+        QVERIFY(ports->findText(QString::fromStdString(sim.Link())) >= 0);
+        QCOMPARE(ports->currentIndex(), 0);
+        QVERIFY(OpenThroughPage(w, QString::fromStdString(sim.Link()), 7, 2)); // 115200, EVEN
+        QCOMPARE(g_serial.BaudRate(), 115200);
+        QCOMPARE(g_serial.Parity(), 2);
+        QCOMPARE(button->text(), QStringLiteral("关闭"));
+        for (int id : {1011, 1010, 1009, 1006}) {
+            QVERIFY(!w.m_page1->Control(id)->isEnabled());
+        }
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
+        Tick(w);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
+        QCOMPARE(w.m_statusBar->IconId(0), 141);
+        w.m_statusBar->SetText(0, QStringLiteral("x"));
+        Tick(w); // between events part 0 is not rewritten
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("x"));
+
+        // Closing works whatever the lists show.
+        button->click();
+        QVERIFY(!g_serial.IsOpen());
+        QCOMPARE(button->text(), QStringLiteral("打开"));
+        for (int id : {1011, 1010, 1009, 1006}) {
+            QVERIFY(w.m_page1->Control(id)->isEnabled());
+        }
+        Tick(w);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
+        QCOMPARE(w.m_statusBar->IconId(0), 140);
+        qunsetenv("VELKOR_PORTS");
+    }
+
+    void FailedOpenChangesOnlyTheStatus() {
+        SimProcess sim;
+        qputenv("VELKOR_PORTS", sim.Link().c_str());
+        CVelkorDlg w;
+        w.show();
+        auto* ports = qobject_cast<QComboBox*>(w.m_page1->Control(1011));
+        ports->setCurrentIndex(ports->findText(QString::fromStdString(sim.Link())));
+        // Another program takes the port after the list was built.
+        RecordingSerial other;
+        QCOMPARE(other.Open(sim.Link(), 9600, 0), 1);
+        w.m_statusBar->SetText(0, QStringLiteral("Open"));
+        qobject_cast<QPushButton*>(w.m_page1->Control(1005))->click();
+        QVERIFY(!g_serial.IsOpen());
+        QCOMPARE(qobject_cast<QPushButton*>(w.m_page1->Control(1005))->text(), QStringLiteral("打开"));
+        QVERIFY(ports->isEnabled());
+        QCOMPARE(ports->currentText(), QString::fromStdString(sim.Link()));
+        Tick(w);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
+        // A port another program holds is not listed.
+        qobject_cast<QPushButton*>(w.m_page1->Control(1006))->click();
+        QCOMPARE(ports->findText(QString::fromStdString(sim.Link())), -1);
+        qunsetenv("VELKOR_PORTS");
+    }
+
+    void PortLostWhileOpen() {
+        auto sim = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1"});
+        std::string link = sim->Link();
+        qputenv("VELKOR_PORTS", link.c_str());
+        CVelkorDlg w;
+        w.show();
+        QVERIFY(OpenThroughPage(w, QString::fromStdString(link)));
+        Tick(w);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
+        qobject_cast<QPushButton*>(w.m_page2->Control(1022))->click(); // one frame: the simulator hangs up
+        QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
+        Tick(w); // within one tick
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
+        QCOMPARE(w.m_statusBar->IconId(0), 140);
+        QCOMPARE(qobject_cast<QPushButton*>(w.m_page1->Control(1005))->text(), QStringLiteral("打开"));
+        QVERIFY(w.m_page1->Control(1006)->isEnabled());
+        // The device is back: reopening works from the page.
+        sim.reset();
+        SimProcess again({"--link", link});
+        QVERIFY(again.Ready());
+        QVERIFY(OpenThroughPage(w, QString::fromStdString(link)));
+        Tick(w);
+        QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
+        g_serial.Close();
+        qunsetenv("VELKOR_PORTS");
+    }
+
+    void AboutBoxFromTheContextMenu() {
+        BoxDismisser boxes;
+        CVelkorDlg w;
+        w.show();
+        w.OnAbout();
+        QCOMPARE(boxes.Seen().size(), 1);
+        QCOMPARE(boxes.Seen().first().caption, QStringLiteral("关于 Velkor"));
+        QCOMPARE(boxes.Seen().first().buttons, QStringList{QStringLiteral("确定")});
+    }
+
+    // Every caption and list item fits its control, in the fonts this machine has.
+    void EveryTextFitsItsControl() {
+        CVelkorDlg w;
+        w.show();
+        for (QWidget* page : std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+            for (auto* button : page->findChildren<QPushButton*>()) {
+                QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) + 8 <= button->width(),
+                         qPrintable(button->text()));
+            }
+            for (auto* label : page->findChildren<QLabel*>()) {
+                if (!label->text().isEmpty()) {
+                    QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(),
+                             qPrintable(label->text()));
+                    QVERIFY2(label->fontMetrics().height() <= label->height() + 4, qPrintable(label->text()));
+                }
+            }
+            for (auto* check : page->findChildren<QCheckBox*>()) {
+                QVERIFY2(check->sizeHint().width() <= check->width() + 2, qPrintable(check->text()));
+            }
+            for (auto* combo : page->findChildren<QComboBox*>()) {
+                QStyleOptionComboBox option;
+                option.initFrom(combo);
+                QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                                             combo);
+                for (int i = 0; i < combo->count(); ++i) {
+                    QVERIFY2(combo->fontMetrics().horizontalAdvance(combo->itemText(i)) <= field.width(),
+                             qPrintable(QStringLiteral("%1: %2 > %3")
+                                            .arg(combo->itemText(i))
+                                            .arg(combo->fontMetrics().horizontalAdvance(combo->itemText(i)))
+                                            .arg(field.width())));
+                }
+            }
+            for (auto* box : page->findChildren<QGroupBox*>()) {
+                QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) <= box->width(), qPrintable(box->title()));
+            }
+            QVERIFY(page->childrenRect().right() <= page->width());
+            QVERIFY(page->childrenRect().bottom() <= page->height());
+        }
+        for (int i = 0; i < w.m_navList->count(); ++i) {
+            QVERIFY(w.m_navList->fontMetrics().horizontalAdvance(w.m_navList->item(i)->text()) <=
+                    w.m_navList->gridSize().width());
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    CVelkorApp app(argc, argv); // the program's own start-up: fonts, Chinese standard buttons
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "main_window_test.moc"

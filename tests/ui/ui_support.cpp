@@ -1,0 +1,78 @@
+#include "ui_support.h"
+
+#include "pages/dialog_page1.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+BoxDismisser::BoxDismisser() { Poll(); }
+
+BoxDismisser::~BoxDismisser() { m_active = false; }
+
+void BoxDismisser::Poll() {
+    // A single-shot timer that looks for the modal box again and again while the test runs.
+    QTimer::singleShot(20, qApp, [this] {
+        if (!m_active) {
+            return;
+        }
+        if (!m_hold) {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                SeenBox seen{box->windowTitle(), box->text(), {}};
+                for (QAbstractButton* button : box->buttons()) {
+                    seen.buttons << button->text();
+                }
+                m_seen << seen;
+                box->buttons().first()->click();
+            } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                if (auto* buttons = dialog->findChild<QDialogButtonBox*>()) {
+                    m_seen << SeenBox{dialog->windowTitle(), QString(), {buttons->buttons().first()->text()}};
+                    buttons->buttons().first()->click();
+                }
+            }
+        }
+        Poll();
+    });
+}
+
+void BoxDismisser::Release() { m_hold = false; }
+
+bool BoxDismisser::WaitFor(int count, int ms) { return WaitUntil([&] { return m_seen.size() >= count; }, ms); }
+
+void Tick(CVelkorDlg& window, int count) {
+    for (int i = 0; i < count; ++i) {
+        window.OnTimer();
+        QCoreApplication::processEvents();
+    }
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > ms) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex, int parityIndex) {
+    auto* refresh = qobject_cast<QPushButton*>(window.m_page1->Control(1006));
+    refresh->click();
+    auto* ports = qobject_cast<QComboBox*>(window.m_page1->Control(1011));
+    int index = ports->findText(path);
+    if (index < 0) {
+        return false;
+    }
+    ports->setCurrentIndex(index);
+    qobject_cast<QComboBox*>(window.m_page1->Control(1010))->setCurrentIndex(baudIndex);
+    qobject_cast<QComboBox*>(window.m_page1->Control(1009))->setCurrentIndex(parityIndex);
+    qobject_cast<QPushButton*>(window.m_page1->Control(1005))->click();
+    return velkor::g_serial.IsOpen();
+}

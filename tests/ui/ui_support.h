@@ -1,0 +1,45 @@
+#pragma once
+// Helpers for the offscreen window tests: dismissing modal boxes, driving the 100 ms tick by hand.
+
+#include "serial/cxserial.h"
+#include "shell/velkor_dlg.h"
+
+#include <QApplication>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// A message box seen and dismissed by the test.
+struct SeenBox {
+    QString caption;
+    QString text;
+    QStringList buttons;
+};
+
+// Watches for modal boxes from now on and presses their first button once they show, recording them.
+class BoxDismisser {
+public:
+    BoxDismisser();
+    ~BoxDismisser();
+    const QList<SeenBox>& Seen() const { return m_seen; }
+    // Runs the event loop until `count` boxes have been dismissed or `ms` passed.
+    bool WaitFor(int count, int ms = 3000);
+    // While set, a box is left open (the test closes it itself with Release()).
+    void Hold(bool hold) { m_hold = hold; }
+    void Release();
+
+private:
+    void Poll();
+    QList<SeenBox> m_seen;
+    bool m_hold = false;
+    bool m_active = true;
+};
+
+// Calls the main window's tick `count` times, letting events run in between.
+void Tick(CVelkorDlg& window, int count = 1);
+
+// Runs the event loop until `condition` holds or `ms` passed.
+bool WaitUntil(const std::function<bool()>& condition, int ms = 3000);
+
+// Opens `path` through the port settings page, as a user would: refresh, pick it, press "打开".
+bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex = 3, int parityIndex = 0);
