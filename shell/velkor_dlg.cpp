@@ -214,6 +214,14 @@ void CVelkorDlg::OnAbout() {
     about.exec();
 }
 
+void CVelkorDlg::SetTimerRunning(bool running) {
+    if (running) {
+        m_timer.start(MAIN_TIMER_PERIOD_MS);
+    } else {
+        m_timer.stop();
+    }
+}
+
 void CVelkorDlg::Trace(const char* duty) const {
     if (m_tickObserver) {
         m_tickObserver(duty);
@@ -226,8 +234,20 @@ void CVelkorDlg::OnTimer() {
 
     if (std::optional<velkor::ReceivedFrame> frame = g_receiveBuffer.Tick()) {
         Trace("frame");
+        // Only the module page receives frames, and only while it is shown; any other frame is dropped.
         if (m_page6->isVisible()) {
-            m_page6->OnFrameReceived(*frame);
+            m_pendingFrames.push_back(*frame);
+        }
+        // A frame that completes while the page shows the message box of an earlier answer (this tick
+        // then runs inside that box) waits, and is handed over once the earlier one is done.
+        if (!m_handingOver) {
+            m_handingOver = true;
+            while (!m_pendingFrames.empty()) {
+                velkor::ReceivedFrame next = m_pendingFrames.front();
+                m_pendingFrames.pop_front();
+                m_page6->OnFrameReceived(next);
+            }
+            m_handingOver = false;
         }
         m_statusBar->SetText(1, QStringLiteral("Success!"));
     }

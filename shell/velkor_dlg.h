@@ -2,10 +2,13 @@
 // The main window: the navigation list on the left, the page under its caption bar on the right, the
 // three-part status bar at the bottom, and the 100 ms timer that drives the receive path and the pages.
 
+#include "serial/receive_buffer.h"
+
 #include <QIcon>
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <deque>
 #include <functional>
 
 class CColorStatic;
@@ -33,6 +36,8 @@ public:
     void OnTimer();
     void OnAbout();
 
+    // Starts or stops the 100 ms timer; tests stop it and call OnTimer themselves.
+    void SetTimerRunning(bool running);
     // Reports each duty of a tick as it runs ("clock", "frame", "text", "wireless", "port"); for tests.
     void SetTickObserver(std::function<void(const char*)> observer) { m_tickObserver = std::move(observer); }
 
@@ -59,5 +64,7 @@ private:
 
     QIcon m_hIcon;
     QTimer m_timer;
+    std::deque<velkor::ReceivedFrame> m_pendingFrames; // completed, not yet handed to the module page
+    bool m_handingOver = false;
     std::function<void(const char*)> m_tickObserver;
 };

@@ -178,6 +178,7 @@ private slots:
 
     void TimerDutiesInOrder() {
         CVelkorDlg w;
+        w.SetTimerRunning(false);
         w.show();
         QStringList duties;
         w.SetTickObserver([&](const char* duty) { duties << QString::fromLatin1(duty); });

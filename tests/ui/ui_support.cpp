@@ -1,6 +1,7 @@
 #include "ui_support.h"
 
 #include "pages/dialog_page1.h"
+#include "support/sim_process.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -10,33 +11,32 @@
 #include <QPushButton>
 #include <QTimer>
 
-BoxDismisser::BoxDismisser() { Poll(); }
+BoxDismisser::BoxDismisser() {
+    // A timer that looks for the modal box again and again while the test runs; it also fires inside the
+    // nested event loop of an open box.
+    QObject::connect(&m_poll, &QTimer::timeout, [this] { Poll(); });
+    m_poll.start(20);
+}
 
-BoxDismisser::~BoxDismisser() { m_active = false; }
+BoxDismisser::~BoxDismisser() = default;
 
 void BoxDismisser::Poll() {
-    // A single-shot timer that looks for the modal box again and again while the test runs.
-    QTimer::singleShot(20, qApp, [this] {
-        if (!m_active) {
-            return;
+    if (m_hold) {
+        return;
+    }
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        SeenBox seen{box->windowTitle(), box->text(), {}};
+        for (QAbstractButton* button : box->buttons()) {
+            seen.buttons << button->text();
         }
-        if (!m_hold) {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                SeenBox seen{box->windowTitle(), box->text(), {}};
-                for (QAbstractButton* button : box->buttons()) {
-                    seen.buttons << button->text();
-                }
-                m_seen << seen;
-                box->buttons().first()->click();
-            } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                if (auto* buttons = dialog->findChild<QDialogButtonBox*>()) {
-                    m_seen << SeenBox{dialog->windowTitle(), QString(), {buttons->buttons().first()->text()}};
-                    buttons->buttons().first()->click();
-                }
-            }
+        m_seen << seen;
+        box->buttons().first()->click();
+    } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        if (auto* buttons = dialog->findChild<QDialogButtonBox*>()) {
+            m_seen << SeenBox{dialog->windowTitle(), QString(), {buttons->buttons().first()->text()}};
+            buttons->buttons().first()->click();
         }
-        Poll();
-    });
+    }
 }
 
 void BoxDismisser::Release() { m_hold = false; }
@@ -75,4 +75,16 @@ bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex, int
     qobject_cast<QComboBox*>(window.m_page1->Control(1009))->setCurrentIndex(parityIndex);
     qobject_cast<QPushButton*>(window.m_page1->Control(1005))->click();
     return velkor::g_serial.IsOpen();
+}
+
+SimFrame NextSimFrame(SimProcess& sim, int ms) {
+    SimFrame frame;
+    frame.line = sim.WaitForLine("\"dir\":\"in\"", std::chrono::milliseconds(ms));
+    const std::string key = "\"bytes\":\"";
+    if (auto at = frame.line.find(key); at != std::string::npos) {
+        auto start = at + key.size();
+        frame.bytes = frame.line.substr(start, frame.line.find('"', start) - start);
+    }
+    frame.valid = frame.line.find("\"valid\":true") != std::string::npos;
+    return frame;
 }

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
 
 // A message box seen and dismissed by the test.
@@ -32,7 +33,7 @@ private:
     void Poll();
     QList<SeenBox> m_seen;
     bool m_hold = false;
-    bool m_active = true;
+    QTimer m_poll; // stops with the dismisser, so no callback outlives it
 };
 
 // Calls the main window's tick `count` times, letting events run in between.
@@ -40,6 +41,17 @@ void Tick(CVelkorDlg& window, int count = 1);
 
 // Runs the event loop until `condition` holds or `ms` passed.
 bool WaitUntil(const std::function<bool()>& condition, int ms = 3000);
+
+class SimProcess;
+
+// A frame the simulator received from the program, as its JSON line reports it.
+struct SimFrame {
+    std::string bytes; // "5A 01 FF ..."
+    bool valid = false;
+    std::string line;
+};
+// The next frame the simulator reports as received ("dir":"in"), or an empty one after `ms`.
+SimFrame NextSimFrame(SimProcess& sim, int ms = 3000);
 
 // Opens `path` through the port settings page, as a user would: refresh, pick it, press "打开".
 bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex = 3, int parityIndex = 0);

@@ -1,0 +1,290 @@
+// The module configuration page against velkor-sim on a real port: what each button sends, and what
+// each answer does to the page.
+
+#include "pages/dialog_page6.h"
+#include "shell/status_bar.h"
+#include "shell/velkor_app.h"
+#include "support/sim_process.h"
+#include "ui_support.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using velkor::g_receiveBuffer;
+using velkor::g_serial;
+
+class ModulePageTest : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<SimProcess> m_sim;
+    std::unique_ptr<CVelkorDlg> m_window;
+
+    CDialog_Page6* Page() { return m_window->m_page6; }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(Page()->Control(id)); }
+    QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(Page()->Control(id)); }
+    QComboBox* List(int id) { return qobject_cast<QComboBox*>(Page()->Control(id)); }
+    QString Status() { return m_window->m_statusBar->Text(1); }
+
+    void Start(std::vector<std::string> options = {}) {
+        m_sim = std::make_unique<SimProcess>(std::move(options));
+        QVERIFY(m_sim->Ready());
+        qputenv("VELKOR_PORTS", m_sim->Link().c_str());
+        m_window = std::make_unique<CVelkorDlg>();
+        m_window->SetTimerRunning(false);
+        m_window->show();
+        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
+        m_window->ShowPage(3);
+    }
+    // Presses `id`, checks what went out, and ticks until the answer (if any) has been handed over.
+    std::string Press(int id, int answerBytes) {
+        int before = g_receiveBuffer.Count();
+        Button(id)->click();
+        SimFrame sent = NextSimFrame(*m_sim);
+        if (!sent.valid) {
+            return "invalid: " + sent.line;
+        }
+        if (answerBytes > 0) {
+            WaitUntil([&] { return g_receiveBuffer.Count() >= before + answerBytes; });
+        }
+        Tick(*m_window, 5);
+        return sent.bytes;
+    }
+
+private slots:
+    void cleanup() {
+        m_window.reset();
+        g_serial.Close();
+        g_receiveBuffer.Clear();
+        m_sim.reset();
+        qunsetenv("VELKOR_PORTS");
+    }
+
+    void StartUpStateAndEveryButtonsBytes() {
+        BoxDismisser boxes;
+        Start();
+        QCOMPARE(Edit(1004)->text(), QStringLiteral("434.00"));
+        QCOMPARE(Edit(1005)->text(), QStringLiteral("0"));
+        QCOMPARE(List(1009)->currentText(), QStringLiteral("2s"));
+        QCOMPARE(List(1010)->currentText(), QStringLiteral("32ms"));
+        QCOMPARE(List(1011)->currentText(), QStringLiteral("Level7"));
+        QCOMPARE(Edit(1014)->text(), QString());
+        QCOMPARE(Edit(1014)->maxLength(), 8);
+
+        m_window->m_statusBar->SetText(1, QStringLiteral("x"));
+        Button(1006)->click();
+        QCOMPARE(Status(), QStringLiteral("...."));
+        QCOMPARE(NextSimFrame(*m_sim).bytes, std::string("FA 80 F3 07 6C 80 12 00 04 00 06 7C 0D"));
+        QCOMPARE(Press(1007, 0), std::string("FA 80 F4 00 6E 0D"));
+        QCOMPARE(Press(1012, 0), std::string("FA 80 FD 00 77 0D"));
+        QCOMPARE(Press(1015, 0), std::string("FA 80 F2 00 6C 0D"));
+        Edit(1014)->setText(QStringLiteral("12345678"));
+        QCOMPARE(Press(1017, 0), std::string("FA 80 FB 04 00 BC 61 4E E4 0D"));
+        Edit(1014)->setText(QStringLiteral("55"));
+        Button(1018)->click();
+        QCOMPARE(Edit(1014)->text(), QString()); // emptied before the request goes out
+        QCOMPARE(NextSimFrame(*m_sim).bytes, std::string("FA 80 EE 00 68 0D"));
+        std::string clock = Press(1008, 0);
+        QCOMPARE(clock.substr(0, 12), std::string("FA 80 FC 07 "));
+        QDateTime now = QDateTime::currentDateTime();
+        QCOMPARE(clock.substr(12, 2), QStringLiteral("%1").arg(now.date().year() - 2000, 2, 16, QLatin1Char('0')).toUpper().toStdString());
+    }
+
+    void WriteAndReadTheSettingsBack() {
+        BoxDismisser boxes;
+        Start();
+        Edit(1004)->setText(QStringLiteral("470.00"));
+        Edit(1005)->setText(QStringLiteral("300")); // 44 on the line
+        List(1009)->setCurrentIndex(2);
+        List(1010)->setCurrentIndex(1);
+        List(1011)->setCurrentIndex(3);
+        QCOMPARE(Press(1006, 6), std::string("FA 80 F3 07 75 80 13 02 01 2C 03 AE 0D"));
+        QVERIFY(boxes.WaitFor(1));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("写入成功."));
+        QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("LORA配置"));
+        QCOMPARE(boxes.Seen()[0].buttons, QStringList{QStringLiteral("确定")});
+        QCOMPARE(Status(), QStringLiteral("Success!"));
+
+        // Fresh controls, then read back.
+        Edit(1004)->setText(QStringLiteral("1"));
+        Edit(1005)->setText(QStringLiteral("1"));
+        List(1009)->setCurrentIndex(0);
+        List(1010)->setCurrentIndex(0);
+        List(1011)->setCurrentIndex(0);
+        QStringList statusWhenBoxShown;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (QApplication::activeModalWidget() != nullptr) {
+                statusWhenBoxShown << Status();
+            }
+        });
+        probe.start(5);
+        QCOMPARE(Press(1007, 13), std::string("FA 80 F4 00 6E 0D"));
+        QVERIFY(boxes.WaitFor(2));
+        QCOMPARE(boxes.Seen()[1].text, QStringLiteral("读取成功."));
+        QCOMPARE(Edit(1004)->text(), QStringLiteral("470.00"));
+        QCOMPARE(Edit(1005)->text(), QStringLiteral("44"));
+        QCOMPARE(List(1009)->currentIndex(), 2);
+        QCOMPARE(List(1010)->currentIndex(), 1);
+        QCOMPARE(List(1011)->currentIndex(), 3);
+        QVERIFY(!statusWhenBoxShown.contains(QStringLiteral("Successful!"))); // only after the box is closed
+        QCOMPARE(Status(), QStringLiteral("Success!"));
+    }
+
+    void ClockSetAndReadBack() {
+        BoxDismisser boxes;
+        Start();
+        Press(1008, 6);
+        QVERIFY(boxes.WaitFor(1));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("校时成功."));
+        QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("校准时间"));
+        Press(1012, 13);
+        QVERIFY(boxes.WaitFor(2));
+        QCOMPARE(boxes.Seen()[1].caption, QStringLiteral("获取时间"));
+        QDateTime shown = QDateTime::fromString(boxes.Seen()[1].text.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY(shown.isValid());
+        QVERIFY(std::abs(shown.secsTo(QDateTime::currentDateTime())) <= 3);
+        int sunday0 = QDate::currentDate().dayOfWeek() % 7;
+        QCOMPARE(boxes.Seen()[1].text.mid(19), QStringLiteral(" 星期%1").arg(sunday0));
+    }
+
+    void WatchAddressWrittenAndReadBack() {
+        BoxDismisser boxes;
+        Start();
+        Edit(1014)->setText(QStringLiteral("99999999"));
+        QCOMPARE(Press(1017, 6), std::string("FA 80 FB 04 05 F5 E0 FF 52 0D"));
+        QVERIFY(boxes.WaitFor(1));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("设置手表地址成功."));
+        QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("设置地址."));
+        Press(1018, 10);
+        QCOMPARE(Edit(1014)->text(), QStringLiteral("99999999"));
+        QCOMPARE(boxes.Seen().size(), 1); // no box for the watch address
+        QCOMPARE(Status(), QStringLiteral("Success!"));
+        // A stored address with the top bit set (written here as another tool would) reads back negative.
+        const uint8_t topBit[] = {0xFA, 0x80, 0xFB, 0x04, 0x80, 0x00, 0x00, 0x00, 0xF9, 0x0D};
+        QCOMPARE(g_serial.Write(topBit, sizeof topBit), 1);
+        QVERIFY(NextSimFrame(*m_sim).valid);
+        QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
+        Tick(*m_window, 5);
+        QCOMPARE(boxes.Seen().size(), 2);
+        Press(1018, 10);
+        QCOMPARE(Edit(1014)->text(), QStringLiteral("-2147483648"));
+    }
+
+    void ResetAndABadChecksumIsAccepted() {
+        BoxDismisser boxes;
+        Start({"--bad-checksum"});
+        Press(1015, 6);
+        QVERIFY(boxes.WaitFor(1));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));
+        QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("REBOOT"));
+    }
+
+    void GarbageBeforeTheAnswer() {
+        BoxDismisser boxes;
+        Start({"--garbage"});
+        Button(1015)->click();
+        QVERIFY(NextSimFrame(*m_sim).valid);
+        // Noise, 500 ms of quiet, then the answer: the noise is a frame of its own and is ignored.
+        for (int i = 0; i < 30 && boxes.Seen().isEmpty(); ++i) {
+            QTest::qWait(50);
+            Tick(*m_window);
+        }
+        QCOMPARE(boxes.Seen().size(), 1);
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));
+    }
+
+    void SplitAnswers() {
+        {
+            BoxDismisser boxes;
+            Start({"--split-answer", "150"}); // within the 300 ms of silence: one frame
+            Button(1007)->click();
+            for (int i = 0; i < 20 && boxes.Seen().isEmpty(); ++i) {
+                QTest::qWait(100);
+                Tick(*m_window);
+            }
+            QCOMPARE(boxes.Seen().size(), 1);
+            QCOMPARE(boxes.Seen()[0].text, QStringLiteral("读取成功."));
+            Tick(*m_window, 10);
+            QCOMPARE(boxes.Seen().size(), 1); // handled once
+        }
+        cleanup();
+        {
+            BoxDismisser boxes;
+            Start({"--split-answer", "700"}); // more than 400 ms: two frames, neither recognised
+            Button(1007)->click();
+            for (int i = 0; i < 20; ++i) {
+                QTest::qWait(100);
+                Tick(*m_window);
+            }
+            QCOMPARE(boxes.Seen().size(), 0);
+            QCOMPARE(Edit(1004)->text(), QStringLiteral("434.00"));
+        }
+    }
+
+    void NoAnswerNothingHappens() {
+        BoxDismisser boxes;
+        Start({"--no-answer"});
+        Button(1007)->click();
+        for (int i = 0; i < 10; ++i) {
+            QTest::qWait(50);
+            Tick(*m_window);
+        }
+        QCOMPARE(boxes.Seen().size(), 0);
+        QCOMPARE(Status(), QStringLiteral("...."));
+    }
+
+    void AnswerWhileAnotherPageIsShownIsDropped() {
+        BoxDismisser boxes;
+        Start();
+        Button(1015)->click();
+        m_window->ShowPage(0);
+        WaitUntil([] { return g_receiveBuffer.Count() >= 6; });
+        Tick(*m_window, 5);
+        QCOMPARE(Status(), QStringLiteral("Success!"));
+        m_window->ShowPage(3);
+        Tick(*m_window, 5);
+        QCOMPARE(boxes.Seen().size(), 0);
+    }
+
+    void AnswerWhileABoxIsOpenIsShownAfterIt() {
+        BoxDismisser boxes;
+        boxes.Hold(true);
+        Start();
+        m_window->SetTimerRunning(true); // the timer keeps ticking while a box is open
+        bool resetSent = false;
+        std::function<void()> whileOpen = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) {
+                QTimer::singleShot(10, this, whileOpen);
+                return;
+            }
+            if (!resetSent) {
+                // The first answer's box is open: ask for a reset, whose answer arrives now.
+                resetSent = true;
+                Page()->OnReset();
+                QTimer::singleShot(1000, this, [&] { boxes.Release(); });
+            }
+        };
+        QTimer::singleShot(10, this, whileOpen);
+        Button(1006)->click();
+        QVERIFY(boxes.WaitFor(2, 5000));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("写入成功."));
+        QCOMPARE(boxes.Seen()[1].text, QStringLiteral("复位成功."));
+        QTest::qWait(600);
+        QCOMPARE(boxes.Seen().size(), 2); // each answer once
+        m_window->SetTimerRunning(false);
+    }
+};
+
+int main(int argc, char** argv) {
+    CVelkorApp app(argc, argv);
+    ModulePageTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "module_page_test.moc"
