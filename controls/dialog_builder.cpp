@@ -1,5 +1,6 @@
 #include "dialog_builder.h"
 
+#include "digits_validator.h"
 #include "ip_address_ctrl.h"
 
 #include <QCheckBox>
@@ -9,10 +10,9 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
-#include <QSvgRenderer>
+#include <QResource>
 #include <QTextEdit>
 
 using velkor::resources::ControlKind;
@@ -58,19 +58,32 @@ QFont CaptionFont() {
 }
 
 // The icons are compiled into this static library; a static library's resources must be registered.
-static void RegisterIcons() { Q_INIT_RESOURCE(resources); }
+static void RegisterIcons() { Q_INIT_RESOURCE(icons); }
+
+namespace {
+
+// The icon drawn at `size` by the build, or a null image when that size was not drawn.
+QImage DrawnIcon(int iconId, int size) {
+    QResource pixels(QStringLiteral(":/icons/%1-%2.argb").arg(iconId).arg(size));
+    if (!pixels.isValid() || pixels.size() != qint64{size} * size * 4) {
+        return {};
+    }
+    return QImage(pixels.data(), size, size, QImage::Format_ARGB32_Premultiplied);
+}
+
+} // namespace
 
 QPixmap LoadIconPixmap(int iconId, int size) {
     static const bool registered = (RegisterIcons(), true);
     (void)registered;
-    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(iconId));
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    if (renderer.isValid()) {
-        QPainter painter(&pixmap);
-        renderer.render(&painter);
+    QImage exact = DrawnIcon(iconId, size);
+    if (!exact.isNull()) {
+        return QPixmap::fromImage(exact);
     }
-    return pixmap;
+    // Sizes the build did not draw come from the largest drawing.
+    QImage largest = DrawnIcon(iconId, 48);
+    return largest.isNull() ? QPixmap()
+                            : QPixmap::fromImage(largest.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
 DialogUnits::DialogUnits(const QFont& font) {
@@ -90,6 +103,28 @@ QSize DialogUnits::ToPixels(int width, int height) const { return {width * m_bas
 
 namespace {
 
+// Combo boxes with a narrow arrow, so the short lists of the templates ("Addr10") show their whole text.
+class CompactComboStyle : public QProxyStyle {
+public:
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        if (control == CC_ComboBox && (part == SC_ComboBoxArrow || part == SC_ComboBoxEditField)) {
+            constexpr int kArrow = 14;
+            QRect frame = option->rect;
+            if (part == SC_ComboBoxArrow) {
+                return {frame.right() - kArrow, frame.top() + 1, kArrow, frame.height() - 2};
+            }
+            return frame.adjusted(3, 2, -(kArrow + 2), -2);
+        }
+        return QProxyStyle::subControlRect(control, option, part, widget);
+    }
+};
+
+QStyle* ComboStyle() {
+    static CompactComboStyle* style = new CompactComboStyle;
+    return style;
+}
+
 QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
     QString text = Utf8(control.text);
     switch (control.kind) {
@@ -103,16 +138,14 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
             edit->setMaxLength(control.textLimit);
         }
         if (control.style & velkor::resources::STYLE_DIGITS_ONLY) {
-            edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+            edit->setValidator(new DigitsValidator(edit));
         }
         edit->setReadOnly((control.style & velkor::resources::STYLE_READ_ONLY) != 0);
         return edit;
     }
     case ControlKind::ComboBox: {
         auto* combo = new QComboBox(parent);
-        // A narrow arrow, so the short lists of the templates ("Addr10") show their whole text.
-        combo->setStyleSheet(QStringLiteral("QComboBox { padding: 1px 1px 1px 4px; }"
-                                            "QComboBox::drop-down { width: 14px; }"));
+        combo->setStyle(ComboStyle());
         if (!text.isEmpty()) {
             combo->addItems(text.split(QLatin1Char('|')));
         }

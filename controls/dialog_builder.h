@@ -16,7 +16,7 @@ QFont DialogFont(int pointSize);
 // The caption bar's "宋体" 12 px bold: an installed CJK serif (Song/Ming) face.
 QFont CaptionFont();
 
-// One of the program's icons (ids 127 to 160), drawn from its SVG at `size` pixels square.
+// One of the program's icons (ids 127 to 160) at `size` pixels square.
 QPixmap LoadIconPixmap(int iconId, int size);
 
 class DialogUnits {

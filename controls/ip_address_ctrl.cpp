@@ -1,16 +1,18 @@
 #include "ip_address_ctrl.h"
 
+#include "digits_validator.h"
+
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QRegularExpressionValidator>
+
 
 CIPAddressCtrl::CIPAddressCtrl(QWidget* parent) : QFrame(parent) {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Base);
-    auto* validator = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), this);
+    auto* validator = new DigitsValidator(this);
     for (int i = 0; i < 4; ++i) {
         auto* field = new QLineEdit(this);
         field->setFrame(false);

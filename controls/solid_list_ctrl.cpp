@@ -2,9 +2,26 @@
 
 #include <QScrollBar>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 #include <QWheelEvent>
 
+namespace {
+
+// Rows without the dotted focus frame: at start-up no item may look highlighted.
+class NoFocusFrameDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem plain(option);
+        plain.state &= ~QStyle::State_HasFocus;
+        QStyledItemDelegate::paint(painter, plain, index);
+    }
+};
+
+} // namespace
+
 CSolidListCtrl::CSolidListCtrl(QWidget* parent) : QListWidget(parent) {
+    setItemDelegate(new NoFocusFrameDelegate(this));
     setViewMode(QListView::IconMode);
     setFlow(QListView::TopToBottom);
     setWrapping(false);
@@ -17,10 +34,13 @@ CSolidListCtrl::CSolidListCtrl(QWidget* parent) : QListWidget(parent) {
     setFrameShape(QFrame::StyledPanel);
     setSpacing(0);
     // Text (0, 85, 229) on (223, 223, 223); the selection stays visible when the list loses the focus.
-    setStyleSheet(QStringLiteral(
-        "QListWidget { background: rgb(223,223,223); color: rgb(0,85,229); outline: 0; }"
-        "QListWidget::item { color: rgb(0,85,229); background: rgb(223,223,223); }"
-        "QListWidget::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
+    QPalette colours = palette();
+    colours.setColor(QPalette::Base, ListBackground());
+    colours.setColor(QPalette::Text, TextColor());
+    colours.setColor(QPalette::Inactive, QPalette::Highlight, colours.color(QPalette::Active, QPalette::Highlight));
+    colours.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                     colours.color(QPalette::Active, QPalette::HighlightedText));
+    setPalette(colours);
 }
 
 void CSolidListCtrl::SetRowsToFit() {

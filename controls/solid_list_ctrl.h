@@ -14,6 +14,9 @@ public:
     // The lowest selected index, or -1.
     int FirstSelected() const;
 
+    static QColor TextColor() { return {0, 85, 229}; }
+    static QColor ListBackground() { return {223, 223, 223}; }
+
 signals:
     // A mouse click has been applied to the selection (on an item or on empty space).
     void NavClicked();

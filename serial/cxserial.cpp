@@ -23,6 +23,7 @@ int CXSerial::Open(const std::string& port, int baudRate, int parity) {
         std::lock_guard lock(m_writeLock);
         m_hComm = std::move(opened);
         m_writeSawLoss = false;
+        m_stalled = false;
     }
     // A port without a reader would look open and never receive: release it instead.
     if (!StartReader()) {
@@ -116,6 +117,14 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     if (!m_hComm || m_writeSawLoss) {
         return 0;
     }
+    // After a write gave up on a stalled device, the next one waits only if the device moves again, so
+    // a stalled line costs the caller its bounded wait once, not on every send.
+    if (m_stalled) {
+        if (!m_hComm->Writable()) {
+            return 0;
+        }
+        m_stalled = false;
+    }
     uint32_t sent = 0;
     int failures = 0;
     while (sent < length) {
@@ -132,6 +141,7 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
             [[fallthrough]];
         case NativePort::WriteStatus::Failed:
             if (++failures >= MAX_WRITE_FAILURES) {
+                m_stalled = true;
                 return 0;
             }
             break;

@@ -38,7 +38,8 @@ public:
     int Close();
     // Every byte out, in chunks of at most 1024, each given 1000 ms to leave; 1 when all went out.
     // 0 at once when no port is open or the device was lost; 0 after three consecutive chunks that could
-    // not be written, so a stalled device cannot hold the caller for ever.
+    // not be written, so a stalled device cannot hold the caller for ever. Once a write has given up, later
+    // writes return 0 at once until the device can take bytes again.
     int Write(const uint8_t* bytes, uint32_t length);
     int StartReader();
     int StopReader();
@@ -72,6 +73,7 @@ private:
     std::unique_ptr<NativePort> m_hComm; // the open port; null when closed. Guarded by m_writeLock.
     std::thread m_readerThread;
     bool m_writeSawLoss = false;             // guarded by m_writeLock
+    bool m_stalled = false;                  // the last write gave up; guarded by m_writeLock
     std::atomic<bool> m_deviceLost{false};   // set by the reader only, so a loss is reported once
 };
 

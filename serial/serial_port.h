@@ -67,6 +67,8 @@ public:
     virtual WriteResult Write(std::span<const uint8_t> bytes, int timeoutMs) = 0;
     // Drops what the device has not sent yet.
     virtual void FlushOutput() = 0;
+    // Can the device take a byte right now? Does not wait.
+    virtual bool Writable() = 0;
 };
 
 // The ports of this machine for the port list, in natural order, followed by the colon-separated paths

@@ -56,7 +56,7 @@ QString TimeOfDay() {
 
 } // namespace
 
-CVelkorDlg::CVelkorDlg(QWidget* parent) : QWidget(parent, Qt::Window) {
+CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt::Window) {
     const auto& dialog = velkor::resources::MainWindowTemplate();
     setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
@@ -94,19 +94,15 @@ CVelkorDlg::CVelkorDlg(QWidget* parent) : QWidget(parent, Qt::Window) {
     m_pageFrame->setFrameStyle(QFrame::Box | QFrame::Sunken);
     m_pageFrame->setGeometry(rectOf(1003));
 
+    m_pageRect = m_pageFrame->geometry().adjusted(3, 3, -3, -3);
     m_page1 = new CDialog_Page1(this);
-    m_page2 = new CDialog_Page2(this);
-    m_page3 = new CDialog_Page3(this);
-    m_page4 = new CDialog_Page4(this);
-    m_page6 = new CDialog_Page6(this);
-    QRect pageRect = m_pageFrame->geometry().adjusted(3, 3, -3, -3);
-    for (QWidget* page : PagesInOrder()) {
-        page->setGeometry(pageRect);
-    }
-    auto writeStatus = [this](const QString& text) { m_statusBar->SetText(1, text); };
-    for (CPage* page : {static_cast<CPage*>(m_page1), static_cast<CPage*>(m_page2), static_cast<CPage*>(m_page3),
-                        static_cast<CPage*>(m_page4), static_cast<CPage*>(m_page6)}) {
-        page->SetStatusWriter(writeStatus);
+    AttachPage(m_page1);
+    if (pages == PageCreation::AfterShown) {
+        // The port settings page is what the user sees first; the other four are built in the first turn
+        // of the event loop, right after the window is on screen and before the first tick or any click.
+        QTimer::singleShot(0, this, &CVelkorDlg::CreateHiddenPages);
+    } else {
+        CreateHiddenPages();
     }
     ShowPage(0);
 
@@ -136,7 +132,26 @@ CVelkorDlg::~CVelkorDlg() = default;
 
 std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const { return {m_page1, m_page2, m_page3, m_page4, m_page6}; }
 
+void CVelkorDlg::AttachPage(CPage* page) {
+    page->setGeometry(m_pageRect);
+    page->SetStatusWriter([this](const QString& text) { m_statusBar->SetText(1, text); });
+}
+
+void CVelkorDlg::CreateHiddenPages() {
+    if (m_page6 != nullptr) {
+        return;
+    }
+    m_page2 = new CDialog_Page2(this);
+    m_page3 = new CDialog_Page3(this);
+    m_page4 = new CDialog_Page4(this);
+    m_page6 = new CDialog_Page6(this);
+    for (CPage* page : std::initializer_list<CPage*>{m_page2, m_page3, m_page4, m_page6}) {
+        AttachPage(page);
+    }
+}
+
 void CVelkorDlg::ShowPage(int item) {
+    CreateHiddenPages();
     // Navigation item -> page: item 3 is the module page, item 4 the help page.
     static constexpr int kPageOfItem[] = {0, 1, 2, 4, 3};
     std::array<QWidget*, 5> pages = PagesInOrder();
@@ -229,6 +244,7 @@ void CVelkorDlg::Trace(const char* duty) const {
 }
 
 void CVelkorDlg::OnTimer() {
+    CreateHiddenPages();
     Trace("clock");
     m_statusBar->SetText(2, TimeOfDay());
 

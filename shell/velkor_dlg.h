@@ -24,10 +24,16 @@ class StatusBar;
 inline constexpr int MAIN_TIMER_ID = 103;
 inline constexpr int MAIN_TIMER_PERIOD_MS = 100;
 
+class CPage;
+
 class CVelkorDlg : public QWidget {
     Q_OBJECT
 public:
-    explicit CVelkorDlg(QWidget* parent = nullptr);
+    enum class PageCreation {
+        Now,        // every page is built before the constructor returns
+        AfterShown, // the hidden pages are built right after the window is first shown (the program's way)
+    };
+    explicit CVelkorDlg(QWidget* parent = nullptr, PageCreation pages = PageCreation::Now);
     ~CVelkorDlg() override;
 
     // Shows the page of navigation item 0 to 4 and names it in the caption bar.
@@ -60,8 +66,11 @@ private:
     void OnNavClick();
     bool OnNavKeyDown(int key);
     void Trace(const char* duty) const;
+    void AttachPage(CPage* page);
+    void CreateHiddenPages();
     std::array<QWidget*, 5> PagesInOrder() const;
 
+    QRect m_pageRect; // the page frame shrunk by 3 px
     QIcon m_hIcon;
     QTimer m_timer;
     std::deque<velkor::ReceivedFrame> m_pendingFrames; // completed, not yet handed to the module page

@@ -2,6 +2,7 @@
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
 #   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
 #   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds)
+#   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,6 +49,11 @@ run)
     install_missing "${BUILD_PACKAGES[@]}"
     run_program
     ;;
+bench)
+    install_missing "${BUILD_PACKAGES[@]}"
+    build release
+    ./build-release/velkor-bench
+    ;;
 test)
     install_missing "${BUILD_PACKAGES[@]}"
     run_tests default
@@ -55,7 +61,7 @@ test)
     run_tests tsan
     ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|bench" >&2
     exit 2
     ;;
 esac

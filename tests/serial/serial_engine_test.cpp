@@ -116,10 +116,14 @@ TEST(SerialEngine, StalledWriteGivesUpAndTheEngineStaysUsable) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, 8s);
     EXPECT_GE(took, 2s); // three one-second waits, not an immediate give-up
+    // While the line stays stalled, later sends give up at once instead of waiting again.
+    std::vector<uint8_t> small = {1, 2, 3};
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial.Write(small.data(), 3), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
     ASSERT_EQ(tcflow(tty, TCOON), 0);
     ::close(tty);
     pty.Receive(big.size(), 300ms); // drain what got through
-    std::vector<uint8_t> small = {1, 2, 3};
     EXPECT_EQ(serial.Write(small.data(), 3), 1);
     pty.Send({9});
     EXPECT_EQ(serial.WaitFor(1, 2s).back(), 9);

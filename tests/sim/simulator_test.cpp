@@ -99,6 +99,38 @@ TEST(Simulator, FaultOptions) {
     }
 }
 
+TEST(Simulator, StormThenAnswer) {
+    SimProcess sim({"--storm", "1"});
+    RecordingSerial serial;
+    ASSERT_EQ(serial.Open(sim.Link(), 115200, 0), 1);
+    ASSERT_TRUE(serial.Send(Hex("FA 80 F2 00 6C 0D")));
+    EXPECT_FALSE(sim.WaitForLine("\"event\":\"storm-end\"", 5s).empty());
+    std::this_thread::sleep_for(800ms);
+    std::vector<uint8_t> got = serial.WaitFor(1, 1s);
+    ASSERT_GT(got.size(), 1000U);
+    EXPECT_EQ(ToHex({got.end() - 6, got.end()}), "FA 80 F2 00 6C 0D");
+    for (std::size_t i = 0; i + 6 < got.size(); ++i) {
+        ASSERT_TRUE(got[i] != 0x0D && got[i] != 0xFA) << i;
+    }
+}
+
+TEST(Simulator, StallAfterNFramesStopsTakingBytes) {
+    SimProcess sim({"--stall-after", "1"});
+    RecordingSerial serial;
+    ASSERT_EQ(serial.Open(sim.Link(), 9600, 0), 1);
+    EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D");
+    EXPECT_FALSE(sim.WaitForLine("\"event\":\"stall\"", 2s).empty());
+    std::vector<uint8_t> frame = Hex("5A 01 FF FF FF FF E0 03 61 62 63 60");
+    auto start = std::chrono::steady_clock::now();
+    int result = 1;
+    for (int i = 0; i < 2000 && result == 1; ++i) { // fills what the line can queue, then gives up
+        result = serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    EXPECT_TRUE(serial.IsOpen()); // stalled, not lost
+}
+
 TEST(Simulator, HangUpAfterNFramesLooksLikeAPulledAdapter) {
     SimProcess sim({"--hangup-after", "2"});
     RecordingSerial serial;

@@ -48,6 +48,10 @@ Options:
   --split-answer MS    send each answer in two parts with a pause of MS between them
   --garbage            send noise bytes, then a pause of 500 ms, before each answer
   --hangup-after N     hang the line up after N frames from the tool, as a pulled USB adapter does
+  --stall-after N      after N frames from the tool, stop taking bytes (the line is suspended, so the
+                       tool's writes cannot leave) until the simulator ends
+  --storm SECONDS      on the first frame from the tool, send noise (never 0D or FA) without a pause
+                       for SECONDS, wait 500 ms, then answer as usual
   --help               show this text
 
 The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
@@ -68,6 +72,8 @@ struct Options {
     int splitAnswerMs = -1;
     bool garbage = false;
     long hangupAfter = 0;
+    long stallAfter = 0;
+    long stormSeconds = 0;
 };
 
 bool ParseNumber(const char* text, long minimum, long* value) {
@@ -133,6 +139,16 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 return 2;
             }
             options->hangupAfter = value;
+        } else if (arg == "--stall-after") {
+            if (!needValue(1, &value)) {
+                return 2;
+            }
+            options->stallAfter = value;
+        } else if (arg == "--storm") {
+            if (!needValue(1, &value)) {
+                return 2;
+            }
+            options->stormSeconds = std::min(value, 3600L);
         } else {
             std::fprintf(stderr, "velkor-sim: unknown option %s (see --help)\n", arg.c_str());
             return 2;
@@ -178,6 +194,10 @@ public:
         }
         uint8_t buffer[4096];
         while (g_stopSignal == 0 && !m_hungUp) {
+            if (m_stalled) {
+                pause(); // take nothing more; a signal ends the run
+                continue;
+            }
             pollfd fd = {m_master, POLLIN, 0};
             // A frame cut off by silence is reported after 200 ms of quiet.
             int rc = poll(&fd, 1, m_splitter.HasPending() ? 200 : -1);
@@ -262,6 +282,9 @@ private:
             if (frame.format != velkor::sim::Format::Unknown) {
                 ++m_framesIn;
             }
+            if (m_options.stormSeconds > 0 && !m_stormed) {
+                Storm();
+            }
             if (decoded.valid && frame.format == velkor::sim::Format::Module && !m_options.noAnswer) {
                 if (auto answer = m_device.Answer(frame.bytes, std::time(nullptr))) {
                     SendAnswer(*answer);
@@ -269,6 +292,10 @@ private:
             }
             if (m_options.hangupAfter > 0 && m_framesIn >= m_options.hangupAfter) {
                 HangUp();
+                return;
+            }
+            if (m_options.stallAfter > 0 && m_framesIn >= m_options.stallAfter) {
+                Stall();
                 return;
             }
         }
@@ -321,6 +348,43 @@ private:
         }
     }
 
+    void Stall() {
+        // Suspend the line: what the tool writes stays queued until the queue is full.
+        tcflow(m_heldSlave, TCOOFF);
+        m_stalled = true;
+        if (m_options.json) {
+            std::printf("{\"event\":\"stall\",\"frames\":%ld}\n", m_framesIn);
+        } else {
+            std::printf("velkor-sim: stopped taking bytes after %ld frames\n", m_framesIn);
+        }
+    }
+
+    void Storm() {
+        m_stormed = true;
+        if (m_options.json) {
+            std::printf("{\"event\":\"storm\",\"seconds\":%ld}\n", m_options.stormSeconds);
+        } else {
+            std::printf("velkor-sim: noise for %ld s\n", m_options.stormSeconds);
+        }
+        std::uniform_int_distribution<int> byte(0, 255);
+        std::vector<uint8_t> noise(256);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.stormSeconds);
+        long long sent = 0;
+        while (std::chrono::steady_clock::now() < end && g_stopSignal == 0) {
+            for (uint8_t& b : noise) {
+                do {
+                    b = static_cast<uint8_t>(byte(m_random));
+                } while (b == 0x0D || b == 0xFA); // noise never looks like the end or start of an answer
+            }
+            WriteAll(noise);
+            sent += static_cast<long long>(noise.size());
+        }
+        if (m_options.json) {
+            std::printf("{\"event\":\"storm-end\",\"bytes\":%lld}\n", sent);
+        }
+        Sleep(500);
+    }
+
     void HangUp() {
         // Give the tool's reader time to take the last answer before the line goes dead.
         Sleep(100);
@@ -343,6 +407,8 @@ private:
     std::string m_ptyPath;
     bool m_linked = false;
     bool m_hungUp = false;
+    bool m_stalled = false;
+    bool m_stormed = false;
     long m_framesIn = 0;
     velkor::sim::StreamSplitter m_splitter;
     velkor::sim::ModuleDevice m_device;

@@ -1,0 +1,357 @@
+// velkor-bench: the figures behind "never freeze, never lose a frame", measured on pseudo-terminals.
+// Run from the build folder (it starts velkor, velkor-bench-bare and velkor-sim from beside itself).
+
+#include "serial/cxserial.h"
+#include "shell/velkor_dlg.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <random>
+#include <signal.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string g_binDir;
+
+void Report(const char* name, const std::string& figure, const std::string& target, bool met) {
+    std::printf("%-22s %-46s target %-28s %s\n", name, figure.c_str(), target.c_str(), met ? "met" : "NOT MET");
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, auto... values) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        grantpt(master);
+        unlockpt(master);
+        slave = ptsname(master);
+        termios t{};
+        tcgetattr(master, &t);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+    }
+    ~Pty() { close(master); }
+};
+
+void WriteAll(int fd, const uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+uint8_t PatternByte(std::size_t i) { return static_cast<uint8_t>(i * 131 + (i >> 8)); }
+
+// A sink that checks every byte against the pattern and counts; the latency probe uses the counter.
+class CheckingSerial : public velkor::CXSerial {
+public:
+    ~CheckingSerial() { Close(); }
+    std::atomic<std::size_t> received{0};
+    std::atomic<std::size_t> wrong{0};
+    bool checkPattern = true;
+
+protected:
+    void OnReceiveByte(uint8_t byte) override {
+        std::size_t index = received.load(std::memory_order_relaxed);
+        if (checkPattern && byte != PatternByte(index)) {
+            wrong.fetch_add(1, std::memory_order_relaxed);
+        }
+        received.store(index + 1, std::memory_order_release);
+    }
+};
+
+constexpr std::size_t kThroughputBytes = 8 * 1024 * 1024;
+
+double SinkThroughput(std::size_t* wrong) {
+    Pty pty;
+    CheckingSerial serial;
+    serial.Open(pty.slave, 115200, 0);
+    std::vector<uint8_t> data(kThroughputBytes);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = PatternByte(i);
+    }
+    auto start = Clock::now();
+    std::thread writer([&] { WriteAll(pty.master, data.data(), data.size()); });
+    while (serial.received.load(std::memory_order_acquire) < data.size() && Clock::now() - start < 60s) {
+        std::this_thread::sleep_for(200us);
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    writer.join();
+    *wrong = serial.wrong + (data.size() - serial.received);
+    return data.size() / seconds / (1024.0 * 1024.0);
+}
+
+double BareReadThroughput() {
+    Pty pty;
+    int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    std::vector<uint8_t> data(kThroughputBytes, 0x55);
+    auto start = Clock::now();
+    std::thread writer([&] { WriteAll(pty.master, data.data(), data.size()); });
+    std::size_t got = 0;
+    uint8_t buffer[1024];
+    while (got < data.size()) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    writer.join();
+    close(fd);
+    return got / seconds / (1024.0 * 1024.0);
+}
+
+void Latency() {
+    Pty pty;
+    CheckingSerial serial;
+    serial.checkPattern = false;
+    serial.Open(pty.slave, 115200, 0);
+    std::vector<double> samples;
+    for (int i = 0; i < 1000; ++i) {
+        std::size_t before = serial.received.load();
+        uint8_t byte = 0x42;
+        auto start = Clock::now();
+        WriteAll(pty.master, &byte, 1);
+        while (serial.received.load(std::memory_order_acquire) == before) {
+        }
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        std::this_thread::sleep_for(1ms);
+    }
+    std::sort(samples.begin(), samples.end());
+    double median = samples[samples.size() / 2];
+    double p99 = samples[samples.size() * 99 / 100];
+    Report("byte-to-sink latency", Format("median %.0f us, p99 %.0f us (1000 samples)", median, p99), "p99 < 1000 us",
+           p99 < 1000.0);
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd, const std::vector<std::string>& env = {}) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const std::string& entry : env) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        dup2(pipeFds[1], STDOUT_FILENO);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    *stdoutFd = pipeFds[0];
+    return pid;
+}
+
+// Time from the start of the process to its "shown" line, and its peak resident memory in MB.
+std::pair<double, double> StartOnce(const std::string& program) {
+    int out = -1;
+    auto start = Clock::now();
+    pid_t pid = Spawn({g_binDir + "/" + program},
+                      &out, {"QT_QPA_PLATFORM=offscreen", "VELKOR_STARTUP_PROBE=1"});
+    char buffer[64];
+    double ms = -1;
+    if (read(out, buffer, sizeof buffer) > 0) {
+        ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+    close(out);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    return {ms, usage.ru_maxrss / 1024.0};
+}
+
+void StartUp() {
+    std::vector<double> velkorMs;
+    std::vector<double> bareMs;
+    double velkorRss = 0;
+    double bareRss = 0;
+    for (int i = 0; i < 7; ++i) {
+        auto [vMs, vRss] = StartOnce("velkor");
+        auto [bMs, bRss] = StartOnce("velkor-bench-bare");
+        velkorMs.push_back(vMs);
+        bareMs.push_back(bMs);
+        velkorRss = std::max(velkorRss, vRss);
+        bareRss = std::max(bareRss, bRss);
+    }
+    std::sort(velkorMs.begin(), velkorMs.end());
+    std::sort(bareMs.begin(), bareMs.end());
+    double v = velkorMs[velkorMs.size() / 2];
+    double b = bareMs[bareMs.size() / 2];
+    Report("start-up", Format("%.0f ms (bare dialog %.0f ms, ratio %.2f; medians of 7)", v, b, v / b),
+           "ratio <= 1.30", v / b <= 1.30);
+    Report("peak resident memory", Format("%.1f MB (bare dialog %.1f MB)", velkorRss, bareRss), "< 50 MB",
+           velkorRss < 50.0);
+}
+
+// Frames from the simulator through the real receive path, ended by a 100 ms tick as in the window.
+class TimedSerial : public velkor::OmbiSerial {
+public:
+    ~TimedSerial() { Close(); }
+    std::atomic<int64_t> lastByteNs{0};
+
+protected:
+    void OnReceiveByte(uint8_t byte) override {
+        OmbiSerial::OnReceiveByte(byte);
+        lastByteNs.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+    }
+};
+
+void FrameCompletion() {
+    std::string link = "/tmp/velkor-bench-sim-" + std::to_string(getpid());
+    int out = -1;
+    pid_t sim = Spawn({g_binDir + "/velkor-sim", "--link", link}, &out);
+    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    TimedSerial serial;
+    if (serial.Open(link, 9600, 0) != 1) {
+        Report("frame completion", "simulator not reachable", "300..400 ms", false);
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+        return;
+    }
+    std::vector<double> delays;
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> phase(0, 99);
+    auto nextTick = Clock::now();
+    const uint8_t request[] = {0xFA, 0x80, 0xF4, 0x00, 0x6E, 0x0D};
+    while (delays.size() < 100) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+        serial.Write(request, sizeof request);
+        // Tick every 100 ms until the answer is handed over.
+        for (;;) {
+            nextTick += 100ms;
+            std::this_thread::sleep_until(nextTick);
+            if (auto frame = velkor::g_receiveBuffer.Tick()) {
+                auto now = Clock::now().time_since_epoch().count();
+                delays.push_back(static_cast<double>(now - serial.lastByteNs.load()) / 1e6);
+                break;
+            }
+        }
+    }
+    serial.Close();
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    close(out);
+    auto [low, high] = std::minmax_element(delays.begin(), delays.end());
+    bool within = *low >= 295.0 && *high <= 410.0; // the tick itself runs a few ms late at worst
+    Report("frame completion", Format("last byte to hand-over %.0f..%.0f ms (100 frames)", *low, *high),
+           "all within 300..400 ms", within);
+}
+
+void IdleCost(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    Pty pty;
+    CVelkorDlg window; // every page created, the 100 ms timer running
+    window.show();
+    velkor::g_serial.Open(pty.slave, 9600, 0);
+    QTimer::singleShot(1000, &app, &QApplication::quit); // settle
+    app.exec();
+    double cpuBefore = CpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTimer::singleShot(30000, &app, &QApplication::quit);
+    app.exec();
+    double cpu = CpuSeconds() - cpuBefore;
+    double share = cpu / (wall.elapsed() / 1000.0) * 100.0;
+    velkor::g_serial.Close();
+    Report("idle cost", Format("%.2f %% of one core (%.3f s CPU in %.1f s)", share, cpu, wall.elapsed() / 1000.0),
+           "<= 0.5 %", share <= 0.5);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    g_binDir = std::filesystem::canonical("/proc/self/exe").parent_path().string();
+    // Without arguments every figure; otherwise only those named.
+    auto wanted = [&](const char* name) {
+        if (argc < 2) {
+            return true;
+        }
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]) == name) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::printf("velkor-bench on %u cores\n", std::thread::hardware_concurrency());
+    if (wanted("startup")) {
+        StartUp();
+    }
+    if (wanted("throughput")) {
+        std::size_t wrong = 0;
+        double sink = SinkThroughput(&wrong);
+        double bare = BareReadThroughput();
+        Report("reader throughput",
+               Format("%.1f MiB/s through OnReceiveByte, bare read() %.1f MiB/s, %zu bytes lost or wrong", sink,
+                      bare, wrong),
+               ">= half of bare, none lost", sink >= bare / 2 && wrong == 0);
+    }
+    if (wanted("latency")) {
+        Latency();
+    }
+    if (wanted("frames")) {
+        FrameCompletion();
+    }
+    if (wanted("idle")) {
+        int qtArgc = 1;
+        IdleCost(qtArgc, argv);
+    }
+    return 0;
+}
