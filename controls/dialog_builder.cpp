@@ -21,7 +21,9 @@ using velkor::resources::DialogTemplate;
 
 namespace {
 
-QString Utf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString Utf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 QStringList AvailableFamilies(const QStringList& wanted) {
     const QStringList installed = QFontDatabase::families();
@@ -37,9 +39,10 @@ QStringList AvailableFamilies(const QStringList& wanted) {
 } // namespace
 
 QFont DialogFont(int pointSize) {
-    static const QStringList families = AvailableFamilies(
-        {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Micro Hei"),
-         QStringLiteral("Droid Sans Fallback"), QStringLiteral("AR PL UMing CN")});
+    static const QStringList families =
+        AvailableFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+                           QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Droid Sans Fallback"),
+                           QStringLiteral("AR PL UMing CN")});
     QFont font;
     font.setFamilies(families);
     font.setPointSize(pointSize);
@@ -47,9 +50,10 @@ QFont DialogFont(int pointSize) {
 }
 
 QFont CaptionFont() {
-    static const QStringList families = AvailableFamilies(
-        {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"), QStringLiteral("AR PL UMing CN"),
-         QStringLiteral("AR PL SungtiL GB"), QStringLiteral("Noto Sans CJK SC")});
+    static const QStringList families =
+        AvailableFamilies({QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"),
+                           QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
+                           QStringLiteral("Noto Sans CJK SC")});
     QFont font;
     font.setFamilies(families);
     font.setPixelSize(12);
@@ -58,7 +62,9 @@ QFont CaptionFont() {
 }
 
 // The icons are compiled into this static library; a static library's resources must be registered.
-static void RegisterIcons() { Q_INIT_RESOURCE(icons); }
+static void RegisterIcons() {
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace {
 
@@ -83,12 +89,14 @@ QPixmap LoadIconPixmap(int iconId, int size) {
     // Sizes the build did not draw come from the largest drawing.
     QImage largest = DrawnIcon(iconId, 48);
     return largest.isNull() ? QPixmap()
-                            : QPixmap::fromImage(largest.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+                            : QPixmap::fromImage(
+                                  largest.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
 DialogUnits::DialogUnits(const QFont& font) {
     QFontMetrics metrics(font);
-    int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     m_baseX = (letters / 26 + 1) / 2;
     m_baseY = metrics.height();
 }
@@ -99,7 +107,9 @@ QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
     return {topLeft, QSize(bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y())};
 }
 
-QSize DialogUnits::ToPixels(int width, int height) const { return {width * m_baseX / 4, height * m_baseY / 8}; }
+QSize DialogUnits::ToPixels(int width, int height) const {
+    return {width * m_baseX / 4, height * m_baseY / 8};
+}
 
 namespace {
 
@@ -195,7 +205,8 @@ BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) {
             rect.setHeight(std::max(widget->sizeHint().height(), units.ToPixels(0, 13).height()));
         }
         if (control.kind == ControlKind::Icon) {
-            static_cast<QLabel*>(widget)->setPixmap(LoadIconPixmap(Utf8(control.text).toInt(), rect.height()));
+            static_cast<QLabel*>(widget)->setPixmap(
+                LoadIconPixmap(Utf8(control.text).toInt(), rect.height()));
         }
         widget->setGeometry(rect);
         widget->setEnabled((control.style & velkor::resources::STYLE_DISABLED) == 0);

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
             painter.setRenderHint(QPainter::Antialiasing);
             renderer.render(&painter);
             painter.end();
-            QString out = QStringLiteral("%1/%2-%3.argb").arg(outputDir, QFileInfo(path).completeBaseName(), sizeText);
+            QString out =
+                QStringLiteral("%1/%2-%3.argb").arg(outputDir, QFileInfo(path).completeBaseName(), sizeText);
             QFile file(out);
             auto bytes = static_cast<qint64>(image.sizeInBytes());
             if (!file.open(QIODevice::WriteOnly) ||

@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QLineEdit>
 
-
 CIPAddressCtrl::CIPAddressCtrl(QWidget* parent) : QFrame(parent) {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
@@ -52,7 +51,7 @@ void CIPAddressCtrl::OnFieldEdited(int index) {
         field->setText(QStringLiteral("255"));
     }
     if (field->text().size() == 3 && index < 3) {
-        QLineEdit* next = m_fields[static_cast<std::size_t>(index + 1)];
+        QLineEdit* next = m_fields[static_cast<std::size_t>(index) + 1];
         next->setFocus();
         next->selectAll();
     }
@@ -61,11 +60,10 @@ void CIPAddressCtrl::OnFieldEdited(int index) {
 bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        for (int i = 0; i < 3; ++i) {
-            if (watched == m_fields[static_cast<std::size_t>(i)] &&
-                (key->key() == Qt::Key_Period || key->key() == Qt::Key_Space)) {
-                m_fields[static_cast<std::size_t>(i + 1)]->setFocus();
-                m_fields[static_cast<std::size_t>(i + 1)]->selectAll();
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (watched == m_fields[i] && (key->key() == Qt::Key_Period || key->key() == Qt::Key_Space)) {
+                m_fields[i + 1]->setFocus();
+                m_fields[i + 1]->selectAll();
                 return true;
             }
         }

@@ -1,7 +1,7 @@
 #include "solid_list_ctrl.h"
 
-#include <QScrollBar>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QWheelEvent>
 
@@ -11,7 +11,8 @@ namespace {
 class NoFocusFrameDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         QStyleOptionViewItem plain(option);
         plain.state &= ~QStyle::State_HasFocus;
         QStyledItemDelegate::paint(painter, plain, index);
@@ -37,7 +38,8 @@ CSolidListCtrl::CSolidListCtrl(QWidget* parent) : QListWidget(parent) {
     QPalette colours = palette();
     colours.setColor(QPalette::Base, ListBackground());
     colours.setColor(QPalette::Text, TextColor());
-    colours.setColor(QPalette::Inactive, QPalette::Highlight, colours.color(QPalette::Active, QPalette::Highlight));
+    colours.setColor(QPalette::Inactive, QPalette::Highlight,
+                     colours.color(QPalette::Active, QPalette::Highlight));
     colours.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      colours.color(QPalette::Active, QPalette::HighlightedText));
     setPalette(colours);

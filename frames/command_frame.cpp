@@ -16,13 +16,13 @@ std::vector<uint8_t> BuildCommandFrame(uint8_t sequence, const WatchAddress& add
     }
     std::vector<uint8_t> frame;
     frame.reserve(data.size() + COMMAND_FRAME_OVERHEAD);
-    frame.push_back(FRAME_START);                    // start
-    frame.push_back(sequence);                       // sequence
+    frame.push_back(FRAME_START);                              // start
+    frame.push_back(sequence);                                 // sequence
     frame.insert(frame.end(), address.begin(), address.end()); // address, leftmost field first
-    frame.push_back(command);                        // command
-    frame.push_back(static_cast<uint8_t>(data.size())); // length
-    frame.insert(frame.end(), data.begin(), data.end());    // data
-    frame.push_back(ByteSum(frame));                 // checksum over everything before it
+    frame.push_back(command);                                  // command
+    frame.push_back(static_cast<uint8_t>(data.size()));        // length
+    frame.insert(frame.end(), data.begin(), data.end());       // data
+    frame.push_back(ByteSum(frame));                           // checksum over everything before it
     return frame;
 }
 

@@ -10,8 +10,12 @@
 namespace velkor {
 namespace {
 
-bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool IsBlank(char16_t c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
 
 std::size_t SkipBlanks(std::u16string_view text) {
     std::size_t i = 0;

@@ -75,8 +75,8 @@ std::array<uint8_t, 7> ModuleClockData(const std::tm& local) {
 
 std::array<uint8_t, 4> WatchAddressData(std::u16string_view text) {
     auto value = static_cast<uint32_t>(ReadLenientInt(text));
-    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value)};
+    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
 }
 
 std::string ReadBackFrequencyText(uint32_t frequencyWord) {
@@ -167,8 +167,8 @@ ModuleAnswer DecodeModuleAnswer(std::span<const uint8_t> frame) {
         answer.caption = "校准时间";
         break;
     case MODCMD_GET_TIME:
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d 星期%d", data[0] + 2000, data[1], data[2],
-                      data[3], data[4], data[5], data[6]);
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d 星期%d", data[0] + 2000, data[1],
+                      data[2], data[3], data[4], data[5], data[6]);
         answer.message = text;
         answer.caption = "获取时间";
         break;

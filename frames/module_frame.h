@@ -37,10 +37,10 @@ uint32_t ModuleFrequencyWord(double mhz);
 // LoRa settings, 7 bytes on the line. The list fields are positions in the page's lists.
 struct LoraConfig {
     uint32_t frequencyWord = 0;
-    uint8_t sleepPeriod = 0;    // 0 = "2s" .. 4 = "10s"
-    uint8_t breathingTime = 0;  // 0 = "2ms" .. 5 = "64ms"
+    uint8_t sleepPeriod = 0;   // 0 = "2s" .. 4 = "10s"
+    uint8_t breathingTime = 0; // 0 = "2ms" .. 5 = "64ms"
     uint8_t networkAddress = 0;
-    uint8_t transmitPower = 0;  // 0 = "Level1" .. 6 = "Level7"
+    uint8_t transmitPower = 0; // 0 = "Level1" .. 6 = "Level7"
 
     std::array<uint8_t, 7> ToBytes() const;
     static LoraConfig FromBytes(std::span<const uint8_t, 7> bytes);
@@ -76,8 +76,8 @@ struct ModuleAnswer {
     std::string caption; // message box caption
     // 0xF4 only: what the LoRa controls show.
     bool hasConfig = false;
-    std::string frequencyText;      // "434.00"
-    int sleepIndex = 0;             // list positions as received; outside a list means no selection
+    std::string frequencyText; // "434.00"
+    int sleepIndex = 0;        // list positions as received; outside a list means no selection
     int breathingIndex = 0;
     std::string networkAddressText; // "%02d"
     int powerIndex = 0;

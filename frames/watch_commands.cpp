@@ -26,17 +26,17 @@ std::vector<uint8_t> BuildTimeFrame(std::u16string_view clockText, int weekdayIn
         uint8_t bcd = groups[i];
         data[i] = static_cast<uint8_t>((bcd & 0x0F) + (bcd >> 4) * 10);
     }
-    data[6] = static_cast<uint8_t>(weekdayIndex);           // weekday, Monday 0
+    data[6] = static_cast<uint8_t>(weekdayIndex);               // weekday, Monday 0
     data[7] = ByteSum(std::span<const uint8_t>(data).first(7)); // data_checksum
     return BuildCommandFrame(0, BROADCAST_ADDRESS, CMD_SET_TIME, data);
 }
 
-std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch, const WatchAddress& host,
-                                           int slotIndex) {
+std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch,
+                                           const WatchAddress& host, int slotIndex) {
     std::array<uint8_t, 6> data{};
-    std::copy(host.begin(), host.end(), data.begin());         // host address, leftmost field first
+    std::copy(host.begin(), host.end(), data.begin());                // host address, leftmost field first
     data[4] = slotIndex < 0 ? 0xFF : static_cast<uint8_t>(slotIndex); // slot index
-    data[5] = ByteSum(std::span<const uint8_t>(data).first(5));     // data_checksum
+    data[5] = ByteSum(std::span<const uint8_t>(data).first(5));       // data_checksum
     return BuildCommandFrame(sequence, watch, CMD_SET_HOST_ADDRESS, data);
 }
 
@@ -52,13 +52,24 @@ std::vector<uint8_t> BuildChannelFrame(uint8_t sequence, const WatchAddress& wat
 
 std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
     std::vector<uint8_t> frame = {
-        0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x01, // header
-        0x0C,                                     // parameter bytes at offsets 8..19
-        0x04, 0x00,
+        0xAF,
+        0xAF,
+        0x00,
+        0x00,
+        0xAF,
+        0x80,
+        0x01, // header
+        0x0C, // parameter bytes at offsets 8..19
+        0x04,
+        0x00,
         static_cast<uint8_t>(channel.frequencyWord >> 16), // frequency word, most significant first
         static_cast<uint8_t>(channel.frequencyWord >> 8),
         static_cast<uint8_t>(channel.frequencyWord),
-        0x0B, 0x01, 0x07, 0x00, 0x00,
+        0x0B,
+        0x01,
+        0x07,
+        0x00,
+        0x00,
         channel.networkId, // network ID
         0x07,
     };
@@ -84,6 +95,8 @@ std::string FormatTimeOfDay(const std::tm& local) {
     return n < 0 ? std::string() : std::string(text, static_cast<std::size_t>(n));
 }
 
-int WeekdayIndexMondayFirst(const std::tm& local) { return (local.tm_wday + 6) % 7; }
+int WeekdayIndexMondayFirst(const std::tm& local) {
+    return (local.tm_wday + 6) % 7;
+}
 
 } // namespace velkor

@@ -30,8 +30,8 @@ Channel ChannelFromText(std::u16string_view frequencyText, std::u16string_view n
 std::vector<uint8_t> BuildTimeFrame(std::u16string_view clockText, int weekdayIndex);
 
 // CMD_SET_HOST_ADDRESS: the host address into slot `slotIndex` (0 for "Addr1"; -1, no selection, sends FF).
-std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch, const WatchAddress& host,
-                                           int slotIndex);
+std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch,
+                                           const WatchAddress& host, int slotIndex);
 
 // CMD_SET_CHANNEL: frequency word, most significant byte first, then the network ID.
 std::vector<uint8_t> BuildChannelFrame(uint8_t sequence, const WatchAddress& watch, const Channel& channel);

@@ -10,8 +10,8 @@ using velkor::g_serial;
 
 CDialog_Page1::CDialog_Page1(QWidget* parent)
     : CPage(velkor::resources::PortSettingsTemplate(), parent), m_portList(Get<QComboBox>(1011)),
-      m_baudList(Get<QComboBox>(1010)), m_parityList(Get<QComboBox>(1009)), m_openClose(Get<QPushButton>(1005)),
-      m_refresh(Get<QPushButton>(1006)) {
+      m_baudList(Get<QComboBox>(1010)), m_parityList(Get<QComboBox>(1009)),
+      m_openClose(Get<QPushButton>(1005)), m_refresh(Get<QPushButton>(1006)) {
     m_baudList->setCurrentIndex(3); // 9600
     m_parityList->setCurrentIndex(0);
     connect(m_openClose, &QPushButton::clicked, this, &CDialog_Page1::OnOpenClose);

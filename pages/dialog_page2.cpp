@@ -11,15 +11,17 @@
 #include <ctime>
 
 namespace {
-std::u16string Text(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+std::u16string Text(const QLineEdit* edit) {
+    return edit->text().toStdU16String();
+}
 } // namespace
 
 CDialog_Page2::CDialog_Page2(QWidget* parent)
     : CPage(velkor::resources::WirelessTemplate(), parent), m_watchAddress(Get<CIPAddressCtrl>(1021)),
-      m_hostAddress(Get<CIPAddressCtrl>(1016)), m_clockText(Get<QLineEdit>(1014)), m_weekday(Get<QComboBox>(1019)),
-      m_addressSlot(Get<QComboBox>(1013)), m_watchFrequency(Get<QLineEdit>(1004)),
-      m_transmitterFrequency(Get<QLineEdit>(1005)), m_watchNetworkId(Get<QLineEdit>(1010)),
-      m_transmitterNetworkId(Get<QLineEdit>(1011)) {
+      m_hostAddress(Get<CIPAddressCtrl>(1016)), m_clockText(Get<QLineEdit>(1014)),
+      m_weekday(Get<QComboBox>(1019)), m_addressSlot(Get<QComboBox>(1013)),
+      m_watchFrequency(Get<QLineEdit>(1004)), m_transmitterFrequency(Get<QLineEdit>(1005)),
+      m_watchNetworkId(Get<QLineEdit>(1010)), m_transmitterNetworkId(Get<QLineEdit>(1011)) {
     m_watchAddress->SetAddress(0);
     m_hostAddress->SetAddress(0);
     m_watchFrequency->setText(QStringLiteral("434.00"));
@@ -71,7 +73,9 @@ void CDialog_Page2::OnWriteHostAddress() {
                                        m_addressSlot->currentIndex()));
 }
 
-void CDialog_Page2::OnClearAddress() { m_watchAddress->SetAddress(0); }
+void CDialog_Page2::OnClearAddress() {
+    m_watchAddress->SetAddress(0);
+}
 
 void CDialog_Page2::OnWriteWatchChannel() {
     uint8_t sequence = m_sequenceCounter.Next();

@@ -18,7 +18,8 @@ constexpr int kIntervals[] = {50, 100, 200, 300, 600};
 
 CDialog_Page3::CDialog_Page3(QWidget* parent)
     : CPage(velkor::resources::TextMessageTemplate(), parent), m_intervalList(Get<QComboBox>(1020)),
-      m_textField(Get<QTextEdit>(1023)), m_autoCheck(Get<QCheckBox>(1022)), m_address(Get<CIPAddressCtrl>(1016)) {
+      m_textField(Get<QTextEdit>(1023)), m_autoCheck(Get<QCheckBox>(1022)),
+      m_address(Get<CIPAddressCtrl>(1016)) {
     // Typed text: not bold, italic or underlined, 28.8 pt, black, in the dialog's face.
     QFont font = m_textField->font();
     font.setPointSizeF(28.8);
@@ -65,7 +66,9 @@ void CDialog_Page3::OnIntervalChanged() {
     }
 }
 
-void CDialog_Page3::OnAutoClicked() { m_tickCounter = m_autoCheck->isChecked() ? 0 : -1; }
+void CDialog_Page3::OnAutoClicked() {
+    m_tickCounter = m_autoCheck->isChecked() ? 0 : -1;
+}
 
 void CDialog_Page3::OnTextTick() {
     // While a send's message box is open, timed sending waits: ticks neither count nor pile up boxes.
@@ -103,7 +106,8 @@ void CDialog_Page3::OnSend() {
         return;
     }
     if (encoded.status == velkor::TextStatus::TooLong) {
-        ShowMessage(QStringLiteral("发送的文本最大限制42个汉字,超出部分将不被发送."), QStringLiteral("提示."));
+        ShowMessage(QStringLiteral("发送的文本最大限制42个汉字,超出部分将不被发送."),
+                    QStringLiteral("提示."));
     }
     uint8_t sequence = m_sequenceCounter.Next();
     std::vector<uint8_t> frame = velkor::BuildTextFrame(sequence, address, encoded.bytes);

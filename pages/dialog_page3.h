@@ -16,8 +16,8 @@ public:
 
     // The main window's tick: counts towards the next timed send while "自动" is on.
     void OnTextTick();
-    void OnSend();             // "发送", and every timed send
-    void OnIntervalChanged();  // a new interval governs from the next tick
+    void OnSend();            // "发送", and every timed send
+    void OnIntervalChanged(); // a new interval governs from the next tick
     void OnAutoClicked();
 
     int SendInterval() const { return m_sendInterval; }

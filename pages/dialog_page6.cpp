@@ -10,7 +10,9 @@
 
 namespace {
 
-std::u16string Text(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+std::u16string Text(const QLineEdit* edit) {
+    return edit->text().toStdU16String();
+}
 
 // A position outside the list leaves it without a selection.
 void SelectPosition(QComboBox* list, int position) {
@@ -54,13 +56,15 @@ void CDialog_Page6::SendModuleFrame(uint8_t command, std::span<const uint8_t> pa
 }
 
 void CDialog_Page6::OnWriteConfig() {
-    velkor::LoraConfig config =
-        velkor::LoraConfigFromControls(Text(m_frequency), m_sleepPeriod->currentIndex(), m_breathingTime->currentIndex(),
-                                       Text(m_networkAddress), m_transmitPower->currentIndex());
+    velkor::LoraConfig config = velkor::LoraConfigFromControls(
+        Text(m_frequency), m_sleepPeriod->currentIndex(), m_breathingTime->currentIndex(),
+        Text(m_networkAddress), m_transmitPower->currentIndex());
     SendModuleFrame(velkor::MODCMD_WRITE_CONFIG, config.ToBytes());
 }
 
-void CDialog_Page6::OnReadConfig() { SendModuleFrame(velkor::MODCMD_READ_CONFIG, {}); }
+void CDialog_Page6::OnReadConfig() {
+    SendModuleFrame(velkor::MODCMD_READ_CONFIG, {});
+}
 
 void CDialog_Page6::OnSetTime() {
     std::time_t now = std::time(nullptr);
@@ -69,9 +73,13 @@ void CDialog_Page6::OnSetTime() {
     SendModuleFrame(velkor::MODCMD_SET_TIME, velkor::ModuleClockData(local));
 }
 
-void CDialog_Page6::OnGetTime() { SendModuleFrame(velkor::MODCMD_GET_TIME, {}); }
+void CDialog_Page6::OnGetTime() {
+    SendModuleFrame(velkor::MODCMD_GET_TIME, {});
+}
 
-void CDialog_Page6::OnReset() { SendModuleFrame(velkor::MODCMD_RESET, {}); }
+void CDialog_Page6::OnReset() {
+    SendModuleFrame(velkor::MODCMD_RESET, {});
+}
 
 void CDialog_Page6::OnWriteWatchAddress() {
     SendModuleFrame(velkor::MODCMD_WRITE_WATCH_ADDRESS, velkor::WatchAddressData(Text(m_watchAddress)));

@@ -20,13 +20,13 @@ public:
     // A frame completed by the receive path while this page is visible.
     void OnFrameReceived(const velkor::ReceivedFrame& frame);
 
-    void OnWriteConfig();        // "写配置"
-    void OnReadConfig();         // "读配置"
-    void OnSetTime();            // "校准时间": the PC's local clock
-    void OnGetTime();            // "获取时间"
-    void OnReset();              // "软件复位"
-    void OnWriteWatchAddress();  // "写入"
-    void OnReadWatchAddress();   // "读取": empties the edit first
+    void OnWriteConfig();       // "写配置"
+    void OnReadConfig();        // "读配置"
+    void OnSetTime();           // "校准时间": the PC's local clock
+    void OnGetTime();           // "获取时间"
+    void OnReset();             // "软件复位"
+    void OnWriteWatchAddress(); // "写入"
+    void OnReadWatchAddress();  // "读取": empties the edit first
 
 private:
     // Frames the command, shows "...." in the status bar, writes it.

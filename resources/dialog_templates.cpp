@@ -14,32 +14,35 @@ const ControlTemplate* DialogTemplate::Find(int controlId) const {
 }
 
 const DialogTemplate& MainWindowTemplate() {
-    static const DialogTemplate t{102, 273, 202, 9, {
+    static const std::vector<ControlTemplate> controls = {
         {1000, K::ListView, "", 7, 7, 49, 173, STYLE_NONE, 0, "导航"},
         {1001, K::Caption, "", 59, 7, 207, 13, STYLE_NONE, 0, "页面标题"},
         {1003, K::Frame, "", 59, 21, 207, 159},
-    }};
+    };
+    static const DialogTemplate t{102, 273, 202, 9, controls};
     return t;
 }
 
 const DialogTemplate& PortSettingsTemplate() {
     // The port list is wider than the one in the original layout: it shows device paths, not "COM3".
-    static const DialogTemplate t{133, 181, 155, 8, {
+    static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "串口参数", 23, 15, 145, 133},
         {0, K::Label, "串    口:", 33, 35, 28, 8},
         {0, K::Label, "波特率:", 33, 57, 28, 8},
         {0, K::Label, "效    验:", 33, 80, 28, 8},
         {1011, K::ComboBox, "", 63, 34, 96, 30, STYLE_NONE, 0, "串口"},
-        {1010, K::ComboBox, "1200|2400|4800|9600|19200|38400|57600|115200", 63, 56, 96, 30, STYLE_NONE, 0, "波特率"},
+        {1010, K::ComboBox, "1200|2400|4800|9600|19200|38400|57600|115200", 63, 56, 96, 30, STYLE_NONE, 0,
+         "波特率"},
         {1009, K::ComboBox, "NO|ODD|EVEN", 63, 79, 96, 30, STYLE_NONE, 0, "效验"},
         {1005, K::Button, "打开", 70, 101, 50, 14},
         {1006, K::Button, "刷新", 69, 121, 50, 14},
-    }};
+    };
+    static const DialogTemplate t{133, 181, 155, 8, controls};
     return t;
 }
 
 const DialogTemplate& WirelessTemplate() {
-    static const DialogTemplate t{134, 273, 176, 8, {
+    static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "手表地址", 6, 0, 107, 30},
         {1021, K::IpAddress, "", 11, 13, 96, 13, STYLE_NONE, 0, "手表地址"},
         {0, K::GroupBox, "选项", 115, 0, 43, 30},
@@ -75,12 +78,13 @@ const DialogTemplate& WirelessTemplate() {
         {1026, K::CheckBox, "广播", 120, 140, 32, 10, STYLE_DISABLED},
         {0, K::GroupBox, "配置框", 161, 128, 67, 30},
         {1022, K::Button, "写入信道", 170, 139, 50, 14, STYLE_NONE, 0, "写入信道(发射器)"},
-    }};
+    };
+    static const DialogTemplate t{134, 273, 176, 8, controls};
     return t;
 }
 
 const DialogTemplate& TextMessageTemplate() {
-    static const DialogTemplate t{135, 249, 178, 8, {
+    static const std::vector<ControlTemplate> controls = {
         {1023, K::RichEdit, "", 7, 6, 214, 116, STYLE_NONE, 84, "文本"},
         {0, K::GroupBox, "定时发送", 7, 126, 82, 32},
         {1020, K::ComboBox, "5S|10S|20S|30S|60S", 13, 139, 36, 60, STYLE_NONE, 0, "定时发送间隔"},
@@ -88,12 +92,13 @@ const DialogTemplate& TextMessageTemplate() {
         {0, K::GroupBox, "地址选项", 93, 126, 80, 32},
         {1016, K::IpAddress, "", 99, 139, 68, 13, STYLE_NONE, 0, "地址选项"},
         {1018, K::Button, "发送", 178, 138, 43, 16},
-    }};
+    };
+    static const DialogTemplate t{135, 249, 178, 8, controls};
     return t;
 }
 
 const DialogTemplate& ModuleTemplate() {
-    static const DialogTemplate t{137, 249, 178, 8, {
+    static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "LORA配置:", 12, 11, 217, 73},
         {0, K::Label, "无线频率:", 20, 25, 36, 8},
         {1004, K::Edit, "", 57, 22, 52, 14, STYLE_NONE, 6, "无线频率"},
@@ -117,15 +122,17 @@ const DialogTemplate& ModuleTemplate() {
         {1008, K::Button, "校准时间", 34, 137, 50, 14},
         {1012, K::Button, "获取时间", 89, 137, 50, 14},
         {1015, K::Button, "软件复位", 145, 137, 50, 14},
-    }};
+    };
+    static const DialogTemplate t{137, 249, 178, 8, controls};
     return t;
 }
 
 const DialogTemplate& HelpTemplate() {
-    static const DialogTemplate t{100, 170, 62, 9, {
+    static const std::vector<ControlTemplate> controls = {
         {1, K::Icon, "128", 14, 14, 20, 20},
         {2, K::Label, "Velkor V2.4 手表配置工具", 42, 26, 114, 8},
-    }};
+    };
+    static const DialogTemplate t{100, 170, 62, 9, controls};
     return t;
 }
 

@@ -12,15 +12,15 @@ enum class ControlKind {
     GroupBox,
     Label,
     Edit,
-    ComboBox,  // drop-down list
+    ComboBox, // drop-down list
     Button,
     CheckBox,
     IpAddress, // four fields of 0 to 255
     RichEdit,  // multi-line text with a vertical scroll bar kept visible
     Icon,
-    ListView,  // the navigation list
-    Caption,   // the caption bar
-    Frame,     // an etched frame
+    ListView, // the navigation list
+    Caption,  // the caption bar
+    Frame,    // an etched frame
 };
 
 // Styles a control can carry.
@@ -34,11 +34,11 @@ enum ControlStyle : unsigned {
 struct ControlTemplate {
     int id; // 0 for controls nobody looks up (group boxes, labels)
     ControlKind kind;
-    std::string_view text; // caption; for combo boxes the items separated by '|'; for icons the icon id
-    int x, y, width, height;  // dialog units
+    std::string_view text;   // caption; for combo boxes the items separated by '|'; for icons the icon id
+    int x, y, width, height; // dialog units
     unsigned style = STYLE_NONE;
-    int textLimit = 0;              // characters an edit takes; 0 for no limit
-    std::string_view name = {};     // accessible name where the caption does not give one
+    int textLimit = 0;          // characters an edit takes; 0 for no limit
+    std::string_view name = {}; // accessible name where the caption does not give one
 };
 
 struct DialogTemplate {
@@ -50,12 +50,12 @@ struct DialogTemplate {
     const ControlTemplate* Find(int controlId) const;
 };
 
-const DialogTemplate& MainWindowTemplate();    // 102
-const DialogTemplate& PortSettingsTemplate();  // 133
-const DialogTemplate& WirelessTemplate();      // 134
-const DialogTemplate& TextMessageTemplate();   // 135
-const DialogTemplate& ModuleTemplate();        // 137
-const DialogTemplate& HelpTemplate();          // 100: the help page and the About box
+const DialogTemplate& MainWindowTemplate();   // 102
+const DialogTemplate& PortSettingsTemplate(); // 133
+const DialogTemplate& WirelessTemplate();     // 134
+const DialogTemplate& TextMessageTemplate();  // 135
+const DialogTemplate& ModuleTemplate();       // 137
+const DialogTemplate& HelpTemplate();         // 100: the help page and the About box
 
 // String table entry 101: the About entry.
 inline constexpr std::string_view IDS_ABOUTBOX = "关于 Velkor(&A)...";

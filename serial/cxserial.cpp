@@ -5,9 +5,13 @@
 
 namespace velkor {
 
-CXSerial::~CXSerial() { Close(); }
+CXSerial::~CXSerial() {
+    Close();
+}
 
-int CXSerial::ProbePort(const std::string& port) const { return NativePort::Probe(port) ? 1 : 0; }
+int CXSerial::ProbePort(const std::string& port) const {
+    return NativePort::Probe(port) ? 1 : 0;
+}
 
 int CXSerial::Open(const std::string& port, int baudRate, int parity) {
     Close();
@@ -49,7 +53,9 @@ bool CXSerial::IsOpen() const {
     return m_hComm != nullptr;
 }
 
-bool CXSerial::TakeDeviceLost() { return m_deviceLost.exchange(false); }
+bool CXSerial::TakeDeviceLost() {
+    return m_deviceLost.exchange(false);
+}
 
 int CXSerial::StartReader() {
     std::lock_guard lock(m_writeLock);
@@ -154,11 +160,17 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     return 1;
 }
 
-OmbiSerial::OmbiSerial(ReceiveBuffer& buffer) : m_buffer(buffer) { m_buffer.Clear(); }
+OmbiSerial::OmbiSerial(ReceiveBuffer& buffer) : m_buffer(buffer) {
+    m_buffer.Clear();
+}
 
-OmbiSerial::~OmbiSerial() { Close(); }
+OmbiSerial::~OmbiSerial() {
+    Close();
+}
 
-void OmbiSerial::OnReceiveByte(uint8_t byte) { m_buffer.Append(byte); }
+void OmbiSerial::OnReceiveByte(uint8_t byte) {
+    m_buffer.Append(byte);
+}
 
 OmbiSerial g_serial;
 

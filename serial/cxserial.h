@@ -72,9 +72,9 @@ private:
     mutable std::mutex m_writeLock;
     std::unique_ptr<NativePort> m_hComm; // the open port; null when closed. Guarded by m_writeLock.
     std::thread m_readerThread;
-    bool m_writeSawLoss = false;             // guarded by m_writeLock
-    bool m_stalled = false;                  // the last write gave up; guarded by m_writeLock
-    std::atomic<bool> m_deviceLost{false};   // set by the reader only, so a loss is reported once
+    bool m_writeSawLoss = false;           // guarded by m_writeLock
+    bool m_stalled = false;                // the last write gave up; guarded by m_writeLock
+    std::atomic<bool> m_deviceLost{false}; // set by the reader only, so a loss is reported once
 };
 
 // Feeds every received byte into a ReceiveBuffer (the program's g_receiveBuffer by default).

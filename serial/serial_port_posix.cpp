@@ -122,8 +122,8 @@ bool IsPseudoTerminal(int fd) {
 
 bool SameLine(const termios& wanted, const termios& actual) {
     const tcflag_t mask = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
-    return (wanted.c_cflag & mask) == (actual.c_cflag & mask) && cfgetospeed(&wanted) == cfgetospeed(&actual) &&
-           cfgetispeed(&wanted) == cfgetispeed(&actual);
+    return (wanted.c_cflag & mask) == (actual.c_cflag & mask) &&
+           cfgetospeed(&wanted) == cfgetospeed(&actual) && cfgetispeed(&wanted) == cfgetispeed(&actual);
 }
 
 // Opens `name` as this program opens every port: exclusive, so a second open fails even for root.
@@ -276,7 +276,8 @@ public:
                 continue;
             }
             if (errno != EAGAIN) {
-                return {ErrorFromErrno(errno) == PortError::DeviceLost ? WriteStatus::Lost : WriteStatus::Failed,
+                return {ErrorFromErrno(errno) == PortError::DeviceLost ? WriteStatus::Lost
+                                                                       : WriteStatus::Failed,
                         0};
             }
             pollfd fd = {m_fd, POLLOUT, 0};
@@ -398,7 +399,8 @@ std::vector<std::string> EnumeratePorts() {
         }
         closedir(dir);
     }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
     std::vector<std::string> ports;
     for (const std::string& name : names) {
         ports.push_back("/dev/" + name);

@@ -14,8 +14,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     QSize buttonSize = buttons->sizeHint();
-    buttons->setGeometry(built.Size().width() - buttonSize.width() - 10, built.Size().height(), buttonSize.width(),
-                         buttonSize.height());
+    buttons->setGeometry(built.Size().width() - buttonSize.width() - 10, built.Size().height(),
+                         buttonSize.width(), buttonSize.height());
     setFixedSize(built.Size().width(), built.Size().height() + buttonSize.height() + 10);
     setWindowTitle(QStringLiteral("关于 Velkor"));
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);

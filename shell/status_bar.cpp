@@ -38,7 +38,9 @@ void StatusBar::SetIcon(int part, int iconId, int size) {
     m_parts[static_cast<std::size_t>(part)].icon->setPixmap(LoadIconPixmap(iconId, size));
 }
 
-QString StatusBar::Text(int part) const { return m_parts[static_cast<std::size_t>(part)].text->text(); }
+QString StatusBar::Text(int part) const {
+    return m_parts[static_cast<std::size_t>(part)].text->text();
+}
 
 void StatusBar::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);

@@ -10,7 +10,8 @@ CVelkorApp::CVelkorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Velkor"));
     setApplicationVersion(QStringLiteral("2.4"));
     // Message boxes say "确定", as on the systems the tool was made for, whatever the user's locale.
-    if (m_qtTranslator.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    if (m_qtTranslator.load(QStringLiteral("qtbase_zh_CN"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         installTranslator(&m_qtTranslator);
     }
 }

@@ -60,8 +60,9 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     const auto& dialog = velkor::resources::MainWindowTemplate();
     setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
     QFont font = DialogFont(dialog.pointSize);
     setFont(font);
     DialogUnits units(font);
@@ -82,7 +83,8 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     m_navList->setAccessibleName(QStringLiteral("导航"));
     m_navList->setIconSize(QSize(kNavIconSize, kNavIconSize));
     for (const NavItem& item : kNavItems) {
-        auto* entry = new QListWidgetItem(QIcon(LoadIconPixmap(item.icon, kNavIconSize)), QString::fromUtf8(item.label));
+        auto* entry = new QListWidgetItem(QIcon(LoadIconPixmap(item.icon, kNavIconSize)),
+                                          QString::fromUtf8(item.label));
         entry->setTextAlignment(Qt::AlignHCenter | Qt::AlignTop);
         m_navList->addItem(entry);
     }
@@ -130,7 +132,9 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
 
 CVelkorDlg::~CVelkorDlg() = default;
 
-std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const { return {m_page1, m_page2, m_page3, m_page4, m_page6}; }
+std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const {
+    return {m_page1, m_page2, m_page3, m_page4, m_page6};
+}
 
 void CVelkorDlg::AttachPage(CPage* page) {
     page->setGeometry(m_pageRect);
@@ -218,8 +222,9 @@ void CVelkorDlg::keyPressEvent(QKeyEvent* event) {
 
 void CVelkorDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
-    QAction* about = menu.addAction(QString::fromUtf8(velkor::resources::IDS_ABOUTBOX.data(),
-                                                      static_cast<qsizetype>(velkor::resources::IDS_ABOUTBOX.size())));
+    QAction* about =
+        menu.addAction(QString::fromUtf8(velkor::resources::IDS_ABOUTBOX.data(),
+                                         static_cast<qsizetype>(velkor::resources::IDS_ABOUTBOX.size())));
     connect(about, &QAction::triggered, this, &CVelkorDlg::OnAbout);
     menu.exec(event->globalPos());
 }

@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
                 qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
+CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14)
+FUZZ_SECONDS=${FUZZ_SECONDS:-45}
 
 install_missing() {
     local missing=()
@@ -44,6 +46,33 @@ run_program() {
     VELKOR_PORTS="$link${VELKOR_PORTS:+:$VELKOR_PORTS}" ./build-release/velkor
 }
 
+static_checks() {
+    echo "== clang-format"
+    git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
+    echo "== clang-tidy"
+    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|tools)/.*\.cpp$" \
+        >build/clang-tidy.log 2>&1 || { grep -E "warning:|error:" build/clang-tidy.log; return 1; }
+    echo "clang-tidy: clean"
+}
+
+fuzz() {
+    echo "== fuzzing, ${FUZZ_SECONDS} s a target"
+    build fuzz
+    local work
+    work=$(mktemp -d)
+    for target in module_answer stream_splitter text lenient_number; do
+        cp -r "tests/fuzz/corpus/$target" "$work/$target"
+        if ! ./build-fuzz/fuzz_$target -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
+                -artifact_prefix="$work/" "$work/$target" >"$work/$target.log" 2>&1; then
+            tail -n 40 "$work/$target.log"
+            echo "fuzz_$target found a fault; the input is in $work" >&2
+            return 1
+        fi
+        echo "fuzz_$target: $(grep -E '^Done' "$work/$target.log")"
+    done
+    rm -rf "$work"
+}
+
 case "${1:-}" in
 run)
     install_missing "${BUILD_PACKAGES[@]}"
@@ -55,10 +84,12 @@ bench)
     ./build-release/velkor-bench
     ;;
 test)
-    install_missing "${BUILD_PACKAGES[@]}"
+    install_missing "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
     run_tests default
+    static_checks
     run_tests asan
     run_tests tsan
+    fuzz
     ;;
 *)
     echo "usage: $0 run|test|bench" >&2

@@ -1,7 +1,7 @@
 #include "frames/command_frame.h"
+#include "frames/hex.h"
 #include "frames/lenient_number.h"
 #include "frames/watch_commands.h"
-#include "frames/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,8 @@ TEST(CommandFrame, ExamplesFromTheProtocol) {
         {"empty clock text", BuildTimeFrame(u"", 0), "5A 00 FF FF FF FF E4 08 00 00 00 00 00 00 00 00 42"},
         {"year 2100", BuildTimeFrame(u"2100-01-01 00:00:00", 0),
          "5A 00 FF FF FF FF E4 08 00 01 01 00 00 00 00 02 46"},
-        {"text abc", BuildCommandFrame(1, k1234, CMD_TEXT, Bytes("abc")), "5A 01 01 02 03 04 E0 03 61 62 63 6E"},
+        {"text abc", BuildCommandFrame(1, k1234, CMD_TEXT, Bytes("abc")),
+         "5A 01 01 02 03 04 E0 03 61 62 63 6E"},
         {"no data", BuildCommandFrame(7, BROADCAST_ADDRESS, 0x11, {}), "5A 07 FF FF FF FF 11 00 6E"},
         {"transmitter 434.00 id 0", BuildTransmitterChannelFrame(ChannelFromText(u"434.00", u"0")),
          "AF AF 00 00 AF 80 01 0C 04 00 6C 80 12 0B 01 07 00 00 00 07 B6 0D 0A"},
@@ -75,9 +76,17 @@ TEST(FrequencyWord, WatchOrderDividesFirst) {
         const char16_t* text;
         uint32_t word;
     } cases[] = {
-        {u"434.00", 0x6C8012}, {u"433.92", 0x6C7AF3}, {u"470.00", 0x758013}, {u"4e2", 0x640010},
-        {u"1024.00", 0x00002A}, {u"-1", 0xFFC000},  {u"0", 0},             {u"abc", 0},
-        {u"134.277", 0x2191BF}, {u"1e999", 0},      {u"  434", 0x6C8012},
+        {u"434.00", 0x6C8012},
+        {u"433.92", 0x6C7AF3},
+        {u"470.00", 0x758013},
+        {u"4e2", 0x640010},
+        {u"1024.00", 0x00002A},
+        {u"-1", 0xFFC000},
+        {u"0", 0},
+        {u"abc", 0},
+        {u"134.277", 0x2191BF},
+        {u"1e999", 0},
+        {u"  434", 0x6C8012},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FrequencyWord(ReadLenientDouble(c.text)), c.word) << std::string(c.text, c.text + 6);
@@ -95,9 +104,9 @@ TEST(LenientNumber, ReadsLikeTheWindowsRuntime) {
         const char16_t* text;
         double value;
     } doubles[] = {
-        {u"", 0},         {u"  12.5xyz", 12.5}, {u"\t-3", -3},  {u"+7", 7}, {u".5", 0.5},   {u"5.", 5},
-        {u"1e3", 1000},   {u"1e", 1},           {u"1e+", 1},    {u"2E-1", 0.2}, {u"-", 0}, {u".", 0},
-        {u"1,5", 1},      {u"中1", 0},           {u"0x10", 0},   {u"433.92", 433.92},
+        {u"", 0},       {u"  12.5xyz", 12.5}, {u"\t-3", -3}, {u"+7", 7},          {u".5", 0.5}, {u"5.", 5},
+        {u"1e3", 1000}, {u"1e", 1},           {u"1e+", 1},   {u"2E-1", 0.2},      {u"-", 0},    {u".", 0},
+        {u"1,5", 1},    {u"中1", 0},          {u"0x10", 0},  {u"433.92", 433.92},
     };
     for (const auto& c : doubles) {
         EXPECT_DOUBLE_EQ(ReadLenientDouble(c.text), c.value);
@@ -108,9 +117,16 @@ TEST(LenientNumber, ReadsLikeTheWindowsRuntime) {
         const char16_t* text;
         int32_t value;
     } ints[] = {
-        {u"", 0},           {u" 42abc", 42},   {u"-17", -17},        {u"+5", 5},
-        {u"3.9", 3},        {u"1e3", 1},       {u"x1", 0},           {u"2147483647", 2147483647},
-        {u"99999999999", 2147483647},          {u"-99999999999", -2147483647 - 1},
+        {u"", 0},
+        {u" 42abc", 42},
+        {u"-17", -17},
+        {u"+5", 5},
+        {u"3.9", 3},
+        {u"1e3", 1},
+        {u"x1", 0},
+        {u"2147483647", 2147483647},
+        {u"99999999999", 2147483647},
+        {u"-99999999999", -2147483647 - 1},
         {u"00000000000000000000012", 12},
     };
     for (const auto& c : ints) {

@@ -29,4 +29,6 @@ inline std::string ToHex(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::vector<uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}

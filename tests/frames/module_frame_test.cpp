@@ -1,5 +1,5 @@
-#include "frames/module_frame.h"
 #include "frames/hex.h"
+#include "frames/module_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,8 @@ TEST(ModuleFrame, CommandsAsSent) {
         {BuildModuleFrame(MODCMD_READ_WATCH_ADDRESS, {}), "FA 80 EE 00 68 0D"},
         {BuildModuleFrame(MODCMD_WRITE_CONFIG, LoraConfigFromControls(u"434.00", 0, 4, u"0", 6).ToBytes()),
          "FA 80 F3 07 6C 80 12 00 04 00 06 7C 0D"},
-        {BuildModuleFrame(MODCMD_SET_TIME, ModuleClockData(sunday)), "FA 80 FC 07 11 03 05 0E 1E 0F 00 D1 0D"},
+        {BuildModuleFrame(MODCMD_SET_TIME, ModuleClockData(sunday)),
+         "FA 80 FC 07 11 03 05 0E 1E 0F 00 D1 0D"},
         {BuildModuleFrame(MODCMD_WRITE_WATCH_ADDRESS, WatchAddressData(u"12345678")),
          "FA 80 FB 04 00 BC 61 4E E4 0D"},
     };
@@ -88,7 +89,7 @@ TEST(ModuleAnswer, EachCommandsAction) {
     } boxes[] = {
         {"FA 80 F3 00 6D 0D", "写入成功.", "LORA配置"},
         {"FA 80 F3 00 00 0D", "写入成功.", "LORA配置"}, // wrong checksum: still accepted
-        {"FA 00 F2 00 00 0D", "复位成功.", "REBOOT"},    // second byte and checksum not as sent
+        {"FA 00 F2 00 00 0D", "复位成功.", "REBOOT"},   // second byte and checksum not as sent
         {"FA 80 FB 00 75 0D", "设置手表地址成功.", "设置地址."},
         {"FA 80 FC 00 76 0D", "校时成功.", "校准时间"},
         {"FA 80 F3 00 6D 00 00 0D", "写入成功.", "LORA配置"}, // longer than needed: read as before

@@ -1,6 +1,6 @@
+#include "frames/hex.h"
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
-#include "frames/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,12 @@ namespace velkor {
 namespace {
 
 // 42 Chinese characters; their GBK bytes come from an independent encoder (Python's gbk codec).
-const std::u16string k42 = u"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐";
-const char* k42Gbk = "BB B6 D3 AD B9 E2 C1 D9 B1 BE B5 EA C7 EB C9 D4 BA F2 C4 FA B5 C4 B2 CD C6 B7 C2 ED C9 CF BE CD "
-                     "BA C3 D0 BB D0 BB BB DD B9 CB D7 A3 C4 FA D3 C3 B2 CD D3 E4 BF EC CF C2 B4 CE D4 D9 C0 B4 D2 BB "
-                     "BA C5 D7 C0 BF CD C8 CB C7 EB B5 BD C7 B0 CC A8 C8 A1 B2 CD";
+const std::u16string k42 =
+    u"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐";
+const char* k42Gbk =
+    "BB B6 D3 AD B9 E2 C1 D9 B1 BE B5 EA C7 EB C9 D4 BA F2 C4 FA B5 C4 B2 CD C6 B7 C2 ED C9 CF BE CD "
+    "BA C3 D0 BB D0 BB BB DD B9 CB D7 A3 C4 FA D3 C3 B2 CD D3 E4 BF EC CF C2 B4 CE D4 D9 C0 B4 D2 BB "
+    "BA C5 D7 C0 BF CD C8 CB C7 EB B5 BD C7 B0 CC A8 C8 A1 B2 CD";
 
 TEST(WideToAnsi, MatchesAnIndependentGbkEncoder) {
     const struct {
@@ -30,15 +32,17 @@ TEST(WideToAnsi, MatchesAnIndependentGbkEncoder) {
 }
 
 TEST(WideToAnsi, UnrepresentableCharactersBecomeOneQuestionMark) {
-    EXPECT_EQ(WideToAnsi(u"a\u30FBb"), "a?b");         // katakana middle dot: not in GBK
-    EXPECT_EQ(WideToAnsi(u"x\U0001F600y"), "x?y");     // a surrogate pair is one character
+    EXPECT_EQ(WideToAnsi(u"a\u30FBb"), "a?b");     // katakana middle dot: not in GBK
+    EXPECT_EQ(WideToAnsi(u"x\U0001F600y"), "x?y"); // a surrogate pair is one character
     EXPECT_EQ(WideToAnsi(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a?b"); // lone surrogate
     EXPECT_EQ(WideToAnsi(std::u16string(u"a") + char16_t(0xDC00)), "a?");
     EXPECT_EQ(WideToAnsi(std::u16string(u"ab\0cd", 5)), "ab"); // the text ends at its NUL
 }
 
 TEST(AnsiToUtf8, DecodesGbkAndMarksBrokenBytes) {
-    EXPECT_EQ(AnsiToUtf8(WideToAnsi(k42)), std::string(reinterpret_cast<const char*>(u8"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐")));
+    EXPECT_EQ(AnsiToUtf8(WideToAnsi(k42)),
+              std::string(reinterpret_cast<const char*>(
+                  u8"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐")));
     EXPECT_EQ(AnsiToUtf8("a\xFF"), "a\xEF\xBF\xBD");
 }
 

@@ -54,9 +54,11 @@ TEST(PortNames, WindowsNamesNaturalOrderAndTheVariable) {
 
     std::vector<std::string> names = {"ttyUSB10", "ttyS1", "ttyUSB2", "ttyACM0", "ttyUSB02", "ttyUSB1"};
     std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return NaturalLess(a, b); });
-    EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS1", "ttyUSB1", "ttyUSB02", "ttyUSB2", "ttyUSB10"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"ttyACM0", "ttyS1", "ttyUSB1", "ttyUSB02", "ttyUSB2", "ttyUSB10"}));
 
-    EXPECT_EQ(SplitPortList("/tmp/a::/dev/pts/3:/tmp/a:"), (std::vector<std::string>{"/tmp/a", "/dev/pts/3"}));
+    EXPECT_EQ(SplitPortList("/tmp/a::/dev/pts/3:/tmp/a:"),
+              (std::vector<std::string>{"/tmp/a", "/dev/pts/3"}));
     EXPECT_TRUE(SplitPortList("").empty());
 
     setenv("VELKOR_PORTS", "/tmp/velkor-test-x:/tmp/velkor-test-y", 1);
@@ -66,7 +68,8 @@ TEST(PortNames, WindowsNamesNaturalOrderAndTheVariable) {
     EXPECT_EQ(ports[ports.size() - 2], "/tmp/velkor-test-x");
     EXPECT_EQ(ports.back(), "/tmp/velkor-test-y");
     for (std::size_t i = 0; i + 2 < ports.size(); ++i) {
-        EXPECT_EQ(ports[i].rfind("/dev/tty", 0) == 0 || ports[i].rfind("/dev/rfcomm", 0) == 0, true) << ports[i];
+        EXPECT_EQ(ports[i].rfind("/dev/tty", 0) == 0 || ports[i].rfind("/dev/rfcomm", 0) == 0, true)
+            << ports[i];
     }
 }
 

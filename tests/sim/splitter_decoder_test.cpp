@@ -36,7 +36,8 @@ const struct {
 } kExamples[] = {
     {"5A 01 01 02 03 04 E3 06 C0 A8 01 64 00 CD E8", Format::Command, "\"slot\":\"Addr1\""},
     {"5A 01 00 00 00 00 E2 05 6C 80 12 00 FE 3E", Format::Command, "\"frequency_mhz\":434.000"},
-    {"5A 00 FF FF FF FF E4 08 11 05 0C 0D 2D 1E 04 7E 3E", Format::Command, "\"time\":\"2017-05-12 13:45:30\""},
+    {"5A 00 FF FF FF FF E4 08 11 05 0C 0D 2D 1E 04 7E 3E", Format::Command,
+     "\"time\":\"2017-05-12 13:45:30\""},
     {"5A 01 01 02 03 04 E0 03 61 62 63 6E", Format::Command, "\"text\":\"abc\""},
     {"5A 01 FF FF FF FF E0 03 61 62 63 60", Format::Command, "\"address\":\"255.255.255.255\""},
     {"5A 01 00 00 00 00 E3 06 00 00 00 00 00 00 44", Format::Command, "\"host_address\":\"0.0.0.0\""},
@@ -119,15 +120,20 @@ TEST(SimSplitter, FramesSplitAcrossReadsAndBackToBack) {
 TEST(SimModule, AnswersAndRemembers) {
     ModuleDevice device;
     std::time_t now = 1700000000;
-    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F4 00 6E 0D"), now)), "FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D");
-    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F3 07 21 91 C0 02 05 2C 03 1C 0D"), now)), "FA 80 F3 00 6D 0D");
-    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F4 00 6E 0D"), now)), "FA 80 F4 07 21 91 C0 02 05 2C 03 1D 0D");
+    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F4 00 6E 0D"), now)),
+              "FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D");
+    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F3 07 21 91 C0 02 05 2C 03 1C 0D"), now)),
+              "FA 80 F3 00 6D 0D");
+    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F4 00 6E 0D"), now)),
+              "FA 80 F4 07 21 91 C0 02 05 2C 03 1D 0D");
     EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 FB 04 80 00 00 00 F9 0D"), now)), "FA 80 FB 00 75 0D");
     EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 EE 00 68 0D"), now)), "FA 80 EE 04 80 00 00 00 EC 0D");
     EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 F2 00 6C 0D"), now)), "FA 80 F2 00 6C 0D");
-    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 FC 07 11 03 05 0E 1E 0F 00 D1 0D"), now)), "FA 80 FC 00 76 0D");
+    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 FC 07 11 03 05 0E 1E 0F 00 D1 0D"), now)),
+              "FA 80 FC 00 76 0D");
     // The clock goes on from the time set: ten seconds later it reads 14:30:25.
-    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 FD 00 77 0D"), now + 10)), "FA 80 FD 07 11 03 05 0E 1E 19 00 DC 0D");
+    EXPECT_EQ(HexBytes(*device.Answer(Hex("FA 80 FD 00 77 0D"), now + 10)),
+              "FA 80 FD 07 11 03 05 0E 1E 19 00 DC 0D");
     EXPECT_FALSE(device.Answer(Hex("FA 80 F1 00 6B 0D"), now));
 }
 

@@ -21,7 +21,9 @@ PtyPair::PtyPair() {
     tcsetattr(m_master, TCSANOW, &t);
 }
 
-PtyPair::~PtyPair() { CloseMaster(); }
+PtyPair::~PtyPair() {
+    CloseMaster();
+}
 
 void PtyPair::CloseMaster() {
     if (m_master >= 0) {
@@ -48,7 +50,8 @@ std::vector<uint8_t> PtyPair::Receive(std::size_t count, std::chrono::millisecon
     std::vector<uint8_t> bytes;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (bytes.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }

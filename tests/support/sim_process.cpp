@@ -51,7 +51,8 @@ std::string SimProcess::ReadLine(std::chrono::milliseconds timeout) {
             m_pending.erase(0, newline + 1);
             return line;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return {};
         }
@@ -72,8 +73,8 @@ std::string SimProcess::ReadLine(std::chrono::milliseconds timeout) {
 std::string SimProcess::WaitForLine(const std::string& needle, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline && !m_eof) {
-        std::string line = ReadLine(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+        std::string line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
         if (line.find(needle) != std::string::npos) {
             return line;
         }

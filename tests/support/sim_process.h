@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
 #include <sys/types.h>
+#include <vector>
 
 class SimProcess {
 public:

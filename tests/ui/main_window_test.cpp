@@ -32,7 +32,8 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 private:
     static QWidget* ShownPage(CVelkorDlg& w) {
-        for (QWidget* page : std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+        for (QWidget* page :
+             std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
             if (page->isVisible()) {
                 return page;
             }
@@ -70,7 +71,9 @@ private slots:
         QCOMPARE(w.m_statusBar->IconId(0), 140);
         QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("...."));
         QCOMPARE(w.m_statusBar->IconId(1), 155);
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$")).match(w.m_statusBar->Text(2)).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
+                    .match(w.m_statusBar->Text(2))
+                    .hasMatch());
         QCOMPARE(w.m_statusBar->IconId(2), 157);
         QVERIFY(w.minimumSize() == w.maximumSize()); // fixed size
         QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -85,7 +88,8 @@ private slots:
         CVelkorDlg w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const QStringList captions = {" 系统设置", " 无线配置", " 文本输入（限定42个汉字）", " 串口配置", " 帮助文件"};
+        const QStringList captions = {" 系统设置", " 无线配置", " 文本输入（限定42个汉字）", " 串口配置",
+                                      " 帮助文件"};
         const QList<QWidget*> pages = {w.m_page1, w.m_page2, w.m_page3, w.m_page6, w.m_page4};
         for (int row : {2, 4, 1, 3, 0}) {
             ClickRow(w, row);
@@ -164,8 +168,8 @@ private slots:
         QVERIFY(!w.m_navList->verticalScrollBar()->isVisible());
         auto wheel = [&](int delta) {
             QPoint at = w.m_navList->viewport()->rect().center();
-            QWheelEvent event(at, w.m_navList->viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
-                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QWheelEvent event(at, w.m_navList->viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
             QApplication::sendEvent(w.m_navList->viewport(), &event);
         };
         wheel(-10); // towards the user: towards the last item
@@ -310,7 +314,8 @@ private slots:
     void EveryTextFitsItsControl() {
         CVelkorDlg w;
         w.show();
-        for (QWidget* page : std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+        for (QWidget* page :
+             std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
             for (auto* button : page->findChildren<QPushButton*>()) {
                 QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) + 8 <= button->width(),
                          qPrintable(button->text()));
@@ -328,8 +333,8 @@ private slots:
             for (auto* combo : page->findChildren<QComboBox*>()) {
                 QStyleOptionComboBox option;
                 option.initFrom(combo);
-                QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
-                                                             combo);
+                QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                             QStyle::SC_ComboBoxEditField, combo);
                 for (int i = 0; i < combo->count(); ++i) {
                     QVERIFY2(combo->fontMetrics().horizontalAdvance(combo->itemText(i)) <= field.width(),
                              qPrintable(QStringLiteral("%1: %2 > %3")
@@ -339,7 +344,8 @@ private slots:
                 }
             }
             for (auto* box : page->findChildren<QGroupBox*>()) {
-                QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) <= box->width(), qPrintable(box->title()));
+                QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) <= box->width(),
+                         qPrintable(box->title()));
             }
             QVERIFY(page->childrenRect().right() <= page->width());
             QVERIFY(page->childrenRect().bottom() <= page->height());

@@ -91,7 +91,10 @@ private slots:
         std::string clock = Press(1008, 0);
         QCOMPARE(clock.substr(0, 12), std::string("FA 80 FC 07 "));
         QDateTime now = QDateTime::currentDateTime();
-        QCOMPARE(clock.substr(12, 2), QStringLiteral("%1").arg(now.date().year() - 2000, 2, 16, QLatin1Char('0')).toUpper().toStdString());
+        QCOMPARE(clock.substr(12, 2), QStringLiteral("%1")
+                                          .arg(now.date().year() - 2000, 2, 16, QLatin1Char('0'))
+                                          .toUpper()
+                                          .toStdString());
     }
 
     void WriteAndReadTheSettingsBack() {
@@ -145,7 +148,8 @@ private slots:
         Press(1012, 13);
         QVERIFY(boxes.WaitFor(2));
         QCOMPARE(boxes.Seen()[1].caption, QStringLiteral("获取时间"));
-        QDateTime shown = QDateTime::fromString(boxes.Seen()[1].text.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QDateTime shown =
+            QDateTime::fromString(boxes.Seen()[1].text.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QVERIFY(shown.isValid());
         QVERIFY(std::abs(shown.secsTo(QDateTime::currentDateTime())) <= 3);
         int sunday0 = QDate::currentDate().dayOfWeek() % 7;

@@ -39,9 +39,13 @@ void BoxDismisser::Poll() {
     }
 }
 
-void BoxDismisser::Release() { m_hold = false; }
+void BoxDismisser::Release() {
+    m_hold = false;
+}
 
-bool BoxDismisser::WaitFor(int count, int ms) { return WaitUntil([&] { return m_seen.size() >= count; }, ms); }
+bool BoxDismisser::WaitFor(int count, int ms) {
+    return WaitUntil([&] { return m_seen.size() >= count; }, ms);
+}
 
 void Tick(CVelkorDlg& window, int count) {
     for (int i = 0; i < count; ++i) {

@@ -14,18 +14,20 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QTimer>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 using velkor::g_serial;
 
 namespace {
-const QString k42 = QStringLiteral("欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐");
-const char* k42Gbk = "BB B6 D3 AD B9 E2 C1 D9 B1 BE B5 EA C7 EB C9 D4 BA F2 C4 FA B5 C4 B2 CD C6 B7 C2 ED C9 CF BE CD "
-                     "BA C3 D0 BB D0 BB BB DD B9 CB D7 A3 C4 FA D3 C3 B2 CD D3 E4 BF EC CF C2 B4 CE D4 D9 C0 B4 D2 BB "
-                     "BA C5 D7 C0 BF CD C8 CB C7 EB B5 BD C7 B0 CC A8 C8 A1 B2 CD";
+const QString k42 =
+    QStringLiteral("欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐");
+const char* k42Gbk =
+    "BB B6 D3 AD B9 E2 C1 D9 B1 BE B5 EA C7 EB C9 D4 BA F2 C4 FA B5 C4 B2 CD C6 B7 C2 ED C9 CF BE CD "
+    "BA C3 D0 BB D0 BB BB DD B9 CB D7 A3 C4 FA D3 C3 B2 CD D3 E4 BF EC CF C2 B4 CE D4 D9 C0 B4 D2 BB "
+    "BA C5 D7 C0 BF CD C8 CB C7 EB B5 BD C7 B0 CC A8 C8 A1 B2 CD";
 } // namespace
 
 class WirelessTextTest : public QObject {

@@ -33,7 +33,8 @@ using namespace std::chrono_literals;
 std::string g_binDir;
 
 void Report(const char* name, const std::string& figure, const std::string& target, bool met) {
-    std::printf("%-22s %-46s target %-28s %s\n", name, figure.c_str(), target.c_str(), met ? "met" : "NOT MET");
+    std::printf("%-22s %-46s target %-28s %s\n", name, figure.c_str(), target.c_str(),
+                met ? "met" : "NOT MET");
     std::fflush(stdout);
 }
 
@@ -80,7 +81,9 @@ void WriteAll(int fd, const uint8_t* data, std::size_t size) {
     }
 }
 
-uint8_t PatternByte(std::size_t i) { return static_cast<uint8_t>(i * 131 + (i >> 8)); }
+uint8_t PatternByte(std::size_t i) {
+    return static_cast<uint8_t>(i * 131 + (i >> 8));
+}
 
 // A sink that checks every byte against the pattern and counts; the latency probe uses the counter.
 class CheckingSerial : public velkor::CXSerial {
@@ -165,8 +168,8 @@ void Latency() {
     std::sort(samples.begin(), samples.end());
     double median = samples[samples.size() / 2];
     double p99 = samples[samples.size() * 99 / 100];
-    Report("byte-to-sink latency", Format("median %.0f us, p99 %.0f us (1000 samples)", median, p99), "p99 < 1000 us",
-           p99 < 1000.0);
+    Report("byte-to-sink latency", Format("median %.0f us, p99 %.0f us (1000 samples)", median, p99),
+           "p99 < 1000 us", p99 < 1000.0);
 }
 
 pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd, const std::vector<std::string>& env = {}) {
@@ -199,8 +202,8 @@ pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd, const std::vect
 std::pair<double, double> StartOnce(const std::string& program) {
     int out = -1;
     auto start = Clock::now();
-    pid_t pid = Spawn({g_binDir + "/" + program},
-                      &out, {"QT_QPA_PLATFORM=offscreen", "VELKOR_STARTUP_PROBE=1"});
+    pid_t pid =
+        Spawn({g_binDir + "/" + program}, &out, {"QT_QPA_PLATFORM=offscreen", "VELKOR_STARTUP_PROBE=1"});
     char buffer[64];
     double ms = -1;
     if (read(out, buffer, sizeof buffer) > 0) {
@@ -309,7 +312,8 @@ void IdleCost(int argc, char** argv) {
     double cpu = CpuSeconds() - cpuBefore;
     double share = cpu / (wall.elapsed() / 1000.0) * 100.0;
     velkor::g_serial.Close();
-    Report("idle cost", Format("%.2f %% of one core (%.3f s CPU in %.1f s)", share, cpu, wall.elapsed() / 1000.0),
+    Report("idle cost",
+           Format("%.2f %% of one core (%.3f s CPU in %.1f s)", share, cpu, wall.elapsed() / 1000.0),
            "<= 0.5 %", share <= 0.5);
 }
 
@@ -339,8 +343,8 @@ int main(int argc, char** argv) {
         double sink = SinkThroughput(&wrong);
         double bare = BareReadThroughput();
         Report("reader throughput",
-               Format("%.1f MiB/s through OnReceiveByte, bare read() %.1f MiB/s, %zu bytes lost or wrong", sink,
-                      bare, wrong),
+               Format("%.1f MiB/s through OnReceiveByte, bare read() %.1f MiB/s, %zu bytes lost or wrong",
+                      sink, bare, wrong),
                ">= half of bare, none lost", sink >= bare / 2 && wrong == 0);
     }
     if (wanted("latency")) {

@@ -91,7 +91,8 @@ int Send(int argc, char** argv) {
         return 2;
     }
     if (velkor::g_serial.Open(port, baud, parity) != 1) {
-        std::fprintf(stderr, "velkor-cli: cannot open %s (missing, busy, or a setting it refuses)\n", port.c_str());
+        std::fprintf(stderr, "velkor-cli: cannot open %s (missing, busy, or a setting it refuses)\n",
+                     port.c_str());
         return 1;
     }
     if (velkor::g_serial.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) != 1) {

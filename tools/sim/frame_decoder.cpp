@@ -17,7 +17,9 @@ std::string Format2(const char* format, auto... values) {
     return text;
 }
 
-std::string Quote(std::string_view text) { return JsonString(text); }
+std::string Quote(std::string_view text) {
+    return JsonString(text);
+}
 
 class Builder {
 public:
@@ -27,7 +29,9 @@ public:
         return *this;
     }
     Builder& Text(std::string name, std::string_view value) { return Field(std::move(name), Quote(value)); }
-    Builder& Number(std::string name, long long value) { return Field(std::move(name), std::to_string(value)); }
+    Builder& Number(std::string name, long long value) {
+        return Field(std::move(name), std::to_string(value));
+    }
     // Marks the frame invalid; the first reason found is the one reported.
     bool Fail(std::string reason) {
         if (m_frame.valid) {
@@ -45,12 +49,18 @@ std::string Address(std::span<const uint8_t> bytes) {
     return Format2("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
-std::string Megahertz(uint32_t word, double step) { return Format2("%.3f", word * step / 1000000.0); }
+std::string Megahertz(uint32_t word, double step) {
+    return Format2("%.3f", word * step / 1000000.0);
+}
 
-uint32_t Word24(const uint8_t* bytes) { return (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2]; }
+uint32_t Word24(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
+}
 
-const char* const kWeekdaysMondayFirst[] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
-const char* const kWeekdaysSundayFirst[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char* const kWeekdaysMondayFirst[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
+                                            "Friday", "Saturday", "Sunday"};
+const char* const kWeekdaysSundayFirst[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                            "Thursday", "Friday", "Saturday"};
 
 std::string ListItem(const char* const* items, std::size_t count, uint8_t index) {
     return index < count ? items[index] : Format2("position %u (not in the list)", index);
@@ -86,7 +96,8 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
         if (data.empty() || data.size() > 84) {
             b.Fail(Format2("text of %zu bytes, outside 1 to 84", data.size()));
         }
-        std::string text = AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+        std::string text =
+            AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
         b.Text("text", text).Number("text_bytes", static_cast<long long>(data.size()));
         f.summary = "text to " + address + ", sequence " + std::to_string(sequence) + ": \"" + text + "\"";
         break;
@@ -100,7 +111,9 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
         CheckDataChecksum(b, data);
         uint32_t word = Word24(data.data());
         std::string mhz = Megahertz(word, FREQUENCY_STEP);
-        b.Field("frequency_mhz", mhz).Text("frequency_word", Format2("%06X", word)).Number("network_id", data[3]);
+        b.Field("frequency_mhz", mhz)
+            .Text("frequency_word", Format2("%06X", word))
+            .Number("network_id", data[3]);
         f.summary = "watch channel for " + address + ", sequence " + std::to_string(sequence) + ": " + mhz +
                     " MHz, network ID " + std::to_string(data[3]);
         break;
@@ -129,8 +142,8 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
             break;
         }
         CheckDataChecksum(b, data);
-        std::string when = Format2("%04d-%02u-%02u %02u:%02u:%02u", 2000 + data[0], data[1], data[2], data[3], data[4],
-                                   data[5]);
+        std::string when = Format2("%04d-%02u-%02u %02u:%02u:%02u", 2000 + data[0], data[1], data[2], data[3],
+                                   data[4], data[5]);
         std::string weekday = ListItem(kWeekdaysMondayFirst, 7, data[6]);
         b.Text("time", when).Number("weekday_index", data[6]).Text("weekday", weekday);
         f.summary = "time to " + address + ": " + when + ", " + weekday;
@@ -152,12 +165,13 @@ void DecodeTransmitter(DecodedFrame& f, Builder& b) {
         return;
     }
     // Every byte but the frequency word, the network ID and the sum is fixed.
-    static const int kFixed[][2] = {{0, 0xAF}, {1, 0xAF}, {2, 0x00}, {3, 0x00}, {4, 0xAF}, {5, 0x80},
-                                    {6, 0x01}, {7, 0x0C}, {8, 0x04}, {9, 0x00}, {13, 0x0B}, {14, 0x01},
+    static const int kFixed[][2] = {{0, 0xAF},  {1, 0xAF},  {2, 0x00},  {3, 0x00},  {4, 0xAF},  {5, 0x80},
+                                    {6, 0x01},  {7, 0x0C},  {8, 0x04},  {9, 0x00},  {13, 0x0B}, {14, 0x01},
                                     {15, 0x07}, {16, 0x00}, {17, 0x00}, {19, 0x07}, {21, 0x0D}, {22, 0x0A}};
     for (const auto& [offset, value] : kFixed) {
         if (bytes[static_cast<std::size_t>(offset)] != value) {
-            b.Fail(Format2("byte %d is %02X, expected %02X", offset, bytes[static_cast<std::size_t>(offset)], value));
+            b.Fail(Format2("byte %d is %02X, expected %02X", offset, bytes[static_cast<std::size_t>(offset)],
+                           value));
         }
     }
     uint8_t expected = ByteSum(bytes.first(20));
@@ -166,7 +180,9 @@ void DecodeTransmitter(DecodedFrame& f, Builder& b) {
     }
     uint32_t word = Word24(bytes.data() + 10);
     std::string mhz = Megahertz(word, FREQUENCY_STEP);
-    b.Field("frequency_mhz", mhz).Text("frequency_word", Format2("%06X", word)).Number("network_id", bytes[18]);
+    b.Field("frequency_mhz", mhz)
+        .Text("frequency_word", Format2("%06X", word))
+        .Number("network_id", bytes[18]);
     f.summary = "transmitter channel: " + mhz + " MHz, network ID " + std::to_string(bytes[18]);
 }
 
@@ -236,7 +252,8 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
     b.Text("command", name);
     std::span<const uint8_t> data = bytes.subspan(4, bytes[3]);
     if (data.size() != ModuleDataLength(command, direction)) {
-        b.Fail(Format2("%s with %zu data bytes, expected %zu", name, data.size(), ModuleDataLength(command, direction)));
+        b.Fail(Format2("%s with %zu data bytes, expected %zu", name, data.size(),
+                       ModuleDataLength(command, direction)));
         f.summary = std::string(name) + " with the wrong data length";
         return;
     }
@@ -244,7 +261,8 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
     if (data.size() == 7 && (command == MODCMD_WRITE_CONFIG || command == MODCMD_READ_CONFIG)) {
         static const char* const kSleep[] = {"2s", "4s", "6s", "8s", "10s"};
         static const char* const kBreathing[] = {"2ms", "4ms", "8ms", "16ms", "32ms", "64ms"};
-        static const char* const kPower[] = {"Level1", "Level2", "Level3", "Level4", "Level5", "Level6", "Level7"};
+        static const char* const kPower[] = {"Level1", "Level2", "Level3", "Level4",
+                                             "Level5", "Level6", "Level7"};
         LoraConfig config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data.data(), 7));
         std::string mhz = Megahertz(config.frequencyWord, MODULE_READ_STEP);
         b.Field("frequency_mhz", mhz)
@@ -255,16 +273,19 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
             .Text("transmit_power", ListItem(kPower, 7, config.transmitPower));
         f.summary += ": " + mhz + " MHz, sleep " + ListItem(kSleep, 5, config.sleepPeriod) + ", breathing " +
                      ListItem(kBreathing, 6, config.breathingTime) + ", network address " +
-                     std::to_string(config.networkAddress) + ", power " + ListItem(kPower, 7, config.transmitPower);
+                     std::to_string(config.networkAddress) + ", power " +
+                     ListItem(kPower, 7, config.transmitPower);
     } else if (data.size() == 4) {
         auto address = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
                                             (uint32_t{data[2]} << 8) | data[3]);
         b.Number("watch_address", address);
         f.summary += ": watch address " + std::to_string(address);
     } else if (data.size() == 7) {
-        std::string when = Format2("%04d-%02u-%02u %02u:%02u:%02u", 2000 + data[0], data[1], data[2], data[3], data[4],
-                                   data[5]);
-        b.Text("time", when).Number("weekday_index", data[6]).Text("weekday", ListItem(kWeekdaysSundayFirst, 7, data[6]));
+        std::string when = Format2("%04d-%02u-%02u %02u:%02u:%02u", 2000 + data[0], data[1], data[2], data[3],
+                                   data[4], data[5]);
+        b.Text("time", when)
+            .Number("weekday_index", data[6])
+            .Text("weekday", ListItem(kWeekdaysSundayFirst, 7, data[6]));
         f.summary += ": " + when + ", " + ListItem(kWeekdaysSundayFirst, 7, data[6]);
     }
 }

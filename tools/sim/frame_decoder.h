@@ -17,8 +17,8 @@ struct DecodedFrame {
     Format format = Format::Unknown;
     std::vector<uint8_t> bytes;
     bool valid = false;
-    std::string reason;      // why it is invalid
-    std::string summary;     // one line in plain words
+    std::string reason;  // why it is invalid
+    std::string summary; // one line in plain words
     // Decoded fields as JSON values, already encoded ("1", "\"abc\"", "true").
     std::vector<std::pair<std::string, std::string>> fields;
 };

@@ -26,7 +26,9 @@ using velkor::sim::Direction;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int) { g_stopSignal = 1; }
+void OnStopSignal(int) {
+    g_stopSignal = 1;
+}
 
 const char kUsage[] = R"(Usage: velkor-sim [OPTIONS]
 
@@ -187,7 +189,8 @@ public:
 
     int Run() {
         if (m_options.json) {
-            std::printf("{\"event\":\"ready\",\"link\":%s,\"pty\":%s}\n", velkor::sim::JsonString(m_options.link).c_str(),
+            std::printf("{\"event\":\"ready\",\"link\":%s,\"pty\":%s}\n",
+                        velkor::sim::JsonString(m_options.link).c_str(),
                         velkor::sim::JsonString(m_ptyPath).c_str());
         } else {
             std::printf("velkor-sim: listening on %s (%s)\n", m_options.link.c_str(), m_ptyPath.c_str());
@@ -246,12 +249,14 @@ private:
             if (S_ISLNK(st.st_mode) && stat(m_options.link.c_str(), &target) != 0) {
                 unlink(m_options.link.c_str());
             } else {
-                std::fprintf(stderr, "velkor-sim: cannot link %s: the path is taken\n", m_options.link.c_str());
+                std::fprintf(stderr, "velkor-sim: cannot link %s: the path is taken\n",
+                             m_options.link.c_str());
                 return false;
             }
         }
         if (symlink(m_ptyPath.c_str(), m_options.link.c_str()) != 0) {
-            std::fprintf(stderr, "velkor-sim: cannot link %s: %s\n", m_options.link.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "velkor-sim: cannot link %s: %s\n", m_options.link.c_str(),
+                         std::strerror(errno));
             return false;
         }
         m_linked = true;

@@ -165,7 +165,8 @@ void StreamSplitter::Drain(std::vector<SplitFrame>& out, bool flushing) {
             continue;
         }
         EmitUnknown(out);
-        out.push_back({format, std::vector<uint8_t>(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(length))});
+        out.push_back(
+            {format, std::vector<uint8_t>(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(length))});
         m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(length));
     }
 }
