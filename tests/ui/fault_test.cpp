@@ -1,0 +1,292 @@
+// The program under the faults of a counter PC: an adapter pulled, a line that stops taking bytes, a
+// storm of noise, anything typed into any field, and a second program on the same port.
+
+#include "controls/ip_address_ctrl.h"
+#include "pages/dialog_page1.h"
+#include "pages/dialog_page2.h"
+#include "pages/dialog_page3.h"
+#include "pages/dialog_page6.h"
+#include "shell/status_bar.h"
+#include "shell/velkor_app.h"
+#include "support/sim_process.h"
+#include "ui_support.h"
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using velkor::g_receiveBuffer;
+using velkor::g_serial;
+
+namespace {
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long ResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// Runs the event loop (the real 100 ms timer included) for `ms`.
+void RunFor(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qSleep(5);
+    }
+}
+
+} // namespace
+
+class FaultTest : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<SimProcess> m_sim;
+    std::unique_ptr<CVelkorDlg> m_window;
+
+    void Start(std::vector<std::string> options = {}) {
+        m_sim = std::make_unique<SimProcess>(std::move(options));
+        QVERIFY(m_sim->Ready());
+        qputenv("VELKOR_PORTS", m_sim->Link().c_str());
+        m_window = std::make_unique<CVelkorDlg>();
+        m_window->show();
+        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
+    }
+    QPushButton* Button(CPage* page, int id) { return qobject_cast<QPushButton*>(page->Control(id)); }
+    QLineEdit* Edit(CPage* page, int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
+    // Empties the edit and puts `text` in as a paste would: the length limit and digit filter apply.
+    void Paste(QLineEdit* edit, const QString& text) {
+        edit->clear();
+        edit->insert(text);
+    }
+    std::string SentField(int from, int count) {
+        SimFrame frame = NextSimFrame(*m_sim);
+        if (!frame.valid) {
+            return "invalid: " + frame.line;
+        }
+        return frame.bytes.substr(static_cast<std::size_t>(from) * 3,
+                                  static_cast<std::size_t>(count) * 3 - 1);
+    }
+
+private slots:
+    void cleanup() {
+        m_window.reset();
+        g_serial.Close();
+        g_receiveBuffer.Clear();
+        m_sim.reset();
+        qunsetenv("VELKOR_PORTS");
+    }
+
+    void UnplugWhileOpen() {
+        Start({"--hangup-after", "1"});
+        std::string link = m_sim->Link();
+        QVERIFY(WaitUntil([&] { return m_window->m_statusBar->Text(0) == QStringLiteral("Open"); }));
+        Button(m_window->m_page2, 1022)->click(); // the simulator hangs up after this frame
+        QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
+        m_window->OnTimer(); // one tick
+        QCOMPARE(m_window->m_statusBar->Text(0), QStringLiteral("Close"));
+        QCOMPARE(Button(m_window->m_page1, 1005)->text(), QStringLiteral("打开"));
+        QVERIFY(m_window->m_page1->Control(1011)->isEnabled());
+        // Nothing spins once the device is gone.
+        double before = CpuSeconds();
+        RunFor(5000);
+        double used = CpuSeconds() - before;
+        QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 5 s").arg(used)));
+        // The adapter is back: reopen from the page.
+        m_sim.reset();
+        m_sim = std::make_unique<SimProcess>(std::vector<std::string>{"--link", link});
+        QVERIFY(m_sim->Ready());
+        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(link)));
+        Button(m_window->m_page2, 1022)->click();
+        QVERIFY(NextSimFrame(*m_sim).valid);
+    }
+
+    void StalledLine() {
+        Start({"--stall-after", "1"});
+        Button(m_window->m_page2, 1022)->click();
+        QVERIFY(!m_sim->WaitForLine("\"event\":\"stall\"", std::chrono::seconds(3)).empty());
+        auto* text = qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023));
+        text->setPlainText(QString(42, QChar(0x4E2D))); // 84 bytes a frame
+        qint64 longest = 0;
+        int gaveUpAt = -1;
+        for (int press = 0; press < 400 && gaveUpAt < 0; ++press) {
+            QElapsedTimer timer;
+            timer.start();
+            Button(m_window->m_page3, 1018)->click();
+            longest = std::max(longest, timer.elapsed());
+            if (timer.elapsed() > 900) {
+                gaveUpAt = press;
+            }
+        }
+        QVERIFY2(gaveUpAt >= 0, "the line never filled");
+        QVERIFY2(longest < 4000, qPrintable(QStringLiteral("a send took %1 ms").arg(longest)));
+        // Later sends on the still stalled line come back at once, and the timer keeps ticking.
+        QElapsedTimer timer;
+        timer.start();
+        for (int press = 0; press < 10; ++press) {
+            Button(m_window->m_page3, 1018)->click();
+        }
+        QVERIFY(timer.elapsed() < 500);
+        int ticks = 0;
+        m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
+        RunFor(1000);
+        QVERIFY2(ticks >= 8, qPrintable(QString::number(ticks)));
+        QVERIFY(g_serial.IsOpen()); // stalled, not lost
+    }
+
+    void StormOfNoise() {
+        BoxDismisser boxes;
+        Start({"--storm", "10"});
+        m_window->ShowPage(3);
+        int ticks = 0;
+        m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
+        RunFor(300);
+        Button(m_window->m_page6, 1007)->click(); // the simulator storms for 10 s, then answers
+        // While the noise runs, memory stays where it is: the receive buffer never grows.
+        RunFor(2000);
+        long residentEarly = ResidentKb();
+        RunFor(6500);
+        long residentLate = ResidentKb();
+        QVERIFY2(
+            residentLate - residentEarly < 1024,
+            qPrintable(QStringLiteral("%1 -> %2 kB during the storm").arg(residentEarly).arg(residentLate)));
+        QCOMPARE(boxes.Seen().size(), 0);
+        // A valid answer after the storm is handled.
+        QVERIFY(boxes.WaitFor(1, 6000));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("读取成功."));
+        QCOMPARE(Edit(m_window->m_page6, 1004)->text(), QStringLiteral("434.00"));
+        QVERIFY2(ticks >= 90, qPrintable(QStringLiteral("%1 ticks").arg(ticks))); // ~10 s of 100 ms ticks
+    }
+
+    void AnythingTypedIntoAnyField() {
+        BoxDismisser boxes;
+        Start();
+        CDialog_Page2* wireless = m_window->m_page2;
+        const struct {
+            const char* text;
+            const char* watchWord; // FrequencyWord of what the 6-character field keeps
+        } frequencies[] = {
+            {"", "00 00 00"},   {"   ", "00 00 00"}, {"abc", "00 00 00"},  {"99999999999", "90 63 D7"},
+            {"-5", "FE C0 00"}, {"4e2", "64 00 10"}, {"中文", "00 00 00"}, {"1e999", "00 00 00"},
+        };
+        for (const auto& f : frequencies) {
+            Paste(Edit(wireless, 1004), QString::fromUtf8(f.text));
+            Button(wireless, 1020)->click();
+            QCOMPARE(SentField(8, 3), std::string(f.watchWord));
+            Paste(Edit(wireless, 1005), QString::fromUtf8(f.text));
+            Button(wireless, 1022)->click();
+            QCOMPARE(SentField(10, 3), std::string(f.watchWord));
+        }
+        Paste(Edit(wireless, 1004), QString(10000, QLatin1Char('1'))); // 10 000 characters pasted
+        QCOMPARE(Edit(wireless, 1004)->text(), QStringLiteral("111111"));
+        Button(wireless, 1020)->click();
+        QCOMPARE(SentField(8, 3), std::string("81 D2 34"));
+        // Network IDs take digits only, three at most, and keep the low byte.
+        const struct {
+            const char* text;
+            const char* id;
+        } ids[] = {{"", "00"},    {"abc", "00"}, {"-5", "00"}, {"99999999999", "E7"},
+                   {"300", "2C"}, {"中", "00"}};
+        for (const auto& id : ids) {
+            Paste(Edit(wireless, 1010), QString::fromUtf8(id.text));
+            Button(wireless, 1020)->click();
+            QCOMPARE(SentField(11, 1), std::string(id.id));
+        }
+        // An address field takes 0 to 255; letters never get in.
+        auto* address = qobject_cast<CIPAddressCtrl*>(wireless->Control(1021));
+        for (int i = 0; i < 4; ++i) {
+            address->Field(i)->clear();
+        }
+        QTest::keyClicks(address->Field(0), QStringLiteral("999"));
+        QTest::keyClicks(address->Field(1), QStringLiteral("ab-7"));
+        QCOMPARE(address->GetAddress(), 0xFF070000U);
+        Button(wireless, 1017)->click();
+        QCOMPARE(SentField(2, 4), std::string("FF 07 00 00"));
+
+        // The module page: the same lenient readings, in its own order of computation.
+        CDialog_Page6* module = m_window->m_page6;
+        m_window->ShowPage(3);
+        for (const auto& f : frequencies) {
+            Paste(Edit(module, 1004), QString::fromUtf8(f.text));
+            Button(module, 1006)->click();
+            QCOMPARE(SentField(4, 3), std::string(f.watchWord)); // both orders agree on these
+        }
+        const struct {
+            const char* text;
+            const char* network;
+        } networks[] = {{"-5", "FB"}, {"4e2", "04"}, {"中文", "00"}, {"  7", "07"}, {"99999", "E7"}};
+        for (const auto& n : networks) {
+            Paste(Edit(module, 1005), QString::fromUtf8(n.text));
+            Button(module, 1006)->click();
+            QCOMPARE(SentField(9, 1), std::string(n.network));
+        }
+        Paste(Edit(module, 1014), QStringLiteral("99999999999"));
+        Button(module, 1017)->click();
+        QCOMPARE(SentField(4, 4), std::string("05 F5 E0 FF"));
+        Paste(Edit(module, 1014), QStringLiteral("-1"));
+        Button(module, 1017)->click();
+        QCOMPARE(SentField(4, 4), std::string("00 00 00 00"));
+
+        // The text page: a 10 000 character paste keeps 84 characters; spaces and Chinese go out as GBK.
+        auto* text = qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023));
+        text->clear();
+        text->insertPlainText(QString(10000, QChar(0x4E2D)));
+        Button(m_window->m_page3, 1018)->click();
+        QVERIFY(boxes.WaitFor(1));
+        QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("提示."));
+        SimFrame long84 = NextSimFrame(*m_sim);
+        QVERIFY(long84.valid);
+        QCOMPARE(long84.bytes.substr(21, 2), std::string("54")); // 84 bytes, 42 characters
+        text->setPlainText(QStringLiteral("   "));
+        Button(m_window->m_page3, 1018)->click();
+        QCOMPARE(SentField(7, 4), std::string("03 20 20 20"));
+        QVERIFY(m_window->isVisible());
+    }
+
+    void TwoProgramsOnOnePort() {
+        BoxDismisser boxes;
+        Start();
+        // A second program asks for the same port while this one holds it.
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(VELKOR_CLI_PATH, "velkor-cli", "send", m_sim->Link().c_str(), "FA80F2006C0D", nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 1);
+        // The first keeps working.
+        m_window->ShowPage(3);
+        Button(m_window->m_page6, 1015)->click();
+        QVERIFY(NextSimFrame(*m_sim).valid);
+        QVERIFY(boxes.WaitFor(1, 3000));
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));
+    }
+};
+
+int main(int argc, char** argv) {
+    CVelkorApp app(argc, argv);
+    FaultTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "fault_test.moc"
