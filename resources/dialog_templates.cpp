@@ -129,7 +129,7 @@ const DialogTemplate& ModuleTemplate() {
 
 const DialogTemplate& HelpTemplate() {
     static const std::vector<ControlTemplate> controls = {
-        {1, K::Icon, "128", 14, 14, 20, 20},
+        {1, K::Icon, "128", 14, 14, 20, 20, STYLE_NONE, 0, "Velkor"},
         {2, K::Label, "Velkor V2.4 手表配置工具", 42, 26, 114, 8},
     };
     static const DialogTemplate t{100, 170, 62, 9, controls};

@@ -138,6 +138,22 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("Success!"));
     }
 
+    void APositionOutsideAListLeavesItEmpty() {
+        BoxDismisser boxes;
+        Start();
+        // Another tool stored sleep position 7 (the list has 5): the read-back leaves that list empty,
+        // and a later "写配置" sends FF for it.
+        const uint8_t write[] = {0xFA, 0x80, 0xF3, 0x07, 0x6C, 0x80, 0x12, 0x07, 0x04, 0x05, 0x06, 0x88, 0x0D};
+        QCOMPARE(g_serial.Write(write, sizeof write), 1);
+        QVERIFY(NextSimFrame(*m_sim).valid);
+        QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
+        Tick(*m_window, 5);
+        Press(1007, 13);
+        QCOMPARE(List(1009)->currentIndex(), -1);
+        QCOMPARE(Edit(1005)->text(), QStringLiteral("05"));
+        QCOMPARE(Press(1006, 6), std::string("FA 80 F3 07 6C 80 12 FF 04 05 06 80 0D"));
+    }
+
     void ClockSetAndReadBack() {
         BoxDismisser boxes;
         Start();

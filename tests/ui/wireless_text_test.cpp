@@ -194,6 +194,14 @@ private slots:
         Button(Page3(), 1018)->click();
         QCOMPARE(Sent().substr(18, 14), std::string("E0 03 61 0A 62"));
 
+        // Shift+Return starts a new line within the paragraph; it goes out as the same 0A byte.
+        TextField()->clear();
+        QTest::keyClicks(TextField(), QStringLiteral("a"));
+        QTest::keyClick(TextField(), Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(TextField(), QStringLiteral("b"));
+        Button(Page3(), 1018)->click();
+        QCOMPARE(Sent().substr(18, 14), std::string("E0 03 61 0A 62"));
+
         // The field takes 84 characters at most, however much is pasted.
         TextField()->clear();
         TextField()->insertPlainText(QString(10000, QLatin1Char('x')));

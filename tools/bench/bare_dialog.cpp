@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
     status->showMessage(QStringLiteral("ready"));
     layout->addWidget(status);
     dialog.show();
-    // Shown means painted: the same probe as Velkor's.
-    QCoreApplication::sendPostedEvents();
+    // Shown means exposed and painted: the same probe as Velkor's.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers);
     std::printf("shown\n");
     std::fflush(stdout);
     QTimer::singleShot(0, &app, &QCoreApplication::quit);

@@ -360,18 +360,26 @@ DecodedFrame DecodeFrame(const SplitFrame& frame, Direction direction) {
 }
 
 std::string ToJson(const DecodedFrame& frame) {
+    // Appended piece by piece: "literal" + std::string&& trips a false -Wrestrict in GCC 12.
+    auto field = [](std::string& out, std::string_view name, const std::string& jsonValue) {
+        out += ',';
+        out += JsonString(name);
+        out += ':';
+        out += jsonValue;
+    };
     std::string out = "{\"dir\":";
     out += frame.direction == Direction::In ? "\"in\"" : "\"out\"";
-    out += ",\"format\":" + JsonString(FormatName(frame.format));
-    out += ",\"bytes\":" + JsonString(HexBytes(frame.bytes));
-    out += frame.valid ? ",\"valid\":true" : ",\"valid\":false";
+    field(out, "format", JsonString(FormatName(frame.format)));
+    field(out, "bytes", JsonString(HexBytes(frame.bytes)));
+    field(out, "valid", frame.valid ? "true" : "false");
     if (!frame.valid) {
-        out += ",\"reason\":" + JsonString(frame.reason);
+        field(out, "reason", JsonString(frame.reason));
     }
     for (const auto& [name, value] : frame.fields) {
-        out += "," + JsonString(name) + ":" + value;
+        field(out, name, value);
     }
-    out += ",\"summary\":" + JsonString(frame.summary) + "}";
+    field(out, "summary", JsonString(frame.summary));
+    out += '}';
     return out;
 }
 
