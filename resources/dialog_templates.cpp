@@ -24,7 +24,7 @@ const DialogTemplate& MainWindowTemplate() {
 }
 
 const DialogTemplate& PortSettingsTemplate() {
-    // The port list is wider than the one in the original layout: it shows device paths, not "COM3".
+    // The lists (and the group box around them) are wide enough for device paths such as /dev/ttyUSB0.
     static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "串口参数", 23, 15, 145, 133},
         {0, K::Label, "串    口:", 33, 35, 28, 8},

@@ -143,7 +143,8 @@ private slots:
         Start();
         // Another tool stored sleep position 7 (the list has 5): the read-back leaves that list empty,
         // and a later "写配置" sends FF for it.
-        const uint8_t write[] = {0xFA, 0x80, 0xF3, 0x07, 0x6C, 0x80, 0x12, 0x07, 0x04, 0x05, 0x06, 0x88, 0x0D};
+        const uint8_t write[] = {0xFA, 0x80, 0xF3, 0x07, 0x6C, 0x80, 0x12,
+                                 0x07, 0x04, 0x05, 0x06, 0x88, 0x0D};
         QCOMPARE(g_serial.Write(write, sizeof write), 1);
         QVERIFY(NextSimFrame(*m_sim).valid);
         QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
