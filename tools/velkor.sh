@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
                 qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14)
-FUZZ_SECONDS=${FUZZ_SECONDS:-45}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+TESTS_PASSED=0
 
 install_missing() {
     local missing=()
@@ -33,7 +34,11 @@ build() { # preset
 run_tests() { # preset
     echo "== tests ($1)"
     build "$1"
-    ctest --preset "$1" -j2
+    ctest --preset "$1" -j2 | tee "build-ctest-$1.log"
+    local count
+    count=$(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "build-ctest-$1.log" | grep -oE '[0-9]+$')
+    rm -f "build-ctest-$1.log"
+    TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
 }
 
 run_program() {
@@ -69,6 +74,7 @@ fuzz() {
             return 1
         fi
         echo "fuzz_$target: $(grep -E '^Done' "$work/$target.log")"
+        TESTS_PASSED=$((TESTS_PASSED + 1))
     done
     rm -rf "$work"
 }
@@ -90,6 +96,7 @@ test)
     run_tests asan
     run_tests tsan
     fuzz
+    echo "all checks: $TESTS_PASSED passed, 0 failed"
     ;;
 *)
     echo "usage: $0 run|test|bench" >&2
