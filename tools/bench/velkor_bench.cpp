@@ -339,13 +339,26 @@ int main(int argc, char** argv) {
         StartUp();
     }
     if (wanted("throughput")) {
+        // Medians of five runs each, taken in turns, so one lucky or unlucky run decides nothing.
+        std::vector<double> sinks;
+        std::vector<double> bares;
         std::size_t wrong = 0;
-        double sink = SinkThroughput(&wrong);
-        double bare = BareReadThroughput();
-        Report("reader throughput",
-               Format("%.1f MiB/s through OnReceiveByte, bare read() %.1f MiB/s, %zu bytes lost or wrong",
-                      sink, bare, wrong),
-               ">= half of bare, none lost", sink >= bare / 2 && wrong == 0);
+        for (int run = 0; run < 5; ++run) {
+            std::size_t wrongThisRun = 0;
+            sinks.push_back(SinkThroughput(&wrongThisRun));
+            wrong += wrongThisRun;
+            bares.push_back(BareReadThroughput());
+        }
+        std::sort(sinks.begin(), sinks.end());
+        std::sort(bares.begin(), bares.end());
+        double sink = sinks[2];
+        double bare = bares[2];
+        Report(
+            "reader throughput",
+            Format(
+                "%.1f MiB/s through OnReceiveByte, bare read() %.1f MiB/s (medians of 5), %zu lost or wrong",
+                sink, bare, wrong),
+            ">= half of bare, none lost", sink >= bare / 2 && wrong == 0);
     }
     if (wanted("latency")) {
         Latency();
