@@ -46,6 +46,8 @@ QFont DialogFont(int pointSize) {
     QFont font;
     font.setFamilies(families);
     font.setPointSize(pointSize);
+    // Neither Chinese nor the Latin captions need OpenType shaping; skipping it saves time at start-up.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
@@ -58,6 +60,7 @@ QFont CaptionFont() {
     font.setFamilies(families);
     font.setPixelSize(12);
     font.setBold(true);
+    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
