@@ -56,22 +56,10 @@ void RunFor(int ms) {
 
 } // namespace
 
-class FaultTest : public QObject {
+class FaultTest : public SimWindowTest {
     Q_OBJECT
 private:
-    std::unique_ptr<SimProcess> m_sim;
-    std::unique_ptr<CVelkorDlg> m_window;
-
-    void Start(std::vector<std::string> options = {}) {
-        m_sim = std::make_unique<SimProcess>(std::move(options));
-        QVERIFY(m_sim->Ready());
-        qputenv("VELKOR_PORTS", m_sim->Link().c_str());
-        m_window = std::make_unique<CVelkorDlg>();
-        m_window->show();
-        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
-    }
-    QPushButton* Button(CPage* page, int id) { return qobject_cast<QPushButton*>(page->Control(id)); }
-    QLineEdit* Edit(CPage* page, int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
+    bool Start(std::vector<std::string> options = {}) { return StartSession(std::move(options), true); }
     // Empties the edit and puts `text` in as a paste would: the length limit and digit filter apply.
     void Paste(QLineEdit* edit, const QString& text) {
         edit->clear();
@@ -87,16 +75,10 @@ private:
     }
 
 private slots:
-    void cleanup() {
-        m_window.reset();
-        g_serial.Close();
-        g_receiveBuffer.Clear();
-        m_sim.reset();
-        qunsetenv("VELKOR_PORTS");
-    }
+    void cleanup() { EndSession(); }
 
     void UnplugWhileOpen() {
-        Start({"--hangup-after", "1"});
+        QVERIFY(Start({"--hangup-after", "1"}));
         std::string link = m_sim->Link();
         QVERIFY(WaitUntil([&] { return m_window->m_statusBar->Text(0) == QStringLiteral("Open"); }));
         Button(m_window->m_page2, 1022)->click(); // the simulator hangs up after this frame
@@ -120,7 +102,7 @@ private slots:
     }
 
     void StalledLine() {
-        Start({"--stall-after", "1"});
+        QVERIFY(Start({"--stall-after", "1"}));
         Button(m_window->m_page2, 1022)->click();
         QVERIFY(!m_sim->WaitForLine("\"event\":\"stall\"", std::chrono::seconds(3)).empty());
         auto* text = qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023));
@@ -154,7 +136,7 @@ private slots:
 
     void StormOfNoise() {
         BoxDismisser boxes;
-        Start({"--storm", "10"});
+        QVERIFY(Start({"--storm", "10"}));
         m_window->ShowPage(3);
         int ticks = 0;
         m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
@@ -178,7 +160,7 @@ private slots:
 
     void AnythingTypedIntoAnyField() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         CDialog_Page2* wireless = m_window->m_page2;
         const struct {
             const char* text;
@@ -263,7 +245,7 @@ private slots:
 
     void TwoProgramsOnOnePort() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         // A second program asks for the same port while this one holds it.
         pid_t pid = fork();
         if (pid == 0) {

@@ -18,27 +18,21 @@
 using velkor::g_receiveBuffer;
 using velkor::g_serial;
 
-class ModulePageTest : public QObject {
+class ModulePageTest : public SimWindowTest {
     Q_OBJECT
 private:
-    std::unique_ptr<SimProcess> m_sim;
-    std::unique_ptr<CVelkorDlg> m_window;
-
     CDialog_Page6* Page() { return m_window->m_page6; }
     QPushButton* Button(int id) { return qobject_cast<QPushButton*>(Page()->Control(id)); }
     QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(Page()->Control(id)); }
     QComboBox* List(int id) { return qobject_cast<QComboBox*>(Page()->Control(id)); }
     QString Status() { return m_window->m_statusBar->Text(1); }
 
-    void Start(std::vector<std::string> options = {}) {
-        m_sim = std::make_unique<SimProcess>(std::move(options));
-        QVERIFY(m_sim->Ready());
-        qputenv("VELKOR_PORTS", m_sim->Link().c_str());
-        m_window = std::make_unique<CVelkorDlg>();
-        m_window->SetTimerRunning(false);
-        m_window->show();
-        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
+    bool Start(std::vector<std::string> options = {}) {
+        if (!StartSession(std::move(options), false)) {
+            return false;
+        }
         m_window->ShowPage(3);
+        return true;
     }
     // Presses `id`, checks what went out, and ticks until the answer (if any) has been handed over.
     std::string Press(int id, int answerBytes) {
@@ -56,17 +50,11 @@ private:
     }
 
 private slots:
-    void cleanup() {
-        m_window.reset();
-        g_serial.Close();
-        g_receiveBuffer.Clear();
-        m_sim.reset();
-        qunsetenv("VELKOR_PORTS");
-    }
+    void cleanup() { EndSession(); }
 
     void StartUpStateAndEveryButtonsBytes() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         QCOMPARE(Edit(1004)->text(), QStringLiteral("434.00"));
         QCOMPARE(Edit(1005)->text(), QStringLiteral("0"));
         QCOMPARE(List(1009)->currentText(), QStringLiteral("2s"));
@@ -99,7 +87,7 @@ private slots:
 
     void WriteAndReadTheSettingsBack() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         Edit(1004)->setText(QStringLiteral("470.00"));
         Edit(1005)->setText(QStringLiteral("300")); // 44 on the line
         List(1009)->setCurrentIndex(2);
@@ -140,7 +128,7 @@ private slots:
 
     void APositionOutsideAListLeavesItEmpty() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         // Another tool stored sleep position 7 (the list has 5): the read-back leaves that list empty,
         // and a later "写配置" sends FF for it.
         const uint8_t write[] = {0xFA, 0x80, 0xF3, 0x07, 0x6C, 0x80, 0x12,
@@ -157,7 +145,7 @@ private slots:
 
     void ClockSetAndReadBack() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         Press(1008, 6);
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("校时成功."));
@@ -175,7 +163,7 @@ private slots:
 
     void WatchAddressWrittenAndReadBack() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         Edit(1014)->setText(QStringLiteral("99999999"));
         QCOMPARE(Press(1017, 6), std::string("FA 80 FB 04 05 F5 E0 FF 52 0D"));
         QVERIFY(boxes.WaitFor(1));
@@ -198,7 +186,7 @@ private slots:
 
     void ResetAndABadChecksumIsAccepted() {
         BoxDismisser boxes;
-        Start({"--bad-checksum"});
+        QVERIFY(Start({"--bad-checksum"}));
         Press(1015, 6);
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));
@@ -207,7 +195,7 @@ private slots:
 
     void GarbageBeforeTheAnswer() {
         BoxDismisser boxes;
-        Start({"--garbage"});
+        QVERIFY(Start({"--garbage"}));
         Button(1015)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
         // Noise, 500 ms of quiet, then the answer: the noise is a frame of its own and is ignored.
@@ -222,7 +210,7 @@ private slots:
     void SplitAnswers() {
         {
             BoxDismisser boxes;
-            Start({"--split-answer", "150"}); // within the 300 ms of silence: one frame
+            QVERIFY(Start({"--split-answer", "150"})); // within the 300 ms of silence: one frame
             Button(1007)->click();
             for (int i = 0; i < 20 && boxes.Seen().isEmpty(); ++i) {
                 QTest::qWait(100);
@@ -236,7 +224,7 @@ private slots:
         cleanup();
         {
             BoxDismisser boxes;
-            Start({"--split-answer", "700"}); // more than 400 ms: two frames, neither recognised
+            QVERIFY(Start({"--split-answer", "700"})); // more than 400 ms: two frames, neither recognised
             Button(1007)->click();
             for (int i = 0; i < 20; ++i) {
                 QTest::qWait(100);
@@ -249,7 +237,7 @@ private slots:
 
     void NoAnswerNothingHappens() {
         BoxDismisser boxes;
-        Start({"--no-answer"});
+        QVERIFY(Start({"--no-answer"}));
         Button(1007)->click();
         for (int i = 0; i < 10; ++i) {
             QTest::qWait(50);
@@ -261,7 +249,7 @@ private slots:
 
     void AnswerWhileAnotherPageIsShownIsDropped() {
         BoxDismisser boxes;
-        Start();
+        QVERIFY(Start());
         Button(1015)->click();
         m_window->ShowPage(0);
         WaitUntil([] { return g_receiveBuffer.Count() >= 6; });
@@ -275,7 +263,7 @@ private slots:
     void AnswerWhileABoxIsOpenIsShownAfterIt() {
         BoxDismisser boxes;
         boxes.Hold(true);
-        Start();
+        QVERIFY(Start());
         m_window->SetTimerRunning(true); // the timer keeps ticking while a box is open
         bool resetSent = false;
         std::function<void()> whileOpen = [&] {

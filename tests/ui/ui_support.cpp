@@ -1,12 +1,14 @@
 #include "ui_support.h"
 
 #include "pages/dialog_page1.h"
+#include "pages/page.h"
 #include "support/sim_process.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -91,4 +93,36 @@ SimFrame NextSimFrame(SimProcess& sim, int ms) {
     }
     frame.valid = frame.line.find("\"valid\":true") != std::string::npos;
     return frame;
+}
+
+SimWindowTest::~SimWindowTest() {
+    EndSession();
+}
+
+bool SimWindowTest::StartSession(std::vector<std::string> simOptions, bool timerRunning) {
+    m_sim = std::make_unique<SimProcess>(std::move(simOptions));
+    if (!m_sim->Ready()) {
+        return false;
+    }
+    qputenv("VELKOR_PORTS", m_sim->Link().c_str());
+    m_window = std::make_unique<CVelkorDlg>();
+    m_window->SetTimerRunning(timerRunning);
+    m_window->show();
+    return OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link()));
+}
+
+void SimWindowTest::EndSession() {
+    m_window.reset();
+    velkor::g_serial.Close();
+    velkor::g_receiveBuffer.Clear();
+    m_sim.reset();
+    qunsetenv("VELKOR_PORTS");
+}
+
+QPushButton* SimWindowTest::Button(CPage* page, int id) {
+    return qobject_cast<QPushButton*>(page->Control(id));
+}
+
+QLineEdit* SimWindowTest::Edit(CPage* page, int id) {
+    return qobject_cast<QLineEdit*>(page->Control(id));
 }

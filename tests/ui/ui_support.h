@@ -9,6 +9,9 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 // A message box seen and dismissed by the test.
 struct SeenBox {
@@ -55,3 +58,24 @@ SimFrame NextSimFrame(SimProcess& sim, int ms = 3000);
 
 // Opens `path` through the port settings page, as a user would: refresh, pick it, press "打开".
 bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex = 3, int parityIndex = 0);
+
+class CPage;
+class QLineEdit;
+class QPushButton;
+
+// The base of the suites that run the window against a simulator: one session per test, torn down in the
+// order the program itself would (window, port, receive state, simulator).
+class SimWindowTest : public QObject {
+protected:
+    ~SimWindowTest() override;
+    // Starts velkor-sim with `simOptions`, lists its port, shows the window and opens the port through
+    // the port settings page. With `timerRunning` false the test drives the ticks itself.
+    bool StartSession(std::vector<std::string> simOptions, bool timerRunning);
+    void EndSession();
+
+    static QPushButton* Button(CPage* page, int id);
+    static QLineEdit* Edit(CPage* page, int id);
+
+    std::unique_ptr<SimProcess> m_sim;
+    std::unique_ptr<CVelkorDlg> m_window;
+};

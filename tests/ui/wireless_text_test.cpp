@@ -30,14 +30,9 @@ const char* k42Gbk =
     "BA C5 D7 C0 BF CD C8 CB C7 EB B5 BD C7 B0 CC A8 C8 A1 B2 CD";
 } // namespace
 
-class WirelessTextTest : public QObject {
+class WirelessTextTest : public SimWindowTest {
     Q_OBJECT
 private:
-    std::unique_ptr<SimProcess> m_sim;
-    std::unique_ptr<CVelkorDlg> m_window;
-
-    QPushButton* Button(CPage* page, int id) { return qobject_cast<QPushButton*>(page->Control(id)); }
-    QLineEdit* Edit(CPage* page, int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
     QTextEdit* TextField() { return qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023)); }
     CDialog_Page3* Page3() { return m_window->m_page3; }
     std::string Sent() {
@@ -48,21 +43,8 @@ private:
     static void EXPECT_VALID(const SimFrame& frame) { QVERIFY2(frame.valid, frame.line.c_str()); }
 
 private slots:
-    void init() {
-        m_sim = std::make_unique<SimProcess>();
-        QVERIFY(m_sim->Ready());
-        qputenv("VELKOR_PORTS", m_sim->Link().c_str());
-        m_window = std::make_unique<CVelkorDlg>();
-        m_window->SetTimerRunning(false); // ticks come from the test
-        m_window->show();
-        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
-    }
-    void cleanup() {
-        m_window.reset();
-        g_serial.Close();
-        m_sim.reset();
-        qunsetenv("VELKOR_PORTS");
-    }
+    void init() { QVERIFY(StartSession({}, false)); } // ticks come from the test
+    void cleanup() { EndSession(); }
 
     void WirelessStartUpState() {
         CDialog_Page2* page = m_window->m_page2;
