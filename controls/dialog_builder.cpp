@@ -3,6 +3,7 @@
 #include "digits_validator.h"
 #include "ip_address_ctrl.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -25,42 +26,61 @@ QString Utf8(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QStringList AvailableFamilies(const QStringList& wanted) {
-    const QStringList installed = QFontDatabase::families();
-    QStringList found;
-    for (const QString& family : wanted) {
-        if (installed.contains(family)) {
-            found << family;
+// The first installed family of a wanted list, and how Qt should find glyphs in it.
+struct Face {
+    QStringList families;
+    QFont::StyleStrategy strategy;
+
+    explicit Face(const QStringList& wanted) {
+        static const QStringList kWholeGbkFaces = {
+            QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+            QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC")};
+        const QStringList installed = QFontDatabase::families();
+        for (const QString& family : wanted) {
+            if (installed.contains(family)) {
+                families << family;
+            }
+        }
+        // Neither Chinese nor the Latin captions need OpenType shaping.
+        strategy = QFont::PreferNoShaping;
+        // Every character GBK can carry is drawn from one of these faces, so what a watch will show is what
+        // the screen shows. With one installed, Qt need not look for fallback faces: skipping that search (a
+        // fontconfig sort over every installed font, for each face and script) saves much of what the CJK
+        // faces add to start-up.
+        if (!families.isEmpty() && kWholeGbkFaces.contains(families.front())) {
+            strategy = QFont::StyleStrategy(strategy | QFont::NoFontMerging);
+        }
+        if (families.isEmpty()) {
+            families = wanted; // none installed: fontconfig substitutes
         }
     }
-    return found.isEmpty() ? wanted : found;
-}
+
+    QFont Font() const {
+        QFont font;
+        font.setFamilies(families);
+        font.setStyleStrategy(strategy);
+        return font;
+    }
+};
 
 } // namespace
 
 QFont DialogFont(int pointSize) {
-    static const QStringList families =
-        AvailableFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
-                           QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Droid Sans Fallback"),
-                           QStringLiteral("AR PL UMing CN")});
-    QFont font;
-    font.setFamilies(families);
+    static const Face face({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+                            QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Droid Sans Fallback"),
+                            QStringLiteral("AR PL UMing CN")});
+    QFont font = face.Font();
     font.setPointSize(pointSize);
-    // Neither Chinese nor the Latin captions need OpenType shaping; skipping it saves time at start-up.
-    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
 QFont CaptionFont() {
-    static const QStringList families =
-        AvailableFamilies({QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"),
-                           QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
-                           QStringLiteral("Noto Sans CJK SC")});
-    QFont font;
-    font.setFamilies(families);
+    static const Face face({QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"),
+                            QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
+                            QStringLiteral("Noto Sans CJK SC")});
+    QFont font = face.Font();
     font.setPixelSize(12);
     font.setBold(true);
-    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
@@ -133,10 +153,17 @@ public:
     }
 };
 
-QStyle* ComboStyle() {
-    static CompactComboStyle* style = new CompactComboStyle;
-    return style;
+} // namespace
+
+void UseDialogStyle() {
+    // Application-wide rather than set on each combo box: a per-widget style makes every box build its
+    // drop-down view at once, which start-up does not need.
+    if (dynamic_cast<CompactComboStyle*>(QApplication::style()) == nullptr) {
+        QApplication::setStyle(new CompactComboStyle);
+    }
 }
+
+namespace {
 
 QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
     QString text = Utf8(control.text);
@@ -158,7 +185,6 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
     }
     case ControlKind::ComboBox: {
         auto* combo = new QComboBox(parent);
-        combo->setStyle(ComboStyle());
         if (!text.isEmpty()) {
             combo->addItems(text.split(QLatin1Char('|')));
         }
@@ -196,6 +222,7 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
 } // namespace
 
 BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) {
+    UseDialogStyle();
     QFont font = DialogFont(dialog.pointSize);
     parent->setFont(font);
     DialogUnits units(font);

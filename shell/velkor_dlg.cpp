@@ -57,6 +57,7 @@ QString TimeOfDay() {
 } // namespace
 
 CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt::Window) {
+    UseDialogStyle();
     const auto& dialog = velkor::resources::MainWindowTemplate();
     setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
@@ -100,9 +101,9 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     m_page1 = new CDialog_Page1(this);
     AttachPage(m_page1);
     if (pages == PageCreation::AfterShown) {
-        // The port settings page is what the user sees first; the other four are built in the first turn
-        // of the event loop, right after the window is on screen and before the first tick or any click.
-        QTimer::singleShot(0, this, &CVelkorDlg::CreateHiddenPages);
+        // The port settings page is what the user sees first; the other four are built once the window has
+        // been painted (see paintEvent), or earlier when a click, a key or the first tick needs them.
+        m_buildPagesAfterPaint = true;
     } else {
         CreateHiddenPages();
     }
@@ -141,7 +142,17 @@ void CVelkorDlg::AttachPage(CPage* page) {
     page->SetStatusWriter([this](const QString& text) { m_statusBar->SetText(1, text); });
 }
 
+void CVelkorDlg::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    if (m_buildPagesAfterPaint) {
+        // Posted, so the children of this first paint are drawn and the window shown before the build.
+        m_buildPagesAfterPaint = false;
+        QMetaObject::invokeMethod(this, &CVelkorDlg::CreateHiddenPages, Qt::QueuedConnection);
+    }
+}
+
 void CVelkorDlg::CreateHiddenPages() {
+    m_buildPagesAfterPaint = false;
     if (m_page6 != nullptr) {
         return;
     }
@@ -155,12 +166,16 @@ void CVelkorDlg::CreateHiddenPages() {
 }
 
 void CVelkorDlg::ShowPage(int item) {
-    CreateHiddenPages();
     // Navigation item -> page: item 3 is the module page, item 4 the help page.
     static constexpr int kPageOfItem[] = {0, 1, 2, 4, 3};
+    if (kPageOfItem[item] != 0) {
+        CreateHiddenPages();
+    }
     std::array<QWidget*, 5> pages = PagesInOrder();
     for (std::size_t i = 0; i < pages.size(); ++i) {
-        pages[i]->setVisible(static_cast<int>(i) == kPageOfItem[item]);
+        if (pages[i] != nullptr) { // the hidden pages may not be built yet
+            pages[i]->setVisible(static_cast<int>(i) == kPageOfItem[item]);
+        }
     }
     m_caption->SetText(QString::fromUtf8(kNavItems[item].caption));
 }

@@ -61,6 +61,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void OnNavClick();
@@ -75,5 +76,6 @@ private:
     QTimer m_timer;
     std::deque<velkor::ReceivedFrame> m_pendingFrames; // completed, not yet handed to the module page
     bool m_handingOver = false;
+    bool m_buildPagesAfterPaint = false; // the hidden pages wait for the window's first paint
     std::function<void(const char*)> m_tickObserver;
 };

@@ -84,6 +84,36 @@ private slots:
         QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("...."));
     }
 
+    void HiddenPagesWaitForTheFirstPaint() {
+        {
+            // The first page alone until the window has been painted, then all five.
+            CVelkorDlg w(nullptr, CVelkorDlg::PageCreation::AfterShown);
+            QVERIFY(w.m_page1 != nullptr);
+            QVERIFY(w.m_page2 == nullptr && w.m_page6 == nullptr);
+            w.ShowPage(0); // showing the first page again builds nothing
+            QVERIFY(w.m_page6 == nullptr);
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            QTRY_VERIFY(w.m_page6 != nullptr);
+            QCOMPARE(ShownPage(w), w.m_page1);
+            QCOMPARE(w.m_page6->geometry(), w.m_page1->geometry());
+        }
+        {
+            // A page asked for before the first paint is built on the spot.
+            CVelkorDlg w(nullptr, CVelkorDlg::PageCreation::AfterShown);
+            w.ShowPage(3);
+            QVERIFY(w.m_page6 != nullptr);
+            QVERIFY(!w.m_page6->isHidden() && w.m_page1->isHidden());
+        }
+        {
+            // So is everything the first tick needs.
+            CVelkorDlg w(nullptr, CVelkorDlg::PageCreation::AfterShown);
+            w.SetTimerRunning(false);
+            w.OnTimer();
+            QVERIFY(w.m_page2 != nullptr && w.m_page3 != nullptr);
+        }
+    }
+
     void NavigationByMouse() {
         CVelkorDlg w;
         w.show();
