@@ -371,6 +371,13 @@ std::string ReadFirstLine(const std::string& path) {
 // A tty in /sys/class/tty that is a serial port: it has a backing device, and a ttyS has a UART behind it
 // (the 8250 driver registers ttyS0..3 whether or not the hardware exists; those read type 0).
 bool IsSerialTty(const std::string& name) {
+    // Virtual consoles ("tty", "tty0".."tty63"), "console" and "ptmx" are never serial ports; skipping them
+    // by name saves a sysfs lookup each, most of the listing's cost (it runs while the window is being
+    // built).
+    if (name == "console" || name == "ptmx" ||
+        (name.rfind("tty", 0) == 0 && name.find_first_not_of("0123456789", 3) == std::string::npos)) {
+        return false;
+    }
     const std::string base = "/sys/class/tty/" + name;
     struct stat st {};
     if (stat((base + "/device").c_str(), &st) != 0) {
