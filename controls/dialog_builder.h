@@ -16,8 +16,8 @@ QFont DialogFont(int pointSize);
 // The caption bar's "宋体" 12 px bold: an installed CJK serif (Song/Ming) face.
 QFont CaptionFont();
 
-// Makes the program's style the application's: the platform style with combo boxes whose arrow is narrow,
-// so the short lists of the templates ("Addr10") show their whole text. Call before creating widgets.
+// Makes the program's style the application's: the platform style with narrow combo box arrows and etched
+// group boxes. Call before creating widgets.
 void UseDialogStyle();
 
 // One of the program's icons (ids 127 to 160) at `size` pixels square.

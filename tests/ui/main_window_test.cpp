@@ -374,7 +374,16 @@ private slots:
                 }
             }
             for (auto* box : page->findChildren<QGroupBox*>()) {
-                QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) <= box->width(),
+                // The title, indented from the corner, stays inside the box.
+                QStyleOptionGroupBox option;
+                option.initFrom(box);
+                option.text = box->title();
+                option.textAlignment = box->alignment();
+                option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+                QRect title =
+                    box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+                QVERIFY2(title.left() > 0 && box->rect().contains(title), qPrintable(box->title()));
+                QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) <= title.width(),
                          qPrintable(box->title()));
             }
             QVERIFY(page->childrenRect().right() <= page->width());
