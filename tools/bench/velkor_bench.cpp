@@ -217,24 +217,39 @@ std::pair<double, double> StartOnce(const std::string& program) {
 }
 
 void StartUp() {
+    // Pairs started back to back, the order swapped every other pair, so a slow spell of the machine
+    // weighs on both programs alike; the ratio is the median of the pairs' ratios.
+    constexpr int kPairs = 21;
     std::vector<double> velkorMs;
     std::vector<double> bareMs;
+    std::vector<double> ratios;
     double velkorRss = 0;
     double bareRss = 0;
-    for (int i = 0; i < 11; ++i) {
-        auto [vMs, vRss] = StartOnce("velkor");
-        auto [bMs, bRss] = StartOnce("velkor-bench-bare");
-        velkorMs.push_back(vMs);
-        bareMs.push_back(bMs);
-        velkorRss = std::max(velkorRss, vRss);
-        bareRss = std::max(bareRss, bRss);
+    for (int i = 0; i < kPairs; ++i) {
+        std::pair<double, double> velkor;
+        std::pair<double, double> bare;
+        if (i % 2 == 0) {
+            velkor = StartOnce("velkor");
+            bare = StartOnce("velkor-bench-bare");
+        } else {
+            bare = StartOnce("velkor-bench-bare");
+            velkor = StartOnce("velkor");
+        }
+        velkorMs.push_back(velkor.first);
+        bareMs.push_back(bare.first);
+        ratios.push_back(velkor.first / bare.first);
+        velkorRss = std::max(velkorRss, velkor.second);
+        bareRss = std::max(bareRss, bare.second);
     }
-    std::sort(velkorMs.begin(), velkorMs.end());
-    std::sort(bareMs.begin(), bareMs.end());
-    double v = velkorMs[velkorMs.size() / 2];
-    double b = bareMs[bareMs.size() / 2];
-    Report("start-up", Format("%.0f ms (bare dialog %.0f ms, ratio %.2f; medians of 11)", v, b, v / b),
-           "ratio <= 1.30", v / b <= 1.30);
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    double ratio = median(ratios);
+    Report("start-up",
+           Format("%.0f ms (bare dialog %.0f ms; ratio %.2f, median of %d pairs)", median(velkorMs),
+                  median(bareMs), ratio, kPairs),
+           "ratio <= 1.30", ratio <= 1.30);
     Report("peak resident memory", Format("%.1f MB (bare dialog %.1f MB)", velkorRss, bareRss), "< 50 MB",
            velkorRss < 50.0);
 }
