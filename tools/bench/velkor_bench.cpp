@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <poll.h>
 #include <random>
 #include <signal.h>
@@ -85,13 +87,21 @@ uint8_t PatternByte(std::size_t i) {
     return static_cast<uint8_t>(i * 131 + (i >> 8));
 }
 
-// A sink that checks every byte against the pattern and counts; the latency probe uses the counter.
+// A sink that checks every byte against the pattern and counts; the latency probe uses the counter. When
+// `expected` bytes have come it wakes the waiting thread once, so no thread polls while the reader runs.
 class CheckingSerial : public velkor::CXSerial {
 public:
     ~CheckingSerial() { Close(); }
     std::atomic<std::size_t> received{0};
     std::atomic<std::size_t> wrong{0};
     bool checkPattern = true;
+    std::size_t expected = 0;
+
+    // Waits until `expected` bytes have come or `limit` has passed; true when they came.
+    bool WaitForAll(std::chrono::seconds limit) {
+        std::unique_lock lock(m_doneLock);
+        return m_doneSignal.wait_for(lock, limit, [&] { return m_done; });
+    }
 
 protected:
     void OnReceiveByte(uint8_t byte) override {
@@ -100,7 +110,17 @@ protected:
             wrong.fetch_add(1, std::memory_order_relaxed);
         }
         received.store(index + 1, std::memory_order_release);
+        if (index + 1 == expected) {
+            std::lock_guard lock(m_doneLock);
+            m_done = true;
+            m_doneSignal.notify_one();
+        }
     }
+
+private:
+    std::mutex m_doneLock;
+    std::condition_variable m_doneSignal;
+    bool m_done = false;
 };
 
 constexpr std::size_t kThroughputBytes = 8 * 1024 * 1024;
@@ -108,6 +128,7 @@ constexpr std::size_t kThroughputBytes = 8 * 1024 * 1024;
 double SinkThroughput(std::size_t* wrong) {
     Pty pty;
     CheckingSerial serial;
+    serial.expected = kThroughputBytes;
     serial.Open(pty.slave, 115200, 0);
     std::vector<uint8_t> data(kThroughputBytes);
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -115,9 +136,7 @@ double SinkThroughput(std::size_t* wrong) {
     }
     auto start = Clock::now();
     std::thread writer([&] { WriteAll(pty.master, data.data(), data.size()); });
-    while (serial.received.load(std::memory_order_acquire) < data.size() && Clock::now() - start < 60s) {
-        std::this_thread::sleep_for(200us);
-    }
+    serial.WaitForAll(60s);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     writer.join();
     *wrong = serial.wrong + (data.size() - serial.received);
