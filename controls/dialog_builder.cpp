@@ -33,7 +33,7 @@ struct Face {
     QFont::StyleStrategy strategy;
 
     explicit Face(const QStringList& wanted) {
-        static const QStringList kWholeGbkFaces = {
+        static const QStringList kGbkFaces = {
             QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
             QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC")};
         const QStringList installed = QFontDatabase::families();
@@ -44,11 +44,11 @@ struct Face {
         }
         // Neither Chinese nor the Latin captions need OpenType shaping.
         strategy = QFont::PreferNoShaping;
-        // Every character GBK can carry is drawn from one of these faces, so what a watch will show is what
-        // the screen shows. With one installed, Qt need not look for fallback faces: skipping that search (a
-        // fontconfig sort over every installed font, for each face and script) saves much of what the CJK
-        // faces add to start-up.
-        if (!families.isEmpty() && kWholeGbkFaces.contains(families.front())) {
+        // These faces draw every character GBK can carry but one (U+2252), and every text of the program.
+        // With one installed, Qt need not look for fallback faces for the program's own texts: skipping that
+        // search (a fontconfig sort over every installed font, for each face and script) saves much of what
+        // the CJK faces add to start-up. Edits, which show what the user types, keep it (see TypingFont).
+        if (!families.isEmpty() && kGbkFaces.contains(families.front())) {
             strategy = QFont::StyleStrategy(strategy | QFont::NoFontMerging);
         }
         if (families.isEmpty()) {
@@ -63,6 +63,13 @@ struct Face {
         return font;
     }
 };
+
+// The font of an edit: its parent's, with Qt's search for fallback faces, so that any character typed is
+// drawn.
+QFont TypingFont(QFont font) {
+    font.setStyleStrategy(QFont::StyleStrategy(font.styleStrategy() & ~QFont::NoFontMerging));
+    return font;
+}
 
 } // namespace
 
@@ -199,6 +206,7 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
         return new QLabel(text, parent);
     case ControlKind::Edit: {
         auto* edit = new QLineEdit(parent);
+        edit->setFont(TypingFont(parent->font()));
         if (control.textLimit > 0) {
             edit->setMaxLength(control.textLimit);
         }
@@ -224,6 +232,7 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
         return new CIPAddressCtrl(parent);
     case ControlKind::RichEdit: {
         auto* edit = new QTextEdit(parent);
+        edit->setFont(TypingFont(parent->font()));
         edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         edit->setAcceptRichText(false);
         return edit;

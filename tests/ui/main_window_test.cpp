@@ -23,6 +23,7 @@
 #include <QScrollBar>
 #include <QStyleOptionComboBox>
 #include <QTest>
+#include <QTextEdit>
 
 using velkor::g_portStateNotice;
 using velkor::g_receiveBuffer;
@@ -112,6 +113,23 @@ private slots:
             w.OnTimer();
             QVERIFY(w.m_page2 != nullptr && w.m_page3 != nullptr);
         }
+    }
+
+    void EditsDrawEveryGbkCharacter() {
+        // "≒" is the one GBK character the CJK faces lack; where users type text, another face draws it.
+        // (The address fields inside the IP controls take digits only.)
+        CVelkorDlg w;
+        int edits = 0;
+        for (QWidget* page :
+             std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+            for (QWidget* edit : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (qobject_cast<QLineEdit*>(edit) != nullptr || qobject_cast<QTextEdit*>(edit) != nullptr) {
+                    QVERIFY2(QFontMetrics(edit->font()).inFontUcs4(0x2252), edit->metaObject()->className());
+                    ++edits;
+                }
+            }
+        }
+        QVERIFY(edits >= 8);
     }
 
     void NavigationByMouse() {
