@@ -17,7 +17,7 @@ QFont DialogFont(int pointSize);
 QFont CaptionFont();
 
 // Makes the program's style the application's: the platform style with narrow combo box arrows and etched
-// group boxes. Call before creating widgets.
+// group boxes. The application calls it before creating windows; building a dialog makes sure of it.
 void UseDialogStyle();
 
 // One of the program's icons (ids 127 to 160) at `size` pixels square.

@@ -12,6 +12,8 @@ CVelkorApp::CVelkorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationVersion(QStringLiteral("2.4"));
     // Every window of the program (message boxes too) speaks Chinese: the CJK dialog face throughout.
     setFont(DialogFont(9));
+    // The program's style, before any window exists (dialogs built later find it in place).
+    UseDialogStyle();
     // Message boxes say "确定", as on the systems the tool was made for, whatever the user's locale.
     if (m_qtTranslator.load(QStringLiteral("qtbase_zh_CN"),
                             QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {

@@ -57,7 +57,6 @@ QString TimeOfDay() {
 } // namespace
 
 CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt::Window) {
-    UseDialogStyle();
     const auto& dialog = velkor::resources::MainWindowTemplate();
     setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
