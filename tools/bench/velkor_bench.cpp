@@ -46,6 +46,11 @@ std::string Format(const char* format, auto... values) {
     return text;
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -260,14 +265,10 @@ void StartUp() {
         velkorRss = std::max(velkorRss, velkor.second);
         bareRss = std::max(bareRss, bare.second);
     }
-    auto median = [](std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    };
-    double ratio = median(ratios);
+    double ratio = Median(ratios);
     Report("start-up",
-           Format("%.0f ms (bare dialog %.0f ms; ratio %.2f, median of %d pairs)", median(velkorMs),
-                  median(bareMs), ratio, kPairs),
+           Format("%.0f ms (bare dialog %.0f ms; ratio %.2f, median of %d pairs)", Median(velkorMs),
+                  Median(bareMs), ratio, kPairs),
            "ratio <= 1.30", ratio <= 1.30);
     Report("peak resident memory", Format("%.1f MB (bare dialog %.1f MB)", velkorRss, bareRss), "< 50 MB",
            velkorRss < 50.0);
@@ -383,10 +384,8 @@ int main(int argc, char** argv) {
             wrong += wrongThisRun;
             bares.push_back(BareReadThroughput());
         }
-        std::sort(sinks.begin(), sinks.end());
-        std::sort(bares.begin(), bares.end());
-        double sink = sinks[2];
-        double bare = bares[2];
+        double sink = Median(sinks);
+        double bare = Median(bares);
         Report(
             "reader throughput",
             Format(
