@@ -124,13 +124,17 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
         return 0;
     }
     // After a write gave up on a stalled device, the next one waits only if the device moves again, so
-    // a stalled line costs the caller its bounded wait once, not on every send.
+    // a stalled line costs the caller its bounded wait once, not on every send. Giving up at once puts
+    // nothing on the line, so it cannot cut a frame.
     if (m_stalled) {
         if (!m_hComm->Writable()) {
             return 0;
         }
         m_stalled = false;
     }
+    // What the driver accepted is never dropped again: clearing its queue on a time-out would cut off the
+    // head of this frame (and earlier frames already reported as sent) and then send the tail alone. So a
+    // time-out only waits again, and giving up leaves at most a head of this frame queued.
     uint32_t sent = 0;
     int failures = 0;
     while (sent < length) {
@@ -139,12 +143,11 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
         switch (result.status) {
         case NativePort::WriteStatus::Written:
             sent += static_cast<uint32_t>(result.count);
-            failures = 0;
+            if (result.count > 0) {
+                failures = 0;
+            }
             break;
         case NativePort::WriteStatus::TimedOut:
-            // The device took nothing for a second: drop its queue and offer the chunk again.
-            m_hComm->FlushOutput();
-            [[fallthrough]];
         case NativePort::WriteStatus::Failed:
             if (++failures >= MAX_WRITE_FAILURES) {
                 m_stalled = true;

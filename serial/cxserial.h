@@ -37,9 +37,11 @@ public:
     // Stops the reader and releases the port. Always 1.
     int Close();
     // Every byte out, in chunks of at most 1024, each given 1000 ms to leave; 1 when all went out.
-    // 0 at once when no port is open or the device was lost; 0 after three consecutive chunks that could
-    // not be written, so a stalled device cannot hold the caller for ever. Once a write has given up, later
-    // writes return 0 at once until the device can take bytes again.
+    // 0 at once when no port is open or the device was lost; 0 after three consecutive waits of 1000 ms in
+    // which the device took nothing, so a stalled device cannot hold the caller for ever. Bytes the device
+    // took are never withdrawn: a write that gives up has put a head of the block on the line (or will,
+    // when the device moves again), never a tail. Once a write has given up, later writes return 0 at once,
+    // sending nothing, until the device can take bytes again.
     int Write(const uint8_t* bytes, uint32_t length);
     int StartReader();
     int StopReader();

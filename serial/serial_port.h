@@ -3,7 +3,7 @@
 // holds the threads and the rules; a backend only has to provide these few calls. This platform's
 // backend is serial_port_posix.cpp (termios); another system adds its own file beside it.
 //
-// Threads: Read() is called by the reader thread only; Write() and FlushOutput() by the writer only;
+// Threads: Read() is called by the reader thread only; Write() and Writable() by the writer only;
 // RequestStop() from any thread. The owner destroys the port only when no thread can call it any more.
 
 #include <cstddef>
@@ -63,10 +63,9 @@ public:
         WriteStatus status;
         std::size_t count; // bytes taken by the device, with Written (may be fewer than offered)
     };
-    // Offers `bytes` to the device, waiting at most `timeoutMs` for room.
+    // Offers `bytes` to the device, waiting at most `timeoutMs` for room. What the device took stays
+    // taken: TimedOut means it took nothing in that time.
     virtual WriteResult Write(std::span<const uint8_t> bytes, int timeoutMs) = 0;
-    // Drops what the device has not sent yet.
-    virtual void FlushOutput() = 0;
     // Can the device take a byte right now? Does not wait.
     virtual bool Writable() = 0;
 };

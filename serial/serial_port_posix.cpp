@@ -1,16 +1,11 @@
 // The termios backend of the serial engine.
 
-#include "port_names.h"
 #include "serial_port.h"
 #include "termios_settings.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -138,19 +133,36 @@ int OpenExclusive(const std::string& name, PortError* error) {
         *error = PortError::Unsupported;
         return -1;
     }
-    // TIOCEXCL stops other openers (root excepted); flock stops every program that asks the same way.
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        *error = ErrorFromErrno(errno);
-        ::close(fd);
-        return -1;
-    }
+    // flock stops every program that asks the same way, root included. It comes first, so that only the
+    // holder of the lock ever sets or clears the tty's exclusive flag.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *error = errno == EWOULDBLOCK ? PortError::Busy : ErrorFromErrno(errno);
         ::close(fd);
         return -1;
     }
+    // Root passes the exclusive flag of a program that does not flock: finding it set means the port is
+    // that program's, and clearing it later would take its exclusivity away.
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        ::close(fd);
+        *error = PortError::Busy;
+        return -1;
+    }
+    // TIOCEXCL stops other openers (root excepted). It must be cleared again before the close: a
+    // pseudo-terminal outlives our descriptor while its other end is open, and so would the flag.
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        *error = ErrorFromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
     *error = PortError::None;
     return fd;
+}
+
+// Closes a descriptor from OpenExclusive: the exclusive flag first, then the descriptor (and its flock).
+void CloseExclusive(int fd) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 bool ApplyLine(int fd, const LineSettings& settings, PortError* error) {
@@ -201,7 +213,7 @@ public:
     PosixPort(int fd, int stopFd) : m_fd(fd), m_stopFd(stopFd) {}
     ~PosixPort() override {
         ::close(m_stopFd);
-        ::close(m_fd); // closing releases the flock too
+        CloseExclusive(m_fd);
     }
     PosixPort(const PosixPort&) = delete;
     PosixPort& operator=(const PosixPort&) = delete;
@@ -294,8 +306,6 @@ public:
         }
     }
 
-    void FlushOutput() override { tcflush(m_fd, TCOFLUSH); }
-
     bool Writable() override {
         pollfd fd = {m_fd, POLLOUT, 0};
         return poll(&fd, 1, 0) == 1 && (fd.revents & POLLOUT) != 0;
@@ -337,13 +347,13 @@ std::unique_ptr<NativePort> NativePort::Open(const std::string& name, const Line
         return nullptr;
     }
     if (!ApplyLine(fd, settings, error)) {
-        ::close(fd);
+        CloseExclusive(fd);
         return nullptr;
     }
     int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopFd < 0) {
         *error = ErrorFromErrno(errno);
-        ::close(fd);
+        CloseExclusive(fd);
         return nullptr;
     }
     return std::make_unique<PosixPort>(fd, stopFd);
@@ -355,71 +365,8 @@ bool NativePort::Probe(const std::string& name) {
     if (fd < 0) {
         return false;
     }
-    ::close(fd);
+    CloseExclusive(fd);
     return true;
-}
-
-namespace {
-
-std::string ReadFirstLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-// A tty in /sys/class/tty that is a serial port: it has a backing device, and a ttyS has a UART behind it
-// (the 8250 driver registers ttyS0..3 whether or not the hardware exists; those read type 0).
-bool IsSerialTty(const std::string& name) {
-    // Virtual consoles ("tty", "tty0".."tty63"), "console" and "ptmx" are never serial ports; skipping them
-    // by name saves a sysfs lookup each, most of the listing's cost (it runs while the window is being
-    // built).
-    if (name == "console" || name == "ptmx" ||
-        (name.rfind("tty", 0) == 0 && name.find_first_not_of("0123456789", 3) == std::string::npos)) {
-        return false;
-    }
-    const std::string base = "/sys/class/tty/" + name;
-    struct stat st {};
-    if (stat((base + "/device").c_str(), &st) != 0) {
-        return false;
-    }
-    if (name.rfind("ttyS", 0) == 0) {
-        std::string type = ReadFirstLine(base + "/type");
-        return !type.empty() && type != "0";
-    }
-    return true;
-}
-
-} // namespace
-
-std::vector<std::string> EnumeratePorts() {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir("/sys/class/tty")) {
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name.empty() || name[0] == '.') {
-                continue;
-            }
-            if (IsSerialTty(name)) {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
-    std::vector<std::string> ports;
-    for (const std::string& name : names) {
-        ports.push_back("/dev/" + name);
-    }
-    if (const char* extra = std::getenv("VELKOR_PORTS")) {
-        for (std::string& path : SplitPortList(extra)) {
-            if (std::find(ports.begin(), ports.end(), path) == ports.end()) {
-                ports.push_back(std::move(path));
-            }
-        }
-    }
-    return ports;
 }
 
 } // namespace velkor

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -77,6 +80,119 @@ TEST(SerialEngine, ExclusiveOpenAndProbe) {
     EXPECT_EQ(second.ProbePort(other.SlavePath()), 1);
 }
 
+// Is the tty's exclusive flag set? Asked through a descriptor of our own.
+bool ExclusiveFlag(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = -1;
+    if (fd >= 0) {
+        ioctl(fd, TIOCGEXCL, &exclusive);
+        ::close(fd);
+    }
+    return exclusive != 0;
+}
+
+TEST(SerialEngine, ClosingAndProbingLeaveNoExclusiveFlagBehind) {
+    PtyPair pty;
+    RecordingSerial serial;
+    ASSERT_EQ(serial.ProbePort(pty.SlavePath()), 1);
+    EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+    EXPECT_TRUE(ExclusiveFlag(pty.SlavePath())); // root passes it; anyone else is refused
+    serial.Close();
+    EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
+    // A refused open (the line setting) and a failed probe leave it as they found it.
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 300, 0), 0);
+    EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
+
+    // A program that holds the port with the flag alone (no flock) keeps it, even against root, and keeps
+    // its flag.
+    int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    EXPECT_EQ(serial.ProbePort(pty.SlavePath()), 0);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ioctl(other, TIOCNXCL);
+    ::close(other);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+}
+
+// Runs `check` in a child process as the unprivileged user nobody (65534), with no groups; returns what it
+// reports ("" when all went well). Root passes the tty's exclusive flag, which hides faults that only an
+// ordinary user meets.
+std::string RunAsNobody(const std::function<std::string()>& check) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "no pipe";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string report;
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+            report = "cannot become nobody";
+        } else {
+            report = check();
+        }
+        ssize_t ignored = ::write(fds[1], report.data(), report.size());
+        (void)ignored;
+        _exit(0);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        report += " (the child did not end normally)";
+    }
+    return report;
+}
+
+TEST(SerialEngine, AnOrdinaryUserReopensAPortAsOftenAsItLikes) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become another user; as an ordinary user the other tests cover it";
+    }
+    std::string report = RunAsNobody([] {
+        std::string failures;
+        auto expect = [&](bool ok, const char* what) {
+            if (!ok) {
+                failures += std::string(what) + "; ";
+            }
+        };
+        PtyPair pty; // made by nobody, so nobody may open its slave
+        RecordingSerial serial;
+        for (int round = 0; round < 3; ++round) {
+            expect(serial.ProbePort(pty.SlavePath()) == 1, "probe before open");
+            expect(serial.Open(pty.SlavePath(), 9600, 0) == 1, "open");
+            expect(serial.Send({0x5A, static_cast<uint8_t>(round)}), "write");
+            expect(pty.Receive(2, 2s).size() == 2, "bytes on the line");
+            // Held: a second engine and a program that opens the device plainly are both refused.
+            RecordingSerial second;
+            expect(second.Open(pty.SlavePath(), 9600, 0) == 0, "second engine refused");
+            int plain = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            expect(plain < 0 && errno == EBUSY, "plain open refused with EBUSY");
+            if (plain >= 0) {
+                ::close(plain);
+            }
+            serial.Close();
+            int after = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            expect(after >= 0, "plain open after close");
+            if (after >= 0) {
+                ::close(after);
+            }
+        }
+        return failures;
+    });
+    EXPECT_EQ(report, "");
+}
+
 TEST(SerialEngine, BurstsArriveWholeAndInOrder) {
     PtyPair pty;
     RecordingSerial serial;
@@ -127,6 +243,69 @@ TEST(SerialEngine, StalledWriteGivesUpAndTheEngineStaysUsable) {
     EXPECT_EQ(serial.Write(small.data(), 3), 1);
     pty.Send({9});
     EXPECT_EQ(serial.WaitFor(1, 2s).back(), 9);
+}
+
+// Reads from the master until it has been quiet for `quiet`.
+std::vector<uint8_t> Drain(const PtyPair& pty, std::chrono::milliseconds quiet = 300ms) {
+    std::vector<uint8_t> all;
+    for (;;) {
+        std::vector<uint8_t> more = pty.Receive(1 << 20, quiet);
+        if (more.empty()) {
+            return all;
+        }
+        all.insert(all.end(), more.begin(), more.end());
+    }
+}
+
+TEST(SerialEngine, AStalledDeviceGetsWholeFramesOrAHeadNeverATail) {
+    PtyPair pty; // the device reads nothing until the test says so
+    RecordingSerial serial;
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, 0), 1);
+    // Numbered 13-byte frames until the line is full and one gives up; each accepted one was reported as
+    // sent and must reach the device.
+    std::vector<uint8_t> accepted;
+    std::vector<uint8_t> frame(13);
+    for (uint32_t n = 0;; ++n) {
+        for (std::size_t i = 0; i < frame.size(); ++i) {
+            frame[i] = static_cast<uint8_t>((n >> (8 * (i % 4))) + i);
+        }
+        if (serial.Write(frame.data(), 13) != 1) {
+            break;
+        }
+        accepted.insert(accepted.end(), frame.begin(), frame.end());
+        ASSERT_LT(accepted.size(), 4U << 20) << "the line never filled";
+    }
+    const std::vector<uint8_t> refused = frame;
+    // The device takes a little, then stops again in the middle of a long block.
+    std::vector<uint8_t> line = pty.Receive(20000, 2s);
+    ASSERT_GE(line.size(), 20000U);
+    std::this_thread::sleep_for(50ms);
+    std::vector<uint8_t> big = Pattern(300 * 1024);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial.Write(big.data(), static_cast<uint32_t>(big.size())), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);
+
+    std::vector<uint8_t> rest = Drain(pty);
+    line.insert(line.end(), rest.begin(), rest.end());
+    ASSERT_GE(line.size(), accepted.size());
+    ASSERT_TRUE(std::equal(accepted.begin(), accepted.end(), line.begin()))
+        << "a frame reported as sent was lost";
+    // After them: a head of the refused frame, then a head of the long block (it got in while there was
+    // room), and nothing else.
+    std::vector<uint8_t> after(line.begin() + static_cast<std::ptrdiff_t>(accepted.size()), line.end());
+    bool headsOnly = false;
+    for (std::size_t cut = 0; cut < refused.size() && cut <= after.size() && !headsOnly; ++cut) {
+        bool refusedHead =
+            std::equal(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(cut), refused.begin());
+        std::size_t tail = after.size() - cut;
+        headsOnly = refusedHead && tail > 0 && tail < big.size() &&
+                    std::equal(after.begin() + static_cast<std::ptrdiff_t>(cut), after.end(), big.begin());
+    }
+    EXPECT_TRUE(headsOnly) << after.size() << " bytes after the accepted frames are not heads";
+
+    // The device reads again: the next frame goes out whole.
+    EXPECT_EQ(serial.Write(refused.data(), 13), 1);
+    EXPECT_EQ(pty.Receive(13, 2s), refused);
 }
 
 TEST(SerialEngine, HangUpReleasesThePortAndIsReportedOnce) {

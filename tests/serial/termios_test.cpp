@@ -1,3 +1,4 @@
+#include "serial/port_list_linux.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 #include "serial/termios_settings.h"
@@ -6,6 +7,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace velkor {
 namespace {
@@ -71,6 +75,62 @@ TEST(PortNames, WindowsNamesNaturalOrderAndTheVariable) {
         EXPECT_EQ(ports[i].rfind("/dev/tty", 0) == 0 || ports[i].rfind("/dev/rfcomm", 0) == 0, true)
             << ports[i];
     }
+}
+
+// A made-up /sys/class/tty: each tty is a folder, with a device folder where the kernel has a device
+// behind it, and a type file for ttyS.
+class FakeSysClassTty {
+public:
+    FakeSysClassTty()
+        : m_root(std::filesystem::temp_directory_path() / ("velkor-sysfs-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(m_root);
+    }
+    ~FakeSysClassTty() { std::filesystem::remove_all(m_root); }
+    void Add(const std::string& name, bool device, const char* type = nullptr) {
+        std::filesystem::create_directories(m_root / name);
+        if (device) {
+            std::filesystem::create_directories(m_root / name / "device");
+        }
+        if (type != nullptr) {
+            std::ofstream(m_root / name / "type") << type << "\n";
+        }
+    }
+    void SetActiveConsoles(const std::string& line) {
+        std::filesystem::create_directories(m_root / "console");
+        std::ofstream(m_root / "console" / "active") << line << "\n";
+    }
+    std::string Path() const { return m_root.string(); }
+
+private:
+    std::filesystem::path m_root;
+};
+
+TEST(PortList, SerialTtysOnlyAndNeverTheActiveConsole) {
+    FakeSysClassTty sys;
+    sys.Add("tty", false);
+    sys.Add("tty0", false);
+    sys.Add("tty12", false);
+    sys.Add("ptmx", false);
+    sys.Add("ttyS0", true, "4");
+    sys.Add("ttyS1", true, "4");
+    sys.Add("ttyS2", true, "0"); // registered by the driver, no UART behind it
+    sys.Add("ttyUSB10", true);
+    sys.Add("ttyUSB2", true);
+    sys.Add("ttyACM0", true);
+    sys.Add("rfcomm0", true);
+    sys.Add("ttyprintk", false); // no device behind it
+    EXPECT_EQ(SerialTtyNames(sys.Path()),
+              (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS0", "ttyS1", "ttyUSB2", "ttyUSB10"}));
+
+    // A machine whose console is a serial line (a server, a board, this kind of virtual machine).
+    sys.SetActiveConsoles("tty0 ttyS0");
+    EXPECT_EQ(SerialTtyNames(sys.Path()),
+              (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS1", "ttyUSB2", "ttyUSB10"}));
+    sys.SetActiveConsoles("ttyUSB2");
+    EXPECT_EQ(SerialTtyNames(sys.Path()),
+              (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS0", "ttyS1", "ttyUSB10"}));
+
+    EXPECT_TRUE(SerialTtyNames(sys.Path() + "/missing").empty());
 }
 
 } // namespace
