@@ -262,6 +262,22 @@ void CVelkorDlg::Trace(const char* duty) const {
     }
 }
 
+void CVelkorDlg::HandOverFrames() {
+    // A frame that completes while the page shows the message box of an earlier answer waits here, and is
+    // handed over by the call that opened that box once the box is closed: each once, in order.
+    if (m_handingOver) {
+        return;
+    }
+    m_handingOver = true;
+    while (!m_pendingFrames.empty()) {
+        velkor::ReceivedFrame next = m_pendingFrames.front();
+        m_pendingFrames.pop_front();
+        m_page6->OnFrameReceived(next);
+        m_statusBar->SetText(1, QStringLiteral("Success!")); // after the page, as the tick writes it
+    }
+    m_handingOver = false;
+}
+
 void CVelkorDlg::OnTimer() {
     CreateHiddenPages();
     Trace("clock");
@@ -272,17 +288,9 @@ void CVelkorDlg::OnTimer() {
         // Only the module page receives frames, and only while it is shown; any other frame is dropped.
         if (m_page6->isVisible()) {
             m_pendingFrames.push_back(*frame);
-        }
-        // A frame that completes while the page shows the message box of an earlier answer (this tick
-        // then runs inside that box) waits, and is handed over once the earlier one is done.
-        if (!m_handingOver) {
-            m_handingOver = true;
-            while (!m_pendingFrames.empty()) {
-                velkor::ReceivedFrame next = m_pendingFrames.front();
-                m_pendingFrames.pop_front();
-                m_page6->OnFrameReceived(next);
-            }
-            m_handingOver = false;
+            // Handed over from the event loop, not from this slot: the page may open a message box, and
+            // Qt does not fire a timer again while its slot runs, so the box would stop every tick.
+            QMetaObject::invokeMethod(this, &CVelkorDlg::HandOverFrames, Qt::QueuedConnection);
         }
         m_statusBar->SetText(1, QStringLiteral("Success!"));
     }

@@ -260,32 +260,43 @@ private slots:
         QCOMPARE(boxes.Seen().size(), 0);
     }
 
-    void AnswerWhileABoxIsOpenIsShownAfterIt() {
+    void TheTickRunsOnWhileAnAnswersBoxIsOpen() {
         BoxDismisser boxes;
         boxes.Hold(true);
-        QVERIFY(Start());
-        m_window->SetTimerRunning(true); // the timer keeps ticking while a box is open
-        bool resetSent = false;
-        std::function<void()> whileOpen = [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr) {
-                QTimer::singleShot(10, this, whileOpen);
+        QVERIFY(Start({"--hangup-after", "3"})); // the line dies right after the third answer
+        m_window->SetTimerRunning(true);
+        QStringList clockWhileOpen;
+        QStringList portWhileOpen;
+        bool asked = false;
+        QTimer watch; // runs inside the first box's own event loop
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (QApplication::activeModalWidget() == nullptr || boxes.Seen().size() > 0) {
                 return;
             }
-            if (!resetSent) {
-                // The first answer's box is open: ask for a reset, whose answer arrives now.
-                resetSent = true;
+            clockWhileOpen << m_window->m_statusBar->Text(2);
+            portWhileOpen << m_window->m_statusBar->Text(0);
+            if (!asked) {
+                // Two more answers while the box stays open for 3 s, 0.8 s apart: each must end as a
+                // frame of its own, in its turn.
+                asked = true;
                 Page()->OnReset();
-                QTimer::singleShot(1000, this, [&] { boxes.Release(); });
+                QTimer::singleShot(800, this, [&] { Page()->OnGetTime(); });
+                QTimer::singleShot(3000, this, [&] { boxes.Release(); });
             }
-        };
-        QTimer::singleShot(10, this, whileOpen);
-        Button(1006)->click();
-        QVERIFY(boxes.WaitFor(2, 5000));
-        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("写入成功."));
+        });
+        watch.start(50);
+        Button(1007)->click();
+        QVERIFY(boxes.WaitFor(3, 8000));
+        watch.stop();
+        QCOMPARE(boxes.Seen()[0].text, QStringLiteral("读取成功."));
         QCOMPARE(boxes.Seen()[1].text, QStringLiteral("复位成功."));
+        QVERIFY2(boxes.Seen()[2].text.contains(QStringLiteral(" 星期")), qPrintable(boxes.Seen()[2].text));
+        clockWhileOpen.removeDuplicates();
+        QVERIFY2(clockWhileOpen.size() >= 2, "the clock did not move while the box was open");
+        QVERIFY(portWhileOpen.contains(QStringLiteral("Close"))); // the hang-up shown without waiting
         QTest::qWait(600);
-        QCOMPARE(boxes.Seen().size(), 2); // each answer once
+        QCOMPARE(boxes.Seen().size(), 3); // each answer once
+        QCOMPARE(Status(), QStringLiteral("Success!"));
         m_window->SetTimerRunning(false);
     }
 };
