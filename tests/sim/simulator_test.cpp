@@ -4,10 +4,14 @@
 #include "support/recording_serial.h"
 #include "support/sim_process.h"
 
+#include "support/pty_pair.h"
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -24,6 +28,12 @@ std::string Exchange(RecordingSerial& serial, const char* request, std::size_t e
 bool LinkExists(const std::string& link) {
     struct stat st {};
     return lstat(link.c_str(), &st) == 0;
+}
+
+std::string LinkTarget(const std::string& link) {
+    char target[256];
+    ssize_t n = readlink(link.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
 TEST(Simulator, AnswersEveryModuleCommandAndRemembersWhatWasWritten) {
@@ -174,6 +184,82 @@ TEST(Simulator, LinkLifecycle) {
     EXPECT_TRUE(onStale.Ready());
     onStale.Stop();
     EXPECT_FALSE(LinkExists(stale));
+}
+
+TEST(Simulator, ARestartAfterAKillTakesTheLinkBackButNeverARunningOnes) {
+    const std::string link = "/tmp/velkor-test-restart-" + std::to_string(getpid());
+    {
+        SimProcess killed({"--link", link});
+        ASSERT_TRUE(killed.Ready());
+        killed.Signal(SIGKILL);
+        killed.WaitExit(2s);
+    }
+    ASSERT_TRUE(LinkExists(link)); // SIGKILL leaves it; the next start usually gets the same pty number
+    SimProcess restarted({"--link", link});
+    ASSERT_TRUE(restarted.Ready());
+    RecordingSerial serial;
+    ASSERT_EQ(serial.Open(link, 9600, 0), 1);
+    EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D");
+    serial.Close();
+
+    // While that one runs, its link is not taken over.
+    SimProcess second({"--link", link});
+    EXPECT_FALSE(second.Ready());
+    EXPECT_EQ(second.WaitExit(2s), 1);
+    EXPECT_EQ(restarted.Stop(), 0);
+    EXPECT_FALSE(LinkExists(link));
+
+    // A link to a pseudo-terminal that some other program holds (here: this test) is a stale one.
+    PtyPair other;
+    ASSERT_EQ(symlink(other.SlavePath().c_str(), link.c_str()), 0);
+    SimProcess overOther({"--link", link});
+    EXPECT_TRUE(overOther.Ready());
+    EXPECT_NE(LinkTarget(link), other.SlavePath());
+    overOther.Stop();
+    EXPECT_FALSE(LinkExists(link));
+}
+
+TEST(Simulator, EndsCleanlyOnHangUpSignalAndWhenItsReaderGoes) {
+    {
+        SimProcess sim;
+        ASSERT_TRUE(sim.Ready());
+        sim.Signal(SIGHUP);
+        EXPECT_EQ(sim.WaitExit(2s), 0);
+        EXPECT_FALSE(LinkExists(sim.Link()));
+    }
+    for (bool traffic : {false, true}) {
+        SimProcess sim; // `velkor-sim --json | head -1`
+        ASSERT_TRUE(sim.Ready());
+        sim.CloseOutput();
+        if (traffic) {
+            RecordingSerial serial;
+            if (serial.Open(sim.Link(), 9600, 0) == 1) {
+                serial.Send(Hex("FA 80 F2 00 6C 0D"));
+            }
+        }
+        EXPECT_EQ(sim.WaitExit(2s), 0) << (traffic ? "with" : "without") << " traffic";
+        EXPECT_FALSE(LinkExists(sim.Link()));
+    }
+}
+
+TEST(Simulator, ReportsUnknownBytesAfterTheSilenceAndKeepsItsLinesValid) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.Ready());
+    RecordingSerial serial;
+    ASSERT_EQ(serial.Open(sim.Link(), 9600, 0), 1);
+    ASSERT_TRUE(serial.Send(Hex("01 02 03")));
+    std::string unknown = sim.WaitForLine("\"format\":\"unknown\"", 1s);
+    EXPECT_NE(unknown.find("01 02 03"), std::string::npos) << unknown;
+
+    // A link path that is not UTF-8 still gives a valid JSON ready line.
+    const std::string link = "/tmp/velkor-test-\xff\xc3(-" + std::to_string(getpid());
+    SimProcess odd({"--link", link});
+    ASSERT_TRUE(odd.Ready());
+    EXPECT_TRUE(LinkExists(link));
+    const std::string& ready = odd.ReadyLine();
+    EXPECT_NE(ready.find("\"link\":\"/tmp/velkor-test-\\ufffd\\ufffd(-"), std::string::npos) << ready;
+    EXPECT_TRUE(std::all_of(ready.begin(), ready.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
+        << ready;
 }
 
 } // namespace

@@ -82,6 +82,26 @@ TEST(SimDecoder, TextIsDecodedFromGbk) {
     EXPECT_NE(ToJson(decoded[0]).find("\"text\":\"你好\""), std::string::npos);
 }
 
+TEST(SimDecoder, JsonStringsAreValidWhateverTheBytes) {
+    const struct {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"plain", "\"plain\""},
+        {"q\"b\\n\nt\t\x01\x7f", "\"q\\\"b\\\\n\\nt\\t\\u0001\\u007f\""},
+        {"3\xe5\x8f\xb7\xf0\x9f\x98\x80", "\"3\xe5\x8f\xb7\xf0\x9f\x98\x80\""}, // 号 and an emoji pass
+        {"\xff", "\"\\ufffd\""},                                                // never UTF-8
+        {"\xc3(", "\"\\ufffd(\""},                                              // a cut sequence
+        {"\xe5\x8f", "\"\\ufffd\\ufffd\""},                                     // cut at the end
+        {"\xc0\x80", "\"\\ufffd\\ufffd\""},                                     // overlong
+        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},                          // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},               // past U+10FFFF
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(JsonString(row.in), row.out) << row.in;
+    }
+}
+
 TEST(SimSplitter, UnknownBytesAreSkippedWithoutLosingTheNextFrame) {
     // Noise that even starts like a command frame (5A with a length) before a real frame.
     auto decoded = DecodeStream({Hex("00 13 5A 33 FA 00 AF AF 01"), Hex("FA 80 F4 00 6E 0D 5A 01 01")});

@@ -33,7 +33,7 @@ SimProcess::SimProcess(std::vector<std::string> extra) {
     }
     close(pipeFds[1]);
     m_out = pipeFds[0];
-    m_ready = !WaitForLine("\"event\":\"ready\"", std::chrono::seconds(5)).empty();
+    m_readyLine = WaitForLine("\"event\":\"ready\"", std::chrono::seconds(5));
 }
 
 SimProcess::~SimProcess() {
@@ -97,6 +97,20 @@ int SimProcess::WaitExit(std::chrono::milliseconds timeout) {
         usleep(10000);
     }
     return -1;
+}
+
+void SimProcess::Signal(int signal) const {
+    if (m_pid > 0) {
+        kill(m_pid, signal);
+    }
+}
+
+void SimProcess::CloseOutput() {
+    if (m_out >= 0) {
+        close(m_out);
+        m_out = -1;
+    }
+    m_eof = true;
 }
 
 int SimProcess::Stop() {

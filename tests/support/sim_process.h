@@ -15,13 +15,17 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     const std::string& Link() const { return m_link; }
-    bool Ready() const { return m_ready; }
+    bool Ready() const { return !m_readyLine.empty(); }
+    const std::string& ReadyLine() const { return m_readyLine; }
     // The next line that contains `needle`, or "" after `timeout`.
     std::string WaitForLine(const std::string& needle, std::chrono::milliseconds timeout);
     // Sends SIGTERM and waits; returns the exit status.
     int Stop();
     // Waits for the process to end by itself; -1 after `timeout`.
     int WaitExit(std::chrono::milliseconds timeout);
+    void Signal(int signal) const;
+    // Closes our end of its output, as a reader such as `head -1` does when it has what it wants.
+    void CloseOutput();
 
 private:
     std::string ReadLine(std::chrono::milliseconds timeout);
@@ -30,7 +34,7 @@ private:
     int m_out = -1;
     std::string m_link;
     std::string m_pending;
-    bool m_ready = false;
+    std::string m_readyLine;
     bool m_eof = false;
     int m_status = -1;
 };

@@ -292,9 +292,59 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
 
 } // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one (a stray
+// continuation byte, a cut sequence, an overlong form, a surrogate or a code point past U+10FFFF).
+std::size_t Utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80; // the bounds of the second byte, which rule out overlong forms and surrogates
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            if (std::size_t length = Utf8SequenceLength(text.substr(i)); length != 0) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                // A byte that is not UTF-8 (a path may hold any byte) becomes U+FFFD, so that every JSON
+                // parser takes the line.
+                out += "\\ufffd";
+                ++i;
+            }
+            continue;
+        }
         switch (c) {
         case '"':
             out += "\\\"";
@@ -312,12 +362,13 @@ std::string JsonString(std::string_view text) {
             out += "\\t";
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                out += Format2("\\u%04x", static_cast<unsigned char>(c));
+            if (u < 0x20 || u == 0x7F) {
+                out += Format2("\\u%04x", u);
             } else {
                 out += c;
             }
         }
+        ++i;
     }
     return out + "\"";
 }

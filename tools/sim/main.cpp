@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <string>
@@ -28,6 +31,90 @@ volatile std::sig_atomic_t g_stopSignal = 0;
 
 void OnStopSignal(int) {
     g_stopSignal = 1;
+}
+
+// Whoever reads our output has gone (EPIPE): there is no one left to report to, so the run ends.
+bool g_outputGone = false;
+
+void PrintLine(const std::string& line) {
+    if (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0) {
+        if (errno == EPIPE) {
+            g_outputGone = true;
+        }
+        std::clearerr(stdout);
+    }
+}
+
+// A pipe or socket on standard output reports its reader's close as POLLERR, even while nothing is
+// printed; other kinds of output are not watched.
+bool OutputIsPipe() {
+    struct stat st {};
+    return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+// The pseudo-terminal number of "/dev/pts/N", or nullopt.
+std::optional<unsigned> PtyIndex(const std::string& path) {
+    const std::string prefix = "/dev/pts/";
+    if (path.rfind(prefix, 0) != 0 || path.size() == prefix.size() ||
+        path.find_first_not_of("0123456789", prefix.size()) != std::string::npos ||
+        path.size() > prefix.size() + 9) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(std::stoul(path.substr(prefix.size())));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Does a running velkor-sim hold the master of pseudo-terminal `index`? Found through the "tty-index" line
+// the kernel gives a /dev/ptmx descriptor in /proc/PID/fdinfo. nullopt when it cannot be told: a process
+// whose descriptors we may not read could be the one.
+std::optional<bool> SimulatorHoldsPty(unsigned index) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return std::nullopt;
+    }
+    bool unreadable = false;
+    bool held = false;
+    const std::string wanted = "tty-index:\t" + std::to_string(index) + "\n";
+    while (dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        if (fds == nullptr) {
+            unreadable = unreadable || errno == EACCES || errno == EPERM;
+            continue;
+        }
+        bool holder = false;
+        while (dirent* fd = readdir(fds)) {
+            char target[64];
+            ssize_t n = readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) {
+                continue;
+            }
+            std::string path(target, static_cast<std::size_t>(n));
+            if ((path == "/dev/ptmx" || path == "/dev/pts/ptmx") &&
+                ReadFile("/proc/" + pid + "/fdinfo/" + fd->d_name).find(wanted) != std::string::npos) {
+                holder = true;
+                break;
+            }
+        }
+        closedir(fds);
+        if (holder && ReadFile("/proc/" + pid + "/comm") == "velkor-sim\n") {
+            held = true;
+            break;
+        }
+    }
+    closedir(proc);
+    if (held) {
+        return true;
+    }
+    return unreadable ? std::nullopt : std::optional<bool>(false);
 }
 
 const char kUsage[] = R"(Usage: velkor-sim [OPTIONS]
@@ -61,8 +148,11 @@ power Level7, watch address 0, and its clock at the host's clock. Writing settin
 the time changes what later reads return. Frames are split by their format; every length and checksum
 is checked, and a frame that fails is printed as invalid with the reason.
 
-Exit status: 0 after SIGINT, SIGTERM or a requested hang-up; 1 when the link cannot be made; 2 for
-wrong options.
+A link left behind by a simulator that was killed is replaced: one that points nowhere, at the new
+pseudo-terminal itself, or at a pseudo-terminal that no running velkor-sim holds.
+
+Exit status: 0 after SIGINT, SIGTERM, SIGHUP, a requested hang-up, or when whoever reads the output
+(a pipe) goes away; 1 when the link cannot be made; 2 for wrong options.
 )";
 
 struct Options {
@@ -189,21 +279,20 @@ public:
 
     int Run() {
         if (m_options.json) {
-            std::printf("{\"event\":\"ready\",\"link\":%s,\"pty\":%s}\n",
-                        velkor::sim::JsonString(m_options.link).c_str(),
-                        velkor::sim::JsonString(m_ptyPath).c_str());
+            PrintLine("{\"event\":\"ready\",\"link\":" + velkor::sim::JsonString(m_options.link) +
+                      ",\"pty\":" + velkor::sim::JsonString(m_ptyPath) + "}");
         } else {
-            std::printf("velkor-sim: listening on %s (%s)\n", m_options.link.c_str(), m_ptyPath.c_str());
+            PrintLine("velkor-sim: listening on " + m_options.link + " (" + m_ptyPath + ")");
         }
+        const bool watchOutput = OutputIsPipe();
         uint8_t buffer[4096];
-        while (g_stopSignal == 0 && !m_hungUp) {
-            if (m_stalled) {
-                pause(); // take nothing more; a signal ends the run
-                continue;
-            }
-            pollfd fd = {m_master, POLLIN, 0};
-            // A frame cut off by silence is reported after 200 ms of quiet.
-            int rc = poll(&fd, 1, m_splitter.HasPending() ? 200 : -1);
+        while (g_stopSignal == 0 && !m_hungUp && !g_outputGone) {
+            // While stalled the line is not read (take nothing more); a signal or the output's reader
+            // going away still ends the run.
+            pollfd fds[2] = {{m_stalled ? -1 : m_master, POLLIN, 0},
+                             {watchOutput ? STDOUT_FILENO : -1, 0, 0}};
+            // A frame cut off by silence, or unknown bytes, are reported after 200 ms of quiet.
+            int rc = poll(fds, 2, m_splitter.HasPending() && !m_stalled ? 200 : -1);
             if (rc < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -211,8 +300,15 @@ public:
                 std::fprintf(stderr, "velkor-sim: poll: %s\n", std::strerror(errno));
                 return 1;
             }
+            if ((fds[1].revents & (POLLERR | POLLHUP)) != 0) {
+                g_outputGone = true;
+                break;
+            }
             if (rc == 0) {
                 Handle(m_splitter.Flush());
+                continue;
+            }
+            if (fds[0].revents == 0) {
                 continue;
             }
             ssize_t n = read(m_master, buffer, sizeof buffer);
@@ -222,7 +318,7 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         }
-        if (m_splitter.HasPending()) {
+        if (m_splitter.HasPending() && !g_outputGone) {
             Handle(m_splitter.Flush());
         }
         return 0;
@@ -244,23 +340,49 @@ private:
     bool MakeLink() {
         struct stat st {};
         if (lstat(m_options.link.c_str(), &st) == 0) {
-            struct stat target {};
-            // A link left behind by a simulator that was killed points nowhere: take its place.
-            if (S_ISLNK(st.st_mode) && stat(m_options.link.c_str(), &target) != 0) {
-                unlink(m_options.link.c_str());
-            } else {
+            if (!S_ISLNK(st.st_mode) || !StaleLink()) {
                 std::fprintf(stderr, "velkor-sim: cannot link %s: the path is taken\n",
                              m_options.link.c_str());
                 return false;
             }
-        }
-        if (symlink(m_ptyPath.c_str(), m_options.link.c_str()) != 0) {
+            // Replaced in one step, through a link beside it, so the path never points nowhere.
+            const std::string fresh = m_options.link + ".velkor-sim-" + std::to_string(getpid());
+            unlink(fresh.c_str());
+            if (symlink(m_ptyPath.c_str(), fresh.c_str()) != 0 ||
+                rename(fresh.c_str(), m_options.link.c_str()) != 0) {
+                std::fprintf(stderr, "velkor-sim: cannot link %s: %s\n", m_options.link.c_str(),
+                             std::strerror(errno));
+                unlink(fresh.c_str());
+                return false;
+            }
+        } else if (symlink(m_ptyPath.c_str(), m_options.link.c_str()) != 0) {
             std::fprintf(stderr, "velkor-sim: cannot link %s: %s\n", m_options.link.c_str(),
                          std::strerror(errno));
             return false;
         }
         m_linked = true;
         return true;
+    }
+
+    // Was the symbolic link at our path left by a simulator that is gone? It is when it points nowhere, at
+    // our own new pseudo-terminal (a killed simulator's number, given to us), or at a pseudo-terminal
+    // whose master no running velkor-sim holds.
+    bool StaleLink() const {
+        char target[4096];
+        ssize_t n = readlink(m_options.link.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            return false;
+        }
+        const std::string path(target, static_cast<std::size_t>(n));
+        struct stat st {};
+        if (stat(m_options.link.c_str(), &st) != 0) {
+            return errno == ENOENT;
+        }
+        if (path == m_ptyPath) {
+            return true;
+        }
+        std::optional<unsigned> index = PtyIndex(path);
+        return index && SimulatorHoldsPty(*index) == false;
     }
 
     void RemoveLink() {
@@ -276,8 +398,7 @@ private:
     }
 
     void Print(const DecodedFrame& frame) {
-        std::string line = m_options.json ? velkor::sim::ToJson(frame) : velkor::sim::ToText(frame);
-        std::printf("%s\n", line.c_str());
+        PrintLine(m_options.json ? velkor::sim::ToJson(frame) : velkor::sim::ToText(frame));
     }
 
     void Handle(const std::vector<velkor::sim::SplitFrame>& frames) {
@@ -357,20 +478,16 @@ private:
         // Suspend the line: what the tool writes stays queued until the queue is full.
         tcflow(m_heldSlave, TCOOFF);
         m_stalled = true;
-        if (m_options.json) {
-            std::printf("{\"event\":\"stall\",\"frames\":%ld}\n", m_framesIn);
-        } else {
-            std::printf("velkor-sim: stopped taking bytes after %ld frames\n", m_framesIn);
-        }
+        PrintLine(m_options.json
+                      ? "{\"event\":\"stall\",\"frames\":" + std::to_string(m_framesIn) + "}"
+                      : "velkor-sim: stopped taking bytes after " + std::to_string(m_framesIn) + " frames");
     }
 
     void Storm() {
         m_stormed = true;
-        if (m_options.json) {
-            std::printf("{\"event\":\"storm\",\"seconds\":%ld}\n", m_options.stormSeconds);
-        } else {
-            std::printf("velkor-sim: noise for %ld s\n", m_options.stormSeconds);
-        }
+        PrintLine(m_options.json
+                      ? "{\"event\":\"storm\",\"seconds\":" + std::to_string(m_options.stormSeconds) + "}"
+                      : "velkor-sim: noise for " + std::to_string(m_options.stormSeconds) + " s");
         std::uniform_int_distribution<int> byte(0, 255);
         std::vector<uint8_t> noise(256);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.stormSeconds);
@@ -385,7 +502,7 @@ private:
             sent += static_cast<long long>(noise.size());
         }
         if (m_options.json) {
-            std::printf("{\"event\":\"storm-end\",\"bytes\":%lld}\n", sent);
+            PrintLine("{\"event\":\"storm-end\",\"bytes\":" + std::to_string(sent) + "}");
         }
         Sleep(500);
     }
@@ -399,11 +516,8 @@ private:
         close(m_master);
         m_master = -1;
         m_hungUp = true;
-        if (m_options.json) {
-            std::printf("{\"event\":\"hangup\",\"frames\":%ld}\n", m_framesIn);
-        } else {
-            std::printf("velkor-sim: hung up after %ld frames\n", m_framesIn);
-        }
+        PrintLine(m_options.json ? "{\"event\":\"hangup\",\"frames\":" + std::to_string(m_framesIn) + "}"
+                                 : "velkor-sim: hung up after " + std::to_string(m_framesIn) + " frames");
     }
 
     Options m_options;
@@ -433,7 +547,8 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    sigaction(SIGHUP, &action, nullptr); // the terminal closed: end as on SIGTERM, removing the link
+    std::signal(SIGPIPE, SIG_IGN);       // a closed output shows as EPIPE and ends the run cleanly
 
     Simulator simulator(options);
     if (!simulator.Start()) {

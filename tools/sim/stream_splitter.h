@@ -26,7 +26,9 @@ public:
     // The line went quiet: whatever is pending can never complete and is returned as it stands
     // (an incomplete frame keeps its format so the decoder can call it truncated).
     std::vector<SplitFrame> Flush();
-    bool HasPending() const { return !m_pending.empty(); }
+    // Bytes wait for the rest of a frame, or unknown bytes wait to be reported: a Flush after the line
+    // has been quiet hands them out.
+    bool HasPending() const { return !m_pending.empty() || !m_unknown.empty(); }
 
 private:
     void Drain(std::vector<SplitFrame>& out, bool flushing);
