@@ -19,8 +19,11 @@ int CXSerial::Open(const std::string& port, int baudRate, int parity) {
     m_baudRate = baudRate;
     m_parity = parity;
     m_deviceLost = false;
-    std::unique_ptr<NativePort> opened = NativePort::Open(port, LineSettings{baudRate, parity}, nullptr);
+    PortError error = PortError::None;
+    std::unique_ptr<NativePort> opened = NativePort::Open(port, LineSettings{baudRate, parity}, &error);
     if (!opened) {
+        std::lock_guard lock(m_writeLock);
+        m_lastFailure = {error == PortError::None ? PortError::Io : error, 0, 0};
         return 0;
     }
     {
@@ -32,6 +35,8 @@ int CXSerial::Open(const std::string& port, int baudRate, int parity) {
     // A port without a reader would look open and never receive: release it instead.
     if (!StartReader()) {
         ReleasePort();
+        std::lock_guard lock(m_writeLock);
+        m_lastFailure = {PortError::Io, 0, 0};
         return 0;
     }
     return 1;
@@ -51,6 +56,11 @@ void CXSerial::ReleasePort() {
 bool CXSerial::IsOpen() const {
     std::lock_guard lock(m_writeLock);
     return m_hComm != nullptr;
+}
+
+CXSerial::Failure CXSerial::LastFailure() const {
+    std::lock_guard lock(m_writeLock);
+    return m_lastFailure;
 }
 
 bool CXSerial::TakeDeviceLost() {
@@ -121,6 +131,7 @@ void CXSerial::ReaderThread() {
 int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     std::lock_guard lock(m_writeLock);
     if (!m_hComm || m_writeSawLoss) {
+        m_lastFailure = {m_hComm || m_deviceLost ? PortError::DeviceLost : PortError::NotOpen, 0, length};
         return 0;
     }
     // After a write gave up on a stalled device, the next one waits only if the device moves again, so
@@ -128,6 +139,7 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     // nothing on the line, so it cannot cut a frame.
     if (m_stalled) {
         if (!m_hComm->Writable()) {
+            m_lastFailure = {PortError::Stalled, 0, length};
             return 0;
         }
         m_stalled = false;
@@ -140,23 +152,24 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     while (sent < length) {
         uint32_t chunk = std::min(length - sent, CHUNK_SIZE);
         NativePort::WriteResult result = m_hComm->Write({bytes + sent, chunk}, WRITE_TIMEOUT_MS);
-        switch (result.status) {
-        case NativePort::WriteStatus::Written:
+        if (result.status == NativePort::WriteStatus::Written && result.count > 0) {
             sent += static_cast<uint32_t>(result.count);
-            if (result.count > 0) {
-                failures = 0;
-            }
-            break;
-        case NativePort::WriteStatus::TimedOut:
-        case NativePort::WriteStatus::Failed:
-            if (++failures >= MAX_WRITE_FAILURES) {
-                m_stalled = true;
-                return 0;
-            }
-            break;
-        case NativePort::WriteStatus::Lost:
+            failures = 0;
+            continue;
+        }
+        if (result.status == NativePort::WriteStatus::Lost) {
             // The reader sees the same hang-up, releases the port and reports the loss.
             m_writeSawLoss = true;
+            m_lastFailure = {PortError::DeviceLost, sent, length};
+            return 0;
+        }
+        // A second without room, or a write that failed: the chunk is offered again, a bounded number of
+        // times.
+        if (++failures >= MAX_WRITE_FAILURES) {
+            m_stalled = true;
+            m_lastFailure = {result.status == NativePort::WriteStatus::Failed ? PortError::Io
+                                                                              : PortError::Stalled,
+                             sent, length};
             return 0;
         }
     }

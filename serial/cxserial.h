@@ -47,6 +47,13 @@ public:
     int StopReader();
 
     bool IsOpen() const;
+    // Why the last Open or Write returned 0, and for a write that gave up, how much the device took.
+    struct Failure {
+        PortError error = PortError::None;
+        uint32_t accepted = 0; // bytes of the failed write the device took
+        uint32_t length = 0;   // bytes the failed write was given
+    };
+    Failure LastFailure() const;
     // True once after the device was lost while open; the caller shows the port as closed.
     bool TakeDeviceLost();
 
@@ -76,6 +83,7 @@ private:
     std::thread m_readerThread;
     bool m_writeSawLoss = false;           // guarded by m_writeLock
     bool m_stalled = false;                // the last write gave up; guarded by m_writeLock
+    Failure m_lastFailure;                 // guarded by m_writeLock
     std::atomic<bool> m_deviceLost{false}; // set by the reader only, so a loss is reported once
 };
 

@@ -1,4 +1,5 @@
 #include "port_names.h"
+#include "serial_port.h"
 
 #include <algorithm>
 #include <cctype>
@@ -49,6 +50,30 @@ bool NaturalLess(std::string_view a, std::string_view b) {
         return a.size() - i < b.size() - j;
     }
     return a < b; // equal by value ("ttyUSB02", "ttyUSB2"): any fixed order will do
+}
+
+const char* PortErrorText(PortError error) {
+    switch (error) {
+    case PortError::None:
+        return "no error";
+    case PortError::NotFound:
+        return "no such device";
+    case PortError::Permission:
+        return "permission denied";
+    case PortError::Busy:
+        return "busy: another program has it open";
+    case PortError::Unsupported:
+        return "not a serial port, or a line setting it refuses";
+    case PortError::DeviceLost:
+        return "the device went away";
+    case PortError::Io:
+        return "input/output error";
+    case PortError::NotOpen:
+        return "the port is not open";
+    case PortError::Stalled:
+        return "the device stopped taking bytes";
+    }
+    return "unknown error";
 }
 
 std::vector<std::string> SplitPortList(std::string_view list) {

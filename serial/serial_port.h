@@ -23,7 +23,12 @@ enum class PortError {
     Unsupported, // a line setting the device refuses, or not a serial device at all
     DeviceLost,  // unplugged or hung up
     Io,          // any other failure
+    NotOpen,     // a write with no port open
+    Stalled,     // the device took nothing for the whole bounded wait of a write
 };
+
+// A short English description of `error`, for messages of the command-line tools.
+const char* PortErrorText(PortError error);
 
 // The one place that turns errno into the engine's error kinds.
 PortError ErrorFromErrno(int error);

@@ -24,7 +24,8 @@ send   opens PORT exclusively (default 9600 baud, no parity), writes the bytes g
        milliseconds (default 1000), one line of hexadecimal pairs each; a frame ends after 300 to
        400 ms of silence, as in Velkor.
 
-Exit status: 0 on success, 1 when the port cannot be opened or written, 2 for wrong arguments.
+Exit status: 0 on success, 1 when the port cannot be opened or written (a device that takes nothing for
+3 s is given up on, and the message says how much of the bytes it took), 2 for wrong arguments.
 )";
 
 bool ParseHex(const std::vector<std::string>& words, std::vector<uint8_t>* bytes) {
@@ -91,12 +92,22 @@ int Send(int argc, char** argv) {
         return 2;
     }
     if (velkor::g_serial.Open(port, baud, parity) != 1) {
-        std::fprintf(stderr, "velkor-cli: cannot open %s (missing, busy, or a setting it refuses)\n",
-                     port.c_str());
+        std::fprintf(stderr, "velkor-cli: cannot open %s: %s\n", port.c_str(),
+                     velkor::PortErrorText(velkor::g_serial.LastFailure().error));
         return 1;
     }
     if (velkor::g_serial.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) != 1) {
-        std::fprintf(stderr, "velkor-cli: could not write to %s\n", port.c_str());
+        velkor::CXSerial::Failure failure = velkor::g_serial.LastFailure();
+        if (failure.error == velkor::PortError::Stalled) {
+            std::fprintf(stderr,
+                         "velkor-cli: %s: the device stopped taking bytes: it took %u of %u, then nothing for "
+                         "%d s\n",
+                         port.c_str(), failure.accepted, failure.length,
+                         velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000);
+        } else {
+            std::fprintf(stderr, "velkor-cli: cannot write to %s: %s\n", port.c_str(),
+                         velkor::PortErrorText(failure.error));
+        }
         return 1;
     }
     // The same end-of-frame rule as the window: a tick every 100 ms.
