@@ -48,7 +48,8 @@ ChildProcess::~ChildProcess() {
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (m_outFd >= 0 || m_errFd >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);

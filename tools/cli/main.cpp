@@ -99,11 +99,12 @@ int Send(int argc, char** argv) {
     if (velkor::g_serial.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) != 1) {
         velkor::CXSerial::Failure failure = velkor::g_serial.LastFailure();
         if (failure.error == velkor::PortError::Stalled) {
-            std::fprintf(stderr,
-                         "velkor-cli: %s: the device stopped taking bytes: it took %u of %u, then nothing for "
-                         "%d s\n",
-                         port.c_str(), failure.accepted, failure.length,
-                         velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000);
+            std::fprintf(
+                stderr,
+                "velkor-cli: %s: the device stopped taking bytes: it took %u of %u, then nothing for "
+                "%d s\n",
+                port.c_str(), failure.accepted, failure.length,
+                velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000);
         } else {
             std::fprintf(stderr, "velkor-cli: cannot write to %s: %s\n", port.c_str(),
                          velkor::PortErrorText(failure.error));
