@@ -1,10 +1,9 @@
 #include "lenient_number.h"
 
-#include <clocale>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <string>
 
 namespace velkor {
@@ -25,9 +24,45 @@ std::size_t SkipBlanks(std::u16string_view text) {
     return i;
 }
 
-locale_t CLocale() {
-    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    return c;
+// The decimal order of magnitude of `text` (digits, an optional point and exponent, no sign): positive
+// when the number is 1 or more. Only its sign is used, to tell an overflow from an underflow.
+long long DecimalOrder(const std::string& text) {
+    const std::size_t e = text.find('e');
+    const std::string mantissa = text.substr(0, e);
+    long long exponent = 0;
+    if (e != std::string::npos) {
+        const char* digits = text.data() + e + 1;
+        const bool minus = *digits == '-';
+        if (*digits == '-' || *digits == '+') {
+            ++digits;
+        }
+        if (std::from_chars(digits, text.data() + text.size(), exponent).ec ==
+            std::errc::result_out_of_range) {
+            exponent = std::numeric_limits<long long>::max() / 2;
+        }
+        exponent = minus ? -exponent : exponent;
+    }
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos) {
+        return 0;
+    }
+    const auto order =
+        first < point ? static_cast<long long>(point - first) : -static_cast<long long>(first - point - 1);
+    return order + exponent;
+}
+
+// `text` (an optional sign, digits, an optional point and exponent) as a double, whatever the locale:
+// strtod's results, overflow to infinity and underflow to zero included.
+double ParseDecimal(const std::string& text) {
+    const bool negative = !text.empty() && text[0] == '-';
+    std::size_t start = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    double value = 0.0;
+    if (std::from_chars(text.data() + start, text.data() + text.size(), value).ec ==
+        std::errc::result_out_of_range) {
+        value = DecimalOrder(text.substr(start)) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return negative ? -value : value;
 }
 
 } // namespace
@@ -68,7 +103,7 @@ double ReadLenientDouble(std::u16string_view text) {
             prefix += exponent;
         }
     }
-    return strtod_l(prefix.c_str(), nullptr, CLocale());
+    return ParseDecimal(prefix);
 }
 
 int32_t ReadLenientInt(std::u16string_view text) {

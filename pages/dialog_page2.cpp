@@ -1,6 +1,7 @@
 #include "dialog_page2.h"
 
 #include "controls/ip_address_ctrl.h"
+#include "frames/local_time.h"
 #include "frames/text_encoding.h"
 #include "frames/watch_commands.h"
 #include "serial/cxserial.h"
@@ -40,17 +41,16 @@ CDialog_Page2::CDialog_Page2(QWidget* parent)
 }
 
 void CDialog_Page2::OnClockTick() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
+    std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
+    if (!local) {
         m_clockText->clear();
         return;
     }
-    QString text = QString::fromStdU16String(velkor::FormatClockText(local));
+    QString text = QString::fromStdU16String(velkor::FormatClockText(*local));
     if (m_clockText->text() != text) {
         m_clockText->setText(text);
     }
-    m_weekday->setCurrentIndex(velkor::WeekdayIndexMondayFirst(local));
+    m_weekday->setCurrentIndex(velkor::WeekdayIndexMondayFirst(*local));
 }
 
 void CDialog_Page2::Send(const std::vector<uint8_t>& frame) {

@@ -1,5 +1,6 @@
 #include "dialog_page6.h"
 
+#include "frames/local_time.h"
 #include "frames/module_frame.h"
 #include "serial/cxserial.h"
 
@@ -67,10 +68,8 @@ void CDialog_Page6::OnReadConfig() {
 }
 
 void CDialog_Page6::OnSetTime() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    SendModuleFrame(velkor::MODCMD_SET_TIME, velkor::ModuleClockData(local));
+    std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
+    SendModuleFrame(velkor::MODCMD_SET_TIME, velkor::ModuleClockData(local.value_or(std::tm{})));
 }
 
 void CDialog_Page6::OnGetTime() {

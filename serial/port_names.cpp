@@ -76,18 +76,18 @@ const char* PortErrorText(PortError error) {
     return "unknown error";
 }
 
-std::vector<std::string> SplitPortList(std::string_view list) {
+std::vector<std::string> SplitPortList(std::string_view list, char separator) {
     std::vector<std::string> paths;
     while (!list.empty()) {
-        std::size_t colon = list.find(':');
-        std::string_view entry = list.substr(0, colon);
+        std::size_t end = list.find(separator);
+        std::string_view entry = list.substr(0, end);
         if (!entry.empty() && std::find(paths.begin(), paths.end(), entry) == paths.end()) {
             paths.emplace_back(entry);
         }
-        if (colon == std::string_view::npos) {
+        if (end == std::string_view::npos) {
             break;
         }
-        list.remove_prefix(colon + 1);
+        list.remove_prefix(end + 1);
     }
     return paths;
 }

@@ -13,7 +13,8 @@ std::string WindowsDeviceName(unsigned portNumber);
 // "ttyUSB2" before "ttyUSB10": runs of digits compare by value.
 bool NaturalLess(std::string_view a, std::string_view b);
 
-// The paths of a colon-separated list such as VELKOR_PORTS, empty entries and repeats left out.
-std::vector<std::string> SplitPortList(std::string_view list);
+// The paths of a list such as VELKOR_PORTS (colon-separated on Linux, semicolon-separated on Windows),
+// empty entries and repeats left out.
+std::vector<std::string> SplitPortList(std::string_view list, char separator = ':');
 
 } // namespace velkor

@@ -4,6 +4,7 @@
 #include "controls/color_static.h"
 #include "controls/dialog_builder.h"
 #include "controls/solid_list_ctrl.h"
+#include "frames/local_time.h"
 #include "frames/watch_commands.h"
 #include "pages/dialog_page1.h"
 #include "pages/dialog_page2.h"
@@ -46,12 +47,8 @@ constexpr int kNavIconSize = 36;
 constexpr int kStatusIconSize = 16;
 
 QString TimeOfDay() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
-        return {};
-    }
-    return QString::fromStdString(velkor::FormatTimeOfDay(local));
+    std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
+    return local ? QString::fromStdString(velkor::FormatTimeOfDay(*local)) : QString();
 }
 
 } // namespace

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
 #   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
-#   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds)
+#   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, and the
+#                           Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
+#   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
                 qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
-CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14)
+CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0
 
@@ -60,6 +62,70 @@ static_checks() {
     echo "clang-tidy: clean"
 }
 
+# The Windows build (preset "windows", cross-built with MinGW-w64) run under Wine. Its COM ports are
+# velkor-sim instances on pseudo-terminals: Wine opens \\.\COMn through $WINEPREFIX/dosdevices/comn, which
+# is made a link to the simulator's link.
+windows_tests() {
+    echo "== Windows build, tests under Wine"
+    build windows
+    local wine=/usr/lib/wine/wine64
+    export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        "$wine" wineboot -i >/dev/null 2>&1
+    fi
+    local work
+    work=$(mktemp -d)
+    local sims=()
+    ./build/velkor-sim --link "$work/plain" >"$work/plain.log" 2>&1 &
+    sims+=($!)
+    ./build/velkor-sim --stall-after 1 --link "$work/stall" >/dev/null 2>&1 &
+    sims+=($!)
+    ./build/velkor-sim --storm 60 --link "$work/storm" >/dev/null 2>&1 &
+    sims+=($!)
+    # Hangs up after each first frame and is back at once, as a re-plugged adapter.
+    touch "$work/again"
+    (while [ -f "$work/again" ]; do ./build/velkor-sim --hangup-after 1 --link "$work/hangup" >/dev/null 2>&1; done) &
+    sims+=($!)
+    for _ in $(seq 50); do [ -e "$work/plain" ] && [ -e "$work/storm" ] && break; sleep 0.1; done
+    local n=40
+    for name in plain stall hangup storm; do
+        ln -sfn "$work/$name" "$WINEPREFIX/dosdevices/com$n"
+        n=$((n + 1))
+    done
+    local failed=0
+    for program in frames_tests serial_tests; do
+        if VELKOR_TEST_COM=COM40 VELKOR_TEST_COM_STALL=COM41 VELKOR_TEST_COM_HANGUP=COM42 \
+                VELKOR_TEST_COM_STORM=COM43 "$wine" "build-windows/$program.exe" >"$work/$program.log" 2>&1; then
+            grep -aE '^\[  (PASSED|SKIPPED) \]|Skipped|^Wine ' "$work/$program.log" || true
+            local count
+            count=$(grep -aoE '^\[  PASSED  \] [0-9]+' "$work/$program.log" | grep -oE '[0-9]+$')
+            TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
+        else
+            grep -av '^\[       OK \]\|^\[ RUN' "$work/$program.log" | tail -n 40
+            echo "$program.exe failed under Wine" >&2
+            failed=1
+        fi
+    done
+    # velkor-cli.exe through a COM port: the module's answer to "read config".
+    local answer
+    answer=$("$wine" build-windows/velkor-cli.exe send COM40 FA80F4006E0D 2>&1 | tr -d '\r')
+    if [ "$answer" = "FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D" ]; then
+        echo "velkor-cli.exe send COM40: $answer"
+        TESTS_PASSED=$((TESTS_PASSED + 1))
+    else
+        echo "velkor-cli.exe send COM40 answered: $answer" >&2
+        failed=1
+    fi
+    rm -f "$work/again"
+    kill "${sims[@]}" 2>/dev/null || true
+    pkill -f -- "--link $work/" 2>/dev/null || true
+    wait "${sims[@]}" 2>/dev/null || true
+    rm -f "$WINEPREFIX"/dosdevices/com4[0-3]
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+    return $failed
+}
+
 fuzz() {
     echo "== fuzzing, ${FUZZ_SECONDS} s a target"
     build fuzz
@@ -95,11 +161,18 @@ test)
     static_checks
     run_tests asan
     run_tests tsan
+    windows_tests
     fuzz
     echo "all checks: $TESTS_PASSED passed, 0 failed"
     ;;
+windows)
+    install_missing "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix wine64
+    build default
+    windows_tests
+    echo "windows checks: $TESTS_PASSED passed, 0 failed"
+    ;;
 *)
-    echo "usage: $0 run|test|bench" >&2
+    echo "usage: $0 run|test|bench|windows" >&2
     exit 2
     ;;
 esac

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 namespace velkor {
 namespace {
@@ -111,7 +112,17 @@ TEST(LenientNumber, ReadsLikeTheWindowsRuntime) {
     for (const auto& c : doubles) {
         EXPECT_DOUBLE_EQ(ReadLenientDouble(c.text), c.value);
     }
+    // Out of range, whatever the digits look like: past the largest double is infinite, below the smallest
+    // is zero, with the sign kept.
     EXPECT_TRUE(std::isinf(ReadLenientDouble(u"1e400")));
+    EXPECT_EQ(ReadLenientDouble(u"-0.0001e313"), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(ReadLenientDouble(u"1000e-99999999999999999999"), 0.0);
+    EXPECT_EQ(ReadLenientDouble(u"0.000000001e-320"), 0.0);
+    EXPECT_TRUE(std::signbit(ReadLenientDouble(u"-1e-400")));
+    EXPECT_EQ(ReadLenientDouble(u"12345678901234567890e99999999999999999999"),
+              std::numeric_limits<double>::infinity());
+    EXPECT_EQ(ReadLenientDouble(u"4.9406564584124654e-324"),
+              4.9406564584124654e-324); // the smallest denormal
 
     const struct {
         const char16_t* text;

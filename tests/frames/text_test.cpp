@@ -23,11 +23,12 @@ TEST(WideToAnsi, MatchesAnIndependentGbkEncoder) {
         {u"abc", "61 62 63"},
         {u"你好，世界", "C4 E3 BA C3 A3 AC CA C0 BD E7"},
         {u"中·—～é", "D6 D0 A1 A4 A1 AA A1 AB A8 A6"},
+        {u"€5", "80 35"}, // code page 936's one-byte euro
         {k42, k42Gbk},
         {u"", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ToHex(Bytes(WideToAnsi(c.text))), c.gbk);
+        EXPECT_EQ(ToHex(Bytes(WideToAnsi(c.text))), c.gbk) << "the row of " << c.gbk;
     }
 }
 
@@ -44,6 +45,7 @@ TEST(AnsiToUtf8, DecodesGbkAndMarksBrokenBytes) {
               std::string(reinterpret_cast<const char*>(
                   u8"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐")));
     EXPECT_EQ(AnsiToUtf8("a\xFF"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(AnsiToUtf8("\x80\xC4"), "\xE2\x82\xAC\xEF\xBF\xBD"); // the euro; a lead byte cut off
 }
 
 TEST(HexTextToBytes, DigitGroupsSeparatedByAnythingElse) {
@@ -102,7 +104,7 @@ TEST(TextMessage, LimitsAndTheWholeCharacterCut) {
     EncodedText over = EncodeTextMessage(u"a" + k42);
     EXPECT_EQ(over.status, TextStatus::TooLong);
     ASSERT_EQ(over.bytes.size(), 83U);
-    EXPECT_EQ(over.bytes, "a" + WideToAnsi(k42.substr(0, 41)));
+    EXPECT_EQ(over.bytes, std::string("a").append(WideToAnsi(k42.substr(0, 41))));
 }
 
 TEST(TextMessage, FrameExamples) {
