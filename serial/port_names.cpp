@@ -63,7 +63,9 @@ const char* PortErrorText(PortError error) {
     case PortError::Busy:
         return "busy: another program has it open";
     case PortError::Unsupported:
-        return "not a serial port, or a line setting it refuses";
+        return "a line setting the port refuses";
+    case PortError::NotSerial:
+        return "not a serial port";
     case PortError::DeviceLost:
         return "the device went away";
     case PortError::Io:

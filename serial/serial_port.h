@@ -20,7 +20,8 @@ enum class PortError {
     NotFound,    // no such device
     Permission,  // not allowed to open it
     Busy,        // open already, here or in another program
-    Unsupported, // a line setting the device refuses, or not a serial device at all
+    Unsupported, // a line setting the device refuses
+    NotSerial,   // not a serial device at all (a file, /dev/null, a console)
     DeviceLost,  // unplugged or hung up
     Io,          // any other failure
     NotOpen,     // a write with no port open
@@ -48,8 +49,9 @@ public:
     // Exclusive open with the line settings applied and both queues flushed. nullptr on failure.
     static std::unique_ptr<NativePort> Open(const std::string& name, const LineSettings& settings,
                                             PortError* error);
-    // Can the port be opened exclusively right now? Opens and closes at once; changes nothing.
-    static bool Probe(const std::string& name);
+    // Can the port be opened exclusively right now? Opens and closes at once; changes nothing. When not,
+    // `error` (if given) says why.
+    static bool Probe(const std::string& name, PortError* error = nullptr);
 
     enum class ReadStatus { Data, Stopped, Lost };
     struct ReadResult {

@@ -30,8 +30,10 @@ PortError ErrorFromErrno(int error) {
     case EWOULDBLOCK:
         return PortError::Busy;
     case EINVAL:
-    case ENOTTY:
         return PortError::Unsupported;
+    case ENOTTY:
+    case EISDIR:
+        return PortError::NotSerial;
     case EIO:
     case ENXIO:
     case ENODEV:
@@ -121,6 +123,18 @@ bool SameLine(const termios& wanted, const termios& actual) {
            cfgetospeed(&wanted) == cfgetospeed(&actual) && cfgetispeed(&wanted) == cfgetispeed(&actual);
 }
 
+// A tty that can stand for a serial line: not a file, /dev/null or a FIFO, and none of the terminals of
+// the machine itself (major 5: /dev/tty, /dev/console, /dev/ptmx, which opened makes a new pseudo-terminal;
+// major 4 below 64: the virtual consoles). Pseudo-terminal slaves count: virtual ports are made of them.
+bool IsSerialDevice(int fd) {
+    struct stat st {};
+    if (!isatty(fd) || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    const unsigned major = ::major(st.st_rdev);
+    return major != 5 && !(major == 4 && ::minor(st.st_rdev) < 64);
+}
+
 // Opens `name` as this program opens every port: exclusive, so a second open fails even for root.
 int OpenExclusive(const std::string& name, PortError* error) {
     int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -128,9 +142,9 @@ int OpenExclusive(const std::string& name, PortError* error) {
         *error = ErrorFromErrno(errno);
         return -1;
     }
-    if (!isatty(fd)) {
+    if (!IsSerialDevice(fd)) {
         ::close(fd);
-        *error = PortError::Unsupported;
+        *error = PortError::NotSerial;
         return -1;
     }
     // flock stops every program that asks the same way, root included. It comes first, so that only the
@@ -359,9 +373,9 @@ std::unique_ptr<NativePort> NativePort::Open(const std::string& name, const Line
     return std::make_unique<PosixPort>(fd, stopFd);
 }
 
-bool NativePort::Probe(const std::string& name) {
-    PortError error = PortError::None;
-    int fd = OpenExclusive(name, &error);
+bool NativePort::Probe(const std::string& name, PortError* error) {
+    PortError ignored = PortError::None;
+    int fd = OpenExclusive(name, error != nullptr ? error : &ignored);
     if (fd < 0) {
         return false;
     }

@@ -88,7 +88,7 @@ HANDLE OpenExclusive(const std::string& name, PortError* error) {
     dcb.DCBlength = sizeof dcb;
     if (GetFileType(handle) != FILE_TYPE_CHAR || !GetCommState(handle, &dcb)) {
         CloseHandle(handle);
-        *error = PortError::Unsupported;
+        *error = PortError::NotSerial;
         return nullptr;
     }
     *error = PortError::None;
@@ -297,9 +297,9 @@ std::unique_ptr<NativePort> NativePort::Open(const std::string& name, const Line
     return port;
 }
 
-bool NativePort::Probe(const std::string& name) {
-    PortError error = PortError::None;
-    HANDLE handle = OpenExclusive(name, &error);
+bool NativePort::Probe(const std::string& name, PortError* error) {
+    PortError ignored = PortError::None;
+    HANDLE handle = OpenExclusive(name, error != nullptr ? error : &ignored);
     if (handle == nullptr) {
         return false;
     }

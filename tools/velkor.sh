@@ -106,16 +106,24 @@ windows_tests() {
             failed=1
         fi
     done
-    # velkor-cli.exe through a COM port: the module's answer to "read config".
-    local answer
-    answer=$("$wine" build-windows/velkor-cli.exe send COM40 FA80F4006E0D 2>&1 | tr -d '\r')
-    if [ "$answer" = "FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D" ]; then
-        echo "velkor-cli.exe send COM40: $answer"
-        TESTS_PASSED=$((TESTS_PASSED + 1))
-    else
-        echo "velkor-cli.exe send COM40 answered: $answer" >&2
-        failed=1
-    fi
+    # velkor-cli.exe through a COM port, and the Chinese text of its arguments in GBK as on Linux.
+    local check expected answer
+    while IFS='|' read -r check expected; do
+        # shellcheck disable=SC2086
+        answer=$("$wine" build-windows/velkor-cli.exe $check 2>&1 | tr -d '\r')
+        if [ "$answer" = "$expected" ]; then
+            echo "velkor-cli.exe $check: $answer"
+            TESTS_PASSED=$((TESTS_PASSED + 1))
+        else
+            echo "velkor-cli.exe $check answered: $answer" >&2
+            failed=1
+        fi
+    done <<'CHECKS'
+send COM40 FA80F4006E0D|FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D
+module COM40 get-time --timeout 1000 --json --dry-run|{"command":"module get-time","port":"COM40","sent":"FA 80 FD 00 77 0D","dry_run":true}
+module COM40 read-watch-address|手表地址: 0
+text COM40 --seq 3 --dry-run 3号桌请取餐|5A 03 FF FF FF FF E0 0B 33 BA C5 D7 C0 C7 EB C8 A1 B2 CD 27
+CHECKS
     rm -f "$work/again"
     kill "${sims[@]}" 2>/dev/null || true
     pkill -f -- "--link $work/" 2>/dev/null || true

@@ -1,12 +1,26 @@
 // velkor-cli run as a script runs it, against a pseudo-terminal played by the test.
 
+#include "frames/hex.h"
+#include "frames/module_frame.h"
+#include "frames/text_message.h"
+#include "frames/watch_commands.h"
 #include "support/child_process.h"
 #include "support/pty_pair.h"
+#include "support/sim_process.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
+namespace velkor {
 namespace {
 
 using namespace std::chrono_literals;
@@ -88,4 +102,307 @@ TEST(Cli, APortThatDoesNotOpenIsNamedWithTheReason) {
     EXPECT_NE(second.Err().find("busy"), std::string::npos) << second.Err();
 }
 
+// ---- every command, from a script's point of view --------------------------------------------------------
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CliRun Cli(std::vector<std::string> args, const ChildProcess::Options& options = {}) {
+    args.insert(args.begin(), VELKOR_CLI_PATH);
+    ChildProcess cli(std::move(args), options);
+    CliRun run;
+    run.status = cli.Wait(20s);
+    run.out = cli.Out();
+    run.err = cli.Err();
+    return run;
+}
+
+std::string HexLine(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char pair[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, out.empty() ? "%02X" : " %02X", byte);
+        out += pair;
+    }
+    return out + "\n";
+}
+
+// A state folder of its own for each test, so that stored sequence numbers start from nothing.
+class StateFolder {
+public:
+    StateFolder()
+        : m_path(std::filesystem::temp_directory_path() / ("velkor-cli-state-" + std::to_string(getpid()))) {
+        std::filesystem::remove_all(m_path);
+        setenv("XDG_STATE_HOME", m_path.c_str(), 1);
+    }
+    ~StateFolder() {
+        unsetenv("XDG_STATE_HOME");
+        std::filesystem::remove_all(m_path);
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+TEST(Cli, EveryCommandsBytesAreTheFrameBuilders) {
+    StateFolder state;
+    const struct {
+        std::vector<std::string> args;
+        std::vector<uint8_t> bytes;
+    } rows[] = {
+        {{"text", "P", "--seq", "7", "--to", "1.2.3.4", "3号桌请取餐"},
+         BuildTextFrame(7, {1, 2, 3, 4}, EncodeTextMessage(u"3号桌请取餐").bytes)},
+        {{"text", "P", "abc"}, BuildTextFrame(1, BROADCAST_ADDRESS, "abc")}, // the first stored number
+        {{"time", "P", "--at", "2030-02-27 13:45:30"}, BuildTimeFrame(u"2030-02-27 13:45:30", 2)},
+        {{"host-address", "P", "--seq", "3", "--watch", "1.2.3.4", "--host", "10.0.0.1", "--slot", "10"},
+         BuildHostAddressFrame(3, {1, 2, 3, 4}, {10, 0, 0, 1}, 9)},
+        {{"channel", "P", "--seq", "5", "--watch", "255.255.255.255", "--freq", "434.00", "--net", "7"},
+         BuildChannelFrame(5, BROADCAST_ADDRESS, ChannelFromText(u"434.00", u"7"))},
+        {{"transmitter", "P", "--freq", "470.5", "--net", "30"},
+         BuildTransmitterChannelFrame(ChannelFromText(u"470.5", u"30"))},
+        {{"module", "P", "read-config"}, BuildModuleFrame(MODCMD_READ_CONFIG, {})},
+        {{"module", "P", "write-config", "--freq", "470.00", "--sleep", "6s", "--breathing", "4ms", "--net",
+          "44", "--power", "Level4"},
+         [] {
+             auto data = LoraConfigFromControls(u"470.00", 2, 1, u"44", 3).ToBytes();
+             return BuildModuleFrame(MODCMD_WRITE_CONFIG, data);
+         }()},
+        {{"module", "P", "set-time", "--at", "2030-02-27 13:45:30"},
+         Hex("FA 80 FC 07 1E 02 1B 0D 2D 1E 03 13 0D")},
+        {{"module", "P", "write-watch-address", "99999999"},
+         [] {
+             auto data = WatchAddressData(u"99999999");
+             return BuildModuleFrame(MODCMD_WRITE_WATCH_ADDRESS, data);
+         }()},
+        {{"module", "P", "get-time"}, Hex("FA 80 FD 00 77 0D")},
+        {{"module", "P", "reset"}, Hex("FA 80 F2 00 6C 0D")},
+        {{"module", "P", "read-watch-address"}, Hex("FA 80 EE 00 68 0D")},
+        {{"send", "P", "FA80", "F4 00", "6e0d"}, Hex("FA 80 F4 00 6E 0D")},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.push_back("--dry-run");
+        CliRun run = Cli(args);
+        EXPECT_EQ(run.status, 0) << args[0] << ": " << run.err;
+        EXPECT_EQ(run.out, HexLine(row.bytes)) << args[0] << " " << args[2];
+    }
+    // --json: one object per frame, its bytes the same.
+    CliRun json = Cli({"module", "P", "reset", "--dry-run", "--json"});
+    EXPECT_EQ(
+        json.out,
+        "{\"command\":\"module reset\",\"port\":\"P\",\"sent\":\"FA 80 F2 00 6C 0D\",\"dry_run\":true}\n");
+    // The text from standard input, without its line break.
+    CliRun piped = Cli({"text", "P", "--seq", "1", "--dry-run", "-"}, {.input = "abc\n"});
+    EXPECT_EQ(piped.out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, "abc")));
+}
+
+TEST(Cli, WrongArgumentsExitTwoAndNameTheArgument) {
+    const struct {
+        std::vector<std::string> args;
+        const char* named;
+    } rows[] = {
+        {{"send", "P", "-1"}, "-1"},
+        {{"send", "P", "+F"}, "hexadecimal"},
+        {{"send", "P", " F"}, "hexadecimal"},
+        {{"send", "P", "--bogus", "FA"}, "--bogus"},
+        {{"send", "P", "--wait", "abc", "FA"}, "--wait abc"},
+        {{"send", "P", "--wait", "4294967296", "FA"}, "--wait 4294967296"},
+        {{"send", "P", "--baud", "9600abc", "FA"}, "--baud 9600abc"},
+        {{"send", "P", "--baud", "12345", "FA"}, "--baud 12345"},
+        {{"send", "P", "--parity", "mark", "FA"}, "--parity mark"},
+        {{"text", "P", ""}, "empty"},
+        {{"text", "P", "--every", "7", "x"}, "--every 7"},
+        {{"text", "P", "--count", "2", "x"}, "--count"},
+        {{"text", "P", "--to", "1.2.3.256", "x"}, "--to 1.2.3.256"},
+        {{"text", "P", "--seq", "256", "x"}, "--seq 256"},
+        {{"text", "P", "\xFF"}, "UTF-8"},
+        {{"time", "P", "--at", "2030-02-30 00:00:00"}, "--at"},
+        {{"time", "P", "--seq", "1"}, "--seq"},
+        {{"host-address", "P", "--watch", "1.2.3.4", "--host", "1.2.3.4", "--slot", "11"}, "--slot 11"},
+        {{"host-address", "P", "--watch", "1.2.3.4", "--slot", "1"}, "--host"},
+        {{"channel", "P", "--watch", "1.2.3.4", "--freq", "434.001", "--net", "1"}, "--freq 434.001"},
+        {{"transmitter", "P", "--freq", "434", "--net", "300"}, "--net 300"},
+        {{"module", "P", "write-config", "--freq", "434", "--sleep", "3s", "--breathing", "4ms", "--net", "1",
+          "--power", "Level1"},
+         "--sleep 3s"},
+        {{"module", "P", "write-config", "--freq", "434"}, "--sleep"},
+        {{"module", "P", "write-watch-address", "-5"}, "-5"},
+        {{"module", "P", "read-config", "--freq", "434"}, "write-config"},
+        {{"module", "P", "dance"}, "dance"},
+        {{"module", "P", "read-config", "--timeout", "0"}, "--timeout 0"},
+        {{"fly"}, "fly"},
+    };
+    for (const auto& row : rows) {
+        CliRun run = Cli(row.args);
+        EXPECT_EQ(run.status, 2) << row.named << ": " << run.err;
+        EXPECT_NE(run.err.find(row.named), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err; // one line
+    }
+    EXPECT_EQ(Cli({"module", "--help"}).status, 0);
+    EXPECT_NE(Cli({"--version"}).out.find("velkor-cli 2.4"), std::string::npos);
+}
+
+TEST(Cli, TextReachesTheSimulatorAndSequenceNumbersContinueAcrossRuns) {
+    StateFolder state;
+    SimProcess sim;
+    ASSERT_TRUE(sim.Ready());
+    for (int sequence = 1; sequence <= 2; ++sequence) {
+        CliRun run = Cli({"text", sim.Link(), "3号桌请取餐"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string line = sim.WaitForLine("\"command\":\"text\"", 3s);
+        EXPECT_NE(line.find("\"valid\":true"), std::string::npos) << line;
+        EXPECT_NE(line.find("\"text\":\"3号桌请取餐\""), std::string::npos) << line;
+        EXPECT_NE(line.find("\"sequence\":" + std::to_string(sequence) + ","), std::string::npos) << line;
+    }
+    // --seq is used as given and not stored.
+    EXPECT_EQ(Cli({"text", sim.Link(), "--seq", "9", "x"}).status, 0);
+    EXPECT_NE(sim.WaitForLine("\"command\":\"text\"", 3s).find("\"sequence\":9,"), std::string::npos);
+    EXPECT_EQ(Cli({"text", sim.Link(), "x"}).status, 0);
+    EXPECT_NE(sim.WaitForLine("\"command\":\"text\"", 3s).find("\"sequence\":3,"), std::string::npos);
+    // Timed sending: three frames, numbers going on.
+    auto start = std::chrono::steady_clock::now();
+    CliRun timed = Cli({"text", sim.Link(), "--every", "5", "--count", "2", "--json", "x"});
+    EXPECT_EQ(timed.status, 0) << timed.err;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 4900ms);
+    EXPECT_EQ(std::count(timed.out.begin(), timed.out.end(), '\n'), 2) << timed.out;
+    EXPECT_NE(timed.out.find("\"sequence\":5,"), std::string::npos) << timed.out;
+}
+
+TEST(Cli, ModuleAnswersAreDecodedAsThePageShowsThem) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.Ready());
+    CliRun json = Cli({"module", sim.Link(), "read-config", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(
+        json.out,
+        "{\"command\":\"module read-config\",\"port\":\"" + sim.Link() +
+            "\",\"sent\":\"FA 80 F4 00 6E 0D\",\"answer\":\"FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D\","
+            "\"message\":\"读取成功.\",\"frequency\":\"434.00\",\"sleep\":\"2s\",\"breathing\":\"32ms\","
+            "\"network_address\":\"00\",\"power\":\"Level7\"}\n");
+    CliRun plain = Cli({"module", sim.Link(), "read-config"});
+    EXPECT_EQ(plain.out,
+              "读取成功.\n无线频率: 434.00\n休眠周期: 2s\n呼吸时间: 32ms\n网络地址: 00\n发送功率: Level7\n");
+    EXPECT_EQ(Cli({"module", sim.Link(), "set-time", "--at", "2030-02-27 13:45:30"}).out, "校时成功.\n");
+    CliRun clock = Cli({"module", sim.Link(), "get-time"});
+    EXPECT_EQ(clock.out.substr(0, 18), "2030-02-27 13:45:3") << clock.out; // the clock set a moment ago
+    EXPECT_NE(clock.out.find(" 星期3\n"), std::string::npos) << clock.out;
+    EXPECT_EQ(Cli({"module", sim.Link(), "write-watch-address", "12345678"}).out, "设置手表地址成功.\n");
+    EXPECT_EQ(Cli({"module", sim.Link(), "read-watch-address"}).out, "手表地址: 12345678\n");
+}
+
+// Plays a module that answers each request with `answer` (nothing when empty).
+void AnswerWith(PtyPair& pty, const std::string& answer, std::atomic<bool>& stop) {
+    while (!stop) {
+        if (!pty.Receive(6, 100ms).empty() && !answer.empty()) {
+            pty.Send(Hex(answer));
+        }
+    }
+}
+
+TEST(Cli, NoWholeAnswerExitsThree) {
+    for (const char* answer : {"", "FA 80 F4 00 0D", "FA 80 F2 00 6C 0D"}) { // none, short, another command's
+        PtyPair pty;
+        std::atomic<bool> stop{false};
+        std::thread device([&] { AnswerWith(pty, answer, stop); });
+        auto start = std::chrono::steady_clock::now();
+        CliRun run = Cli({"module", pty.SlavePath(), "read-config", "--timeout", "300"});
+        stop = true;
+        device.join();
+        EXPECT_EQ(run.status, 3) << answer << ": " << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(*answer == '\0' ? "no answer within 300 ms" : "no whole answer"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    }
+}
+
+TEST(Cli, PortsSaysWhatEachPathIs) {
+    const std::string folder = "/tmp/velkor-cli-ports-" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/file") << "x";
+    mkfifo((folder + "/fifo").c_str(), 0600);
+    symlink("/nonexistent", (folder + "/dangling").c_str());
+    PtyPair pty;
+    const std::string list = folder + "/file:" + folder + ":/dev/null:" + folder + "/fifo:" + folder +
+                             "/dangling:" + folder +
+                             "/missing:/dev/ptmx:/dev/console:/dev/tty0:" + pty.SlavePath();
+    setenv("VELKOR_PORTS", list.c_str(), 1);
+    CliRun run = Cli({"ports"});
+    unsetenv("VELKOR_PORTS");
+    EXPECT_EQ(run.status, 0);
+    const struct {
+        std::string path;
+        const char* status;
+    } rows[] = {{folder + "/file", "not a serial port"}, {folder, "not a serial port"},
+                {"/dev/null", "not a serial port"},      {folder + "/fifo", "not a serial port"},
+                {folder + "/dangling", "missing"},       {folder + "/missing", "missing"},
+                {"/dev/ptmx", "not a serial port"},      {"/dev/console", "not a serial port"},
+                {"/dev/tty0", "not a serial port"},      {pty.SlavePath(), "free"}};
+    for (const auto& row : rows) {
+        EXPECT_NE(run.out.find(row.path + "\t" + row.status + "\n"), std::string::npos) << row.path << "\n"
+                                                                                        << run.out;
+    }
+    CliRun ptmx = Cli({"send", "/dev/ptmx", "FA"});
+    EXPECT_EQ(ptmx.status, 1);
+    EXPECT_EQ(ptmx.err, "velkor-cli: cannot open /dev/ptmx: not a serial port\n");
+    std::filesystem::remove_all(folder);
+}
+
+TEST(Cli, SendIsBoundedByItsWaitAndReportsWhatArrived) {
+    {
+        SimProcess storm({"--storm", "5"});
+        ASSERT_TRUE(storm.Ready());
+        auto start = std::chrono::steady_clock::now();
+        CliRun run = Cli({"send", storm.Link(), "--baud", "115200", "--wait", "1000", "FA80F2006C0D"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, ""); // noise is never printed as an answer
+        EXPECT_NE(run.err.find("still receiving when the wait ended"), std::string::npos) << run.err;
+    }
+    {
+        SimProcess hangup({"--hangup-after", "1"});
+        ASSERT_TRUE(hangup.Ready());
+        CliRun run = Cli({"send", hangup.Link(), "FA80F2006C0D"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "FA 80 F2 00 6C 0D\n"); // the answer came before the line died
+        EXPECT_EQ(run.err, "velkor-cli: " + hangup.Link() + ": the device went away\n");
+    }
+}
+
+TEST(Cli, APortThatIsHeldOrForbiddenSaysWhoAndWhy) {
+    PtyPair pty;
+    int held = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    CliRun busy = Cli({"send", pty.SlavePath(), "FA"});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_EQ(busy.err, "velkor-cli: cannot open " + pty.SlavePath() + ": busy: cli_tests (PID " +
+                            std::to_string(getpid()) + ") has it open\n");
+    close(held);
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the program as another user";
+    }
+    // A device of root's in the group dialout, mode 0620, as a USB adapter is.
+    const group* dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    ASSERT_EQ(chown(pty.SlavePath().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0620), 0);
+    CliRun forbidden = Cli({"send", pty.SlavePath(), "FA"}, {.input = "", .asNobody = true});
+    if (forbidden.status == 126 || forbidden.status == 127) {
+        GTEST_SKIP() << "the unprivileged user cannot run the program from this folder";
+    }
+    EXPECT_EQ(forbidden.status, 1);
+    EXPECT_EQ(
+        forbidden.err,
+        "velkor-cli: cannot open " + pty.SlavePath() +
+            ": permission denied; it belongs to the group dialout: sudo usermod -aG dialout $USER, then "
+            "log in again\n");
+}
+
 } // namespace
+} // namespace velkor

@@ -103,7 +103,7 @@ TEST(Win32Engine, NamesThatAreNoPort) {
     ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0U);
     ASSERT_NE(GetTempFileNameA(folder, "vkr", 0, path), 0U);
     EXPECT_EQ(serial.Open(path, 9600, 0), 0);
-    EXPECT_EQ(serial.LastFailure().error, PortError::Unsupported);
+    EXPECT_EQ(serial.LastFailure().error, PortError::NotSerial);
     DeleteFileA(path);
     EXPECT_EQ(serial.Open("NUL", 9600, 0), 0);
     uint8_t byte = 0;

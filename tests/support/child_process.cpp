@@ -2,21 +2,30 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
-ChildProcess::ChildProcess(std::vector<std::string> args) {
+ChildProcess::ChildProcess(std::vector<std::string> args, const Options& options) {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
     m_pid = fork();
     if (m_pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
+        if (options.input.empty()) {
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+        } else {
+            dup2(in[0], STDIN_FILENO);
+        }
+        if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(126);
+        }
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         std::vector<char*> argv;
@@ -29,6 +38,13 @@ ChildProcess::ChildProcess(std::vector<std::string> args) {
     }
     close(out[1]);
     close(err[1]);
+    close(in[0]);
+    // The input is small; it fits the pipe, so writing it here cannot block.
+    if (!options.input.empty() && write(in[1], options.input.data(), options.input.size()) < 0) {
+        close(in[1]);
+        throw std::runtime_error("write to the child");
+    }
+    close(in[1]);
     m_outFd = out[0];
     m_errFd = err[0];
 }

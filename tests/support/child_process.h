@@ -8,8 +8,13 @@
 
 class ChildProcess {
 public:
-    // Starts args[0] with the arguments, standard input from /dev/null.
-    explicit ChildProcess(std::vector<std::string> args);
+    struct Options {
+        std::string input;     // standard input (empty: /dev/null)
+        bool asNobody = false; // run as the unprivileged user 65534, with no groups
+    };
+    // Starts args[0] with the arguments.
+    explicit ChildProcess(std::vector<std::string> args) : ChildProcess(std::move(args), Options{}) {}
+    ChildProcess(std::vector<std::string> args, const Options& options);
     ~ChildProcess(); // kills it if it still runs
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,0 +1,123 @@
+// velkor-cli's strict argument reading and its stored sequence numbers.
+
+#include "tools/cli/cli_args.h"
+#include "tools/cli/sequence_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+namespace velkor::cli {
+namespace {
+
+TEST(CliArgs, NumbersAndAddressesAreWholeAndInRange) {
+    EXPECT_EQ(ParseUnsigned("12345", 0, 20000), 12345U);
+    EXPECT_EQ(ParseUnsigned("007", 0, 10), 7U);
+    for (const char* bad :
+         {"", "-1", "+1", " 1", "1 ", "1e3", "0x10", "9600abc", "4294967296", "99999999999"}) {
+        EXPECT_FALSE(ParseUnsigned(bad, 0, 4294967295U)) << bad;
+    }
+    EXPECT_FALSE(ParseUnsigned("11", 1, 10));
+    EXPECT_FALSE(ParseUnsigned("0", 1, 10));
+
+    EXPECT_EQ(ParseAddress("192.168.0.255"), (WatchAddress{192, 168, 0, 255}));
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.", "a.b.c.d", "1.2.3.-4",
+                            "0001.2.3.4", " 1.2.3.4"}) {
+        EXPECT_FALSE(ParseAddress(bad)) << bad;
+    }
+
+    EXPECT_EQ(ParseHexBytes({"FA 80", "f4"}), (std::vector<uint8_t>{0xFA, 0x80, 0xF4}));
+    for (std::vector<std::string> bad :
+         std::vector<std::vector<std::string>>{{"-1"}, {"+F"}, {" F"}, {"F"}, {""}, {"GG"}, {"FA", "8"}}) {
+        EXPECT_FALSE(ParseHexBytes(bad)) << bad[0];
+    }
+
+    EXPECT_EQ(ParseMegahertz("434"), 434.0);
+    EXPECT_EQ(ParseMegahertz("434.5"), 434.5);
+    EXPECT_EQ(ParseMegahertz("1023.99"), 1023.99);
+    for (const char* bad : {"", "1024", "434.001", "-1", "4e2", "434.", ".5", "434,00", "１２"}) {
+        EXPECT_FALSE(ParseMegahertz(bad)) << bad;
+    }
+}
+
+TEST(CliArgs, TextClockAndChoices) {
+    EXPECT_EQ(Utf8ToUtf16("3号桌"), u"3号桌");
+    EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");
+    for (const char* bad : {"\xFF", "\xC3(", "\xE5\x8F", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        EXPECT_FALSE(Utf8ToUtf16(bad)) << bad;
+    }
+
+    const struct {
+        const char* text;
+        int weekday; // Monday 0
+    } clocks[] = {{"2026-12-07 08:00:00", 0},
+                  {"2030-02-27 13:45:30", 2},
+                  {"2000-02-29 23:59:59", 1},
+                  {"2099-12-31 00:00:00", 3}};
+    for (const auto& c : clocks) {
+        std::optional<ClockTime> clock = ParseClockTime(c.text);
+        ASSERT_TRUE(clock) << c.text;
+        EXPECT_EQ(clock->weekdayMondayFirst, c.weekday) << c.text;
+    }
+    for (const char* bad :
+         {"2001-02-29 00:00:00", "2026-13-01 00:00:00", "2026-04-31 00:00:00", "2026-01-01 24:00:00",
+          "1999-12-31 23:59:59", "2026-1-01 00:00:00", "2026-01-01T00:00:00", "2026-01-01 00:00"}) {
+        EXPECT_FALSE(ParseClockTime(bad)) << bad;
+    }
+
+    EXPECT_EQ(ParseChoice("Level7", {"Level1", "Level7"}), 1);
+    EXPECT_FALSE(ParseChoice("level7", {"Level1", "Level7"}));
+    EXPECT_EQ(JsonString("a\"b\\\n号"), "\"a\\\"b\\\\\\u000a号\"");
+}
+
+TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
+    const auto folder = std::filesystem::temp_directory_path() / ("velkor-state-" + std::to_string(getpid()));
+    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+    std::string error;
+    EXPECT_EQ(PeekSequence("/dev/ttyUSB0"), 1);
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 1) << error;
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 2);
+    EXPECT_EQ(PeekSequence("/dev/ttyUSB0"), 3);
+    EXPECT_EQ(TakeSequence("/tmp/other", &error), 1); // each port its own
+    EXPECT_EQ(SequenceFile("/dev/ttyUSB0"), (folder / "velkor" / "sequence-_dev_ttyUSB0").string());
+
+    std::ofstream(SequenceFile("/dev/ttyUSB0")) << "255\n";
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 0); // wraps as a page's counter
+    std::ofstream(SequenceFile("/dev/ttyUSB0")) << "garbage";
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 1);
+
+    // Four writers at once, each opening the file for itself as another process would.
+    std::vector<std::thread> writers;
+    std::vector<std::vector<int>> taken(4);
+    for (auto& numbers : taken) {
+        writers.emplace_back([&numbers] {
+            std::string ignored;
+            for (int i = 0; i < 50; ++i) {
+                numbers.push_back(TakeSequence("/dev/shared", &ignored).value_or(-1));
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    std::set<int> distinct;
+    for (const auto& numbers : taken) {
+        distinct.insert(numbers.begin(), numbers.end());
+    }
+    EXPECT_EQ(distinct.size(), 200U);
+    EXPECT_EQ(*distinct.begin(), 1);
+    EXPECT_EQ(*distinct.rbegin(), 200);
+
+    unsetenv("XDG_STATE_HOME");
+    setenv("HOME", folder.c_str(), 1);
+    EXPECT_EQ(SequenceFile("x"), (folder / ".local" / "state" / "velkor" / "sequence-x").string());
+    std::filesystem::remove_all(folder);
+}
+
+} // namespace
+} // namespace velkor::cli

@@ -1,0 +1,45 @@
+#pragma once
+// Strict reading of velkor-cli's arguments: a script must hear about a typo, so nothing is read leniently
+// here (unlike the window's fields). Each function returns nullopt for anything but a whole, valid value.
+
+#include "frames/command_frame.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkor::cli {
+
+// Decimal digits only (no sign, no blanks), within [minimum, maximum].
+std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, uint32_t maximum);
+
+// "A.B.C.D", each part 0 to 255 in decimal digits.
+std::optional<WatchAddress> ParseAddress(std::string_view text);
+
+// Pairs of hexadecimal digits, the words joined ("FA 80" or FA80); at least one byte.
+std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words);
+
+// A frequency in MHz: digits with at most two decimals after a point, from 0 up to (not including) 1024,
+// the range a 24-bit frequency word of 61.035 Hz steps covers.
+std::optional<double> ParseMegahertz(std::string_view text);
+
+// UTF-8 to UTF-16; nullopt for bytes that are not UTF-8.
+std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
+
+// "YYYY-MM-DD HH:MM:SS" as a calendar time (validated: month 1-12, the day within its month, 24-hour
+// time), with its weekday Monday 0 .. Sunday 6.
+struct ClockTime {
+    std::u16string text; // as given, for the frame
+    int weekdayMondayFirst = 0;
+};
+std::optional<ClockTime> ParseClockTime(std::string_view text);
+
+// One of `names` (exactly as written), as its position.
+std::optional<int> ParseChoice(std::string_view text, const std::vector<std::string_view>& names);
+
+// A JSON string literal of UTF-8 text.
+std::string JsonString(std::string_view text);
+
+} // namespace velkor::cli
