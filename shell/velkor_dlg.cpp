@@ -286,10 +286,12 @@ void CVelkorDlg::OnTimer() {
         if (m_page6->isVisible()) {
             m_pendingFrames.push_back(*frame);
             // Handed over from the event loop, not from this slot: the page may open a message box, and
-            // Qt does not fire a timer again while its slot runs, so the box would stop every tick.
+            // Qt does not fire a timer again while its slot runs, so the box would stop every tick. The
+            // hand-over writes "Success!" once the page is done with the frame.
             QMetaObject::invokeMethod(this, &CVelkorDlg::HandOverFrames, Qt::QueuedConnection);
+        } else {
+            m_statusBar->SetText(1, QStringLiteral("Success!"));
         }
-        m_statusBar->SetText(1, QStringLiteral("Success!"));
     }
 
     Trace("text");
