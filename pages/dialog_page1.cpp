@@ -1,17 +1,66 @@
 #include "dialog_page1.h"
 
 #include "serial/cxserial.h"
+#include "serial/port_diagnosis.h"
 
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 
 using velkor::g_portStateNotice;
 using velkor::g_serial;
+using velkor::PortError;
+
+namespace {
+
+// Why `port` does not open, in the window's words, from the reason the engine gave.
+QString PortProblem(const std::string& port, PortError error) {
+    const QString name = QString::fromStdString(port);
+    switch (error) {
+    case PortError::Permission: {
+        const QString group = QString::fromStdString(velkor::DeviceGroup(port));
+        if (group.isEmpty() || group == QLatin1String("root")) {
+            return QStringLiteral("%1 无法打开：没有权限").arg(name);
+        }
+        return QStringLiteral(
+                   "%1 无法打开：没有权限（设备属于 %2 组，请执行 sudo usermod -aG %2 $USER 后重新登录）")
+            .arg(name, group);
+    }
+    case PortError::Busy: {
+        std::vector<velkor::PortHolder> holders = velkor::PortHolders(port);
+        if (holders.empty()) {
+            return QStringLiteral("%1 无法打开：被其他程序占用").arg(name);
+        }
+        return QStringLiteral("%1 无法打开：被 %2（PID %3）占用")
+            .arg(name, QString::fromStdString(holders.front().program))
+            .arg(holders.front().pid);
+    }
+    case PortError::NotFound:
+        return QStringLiteral("%1 已不存在").arg(name);
+    case PortError::NotSerial:
+        return QStringLiteral("%1 不是串口").arg(name);
+    case PortError::Unsupported:
+        return QStringLiteral("%1 不支持所选的波特率或效验").arg(name);
+    case PortError::DeviceLost:
+        return QStringLiteral("%1 已断开").arg(name);
+    default:
+        return QStringLiteral("%1 无法打开").arg(name);
+    }
+}
+
+} // namespace
 
 CDialog_Page1::CDialog_Page1(QWidget* parent)
     : CPage(velkor::resources::PortSettingsTemplate(), parent), m_portList(Get<QComboBox>(1011)),
       m_baudList(Get<QComboBox>(1010)), m_parityList(Get<QComboBox>(1009)),
-      m_openClose(Get<QPushButton>(1005)), m_refresh(Get<QPushButton>(1006)) {
+      m_openClose(Get<QPushButton>(1005)), m_refresh(Get<QPushButton>(1006)), m_portNote(new QLabel(this)) {
+    // Below the group box, where the template leaves room (placed in resizeEvent, once the page has its
+    // size): why a device of this machine is not listed.
+    m_portNote->setWordWrap(true);
+    m_portNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_portNote->setObjectName(QStringLiteral("portNote"));
+    m_portNote->setAccessibleName(QStringLiteral("串口说明"));
     m_baudList->setCurrentIndex(3); // 9600
     m_parityList->setCurrentIndex(0);
     connect(m_openClose, &QPushButton::clicked, this, &CDialog_Page1::OnOpenClose);
@@ -19,17 +68,61 @@ CDialog_Page1::CDialog_Page1(QWidget* parent)
     RebuildPortList();
 }
 
+void CDialog_Page1::resizeEvent(QResizeEvent* event) {
+    CPage::resizeEvent(event);
+    if (auto* box = findChild<QGroupBox*>()) {
+        const int gap = fontMetrics().height() / 4;
+        QRect area(box->x(), box->geometry().bottom() + gap, width() - box->x() - gap, 0);
+        area.setBottom(height() - gap);
+        m_portNote->setGeometry(area);
+    }
+}
+
+QStringList CDialog_Page1::ProbePorts(QStringList* openable) const {
+    QStringList problems;
+    for (const std::string& port : velkor::EnumeratePorts()) {
+        PortError error = PortError::None;
+        if (velkor::NativePort::Probe(port, &error)) {
+            if (openable != nullptr) {
+                *openable << QString::fromStdString(port);
+            }
+        } else {
+            problems << PortProblem(port, error);
+        }
+    }
+    return problems;
+}
+
 void CDialog_Page1::RebuildPortList() {
     m_portList->clear();
-    for (const std::string& port : velkor::EnumeratePorts()) {
-        if (g_serial.ProbePort(port) == 1) {
-            QString path = QString::fromStdString(port);
-            m_portList->addItem(path);
-            m_portList->setItemData(m_portList->count() - 1, path, Qt::ToolTipRole);
-        }
+    QStringList openable;
+    QStringList problems = ProbePorts(&openable);
+    for (const QString& path : openable) {
+        m_portList->addItem(path);
+        m_portList->setItemData(m_portList->count() - 1, path, Qt::ToolTipRole);
     }
     m_portList->setCurrentIndex(m_portList->count() > 0 ? 0 : -1);
     m_portList->setToolTip(m_portList->currentText());
+    ShowPortProblems(problems);
+}
+
+void CDialog_Page1::ShowPortProblems(const QStringList& problems) {
+    m_problems = problems;
+    // The first reason is shown whole; the rest are counted, and all of them are in the tooltip and the
+    // text a screen reader reads.
+    QString shown = problems.value(0);
+    if (problems.size() > 1) {
+        shown += QStringLiteral("；另有 %1 个串口无法打开").arg(problems.size() - 1);
+    }
+    const QString all = problems.join(QLatin1Char('\n'));
+    m_portNote->setText(shown);
+    m_portNote->setToolTip(all);
+    m_portNote->setAccessibleDescription(all);
+    m_portList->setAccessibleDescription(all);
+    if (!problems.isEmpty()) {
+        m_portList->setToolTip(
+            m_portList->currentText().isEmpty() ? all : m_portList->currentText() + QLatin1Char('\n') + all);
+    }
 }
 
 void CDialog_Page1::OnOpenClose() {
@@ -42,7 +135,15 @@ void CDialog_Page1::OnOpenClose() {
         std::string port = m_portList->currentText().toStdString();
         int baudRate = m_baudList->currentText().toInt();
         int parity = m_parityList->currentIndex();
-        g_serial.Open(port, baudRate, parity);
+        if (g_serial.Open(port, baudRate, parity) != 1) {
+            // The list stays as it was; the line below it says why this port did not open (another program
+            // may have taken it since the listing, or it refuses the settings), and what else is amiss now.
+            const QString reason = PortProblem(port, g_serial.LastFailure().error);
+            QStringList problems = ProbePorts(nullptr);
+            problems.removeAll(reason);
+            problems.prepend(reason);
+            ShowPortProblems(problems);
+        }
     }
     ShowPortState();
 }

@@ -15,7 +15,7 @@ struct PortHolder {
     long pid = 0;
 };
 // The other processes that have `port`'s device open, as far as this user may see (/proc/*/fd on
-// Linux); empty where none can be seen.
+// Linux), the one holding its lock first; empty where none can be seen.
 std::vector<PortHolder> PortHolders(const std::string& port);
 
 } // namespace velkor

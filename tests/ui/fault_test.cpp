@@ -8,10 +8,13 @@
 #include "pages/dialog_page6.h"
 #include "shell/status_bar.h"
 #include "shell/velkor_app.h"
+#include "support/child_process.h"
 #include "support/sim_process.h"
 #include "ui_support.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -241,6 +244,44 @@ private slots:
         Button(m_window->m_page3, 1018)->click();
         QCOMPARE(SentField(7, 4), std::string("03 20 20 20"));
         QVERIFY(m_window->isVisible());
+    }
+
+    void PortsThatDoNotOpenAreExplained() {
+        SimProcess held;
+        SimProcess free;
+        QVERIFY(held.Ready());
+        QVERIFY(free.Ready());
+        // Another program holds the first port, as flock(1) does.
+        ChildProcess holder({"/usr/bin/flock", held.Link(), "sleep", "30"});
+        QVERIFY(WaitUntil([&] { return g_serial.ProbePort(held.Link()) == 0; }));
+        qputenv("VELKOR_PORTS", (held.Link() + ":" + free.Link() + ":/tmp/velkor-no-such-port").c_str());
+        m_window = std::make_unique<CVelkorDlg>();
+        m_window->show();
+        auto* note = m_window->m_page1->findChild<QLabel*>(QStringLiteral("portNote"));
+        QVERIFY(note != nullptr);
+        QCOMPARE(note->accessibleName(), QStringLiteral("串口说明"));
+        const QString heldLink = QString::fromStdString(held.Link());
+        QVERIFY2(note->text().startsWith(heldLink + QStringLiteral(" 无法打开：被 flock（PID ")),
+                 qPrintable(note->text()));
+        QVERIFY2(note->text().endsWith(QStringLiteral("）占用；另有 1 个串口无法打开")),
+                 qPrintable(note->text()));
+        QVERIFY(note->accessibleDescription().contains(QStringLiteral("/tmp/velkor-no-such-port 已不存在")));
+        QVERIFY(note->isVisible());
+        auto* ports = qobject_cast<QComboBox*>(m_window->m_page1->Control(1011));
+        QCOMPARE(ports->count(), 1); // only the free one
+        QCOMPARE(ports->currentText(), QString::fromStdString(free.Link()));
+
+        // Another program takes the listed port before "打开": the press says why, and the list stays.
+        ChildProcess taker({"/usr/bin/flock", free.Link(), "sleep", "30"});
+        QVERIFY(WaitUntil([&] { return g_serial.ProbePort(free.Link()) == 0; }));
+        Button(m_window->m_page1, 1005)->click();
+        QVERIFY(!g_serial.IsOpen());
+        QVERIFY2(note->text().startsWith(QString::fromStdString(free.Link()) +
+                                         QStringLiteral(" 无法打开：被 flock")),
+                 qPrintable(note->text()));
+        QVERIFY(note->accessibleDescription().contains(heldLink));
+        QCOMPARE(ports->count(), 1);
+        QCOMPARE(Button(m_window->m_page1, 1005)->text(), QStringLiteral("打开"));
     }
 
     void TwoProgramsOnOnePort() {
