@@ -30,6 +30,15 @@ int CVelkorApp::InitInstance() {
         // includes it.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers);
         std::printf("shown\n");
+        if (qEnvironmentVariable("VELKOR_STARTUP_PROBE") == QLatin1String("report")) {
+            // For the package check: what an installed program found of its translations and icons.
+            const QString ok = QCoreApplication::translate("QPlatformTheme", "OK");
+            std::printf("title: %s\ntranslations: %s\nok button: %s\nicon: %s\n",
+                        dialog.windowTitle().toUtf8().constData(),
+                        m_qtTranslator.isEmpty() ? "none" : m_qtTranslator.language().toUtf8().constData(),
+                        ok.toUtf8().constData(),
+                        dialog.windowIcon().isNull() || LoadIconPixmap(131, 36).isNull() ? "missing" : "ok");
+        }
         std::fflush(stdout);
         QTimer::singleShot(0, this, &QCoreApplication::quit);
     }

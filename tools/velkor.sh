@@ -5,12 +5,14 @@
 #                           Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
 #   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
+#   tools/velkor.sh package build the Debian package dist/velkor_<version>_amd64.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
                 qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
-CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64)
+CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux)
+PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0
 
@@ -43,14 +45,100 @@ run_tests() { # preset
     TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
 }
 
+# The simulator the run command starts; stopped when the command ends, however it ends.
+SIM_PID=""
+stop_simulator() {
+    if [ -n "$SIM_PID" ]; then
+        kill "$SIM_PID" 2>/dev/null || true
+        wait "$SIM_PID" 2>/dev/null || true
+        SIM_PID=""
+    fi
+}
+
 run_program() {
-    build release
+    # Only what runs: the program and the simulator, not the test suites.
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target velkor velkor-sim
     local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)"
+    trap stop_simulator EXIT
+    # Ctrl-C in the terminal reaches the window and the simulator too; the command then ends normally.
+    trap 'stop_simulator; exit 0' INT TERM
     ./build-release/velkor-sim --link "$link" &
-    local sim=$!
-    trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null' EXIT
+    SIM_PID=$!
     for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
-    VELKOR_PORTS="$link${VELKOR_PORTS:+:$VELKOR_PORTS}" ./build-release/velkor
+    local status=0
+    VELKOR_PORTS="$link${VELKOR_PORTS:+:$VELKOR_PORTS}" ./build-release/velkor || status=$?
+    stop_simulator
+    return $status
+}
+
+build_package() {
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target velkor velkor-cli velkor-sim
+    desktop-file-validate packaging/org.velkor.Velkor.desktop
+    appstreamcli validate --no-net packaging/org.velkor.Velkor.metainfo.xml >/dev/null
+    rm -rf dist
+    (cd build-release && cpack -G DEB -B ../dist >/dev/null)
+    rm -rf dist/_CPack_Packages
+    ls dist/velkor_*_amd64.deb
+}
+
+# The package installed into this machine (CI's is thrown away), the installed programs started, removed.
+package_tests() {
+    echo "== package"
+    build_package
+    local deb
+    deb=$(ls dist/velkor_*_amd64.deb)
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+    local failed=0 report
+    for file in /usr/bin/velkor /usr/bin/velkor-cli /usr/bin/velkor-sim \
+            /usr/share/applications/org.velkor.Velkor.desktop /usr/share/icons/hicolor/scalable/apps/velkor.svg \
+            /usr/share/metainfo/org.velkor.Velkor.metainfo.xml; do
+        [ -f "$file" ] || { echo "the package lacks $file" >&2; failed=1; }
+    done
+    man -w velkor-cli >/dev/null && man -w velkor >/dev/null || { echo "no man page" >&2; failed=1; }
+    report=$(cd / && QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=report timeout 30 /usr/bin/velkor 2>/dev/null)
+    echo "$report"
+    grep -q "^translations: zh_CN" <<<"$report" && grep -q "^ok button: 确定" <<<"$report" &&
+        grep -q "^icon: ok" <<<"$report" || { echo "the installed window lacks its translations or icons" >&2; failed=1; }
+    /usr/bin/velkor-cli --version
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq velkor >/dev/null
+    [ ! -e /usr/bin/velkor ] || { echo "velkor is still installed" >&2; failed=1; }
+    [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 1))
+    return $failed
+}
+
+# The run command as a user meets it: the window closed, and Ctrl-C in the terminal; each time the command
+# ends with 0 and leaves no simulator behind.
+run_command_tests() {
+    echo "== run command"
+    local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)" failed=0 status pid
+    # The window closes by itself once shown.
+    status=0
+    QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=1 bash tools/velkor.sh run >/dev/null 2>&1 || status=$?
+    if [ $status -ne 0 ] || pgrep -f -- "velkor-sim --link $link" >/dev/null || [ -e "$link" ]; then
+        echo "closing the window: status $status, or a simulator left behind" >&2
+        failed=1
+    fi
+    # Ctrl-C: SIGINT to the command's whole process group, as a terminal sends it. (A background job of a
+    # script starts with SIGINT ignored, which a terminal's foreground command does not: env restores it.)
+    QT_QPA_PLATFORM=offscreen setsid env --default-signal=INT bash tools/velkor.sh run >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do pgrep -f build-release/velkor$ >/dev/null && [ -e "$link" ] && break; sleep 0.1; done
+    sleep 0.5
+    kill -INT -- "-$pid"
+    if ! timeout 20 tail --pid="$pid" -f /dev/null; then
+        kill -KILL -- "-$pid" 2>/dev/null || true
+    fi
+    status=0
+    wait "$pid" || status=$?
+    sleep 0.3
+    if [ $status -ne 0 ] || pgrep -f -- "velkor-sim --link $link" >/dev/null || pgrep -f build-release/velkor$ >/dev/null; then
+        echo "Ctrl-C: status $status, or a process left behind" >&2
+        failed=1
+    fi
+    [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 2))
+    return $failed
 }
 
 static_checks() {
@@ -170,8 +258,15 @@ test)
     run_tests asan
     run_tests tsan
     windows_tests
+    install_missing "${PACKAGE_PACKAGES[@]}"
+    package_tests
+    run_command_tests
     fuzz
     echo "all checks: $TESTS_PASSED passed, 0 failed"
+    ;;
+package)
+    install_missing "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    build_package
     ;;
 windows)
     install_missing "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix wine64
@@ -180,7 +275,7 @@ windows)
     echo "windows checks: $TESTS_PASSED passed, 0 failed"
     ;;
 *)
-    echo "usage: $0 run|test|bench|windows" >&2
+    echo "usage: $0 run|test|bench|package|windows" >&2
     exit 2
     ;;
 esac
