@@ -110,6 +110,13 @@ QImage DrawnIcon(int iconId, int size) {
 
 } // namespace
 
+int ComboSelection(const QComboBox* combo) {
+    if (!combo->isEditable()) {
+        return combo->currentIndex();
+    }
+    return combo->findText(combo->currentText(), Qt::MatchFixedString | Qt::MatchCaseSensitive);
+}
+
 QPixmap LoadIconPixmap(int iconId, int size) {
     static const bool registered = (RegisterIcons(), true);
     (void)registered;
@@ -221,6 +228,19 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
         if (!text.isEmpty()) {
             combo->addItems(text.split(QLatin1Char('|')));
         }
+        if ((control.style & velkor::resources::STYLE_DROPDOWN) != 0) {
+            // Typed text is only text: it adds no item and is not completed to one; typing an item's
+            // text selects that item.
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::NoInsert);
+            combo->setCompleter(nullptr);
+            QObject::connect(combo, &QComboBox::editTextChanged, combo, [combo](const QString& typed) {
+                int item = combo->findText(typed, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+                if (item >= 0 && item != combo->currentIndex()) {
+                    combo->setCurrentIndex(item);
+                }
+            });
+        }
         combo->setCurrentIndex(-1);
         return combo;
     }
@@ -269,8 +289,9 @@ BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) {
             rect.setHeight(std::max(widget->sizeHint().height(), units.ToPixels(0, 13).height()));
         }
         if (control.kind == ControlKind::Icon) {
+            // Square, within the control's rectangle (20 x 20 dialog units are taller than wide).
             static_cast<QLabel*>(widget)->setPixmap(
-                LoadIconPixmap(Utf8(control.text).toInt(), rect.height()));
+                LoadIconPixmap(Utf8(control.text).toInt(), std::min(rect.width(), rect.height())));
         }
         widget->setGeometry(rect);
         widget->setEnabled((control.style & velkor::resources::STYLE_DISABLED) == 0);

@@ -23,6 +23,10 @@ void UseDialogStyle();
 // One of the program's icons (ids 127 to 160) at `size` pixels square.
 QPixmap LoadIconPixmap(int iconId, int size);
 
+// The selected item of a combo box: for one that takes typed text, the item whose text is typed exactly,
+// -1 when the text is no item (the "no selection" of a drop-down combo box).
+int ComboSelection(const class QComboBox* combo);
+
 class DialogUnits {
 public:
     explicit DialogUnits(const QFont& font);

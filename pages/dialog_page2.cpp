@@ -70,7 +70,7 @@ void CDialog_Page2::OnWriteHostAddress() {
     uint8_t sequence = m_sequenceCounter.Next();
     Send(velkor::BuildHostAddressFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
                                        velkor::AddressFromValue(m_hostAddress->GetAddress()),
-                                       m_addressSlot->currentIndex()));
+                                       ComboSelection(m_addressSlot)));
 }
 
 void CDialog_Page2::OnClearAddress() {

@@ -42,7 +42,9 @@ CDialog_Page3::CDialog_Page3(QWidget* parent)
 
     connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page3::OnSend);
     connect(m_intervalList, &QComboBox::currentIndexChanged, this, &CDialog_Page3::OnIntervalChanged);
-    connect(m_autoCheck, &QCheckBox::clicked, this, &CDialog_Page3::OnAutoClicked);
+    // toggled, not clicked: a screen reader's "toggle" changes the tick without a click, and must start
+    // or stop timed sending all the same.
+    connect(m_autoCheck, &QCheckBox::toggled, this, &CDialog_Page3::OnAutoClicked);
 }
 
 void CDialog_Page3::LimitText(int position, int added) {

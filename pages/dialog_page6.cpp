@@ -20,12 +20,23 @@ void SelectPosition(QComboBox* list, int position) {
     list->setCurrentIndex(position < list->count() ? position : -1);
 }
 
-// Text put by the program is shown whole, even past the limit the user types against.
+// The typing limit of an edit, as the template gives it.
+const char* const kTypingLimit = "typingLimit";
+
+// Text put by the program is shown whole, even past the limit the user types against; the user can then
+// delete but not add, until the text is within the limit again.
 void ShowText(QLineEdit* edit, const QString& text) {
-    if (text.size() > edit->maxLength()) {
-        edit->setMaxLength(static_cast<int>(text.size()));
-    }
+    const int limit = edit->property(kTypingLimit).toInt();
+    edit->setMaxLength(std::max(limit, static_cast<int>(text.size())));
     edit->setText(text);
+}
+
+// Keeps the user's typing within the template's limit once a longer read-back has been shown.
+void KeepTypingLimit(QLineEdit* edit) {
+    edit->setProperty(kTypingLimit, edit->maxLength());
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& text) {
+        edit->setMaxLength(std::max(edit->property(kTypingLimit).toInt(), static_cast<int>(text.size())));
+    });
 }
 
 } // namespace
@@ -40,6 +51,9 @@ CDialog_Page6::CDialog_Page6(QWidget* parent)
     m_sleepPeriod->setCurrentIndex(0);   // "2s"
     m_breathingTime->setCurrentIndex(4); // "32ms"
     m_transmitPower->setCurrentIndex(6); // "Level7"
+    for (QLineEdit* edit : {m_frequency, m_networkAddress, m_watchAddress}) {
+        KeepTypingLimit(edit);
+    }
 
     connect(Get<QPushButton>(1006), &QPushButton::clicked, this, &CDialog_Page6::OnWriteConfig);
     connect(Get<QPushButton>(1007), &QPushButton::clicked, this, &CDialog_Page6::OnReadConfig);
@@ -58,8 +72,8 @@ void CDialog_Page6::SendModuleFrame(uint8_t command, std::span<const uint8_t> pa
 
 void CDialog_Page6::OnWriteConfig() {
     velkor::LoraConfig config = velkor::LoraConfigFromControls(
-        Text(m_frequency), m_sleepPeriod->currentIndex(), m_breathingTime->currentIndex(),
-        Text(m_networkAddress), m_transmitPower->currentIndex());
+        Text(m_frequency), ComboSelection(m_sleepPeriod), ComboSelection(m_breathingTime),
+        Text(m_networkAddress), ComboSelection(m_transmitPower));
     SendModuleFrame(velkor::MODCMD_WRITE_CONFIG, config.ToBytes());
 }
 

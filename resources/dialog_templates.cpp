@@ -59,7 +59,7 @@ const DialogTemplate& WirelessTemplate() {
         {1016, K::IpAddress, "", 11, 76, 96, 13, STYLE_NONE, 0, "主机地址"},
         {0, K::GroupBox, "ADDR", 115, 64, 43, 30},
         {1013, K::ComboBox, "Addr1|Addr2|Addr3|Addr4|Addr5|Addr6|Addr7|Addr8|Addr9|Addr10", 117, 76, 40, 30,
-         STYLE_NONE, 0, "ADDR"},
+         STYLE_DROPDOWN, 0, "ADDR"},
         {0, K::GroupBox, "配置框", 161, 64, 67, 30},
         {1017, K::Button, "写入地址", 170, 75, 50, 14},
         {0, K::GroupBox, "手表频率", 6, 96, 60, 30},
@@ -87,7 +87,7 @@ const DialogTemplate& TextMessageTemplate() {
     static const std::vector<ControlTemplate> controls = {
         {1023, K::RichEdit, "", 7, 6, 214, 116, STYLE_NONE, 84, "文本"},
         {0, K::GroupBox, "定时发送", 7, 126, 82, 32},
-        {1020, K::ComboBox, "5S|10S|20S|30S|60S", 13, 139, 36, 60, STYLE_NONE, 0, "定时发送间隔"},
+        {1020, K::ComboBox, "5S|10S|20S|30S|60S", 13, 139, 36, 60, STYLE_DROPDOWN, 0, "定时发送间隔"},
         {1022, K::CheckBox, "自动", 54, 141, 30, 10},
         {0, K::GroupBox, "地址选项", 93, 126, 80, 32},
         {1016, K::IpAddress, "", 99, 139, 68, 13, STYLE_NONE, 0, "地址选项"},
@@ -105,12 +105,12 @@ const DialogTemplate& ModuleTemplate() {
         {0, K::Label, "网络地址:", 125, 25, 36, 8},
         {1005, K::Edit, "", 163, 22, 52, 14, STYLE_NONE, 3, "网络地址"},
         {0, K::Label, "休眠周期:", 20, 45, 36, 8},
-        {1009, K::ComboBox, "2s|4s|6s|8s|10s", 57, 43, 52, 30, STYLE_NONE, 0, "休眠周期"},
+        {1009, K::ComboBox, "2s|4s|6s|8s|10s", 57, 43, 52, 30, STYLE_DROPDOWN, 0, "休眠周期"},
         {0, K::Label, "呼吸时间:", 125, 45, 36, 8},
-        {1010, K::ComboBox, "2ms|4ms|8ms|16ms|32ms|64ms", 163, 43, 52, 30, STYLE_NONE, 0, "呼吸时间"},
+        {1010, K::ComboBox, "2ms|4ms|8ms|16ms|32ms|64ms", 163, 43, 52, 30, STYLE_DROPDOWN, 0, "呼吸时间"},
         {0, K::Label, "发送功率:", 20, 65, 36, 8},
-        {1011, K::ComboBox, "Level1|Level2|Level3|Level4|Level5|Level6|Level7", 57, 63, 52, 30, STYLE_NONE, 0,
-         "发送功率"},
+        {1011, K::ComboBox, "Level1|Level2|Level3|Level4|Level5|Level6|Level7", 57, 63, 52, 30,
+         STYLE_DROPDOWN, 0, "发送功率"},
         {1006, K::Button, "写配置", 123, 62, 45, 14},
         {1007, K::Button, "读配置", 171, 62, 45, 14},
         {0, K::GroupBox, "手表地址:", 12, 88, 217, 34},
@@ -130,7 +130,8 @@ const DialogTemplate& ModuleTemplate() {
 const DialogTemplate& HelpTemplate() {
     static const std::vector<ControlTemplate> controls = {
         {1, K::Icon, "128", 14, 14, 20, 20, STYLE_NONE, 0, "Velkor"},
-        {2, K::Label, "Velkor V2.4 手表配置工具", 42, 26, 114, 8},
+        {3, K::Label, "Velkor V2.4", 42, 14, 114, 8},
+        {2, K::Label, "无线手表参数配置及信息发送工具", 42, 26, 114, 8},
     };
     static const DialogTemplate t{100, 170, 62, 9, controls};
     return t;

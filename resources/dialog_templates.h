@@ -29,6 +29,7 @@ enum ControlStyle : unsigned {
     STYLE_READ_ONLY = 1U << 0,
     STYLE_DIGITS_ONLY = 1U << 1,
     STYLE_DISABLED = 1U << 2,
+    STYLE_DROPDOWN = 1U << 3, // a combo box whose edit takes typed text (otherwise a drop-down list)
 };
 
 struct ControlTemplate {

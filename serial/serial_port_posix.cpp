@@ -85,14 +85,13 @@ void SetDataBits8StopBits1(termios& t) {
 
 void SetParity(termios& t, int parity) {
     t.c_cflag &= ~(PARENB | PARODD);
-    t.c_iflag &= ~(INPCK | IGNPAR);
+    // No input parity check: with INPCK (and neither IGNPAR nor PARMRK) the kernel hands 0x00 for a byte
+    // with a parity or framing error; the line settings ask for every byte as it was received.
+    t.c_iflag &= ~(INPCK | IGNPAR | PARMRK);
     if (parity == 1) {
         t.c_cflag |= PARENB | PARODD;
     } else if (parity == 2) {
         t.c_cflag |= PARENB;
-    }
-    if (parity != 0) {
-        t.c_iflag |= INPCK;
     }
 }
 

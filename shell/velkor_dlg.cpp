@@ -19,6 +19,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPushButton>
 #include <QScreen>
 #include <ctime>
 
@@ -224,7 +225,17 @@ bool CVelkorDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CVelkorDlg::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // As in a dialog, Return presses the push button that has the focus (it came here because the
+        // button itself takes only Space); in an edit or a list it does nothing. It never closes anything.
+        auto* button = qobject_cast<QPushButton*>(focusWidget());
+        if (button != nullptr && button->isEnabled() && button->isVisible() && !event->isAutoRepeat()) {
+            button->click();
+        }
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Escape) {
         event->accept();
         return;
     }
