@@ -851,28 +851,17 @@ int Module(Arguments& args) {
 }
 
 int Run(const std::string& command, Arguments& args) {
-    if (command == "ports") {
-        return Ports(args);
-    }
-    if (command == "send") {
-        return Send(args);
-    }
-    if (command == "text") {
-        return Text(args);
-    }
-    if (command == "time") {
-        return Time(args);
-    }
-    if (command == "host-address") {
-        return HostAddress(args);
-    }
-    if (command == "channel") {
-        return WatchChannel(args);
-    }
-    if (command == "transmitter") {
-        return Transmitter(args);
-    }
-    return Module(args);
+    static const std::map<std::string, int (*)(Arguments&), std::less<>> kCommands = {
+        {"ports", Ports},
+        {"send", Send},
+        {"text", Text},
+        {"time", Time},
+        {"host-address", HostAddress},
+        {"channel", WatchChannel},
+        {"transmitter", Transmitter},
+        {"module", Module},
+    };
+    return kCommands.at(command)(args);
 }
 
 // The program's arguments as UTF-8. Windows hands main() its arguments in the ANSI code page, where
