@@ -1,10 +1,10 @@
 // The window driven as a user without a mouse would: Return on buttons, a screen reader's actions, text
 // typed into drop-down combo boxes, typing limits after a read-back, and the help page's items.
 
+#include "controls/solid_list_ctrl.h"
 #include "pages/dialog_page2.h"
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
-#include "controls/solid_list_ctrl.h"
 #include "pages/dialog_page6.h"
 #include "shell/velkor_app.h"
 #include "support/sim_process.h"
