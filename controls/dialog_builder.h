@@ -32,8 +32,6 @@ public:
     explicit DialogUnits(const QFont& font);
     QRect ToPixels(int x, int y, int width, int height) const;
     QSize ToPixels(int width, int height) const;
-    int BaseX() const { return m_baseX; }
-    int BaseY() const { return m_baseY; }
 
 private:
     int m_baseX;

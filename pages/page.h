@@ -17,7 +17,6 @@ public:
 
     void SetStatusWriter(StatusWriter writer) { m_statusWriter = std::move(writer); }
     QWidget* Control(int id) const { return m_dialog.Control(id); }
-    QSize TemplateSize() const { return m_dialog.Size(); }
 
 protected:
     template <typename T> T* Get(int id) const { return m_dialog.Get<T>(id); }

@@ -12,7 +12,7 @@ enum class ControlKind {
     GroupBox,
     Label,
     Edit,
-    ComboBox, // drop-down list
+    ComboBox, // drop-down list; with STYLE_DROPDOWN a drop-down combo box that takes typed text
     Button,
     CheckBox,
     IpAddress, // four fields of 0 to 255

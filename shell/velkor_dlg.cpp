@@ -184,10 +184,10 @@ void CVelkorDlg::OnNavClick() {
     }
 }
 
-bool CVelkorDlg::OnNavKeyDown(int key) {
+void CVelkorDlg::OnNavKeyDown(int key) {
     int selected = m_navList->FirstSelected();
     if (selected < 0) {
-        return false;
+        return;
     }
     int target = -1;
     switch (key) {
@@ -204,12 +204,11 @@ bool CVelkorDlg::OnNavKeyDown(int key) {
         target = 0;
         break;
     default:
-        return false;
+        return;
     }
     if (target >= 0 && target <= 4) {
         ShowPage(target);
     }
-    return false;
 }
 
 bool CVelkorDlg::eventFilter(QObject* watched, QEvent* event) {

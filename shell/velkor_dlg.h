@@ -66,7 +66,7 @@ protected:
 private:
     void OnNavClick();
     void HandOverFrames();
-    bool OnNavKeyDown(int key);
+    void OnNavKeyDown(int key);
     void Trace(const char* duty) const;
     void AttachPage(CPage* page);
     void CreateHiddenPages();

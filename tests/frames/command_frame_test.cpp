@@ -90,7 +90,7 @@ TEST(FrequencyWord, WatchOrderDividesFirst) {
         {u"  434", 0x6C8012},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FrequencyWord(ReadLenientDouble(c.text)), c.word) << std::string(c.text, c.text + 6);
+        EXPECT_EQ(FrequencyWord(ReadLenientDouble(c.text)), c.word) << "the row \"" << Utf8(c.text) << '"';
     }
 }
 
@@ -110,7 +110,7 @@ TEST(LenientNumber, ReadsLikeTheWindowsRuntime) {
         {u"1,5", 1},    {u"中1", 0},          {u"0x10", 0},  {u"433.92", 433.92},
     };
     for (const auto& c : doubles) {
-        EXPECT_DOUBLE_EQ(ReadLenientDouble(c.text), c.value);
+        EXPECT_DOUBLE_EQ(ReadLenientDouble(c.text), c.value) << "the row \"" << Utf8(c.text) << '"';
     }
     // Out of range, whatever the digits look like: past the largest double is infinite, below the smallest
     // is zero, with the sign kept.
@@ -141,7 +141,7 @@ TEST(LenientNumber, ReadsLikeTheWindowsRuntime) {
         {u"00000000000000000000012", 12},
     };
     for (const auto& c : ints) {
-        EXPECT_EQ(ReadLenientInt(c.text), c.value);
+        EXPECT_EQ(ReadLenientInt(c.text), c.value) << "the row \"" << Utf8(c.text) << '"';
     }
 }
 

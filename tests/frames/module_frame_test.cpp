@@ -31,7 +31,7 @@ TEST(ModuleFrame, CommandsAsSent) {
          "FA 80 FB 04 00 BC 61 4E E4 0D"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ToHex(c.built), c.expected);
+        EXPECT_EQ(ToHex(c.built), c.expected) << "the row of " << c.expected;
     }
 }
 

@@ -70,7 +70,7 @@ TEST(HexTextToBytes, DigitGroupsSeparatedByAnythingElse) {
         {u"中", "00 00 00"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ToHex(HexTextToBytes(c.text)), c.bytes);
+        EXPECT_EQ(ToHex(HexTextToBytes(c.text)), c.bytes) << "the row \"" << Utf8(c.text) << '"';
     }
 }
 
