@@ -165,6 +165,13 @@ std::optional<ClockTime> ParseClockTime(std::string_view text) {
     clock.text.assign(text.begin(), text.end());
     clock.weekdayMondayFirst =
         WeekdayMondayFirst(static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day));
+    clock.calendar.tm_year = static_cast<int>(*year) - 1900;
+    clock.calendar.tm_mon = static_cast<int>(*month) - 1;
+    clock.calendar.tm_mday = static_cast<int>(*day);
+    clock.calendar.tm_hour = static_cast<int>(*hour);
+    clock.calendar.tm_min = static_cast<int>(*minute);
+    clock.calendar.tm_sec = static_cast<int>(*second);
+    clock.calendar.tm_wday = (clock.weekdayMondayFirst + 1) % 7;
     return clock;
 }
 

@@ -5,6 +5,7 @@
 #include "frames/command_frame.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,7 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 struct ClockTime {
     std::u16string text; // as given, for the frame
     int weekdayMondayFirst = 0;
+    std::tm calendar{}; // the same time as fields (tm_wday Sunday 0), for the module's clock data
 };
 std::optional<ClockTime> ParseClockTime(std::string_view text);
 

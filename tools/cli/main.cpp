@@ -159,32 +159,6 @@ std::string Hex(std::span<const uint8_t> bytes) {
     return out;
 }
 
-std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // The arguments of one command: options (with or without a value) and the words between them.
 class Arguments {
 public:
@@ -355,13 +329,30 @@ bool OpenPort(CliSerial& serial, const SendOptions& options) {
     return false;
 }
 
-bool WriteFrame(CliSerial& serial, const SendOptions& options, const Frame& frame) {
+// Writes `frame`, printing it (as --json asks) when `printSent`; on failure says why.
+bool WriteFrame(CliSerial& serial, const SendOptions& options, const Frame& frame, bool printSent = true) {
     if (serial.Write(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size())) == 1) {
-        PrintSent(options, frame);
+        if (printSent) {
+            PrintSent(options, frame);
+        }
         return true;
     }
     Fail(FailureText(options.port, serial.LastFailure()));
     return false;
+}
+
+// With --dry-run prints `frame`; otherwise opens the port and writes it. The exit status when the command
+// ends here (a dry run, or a failure), nullopt when the frame went out and the command goes on.
+std::optional<int> DryRunOrWrite(CliSerial& serial, const SendOptions& options, const Frame& frame,
+                                 bool printSent) {
+    if (options.dryRun) {
+        PrintSent(options, frame);
+        return kDone;
+    }
+    if (!OpenPort(serial, options) || !WriteFrame(serial, options, frame, printSent)) {
+        return kPortFailed;
+    }
+    return std::nullopt;
 }
 
 // The sequence number of the next watch command frame: --seq, or the next one stored for the port.
@@ -505,16 +496,9 @@ int Send(Arguments& args) {
         throw ArgumentError{"the bytes are pairs of hexadecimal digits, for example FA80F4006E0D"};
     }
     Frame frame{"send", *bytes};
-    if (options.dryRun) {
-        PrintSent(options, frame);
-        return kDone;
-    }
     CliSerial serial;
-    if (!OpenPort(serial, options)) {
-        return kPortFailed;
-    }
-    if (!WriteFrame(serial, options, frame)) {
-        return kPortFailed;
+    if (std::optional<int> status = DryRunOrWrite(serial, options, frame, true)) {
+        return *status;
     }
     return ReceiveFrames(serial, options, wait);
 }
@@ -776,16 +760,9 @@ int Module(Arguments& args) {
     } else if (command == "set-time") {
         std::tm local{};
         if (at) {
-            ClockTime clock = Required(
-                ParseClockTime(*at), "--at " + *at + ": a time \"YYYY-MM-DD HH:MM:SS\", years 2000 to 2099");
-            std::string text = ToUtf8(clock.text);
-            local.tm_year = std::stoi(text.substr(0, 4)) - 1900;
-            local.tm_mon = std::stoi(text.substr(5, 2)) - 1;
-            local.tm_mday = std::stoi(text.substr(8, 2));
-            local.tm_hour = std::stoi(text.substr(11, 2));
-            local.tm_min = std::stoi(text.substr(14, 2));
-            local.tm_sec = std::stoi(text.substr(17, 2));
-            local.tm_wday = (clock.weekdayMondayFirst + 1) % 7;
+            local = Required(ParseClockTime(*at),
+                             "--at " + *at + ": a time \"YYYY-MM-DD HH:MM:SS\", years 2000 to 2099")
+                        .calendar;
         } else {
             local = Required(LocalTime(std::time(nullptr)), "the local time is not known; give --at");
         }
@@ -807,17 +784,9 @@ int Module(Arguments& args) {
     } else {
         throw ArgumentError{"module " + command + ": not a subcommand (see module --help)"};
     }
-    if (options.dryRun) {
-        PrintSent(options, frame);
-        return kDone;
-    }
     CliSerial serial;
-    if (!OpenPort(serial, options)) {
-        return kPortFailed;
-    }
-    if (serial.Write(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size())) != 1) {
-        Fail(FailureText(options.port, serial.LastFailure()));
-        return kPortFailed;
+    if (std::optional<int> status = DryRunOrWrite(serial, options, frame, false)) {
+        return *status;
     }
     // The answer must begin within the time-out, and ends with the window's silence rule.
     const auto firstByteBy = Clock::now() + timeout;
