@@ -275,7 +275,18 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
 
 } // namespace
 
-BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) {
+void BuiltDialog::ReportBadLookup(int templateId, int id, const QWidget* found, const char* wanted) {
+    QByteArray what = found == nullptr ? QByteArray("no such control (a ") + wanted + " was expected)"
+                                       : QByteArray(found->metaObject()->className()) + " where a " + wanted +
+                                             " was expected";
+#ifdef QT_NO_DEBUG
+    qCritical("dialog template %d, control %d: %s", templateId, id, what.constData());
+#else
+    qFatal("dialog template %d, control %d: %s", templateId, id, what.constData());
+#endif
+}
+
+BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) : m_templateId(dialog.id) {
     UseDialogStyle();
     QFont font = DialogFont(dialog.pointSize);
     parent->setFont(font);

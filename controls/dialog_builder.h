@@ -45,11 +45,24 @@ public:
     BuiltDialog(const velkor::resources::DialogTemplate& dialog, QWidget* parent);
 
     QWidget* Control(int id) const { return m_controls.value(id, nullptr); }
-    template <typename T> T* Get(int id) const { return qobject_cast<T*>(Control(id)); }
+    // The control `id` as a T. A missing id or another kind of control is a programming error: debug and
+    // test builds stop there, naming the template, the id and both types; release builds log it and
+    // return nullptr.
+    template <typename T> T* Get(int id) const {
+        QWidget* control = Control(id);
+        T* typed = qobject_cast<T*>(control);
+        if (typed == nullptr) {
+            ReportBadLookup(m_templateId, id, control, T::staticMetaObject.className());
+        }
+        return typed;
+    }
     // The template's size in pixels of its font.
     QSize Size() const { return m_size; }
 
 private:
+    static void ReportBadLookup(int templateId, int id, const QWidget* found, const char* wanted);
+
+    int m_templateId = 0;
     QHash<int, QWidget*> m_controls;
     QSize m_size;
 };

@@ -12,6 +12,8 @@ using velkor::g_portStateNotice;
 using velkor::g_serial;
 using velkor::PortError;
 
+using velkor::resources::PortSettingsIds;
+
 namespace {
 
 // Why `port` does not open, in the window's words, from the reason the engine gave.
@@ -52,9 +54,11 @@ QString PortProblem(const std::string& port, PortError error) {
 } // namespace
 
 CDialog_Page1::CDialog_Page1(QWidget* parent)
-    : CPage(velkor::resources::PortSettingsTemplate(), parent), m_portList(Get<QComboBox>(1011)),
-      m_baudList(Get<QComboBox>(1010)), m_parityList(Get<QComboBox>(1009)),
-      m_openClose(Get<QPushButton>(1005)), m_refresh(Get<QPushButton>(1006)), m_portNote(new QLabel(this)) {
+    : CPage(velkor::resources::PortSettingsTemplate(), parent),
+      m_portList(Get<QComboBox>(PortSettingsIds::Port)), m_baudList(Get<QComboBox>(PortSettingsIds::Baud)),
+      m_parityList(Get<QComboBox>(PortSettingsIds::Parity)),
+      m_openClose(Get<QPushButton>(PortSettingsIds::OpenClose)),
+      m_refresh(Get<QPushButton>(PortSettingsIds::Refresh)), m_portNote(new QLabel(this)) {
     // Below the group box, where the template leaves room (placed in resizeEvent, once the page has its
     // size): why a device of this machine is not listed.
     m_portNote->setWordWrap(true);

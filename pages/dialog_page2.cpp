@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <ctime>
 
+using velkor::resources::WirelessIds;
+
 namespace {
 std::u16string Text(const QLineEdit* edit) {
     return edit->text().toStdU16String();
@@ -18,11 +20,15 @@ std::u16string Text(const QLineEdit* edit) {
 } // namespace
 
 CDialog_Page2::CDialog_Page2(QWidget* parent)
-    : CPage(velkor::resources::WirelessTemplate(), parent), m_watchAddress(Get<CIPAddressCtrl>(1021)),
-      m_hostAddress(Get<CIPAddressCtrl>(1016)), m_clockText(Get<QLineEdit>(1014)),
-      m_weekday(Get<QComboBox>(1019)), m_addressSlot(Get<QComboBox>(1013)),
-      m_watchFrequency(Get<QLineEdit>(1004)), m_transmitterFrequency(Get<QLineEdit>(1005)),
-      m_watchNetworkId(Get<QLineEdit>(1010)), m_transmitterNetworkId(Get<QLineEdit>(1011)) {
+    : CPage(velkor::resources::WirelessTemplate(), parent),
+      m_watchAddress(Get<CIPAddressCtrl>(WirelessIds::WatchAddress)),
+      m_hostAddress(Get<CIPAddressCtrl>(WirelessIds::HostAddress)),
+      m_clockText(Get<QLineEdit>(WirelessIds::Clock)), m_weekday(Get<QComboBox>(WirelessIds::Weekday)),
+      m_addressSlot(Get<QComboBox>(WirelessIds::AddressSlot)),
+      m_watchFrequency(Get<QLineEdit>(WirelessIds::WatchFrequency)),
+      m_transmitterFrequency(Get<QLineEdit>(WirelessIds::TransmitterFrequency)),
+      m_watchNetworkId(Get<QLineEdit>(WirelessIds::WatchNetworkId)),
+      m_transmitterNetworkId(Get<QLineEdit>(WirelessIds::TransmitterNetworkId)) {
     m_watchAddress->SetAddress(0);
     m_hostAddress->SetAddress(0);
     m_watchFrequency->setText(QStringLiteral("434.00"));
@@ -33,11 +39,16 @@ CDialog_Page2::CDialog_Page2(QWidget* parent)
     m_weekday->setCurrentIndex(0);
     OnClockTick();
 
-    connect(Get<QPushButton>(1015), &QPushButton::clicked, this, &CDialog_Page2::OnWriteTime);
-    connect(Get<QPushButton>(1017), &QPushButton::clicked, this, &CDialog_Page2::OnWriteHostAddress);
-    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page2::OnClearAddress);
-    connect(Get<QPushButton>(1020), &QPushButton::clicked, this, &CDialog_Page2::OnWriteWatchChannel);
-    connect(Get<QPushButton>(1022), &QPushButton::clicked, this, &CDialog_Page2::OnWriteTransmitterChannel);
+    connect(Get<QPushButton>(WirelessIds::WriteTime), &QPushButton::clicked, this,
+            &CDialog_Page2::OnWriteTime);
+    connect(Get<QPushButton>(WirelessIds::WriteHostAddress), &QPushButton::clicked, this,
+            &CDialog_Page2::OnWriteHostAddress);
+    connect(Get<QPushButton>(WirelessIds::ClearAddress), &QPushButton::clicked, this,
+            &CDialog_Page2::OnClearAddress);
+    connect(Get<QPushButton>(WirelessIds::WriteWatchChannel), &QPushButton::clicked, this,
+            &CDialog_Page2::OnWriteWatchChannel);
+    connect(Get<QPushButton>(WirelessIds::WriteTransmitterChannel), &QPushButton::clicked, this,
+            &CDialog_Page2::OnWriteTransmitterChannel);
 }
 
 void CDialog_Page2::OnClockTick() {

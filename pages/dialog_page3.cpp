@@ -11,15 +11,19 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
+using velkor::resources::TextMessageIds;
+
 namespace {
 // "5S" .. "60S" in ticks of 100 ms.
 constexpr int kIntervals[] = {50, 100, 200, 300, 600};
 } // namespace
 
 CDialog_Page3::CDialog_Page3(QWidget* parent)
-    : CPage(velkor::resources::TextMessageTemplate(), parent), m_intervalList(Get<QComboBox>(1020)),
-      m_textField(Get<QTextEdit>(1023)), m_autoCheck(Get<QCheckBox>(1022)),
-      m_address(Get<CIPAddressCtrl>(1016)) {
+    : CPage(velkor::resources::TextMessageTemplate(), parent),
+      m_intervalList(Get<QComboBox>(TextMessageIds::Interval)),
+      m_textField(Get<QTextEdit>(TextMessageIds::Text)),
+      m_autoCheck(Get<QCheckBox>(TextMessageIds::AutoSend)),
+      m_address(Get<CIPAddressCtrl>(TextMessageIds::Address)) {
     // Typed text: not bold, italic or underlined, 28.8 pt, black, in the dialog's face.
     QFont font = m_textField->font();
     font.setPointSizeF(28.8);
@@ -40,7 +44,7 @@ CDialog_Page3::CDialog_Page3(QWidget* parent)
     m_sendInterval = 100;
     m_tickCounter = -1;
 
-    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page3::OnSend);
+    connect(Get<QPushButton>(TextMessageIds::Send), &QPushButton::clicked, this, &CDialog_Page3::OnSend);
     connect(m_intervalList, &QComboBox::currentIndexChanged, this, &CDialog_Page3::OnIntervalChanged);
     // toggled, not clicked: a screen reader's "toggle" changes the tick without a click, and must start
     // or stop timed sending all the same.

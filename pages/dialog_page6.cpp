@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <ctime>
 
+using velkor::resources::ModuleIds;
+
 namespace {
 
 std::u16string Text(const QLineEdit* edit) {
@@ -42,10 +44,12 @@ void KeepTypingLimit(QLineEdit* edit) {
 } // namespace
 
 CDialog_Page6::CDialog_Page6(QWidget* parent)
-    : CPage(velkor::resources::ModuleTemplate(), parent), m_frequency(Get<QLineEdit>(1004)),
-      m_networkAddress(Get<QLineEdit>(1005)), m_sleepPeriod(Get<QComboBox>(1009)),
-      m_breathingTime(Get<QComboBox>(1010)), m_transmitPower(Get<QComboBox>(1011)),
-      m_watchAddress(Get<QLineEdit>(1014)) {
+    : CPage(velkor::resources::ModuleTemplate(), parent), m_frequency(Get<QLineEdit>(ModuleIds::Frequency)),
+      m_networkAddress(Get<QLineEdit>(ModuleIds::NetworkAddress)),
+      m_sleepPeriod(Get<QComboBox>(ModuleIds::SleepPeriod)),
+      m_breathingTime(Get<QComboBox>(ModuleIds::BreathingTime)),
+      m_transmitPower(Get<QComboBox>(ModuleIds::TransmitPower)),
+      m_watchAddress(Get<QLineEdit>(ModuleIds::WatchAddress)) {
     m_frequency->setText(QStringLiteral("434.00"));
     m_networkAddress->setText(QStringLiteral("0"));
     m_sleepPeriod->setCurrentIndex(0);   // "2s"
@@ -55,13 +59,17 @@ CDialog_Page6::CDialog_Page6(QWidget* parent)
         KeepTypingLimit(edit);
     }
 
-    connect(Get<QPushButton>(1006), &QPushButton::clicked, this, &CDialog_Page6::OnWriteConfig);
-    connect(Get<QPushButton>(1007), &QPushButton::clicked, this, &CDialog_Page6::OnReadConfig);
-    connect(Get<QPushButton>(1008), &QPushButton::clicked, this, &CDialog_Page6::OnSetTime);
-    connect(Get<QPushButton>(1012), &QPushButton::clicked, this, &CDialog_Page6::OnGetTime);
-    connect(Get<QPushButton>(1015), &QPushButton::clicked, this, &CDialog_Page6::OnReset);
-    connect(Get<QPushButton>(1017), &QPushButton::clicked, this, &CDialog_Page6::OnWriteWatchAddress);
-    connect(Get<QPushButton>(1018), &QPushButton::clicked, this, &CDialog_Page6::OnReadWatchAddress);
+    connect(Get<QPushButton>(ModuleIds::WriteConfig), &QPushButton::clicked, this,
+            &CDialog_Page6::OnWriteConfig);
+    connect(Get<QPushButton>(ModuleIds::ReadConfig), &QPushButton::clicked, this,
+            &CDialog_Page6::OnReadConfig);
+    connect(Get<QPushButton>(ModuleIds::SetTime), &QPushButton::clicked, this, &CDialog_Page6::OnSetTime);
+    connect(Get<QPushButton>(ModuleIds::GetTime), &QPushButton::clicked, this, &CDialog_Page6::OnGetTime);
+    connect(Get<QPushButton>(ModuleIds::Reset), &QPushButton::clicked, this, &CDialog_Page6::OnReset);
+    connect(Get<QPushButton>(ModuleIds::WriteWatchAddress), &QPushButton::clicked, this,
+            &CDialog_Page6::OnWriteWatchAddress);
+    connect(Get<QPushButton>(ModuleIds::ReadWatchAddress), &QPushButton::clicked, this,
+            &CDialog_Page6::OnReadWatchAddress);
 }
 
 void CDialog_Page6::SendModuleFrame(uint8_t command, std::span<const uint8_t> payload) {

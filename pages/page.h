@@ -17,9 +17,10 @@ public:
 
     void SetStatusWriter(StatusWriter writer) { m_statusWriter = std::move(writer); }
     QWidget* Control(int id) const { return m_dialog.Control(id); }
+    // The control `id` of this page's template as a T; see BuiltDialog::Get.
+    template <typename T> T* Get(int id) const { return m_dialog.Get<T>(id); }
 
 protected:
-    template <typename T> T* Get(int id) const { return m_dialog.Get<T>(id); }
     void SetStatus(const QString& text) const;
     // A modal notice owned by this page: the text, an OK button, no icon.
     void ShowMessage(const QString& text, const QString& caption);

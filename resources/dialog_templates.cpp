@@ -15,9 +15,9 @@ const ControlTemplate* DialogTemplate::Find(int controlId) const {
 
 const DialogTemplate& MainWindowTemplate() {
     static const std::vector<ControlTemplate> controls = {
-        {1000, K::ListView, "", 7, 7, 49, 173, STYLE_NONE, 0, "导航"},
-        {1001, K::Caption, "", 59, 7, 207, 13, STYLE_NONE, 0, "页面标题"},
-        {1003, K::Frame, "", 59, 21, 207, 159},
+        {MainWindowIds::Navigation, K::ListView, "", 7, 7, 49, 173, STYLE_NONE, 0, "导航"},
+        {MainWindowIds::Caption, K::Caption, "", 59, 7, 207, 13, STYLE_NONE, 0, "页面标题"},
+        {MainWindowIds::PageFrame, K::Frame, "", 59, 21, 207, 159},
     };
     static const DialogTemplate t{102, 273, 202, 9, controls};
     return t;
@@ -30,12 +30,12 @@ const DialogTemplate& PortSettingsTemplate() {
         {0, K::Label, "串    口:", 33, 35, 28, 8},
         {0, K::Label, "波特率:", 33, 57, 28, 8},
         {0, K::Label, "效    验:", 33, 80, 28, 8},
-        {1011, K::ComboBox, "", 63, 34, 96, 30, STYLE_NONE, 0, "串口"},
-        {1010, K::ComboBox, "1200|2400|4800|9600|19200|38400|57600|115200", 63, 56, 96, 30, STYLE_NONE, 0,
-         "波特率"},
-        {1009, K::ComboBox, "NO|ODD|EVEN", 63, 79, 96, 30, STYLE_NONE, 0, "效验"},
-        {1005, K::Button, "打开", 70, 101, 50, 14},
-        {1006, K::Button, "刷新", 69, 121, 50, 14},
+        {PortSettingsIds::Port, K::ComboBox, "", 63, 34, 96, 30, STYLE_NONE, 0, "串口"},
+        {PortSettingsIds::Baud, K::ComboBox, "1200|2400|4800|9600|19200|38400|57600|115200", 63, 56, 96, 30,
+         STYLE_NONE, 0, "波特率"},
+        {PortSettingsIds::Parity, K::ComboBox, "NO|ODD|EVEN", 63, 79, 96, 30, STYLE_NONE, 0, "效验"},
+        {PortSettingsIds::OpenClose, K::Button, "打开", 70, 101, 50, 14},
+        {PortSettingsIds::Refresh, K::Button, "刷新", 69, 121, 50, 14},
     };
     static const DialogTemplate t{133, 181, 155, 8, controls};
     return t;
@@ -44,40 +44,45 @@ const DialogTemplate& PortSettingsTemplate() {
 const DialogTemplate& WirelessTemplate() {
     static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "手表地址", 6, 0, 107, 30},
-        {1021, K::IpAddress, "", 11, 13, 96, 13, STYLE_NONE, 0, "手表地址"},
+        {WirelessIds::WatchAddress, K::IpAddress, "", 11, 13, 96, 13, STYLE_NONE, 0, "手表地址"},
         {0, K::GroupBox, "选项", 115, 0, 43, 30},
-        {1024, K::CheckBox, "广播", 120, 14, 32, 10, STYLE_DISABLED},
+        {WirelessIds::AddressBroadcast, K::CheckBox, "广播", 120, 14, 32, 10, STYLE_DISABLED},
         {0, K::GroupBox, "配置框", 161, 0, 67, 30},
-        {1018, K::Button, "清空地址", 170, 11, 50, 14},
+        {WirelessIds::ClearAddress, K::Button, "清空地址", 170, 11, 50, 14},
         {0, K::GroupBox, "同步时间", 6, 32, 107, 30},
-        {1014, K::Edit, "", 11, 44, 96, 13, STYLE_READ_ONLY, 0, "同步时间"},
+        {WirelessIds::Clock, K::Edit, "", 11, 44, 96, 13, STYLE_READ_ONLY, 0, "同步时间"},
         {0, K::GroupBox, "星期", 115, 32, 43, 30},
-        {1019, K::ComboBox, "周一|周二|周三|周四|周五|周六|周日", 117, 44, 40, 30, STYLE_DISABLED, 0, "星期"},
+        {WirelessIds::Weekday, K::ComboBox, "周一|周二|周三|周四|周五|周六|周日", 117, 44, 40, 30,
+         STYLE_DISABLED, 0, "星期"},
         {0, K::GroupBox, "配置框", 161, 32, 67, 30},
-        {1015, K::Button, "写入时间", 170, 43, 50, 14},
+        {WirelessIds::WriteTime, K::Button, "写入时间", 170, 43, 50, 14},
         {0, K::GroupBox, "主机地址", 6, 64, 107, 30},
-        {1016, K::IpAddress, "", 11, 76, 96, 13, STYLE_NONE, 0, "主机地址"},
+        {WirelessIds::HostAddress, K::IpAddress, "", 11, 76, 96, 13, STYLE_NONE, 0, "主机地址"},
         {0, K::GroupBox, "ADDR", 115, 64, 43, 30},
-        {1013, K::ComboBox, "Addr1|Addr2|Addr3|Addr4|Addr5|Addr6|Addr7|Addr8|Addr9|Addr10", 117, 76, 40, 30,
-         STYLE_DROPDOWN, 0, "ADDR"},
+        {WirelessIds::AddressSlot, K::ComboBox,
+         "Addr1|Addr2|Addr3|Addr4|Addr5|Addr6|Addr7|Addr8|Addr9|Addr10", 117, 76, 40, 30, STYLE_DROPDOWN, 0,
+         "ADDR"},
         {0, K::GroupBox, "配置框", 161, 64, 67, 30},
-        {1017, K::Button, "写入地址", 170, 75, 50, 14},
+        {WirelessIds::WriteHostAddress, K::Button, "写入地址", 170, 75, 50, 14},
         {0, K::GroupBox, "手表频率", 6, 96, 60, 30},
-        {1004, K::Edit, "", 11, 108, 51, 13, STYLE_NONE, 6, "手表频率"},
+        {WirelessIds::WatchFrequency, K::Edit, "", 11, 108, 51, 13, STYLE_NONE, 6, "手表频率"},
         {0, K::GroupBox, "网络ID", 66, 96, 47, 30},
-        {1010, K::Edit, "", 70, 108, 37, 14, STYLE_DIGITS_ONLY, 3, "手表网络ID"},
+        {WirelessIds::WatchNetworkId, K::Edit, "", 70, 108, 37, 14, STYLE_DIGITS_ONLY, 3, "手表网络ID"},
         {0, K::GroupBox, "选项", 115, 96, 43, 30},
-        {1025, K::CheckBox, "广播", 120, 109, 32, 10, STYLE_DISABLED},
+        {WirelessIds::WatchChannelBroadcast, K::CheckBox, "广播", 120, 109, 32, 10, STYLE_DISABLED},
         {0, K::GroupBox, "配置框", 161, 96, 67, 30},
-        {1020, K::Button, "写入信道", 170, 107, 50, 14, STYLE_NONE, 0, "写入信道(手表)"},
+        {WirelessIds::WriteWatchChannel, K::Button, "写入信道", 170, 107, 50, 14, STYLE_NONE, 0,
+         "写入信道(手表)"},
         {0, K::GroupBox, "发射器频率", 6, 128, 60, 30},
-        {1005, K::Edit, "", 11, 140, 51, 13, STYLE_NONE, 6, "发射器频率"},
+        {WirelessIds::TransmitterFrequency, K::Edit, "", 11, 140, 51, 13, STYLE_NONE, 6, "发射器频率"},
         {0, K::GroupBox, "网络ID", 66, 128, 47, 30},
-        {1011, K::Edit, "", 70, 140, 37, 14, STYLE_DIGITS_ONLY, 3, "发射器网络ID"},
+        {WirelessIds::TransmitterNetworkId, K::Edit, "", 70, 140, 37, 14, STYLE_DIGITS_ONLY, 3,
+         "发射器网络ID"},
         {0, K::GroupBox, "选项", 115, 128, 43, 30},
-        {1026, K::CheckBox, "广播", 120, 140, 32, 10, STYLE_DISABLED},
+        {WirelessIds::TransmitterChannelBroadcast, K::CheckBox, "广播", 120, 140, 32, 10, STYLE_DISABLED},
         {0, K::GroupBox, "配置框", 161, 128, 67, 30},
-        {1022, K::Button, "写入信道", 170, 139, 50, 14, STYLE_NONE, 0, "写入信道(发射器)"},
+        {WirelessIds::WriteTransmitterChannel, K::Button, "写入信道", 170, 139, 50, 14, STYLE_NONE, 0,
+         "写入信道(发射器)"},
     };
     static const DialogTemplate t{134, 273, 176, 8, controls};
     return t;
@@ -85,13 +90,14 @@ const DialogTemplate& WirelessTemplate() {
 
 const DialogTemplate& TextMessageTemplate() {
     static const std::vector<ControlTemplate> controls = {
-        {1023, K::RichEdit, "", 7, 6, 214, 116, STYLE_NONE, 84, "文本"},
+        {TextMessageIds::Text, K::RichEdit, "", 7, 6, 214, 116, STYLE_NONE, 84, "文本"},
         {0, K::GroupBox, "定时发送", 7, 126, 82, 32},
-        {1020, K::ComboBox, "5S|10S|20S|30S|60S", 13, 139, 36, 60, STYLE_DROPDOWN, 0, "定时发送间隔"},
-        {1022, K::CheckBox, "自动", 54, 141, 30, 10},
+        {TextMessageIds::Interval, K::ComboBox, "5S|10S|20S|30S|60S", 13, 139, 36, 60, STYLE_DROPDOWN, 0,
+         "定时发送间隔"},
+        {TextMessageIds::AutoSend, K::CheckBox, "自动", 54, 141, 30, 10},
         {0, K::GroupBox, "地址选项", 93, 126, 80, 32},
-        {1016, K::IpAddress, "", 99, 139, 68, 13, STYLE_NONE, 0, "地址选项"},
-        {1018, K::Button, "发送", 178, 138, 43, 16},
+        {TextMessageIds::Address, K::IpAddress, "", 99, 139, 68, 13, STYLE_NONE, 0, "地址选项"},
+        {TextMessageIds::Send, K::Button, "发送", 178, 138, 43, 16},
     };
     static const DialogTemplate t{135, 249, 178, 8, controls};
     return t;
@@ -101,27 +107,29 @@ const DialogTemplate& ModuleTemplate() {
     static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "LORA配置:", 12, 11, 217, 73},
         {0, K::Label, "无线频率:", 20, 25, 36, 8},
-        {1004, K::Edit, "", 57, 22, 52, 14, STYLE_NONE, 6, "无线频率"},
+        {ModuleIds::Frequency, K::Edit, "", 57, 22, 52, 14, STYLE_NONE, 6, "无线频率"},
         {0, K::Label, "网络地址:", 125, 25, 36, 8},
-        {1005, K::Edit, "", 163, 22, 52, 14, STYLE_NONE, 3, "网络地址"},
+        {ModuleIds::NetworkAddress, K::Edit, "", 163, 22, 52, 14, STYLE_NONE, 3, "网络地址"},
         {0, K::Label, "休眠周期:", 20, 45, 36, 8},
-        {1009, K::ComboBox, "2s|4s|6s|8s|10s", 57, 43, 52, 30, STYLE_DROPDOWN, 0, "休眠周期"},
+        {ModuleIds::SleepPeriod, K::ComboBox, "2s|4s|6s|8s|10s", 57, 43, 52, 30, STYLE_DROPDOWN, 0,
+         "休眠周期"},
         {0, K::Label, "呼吸时间:", 125, 45, 36, 8},
-        {1010, K::ComboBox, "2ms|4ms|8ms|16ms|32ms|64ms", 163, 43, 52, 30, STYLE_DROPDOWN, 0, "呼吸时间"},
+        {ModuleIds::BreathingTime, K::ComboBox, "2ms|4ms|8ms|16ms|32ms|64ms", 163, 43, 52, 30, STYLE_DROPDOWN,
+         0, "呼吸时间"},
         {0, K::Label, "发送功率:", 20, 65, 36, 8},
-        {1011, K::ComboBox, "Level1|Level2|Level3|Level4|Level5|Level6|Level7", 57, 63, 52, 30,
-         STYLE_DROPDOWN, 0, "发送功率"},
-        {1006, K::Button, "写配置", 123, 62, 45, 14},
-        {1007, K::Button, "读配置", 171, 62, 45, 14},
+        {ModuleIds::TransmitPower, K::ComboBox, "Level1|Level2|Level3|Level4|Level5|Level6|Level7", 57, 63,
+         52, 30, STYLE_DROPDOWN, 0, "发送功率"},
+        {ModuleIds::WriteConfig, K::Button, "写配置", 123, 62, 45, 14},
+        {ModuleIds::ReadConfig, K::Button, "读配置", 171, 62, 45, 14},
         {0, K::GroupBox, "手表地址:", 12, 88, 217, 34},
         {0, K::Label, "手表地址:", 20, 103, 36, 8},
-        {1014, K::Edit, "", 57, 101, 63, 14, STYLE_DIGITS_ONLY, 8, "手表地址"},
-        {1017, K::Button, "写入", 125, 100, 47, 14},
-        {1018, K::Button, "读取", 175, 100, 47, 14},
+        {ModuleIds::WatchAddress, K::Edit, "", 57, 101, 63, 14, STYLE_DIGITS_ONLY, 8, "手表地址"},
+        {ModuleIds::WriteWatchAddress, K::Button, "写入", 125, 100, 47, 14},
+        {ModuleIds::ReadWatchAddress, K::Button, "读取", 175, 100, 47, 14},
         {0, K::GroupBox, "其它配置:", 12, 124, 217, 34},
-        {1008, K::Button, "校准时间", 34, 137, 50, 14},
-        {1012, K::Button, "获取时间", 89, 137, 50, 14},
-        {1015, K::Button, "软件复位", 145, 137, 50, 14},
+        {ModuleIds::SetTime, K::Button, "校准时间", 34, 137, 50, 14},
+        {ModuleIds::GetTime, K::Button, "获取时间", 89, 137, 50, 14},
+        {ModuleIds::Reset, K::Button, "软件复位", 145, 137, 50, 14},
     };
     static const DialogTemplate t{137, 249, 178, 8, controls};
     return t;
@@ -129,9 +137,9 @@ const DialogTemplate& ModuleTemplate() {
 
 const DialogTemplate& HelpTemplate() {
     static const std::vector<ControlTemplate> controls = {
-        {1, K::Icon, "128", 14, 14, 20, 20, STYLE_NONE, 0, "Velkor"},
-        {3, K::Label, "Velkor V2.4", 42, 14, 114, 8},
-        {2, K::Label, "无线手表参数配置及信息发送工具", 42, 26, 114, 8},
+        {HelpIds::Icon, K::Icon, "128", 14, 14, 20, 20, STYLE_NONE, 0, "Velkor"},
+        {HelpIds::Version, K::Label, "Velkor V2.4", 42, 14, 114, 8},
+        {HelpIds::ProductName, K::Label, "无线手表参数配置及信息发送工具", 42, 26, 114, 8},
     };
     static const DialogTemplate t{100, 170, 62, 9, controls};
     return t;

@@ -27,6 +27,8 @@ using velkor::g_portStateNotice;
 using velkor::g_receiveBuffer;
 using velkor::g_serial;
 
+using velkor::resources::MainWindowIds;
+
 namespace {
 
 struct NavItem {
@@ -74,10 +76,10 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     setWindowIcon(m_hIcon);
 
     m_caption = new CColorStatic(this);
-    m_caption->Bind(rectOf(1001));
+    m_caption->Bind(rectOf(MainWindowIds::Caption));
 
     m_navList = new CSolidListCtrl(this);
-    m_navList->setGeometry(rectOf(1000));
+    m_navList->setGeometry(rectOf(MainWindowIds::Navigation));
     m_navList->setAccessibleName(QStringLiteral("导航"));
     m_navList->setIconSize(QSize(kNavIconSize, kNavIconSize));
     for (const NavItem& item : kNavItems) {
@@ -92,7 +94,7 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
 
     m_pageFrame = new QFrame(this);
     m_pageFrame->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    m_pageFrame->setGeometry(rectOf(1003));
+    m_pageFrame->setGeometry(rectOf(MainWindowIds::PageFrame));
 
     m_pageRect = m_pageFrame->geometry().adjusted(3, 3, -3, -3);
     m_page1 = new CDialog_Page1(this);

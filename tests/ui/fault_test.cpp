@@ -24,6 +24,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using velkor::resources::ModuleIds;
+using velkor::resources::PortSettingsIds;
+using velkor::resources::TextMessageIds;
+using velkor::resources::WirelessIds;
+
 using velkor::g_receiveBuffer;
 using velkor::g_serial;
 
@@ -84,12 +89,13 @@ private slots:
         QVERIFY(Start({"--hangup-after", "1"}));
         std::string link = m_sim->Link();
         QVERIFY(WaitUntil([&] { return m_window->m_statusBar->Text(0) == QStringLiteral("Open"); }));
-        Button(m_window->m_page2, 1022)->click(); // the simulator hangs up after this frame
+        Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)
+            ->click(); // the simulator hangs up after this frame
         QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
         m_window->OnTimer(); // one tick
         QCOMPARE(m_window->m_statusBar->Text(0), QStringLiteral("Close"));
-        QCOMPARE(Button(m_window->m_page1, 1005)->text(), QStringLiteral("打开"));
-        QVERIFY(m_window->m_page1->Control(1011)->isEnabled());
+        QCOMPARE(Button(m_window->m_page1, PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
+        QVERIFY(m_window->m_page1->Control(PortSettingsIds::Port)->isEnabled());
         // Nothing spins once the device is gone.
         double before = CpuSeconds();
         RunFor(5000);
@@ -100,22 +106,22 @@ private slots:
         m_sim = std::make_unique<SimProcess>(std::vector<std::string>{"--link", link});
         QVERIFY(m_sim->Ready());
         QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(link)));
-        Button(m_window->m_page2, 1022)->click();
+        Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
     }
 
     void StalledLine() {
         QVERIFY(Start({"--stall-after", "1"}));
-        Button(m_window->m_page2, 1022)->click();
+        Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)->click();
         QVERIFY(!m_sim->WaitForLine("\"event\":\"stall\"", std::chrono::seconds(3)).empty());
-        auto* text = qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023));
+        auto* text = m_window->m_page3->Get<QTextEdit>(TextMessageIds::Text);
         text->setPlainText(QString(42, QChar(0x4E2D))); // 84 bytes a frame
         qint64 longest = 0;
         int gaveUpAt = -1;
         for (int press = 0; press < 400 && gaveUpAt < 0; ++press) {
             QElapsedTimer timer;
             timer.start();
-            Button(m_window->m_page3, 1018)->click();
+            Button(m_window->m_page3, TextMessageIds::Send)->click();
             longest = std::max(longest, timer.elapsed());
             if (timer.elapsed() > 900) {
                 gaveUpAt = press;
@@ -127,7 +133,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         for (int press = 0; press < 10; ++press) {
-            Button(m_window->m_page3, 1018)->click();
+            Button(m_window->m_page3, TextMessageIds::Send)->click();
         }
         QVERIFY(timer.elapsed() < 500);
         int ticks = 0;
@@ -144,7 +150,8 @@ private slots:
         int ticks = 0;
         m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
         RunFor(300);
-        Button(m_window->m_page6, 1007)->click(); // the simulator storms for 10 s, then answers
+        Button(m_window->m_page6, ModuleIds::ReadConfig)
+            ->click(); // the simulator storms for 10 s, then answers
         // While the noise runs, memory stays where it is: the receive buffer never grows.
         RunFor(2000);
         long residentEarly = ResidentKb();
@@ -157,7 +164,7 @@ private slots:
         // A valid answer after the storm is handled.
         QVERIFY(boxes.WaitFor(1, 6000));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("读取成功."));
-        QCOMPARE(Edit(m_window->m_page6, 1004)->text(), QStringLiteral("434.00"));
+        QCOMPARE(Edit(m_window->m_page6, ModuleIds::Frequency)->text(), QStringLiteral("434.00"));
         QVERIFY2(ticks >= 90, qPrintable(QStringLiteral("%1 ticks").arg(ticks))); // ~10 s of 100 ms ticks
     }
 
@@ -173,16 +180,17 @@ private slots:
             {"-5", "FE C0 00"}, {"4e2", "64 00 10"}, {"中文", "00 00 00"}, {"1e999", "00 00 00"},
         };
         for (const auto& f : frequencies) {
-            Paste(Edit(wireless, 1004), QString::fromUtf8(f.text));
-            Button(wireless, 1020)->click();
+            Paste(Edit(wireless, WirelessIds::WatchFrequency), QString::fromUtf8(f.text));
+            Button(wireless, WirelessIds::WriteWatchChannel)->click();
             QCOMPARE(SentField(8, 3), std::string(f.watchWord));
-            Paste(Edit(wireless, 1005), QString::fromUtf8(f.text));
-            Button(wireless, 1022)->click();
+            Paste(Edit(wireless, WirelessIds::TransmitterFrequency), QString::fromUtf8(f.text));
+            Button(wireless, WirelessIds::WriteTransmitterChannel)->click();
             QCOMPARE(SentField(10, 3), std::string(f.watchWord));
         }
-        Paste(Edit(wireless, 1004), QString(10000, QLatin1Char('1'))); // 10 000 characters pasted
-        QCOMPARE(Edit(wireless, 1004)->text(), QStringLiteral("111111"));
-        Button(wireless, 1020)->click();
+        Paste(Edit(wireless, WirelessIds::WatchFrequency),
+              QString(10000, QLatin1Char('1'))); // 10 000 characters pasted
+        QCOMPARE(Edit(wireless, WirelessIds::WatchFrequency)->text(), QStringLiteral("111111"));
+        Button(wireless, WirelessIds::WriteWatchChannel)->click();
         QCOMPARE(SentField(8, 3), std::string("81 D2 34"));
         // Network IDs take digits only, three at most, and keep the low byte.
         const struct {
@@ -191,27 +199,27 @@ private slots:
         } ids[] = {{"", "00"},    {"abc", "00"}, {"-5", "00"}, {"99999999999", "E7"},
                    {"300", "2C"}, {"中", "00"}};
         for (const auto& id : ids) {
-            Paste(Edit(wireless, 1010), QString::fromUtf8(id.text));
-            Button(wireless, 1020)->click();
+            Paste(Edit(wireless, WirelessIds::WatchNetworkId), QString::fromUtf8(id.text));
+            Button(wireless, WirelessIds::WriteWatchChannel)->click();
             QCOMPARE(SentField(11, 1), std::string(id.id));
         }
         // An address field takes 0 to 255; letters never get in.
-        auto* address = qobject_cast<CIPAddressCtrl*>(wireless->Control(1021));
+        auto* address = wireless->Get<CIPAddressCtrl>(WirelessIds::WatchAddress);
         for (int i = 0; i < 4; ++i) {
             address->Field(i)->clear();
         }
         QTest::keyClicks(address->Field(0), QStringLiteral("999"));
         QTest::keyClicks(address->Field(1), QStringLiteral("ab-7"));
         QCOMPARE(address->GetAddress(), 0xFF070000U);
-        Button(wireless, 1017)->click();
+        Button(wireless, WirelessIds::WriteHostAddress)->click();
         QCOMPARE(SentField(2, 4), std::string("FF 07 00 00"));
 
         // The module page: the same lenient readings, in its own order of computation.
         CDialog_Page6* module = m_window->m_page6;
         m_window->ShowPage(3);
         for (const auto& f : frequencies) {
-            Paste(Edit(module, 1004), QString::fromUtf8(f.text));
-            Button(module, 1006)->click();
+            Paste(Edit(module, ModuleIds::Frequency), QString::fromUtf8(f.text));
+            Button(module, ModuleIds::WriteConfig)->click();
             QCOMPARE(SentField(4, 3), std::string(f.watchWord)); // both orders agree on these
         }
         const struct {
@@ -219,29 +227,29 @@ private slots:
             const char* network;
         } networks[] = {{"-5", "FB"}, {"4e2", "04"}, {"中文", "00"}, {"  7", "07"}, {"99999", "E7"}};
         for (const auto& n : networks) {
-            Paste(Edit(module, 1005), QString::fromUtf8(n.text));
-            Button(module, 1006)->click();
+            Paste(Edit(module, ModuleIds::NetworkAddress), QString::fromUtf8(n.text));
+            Button(module, ModuleIds::WriteConfig)->click();
             QCOMPARE(SentField(9, 1), std::string(n.network));
         }
-        Paste(Edit(module, 1014), QStringLiteral("99999999999"));
-        Button(module, 1017)->click();
+        Paste(Edit(module, ModuleIds::WatchAddress), QStringLiteral("99999999999"));
+        Button(module, ModuleIds::WriteWatchAddress)->click();
         QCOMPARE(SentField(4, 4), std::string("05 F5 E0 FF"));
-        Paste(Edit(module, 1014), QStringLiteral("-1"));
-        Button(module, 1017)->click();
+        Paste(Edit(module, ModuleIds::WatchAddress), QStringLiteral("-1"));
+        Button(module, ModuleIds::WriteWatchAddress)->click();
         QCOMPARE(SentField(4, 4), std::string("00 00 00 00"));
 
         // The text page: a 10 000 character paste keeps 84 characters; spaces and Chinese go out as GBK.
-        auto* text = qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023));
+        auto* text = m_window->m_page3->Get<QTextEdit>(TextMessageIds::Text);
         text->clear();
         text->insertPlainText(QString(10000, QChar(0x4E2D)));
-        Button(m_window->m_page3, 1018)->click();
+        Button(m_window->m_page3, TextMessageIds::Send)->click();
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("提示."));
         SimFrame long84 = NextSimFrame(*m_sim);
         QVERIFY(long84.valid);
         QCOMPARE(long84.bytes.substr(21, 2), std::string("54")); // 84 bytes, 42 characters
         text->setPlainText(QStringLiteral("   "));
-        Button(m_window->m_page3, 1018)->click();
+        Button(m_window->m_page3, TextMessageIds::Send)->click();
         QCOMPARE(SentField(7, 4), std::string("03 20 20 20"));
         QVERIFY(m_window->isVisible());
     }
@@ -267,21 +275,21 @@ private slots:
                  qPrintable(note->text()));
         QVERIFY(note->accessibleDescription().contains(QStringLiteral("/tmp/velkor-no-such-port 已不存在")));
         QVERIFY(note->isVisible());
-        auto* ports = qobject_cast<QComboBox*>(m_window->m_page1->Control(1011));
+        auto* ports = m_window->m_page1->Get<QComboBox>(PortSettingsIds::Port);
         QCOMPARE(ports->count(), 1); // only the free one
         QCOMPARE(ports->currentText(), QString::fromStdString(free.Link()));
 
         // Another program takes the listed port before "打开": the press says why, and the list stays.
         ChildProcess taker({"/usr/bin/flock", free.Link(), "sleep", "30"});
         QVERIFY(WaitUntil([&] { return g_serial.ProbePort(free.Link()) == 0; }));
-        Button(m_window->m_page1, 1005)->click();
+        Button(m_window->m_page1, PortSettingsIds::OpenClose)->click();
         QVERIFY(!g_serial.IsOpen());
         QVERIFY2(note->text().startsWith(QString::fromStdString(free.Link()) +
                                          QStringLiteral(" 无法打开：被 flock")),
                  qPrintable(note->text()));
         QVERIFY(note->accessibleDescription().contains(heldLink));
         QCOMPARE(ports->count(), 1);
-        QCOMPARE(Button(m_window->m_page1, 1005)->text(), QStringLiteral("打开"));
+        QCOMPARE(Button(m_window->m_page1, PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
     }
 
     void TwoProgramsOnOnePort() {
@@ -299,7 +307,7 @@ private slots:
         QCOMPARE(WEXITSTATUS(status), 1);
         // The first keeps working.
         m_window->ShowPage(3);
-        Button(m_window->m_page6, 1015)->click();
+        Button(m_window->m_page6, ModuleIds::Reset)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
         QVERIFY(boxes.WaitFor(1, 3000));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));

@@ -20,6 +20,11 @@
 #include <QTest>
 #include <QTextEdit>
 
+using velkor::resources::HelpIds;
+using velkor::resources::ModuleIds;
+using velkor::resources::TextMessageIds;
+using velkor::resources::WirelessIds;
+
 using velkor::g_serial;
 
 class KeyboardTest : public SimWindowTest {
@@ -37,7 +42,7 @@ private:
         QCoreApplication::processEvents();
         return NextSimFrame(*m_sim, 2000).bytes;
     }
-    static QComboBox* Combo(CPage* page, int id) { return qobject_cast<QComboBox*>(page->Control(id)); }
+    static QComboBox* Combo(CPage* page, int id) { return page->Get<QComboBox>(id); }
 
 private slots:
     void cleanup() { EndSession(); }
@@ -46,18 +51,18 @@ private slots:
         BoxDismisser boxes;
         QVERIFY(Start());
         m_window->ShowPage(3);
-        QPushButton* read = Button(m_window->m_page6, 1007);
+        QPushButton* read = Button(m_window->m_page6, ModuleIds::ReadConfig);
         read->setFocus();
         QTest::keyClick(read, Qt::Key_Return);
         QCOMPARE(Sent(), std::string("FA 80 F4 00 6E 0D"));
-        QPushButton* reset = Button(m_window->m_page6, 1015);
+        QPushButton* reset = Button(m_window->m_page6, ModuleIds::Reset);
         reset->setFocus();
         QTest::keyClick(reset, Qt::Key_Enter, Qt::KeypadModifier);
         QCOMPARE(Sent(), std::string("FA 80 F2 00 6C 0D"));
 
         // In an edit, or with Escape on a button, nothing is sent and nothing closes.
-        Edit(m_window->m_page6, 1004)->setFocus();
-        QTest::keyClick(Edit(m_window->m_page6, 1004), Qt::Key_Return);
+        Edit(m_window->m_page6, ModuleIds::Frequency)->setFocus();
+        QTest::keyClick(Edit(m_window->m_page6, ModuleIds::Frequency), Qt::Key_Return);
         QTest::keyClick(reset, Qt::Key_Escape);
         QTest::keyClick(m_window->m_navList, Qt::Key_Return);
         QCOMPARE(NextSimFrame(*m_sim, 300).bytes, std::string());
@@ -66,7 +71,7 @@ private slots:
 
         // The wireless page's buttons too.
         m_window->ShowPage(1);
-        QPushButton* time = Button(m_window->m_page2, 1015);
+        QPushButton* time = Button(m_window->m_page2, WirelessIds::WriteTime);
         time->setFocus();
         QTest::keyClick(time, Qt::Key_Return);
         QCOMPARE(Sent().substr(0, 20), std::string("5A 00 FF FF FF FF E4"));
@@ -76,8 +81,8 @@ private slots:
         BoxDismisser boxes;
         QVERIFY(Start());
         m_window->ShowPage(2);
-        qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023))->setPlainText(QStringLiteral("abc"));
-        auto* autoSend = qobject_cast<QCheckBox*>(m_window->m_page3->Control(1022));
+        m_window->m_page3->Get<QTextEdit>(TextMessageIds::Text)->setPlainText(QStringLiteral("abc"));
+        auto* autoSend = m_window->m_page3->Get<QCheckBox>(TextMessageIds::AutoSend);
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(autoSend);
         QVERIFY(accessible != nullptr && accessible->actionInterface() != nullptr);
         QVERIFY(accessible->actionInterface()->actionNames().contains(
@@ -97,33 +102,33 @@ private slots:
     void TypedTextThatIsNoItemLeavesNoSelection() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        QComboBox* slot = Combo(m_window->m_page2, 1013);
+        QComboBox* slot = Combo(m_window->m_page2, WirelessIds::AddressSlot);
         QVERIFY(slot->isEditable());
         slot->lineEdit()->clear();
         QTest::keyClicks(slot->lineEdit(), QStringLiteral("Addr3"));
-        Button(m_window->m_page2, 1017)->click();
+        Button(m_window->m_page2, WirelessIds::WriteHostAddress)->click();
         QCOMPARE(Sent().substr(36, 2), std::string("02")); // typing an item's text selects it
         slot->lineEdit()->clear();
         QTest::keyClicks(slot->lineEdit(), QStringLiteral("Addr11"));
         QCOMPARE(slot->count(), 10); // nothing added
-        Button(m_window->m_page2, 1017)->click();
+        Button(m_window->m_page2, WirelessIds::WriteHostAddress)->click();
         QCOMPARE(Sent().substr(36, 2), std::string("FF"));
 
         CDialog_Page6* module = m_window->m_page6;
         m_window->ShowPage(3);
-        QComboBox* sleep = Combo(module, 1009);
+        QComboBox* sleep = Combo(module, ModuleIds::SleepPeriod);
         sleep->lineEdit()->clear();
         QTest::keyClicks(sleep->lineEdit(), QStringLiteral("3s"));
         QTest::keyClick(sleep->lineEdit(), Qt::Key_Return);
-        Button(module, 1006)->click();
+        Button(module, ModuleIds::WriteConfig)->click();
         QCOMPARE(Sent().substr(21, 2), std::string("FF"));
         sleep->lineEdit()->clear();
         QTest::keyClicks(sleep->lineEdit(), QStringLiteral("8s"));
-        Button(module, 1006)->click();
+        Button(module, ModuleIds::WriteConfig)->click();
         QCOMPARE(Sent().substr(21, 2), std::string("03"));
 
         // The interval keeps its value for a text that is no item.
-        QComboBox* interval = Combo(m_window->m_page3, 1020);
+        QComboBox* interval = Combo(m_window->m_page3, TextMessageIds::Interval);
         interval->lineEdit()->clear();
         QTest::keyClicks(interval->lineEdit(), QStringLiteral("7S"));
         QCOMPARE(interval->currentIndex(), 1); // still "10S"
@@ -141,9 +146,9 @@ private slots:
         QVERIFY(WaitUntil([] { return velkor::g_receiveBuffer.Count() >= 6; }));
         Tick(*m_window, 5);
         QVERIFY(boxes.WaitFor(1));
-        Button(module, 1018)->click();
+        Button(module, ModuleIds::ReadWatchAddress)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
-        QLineEdit* address = Edit(module, 1014);
+        QLineEdit* address = Edit(module, ModuleIds::WatchAddress);
         QVERIFY(WaitUntil([&] {
             Tick(*m_window);
             return address->text() == QStringLiteral("-2147483648"); // shown whole
@@ -166,15 +171,15 @@ private slots:
         m_window->show();
         m_window->ShowPage(4);
         CDialog_Page4* help = m_window->m_page4;
-        auto* icon = qobject_cast<QLabel*>(help->Control(1));
+        auto* icon = help->Get<QLabel>(HelpIds::Icon);
         QVERIFY(icon != nullptr && !icon->pixmap().isNull());
         QVERIFY2(icon->pixmap().width() <= icon->width() && icon->pixmap().height() <= icon->height(),
                  qPrintable(QStringLiteral("%1 px icon in a %2 x %3 label")
                                 .arg(icon->pixmap().width())
                                 .arg(icon->width())
                                 .arg(icon->height())));
-        auto* first = qobject_cast<QLabel*>(help->Control(3));
-        auto* second = qobject_cast<QLabel*>(help->Control(2));
+        auto* first = help->Get<QLabel>(HelpIds::Version);
+        auto* second = help->Get<QLabel>(HelpIds::ProductName);
         QVERIFY(first != nullptr && second != nullptr);
         QVERIFY(first->text().contains(QStringLiteral("2.4")));
         QVERIFY(first->geometry().bottom() < second->geometry().top());

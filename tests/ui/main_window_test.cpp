@@ -18,12 +18,17 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTextEdit>
+
+using velkor::resources::ModuleIds;
+using velkor::resources::PortSettingsIds;
+using velkor::resources::WirelessIds;
 
 using velkor::g_portStateNotice;
 using velkor::g_receiveBuffer;
@@ -200,7 +205,7 @@ private slots:
         for (int key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Enter}) {
             QTest::keyClick(w.m_navList, static_cast<Qt::Key>(key));
             QTest::keyClick(&w, static_cast<Qt::Key>(key));
-            QTest::keyClick(w.m_page2->Control(1004), static_cast<Qt::Key>(key));
+            QTest::keyClick(w.m_page2->Control(WirelessIds::WatchFrequency), static_cast<Qt::Key>(key));
         }
         QVERIFY(w.isVisible());
         QCOMPARE(ShownPage(w), w.m_page2);
@@ -265,15 +270,16 @@ private slots:
         qputenv("VELKOR_PORTS", sim.Link().c_str());
         CVelkorDlg w;
         w.show();
-        auto* button = qobject_cast<QPushButton*>(w.m_page1->Control(1005));
-        auto* ports = qobject_cast<QComboBox*>(w.m_page1->Control(1011));
+        auto* button = w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose);
+        auto* ports = w.m_page1->Get<QComboBox>(PortSettingsIds::Port);
         QVERIFY(ports->findText(QString::fromStdString(sim.Link())) >= 0);
         QCOMPARE(ports->currentIndex(), 0);
         QVERIFY(OpenThroughPage(w, QString::fromStdString(sim.Link()), 7, 2)); // 115200, EVEN
         QCOMPARE(g_serial.BaudRate(), 115200);
         QCOMPARE(g_serial.Parity(), 2);
         QCOMPARE(button->text(), QStringLiteral("关闭"));
-        for (int id : {1011, 1010, 1009, 1006}) {
+        for (int id : {PortSettingsIds::Port, PortSettingsIds::Baud, PortSettingsIds::Parity,
+                       PortSettingsIds::Refresh}) {
             QVERIFY(!w.m_page1->Control(id)->isEnabled());
         }
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
@@ -288,7 +294,8 @@ private slots:
         button->click();
         QVERIFY(!g_serial.IsOpen());
         QCOMPARE(button->text(), QStringLiteral("打开"));
-        for (int id : {1011, 1010, 1009, 1006}) {
+        for (int id : {PortSettingsIds::Port, PortSettingsIds::Baud, PortSettingsIds::Parity,
+                       PortSettingsIds::Refresh}) {
             QVERIFY(w.m_page1->Control(id)->isEnabled());
         }
         Tick(w);
@@ -302,21 +309,21 @@ private slots:
         qputenv("VELKOR_PORTS", sim.Link().c_str());
         CVelkorDlg w;
         w.show();
-        auto* ports = qobject_cast<QComboBox*>(w.m_page1->Control(1011));
+        auto* ports = w.m_page1->Get<QComboBox>(PortSettingsIds::Port);
         ports->setCurrentIndex(ports->findText(QString::fromStdString(sim.Link())));
         // Another program takes the port after the list was built.
         RecordingSerial other;
         QCOMPARE(other.Open(sim.Link(), 9600, 0), 1);
         w.m_statusBar->SetText(0, QStringLiteral("Open"));
-        qobject_cast<QPushButton*>(w.m_page1->Control(1005))->click();
+        w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->click();
         QVERIFY(!g_serial.IsOpen());
-        QCOMPARE(qobject_cast<QPushButton*>(w.m_page1->Control(1005))->text(), QStringLiteral("打开"));
+        QCOMPARE(w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
         QVERIFY(ports->isEnabled());
         QCOMPARE(ports->currentText(), QString::fromStdString(sim.Link()));
         Tick(w);
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
         // A port another program holds is not listed.
-        qobject_cast<QPushButton*>(w.m_page1->Control(1006))->click();
+        w.m_page1->Get<QPushButton>(PortSettingsIds::Refresh)->click();
         QCOMPARE(ports->findText(QString::fromStdString(sim.Link())), -1);
         qunsetenv("VELKOR_PORTS");
     }
@@ -330,13 +337,14 @@ private slots:
         QVERIFY(OpenThroughPage(w, QString::fromStdString(link)));
         Tick(w);
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
-        qobject_cast<QPushButton*>(w.m_page2->Control(1022))->click(); // one frame: the simulator hangs up
+        w.m_page2->Get<QPushButton>(WirelessIds::WriteTransmitterChannel)
+            ->click(); // one frame: the simulator hangs up
         QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
         Tick(w); // within one tick
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
         QCOMPARE(w.m_statusBar->IconId(0), 140);
-        QCOMPARE(qobject_cast<QPushButton*>(w.m_page1->Control(1005))->text(), QStringLiteral("打开"));
-        QVERIFY(w.m_page1->Control(1006)->isEnabled());
+        QCOMPARE(w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
+        QVERIFY(w.m_page1->Control(PortSettingsIds::Refresh)->isEnabled());
         // The device is back: reopening works from the page.
         sim.reset();
         SimProcess again({"--link", link});
@@ -356,6 +364,43 @@ private slots:
         QCOMPARE(boxes.Seen().size(), 1);
         QCOMPARE(boxes.Seen().first().caption, QStringLiteral("关于 Velkor"));
         QCOMPARE(boxes.Seen().first().buttons, QStringList{QStringLiteral("确定")});
+    }
+
+    // A lookup by a wrong id or as the wrong kind of control stops a test build at once, naming the
+    // template, the id and both types, instead of handing back a null pointer to crash on later.
+    void AWrongControlLookupStopsTheProgram() {
+#ifdef QT_NO_DEBUG
+        QSKIP("release builds log a wrong lookup and go on");
+#endif
+        const QByteArray which = qgetenv("VELKOR_WRONG_LOOKUP");
+        if (!which.isEmpty()) {
+            CDialog_Page6 page(nullptr);
+            if (which == "kind") {
+                page.Get<QComboBox>(ModuleIds::Frequency); // an edit
+            } else {
+                page.Get<QComboBox>(WirelessIds::AddressSlot); // no such id on this page
+            }
+            return;
+        }
+        struct Case {
+            const char* which;
+            const char* message;
+        };
+        for (const Case& c :
+             {Case{"kind", "dialog template 137, control 1004: QLineEdit where a QComboBox was expected"},
+              Case{"id", "dialog template 137, control 1013: no such control (a QComboBox was expected)"}}) {
+            QProcess child;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("VELKOR_WRONG_LOOKUP"), QString::fromLatin1(c.which));
+            child.setProcessEnvironment(environment);
+            child.setProcessChannelMode(QProcess::MergedChannels); // the test library prints the message
+            child.start(
+                QCoreApplication::applicationFilePath(),
+                {QStringLiteral("-nocrashhandler"), QStringLiteral("AWrongControlLookupStopsTheProgram")});
+            QVERIFY(child.waitForFinished(30000));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            QVERIFY2(child.readAll().contains(c.message), c.which);
+        }
     }
 
     // Every caption and list item fits its control, in the fonts this machine has.

@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QTimer>
 
+using velkor::resources::ModuleIds;
+
 using velkor::g_receiveBuffer;
 using velkor::g_serial;
 
@@ -22,9 +24,9 @@ class ModulePageTest : public SimWindowTest {
     Q_OBJECT
 private:
     CDialog_Page6* Page() { return m_window->m_page6; }
-    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(Page()->Control(id)); }
-    QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(Page()->Control(id)); }
-    QComboBox* List(int id) { return qobject_cast<QComboBox*>(Page()->Control(id)); }
+    QPushButton* Button(int id) { return Page()->Get<QPushButton>(id); }
+    QLineEdit* Edit(int id) { return Page()->Get<QLineEdit>(id); }
+    QComboBox* List(int id) { return Page()->Get<QComboBox>(id); }
     QString Status() { return m_window->m_statusBar->Text(1); }
 
     bool Start(std::vector<std::string> options = {}) {
@@ -55,28 +57,28 @@ private slots:
     void StartUpStateAndEveryButtonsBytes() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        QCOMPARE(Edit(1004)->text(), QStringLiteral("434.00"));
-        QCOMPARE(Edit(1005)->text(), QStringLiteral("0"));
-        QCOMPARE(List(1009)->currentText(), QStringLiteral("2s"));
-        QCOMPARE(List(1010)->currentText(), QStringLiteral("32ms"));
-        QCOMPARE(List(1011)->currentText(), QStringLiteral("Level7"));
-        QCOMPARE(Edit(1014)->text(), QString());
-        QCOMPARE(Edit(1014)->maxLength(), 8);
+        QCOMPARE(Edit(ModuleIds::Frequency)->text(), QStringLiteral("434.00"));
+        QCOMPARE(Edit(ModuleIds::NetworkAddress)->text(), QStringLiteral("0"));
+        QCOMPARE(List(ModuleIds::SleepPeriod)->currentText(), QStringLiteral("2s"));
+        QCOMPARE(List(ModuleIds::BreathingTime)->currentText(), QStringLiteral("32ms"));
+        QCOMPARE(List(ModuleIds::TransmitPower)->currentText(), QStringLiteral("Level7"));
+        QCOMPARE(Edit(ModuleIds::WatchAddress)->text(), QString());
+        QCOMPARE(Edit(ModuleIds::WatchAddress)->maxLength(), 8);
 
         m_window->m_statusBar->SetText(1, QStringLiteral("x"));
-        Button(1006)->click();
+        Button(ModuleIds::WriteConfig)->click();
         QCOMPARE(Status(), QStringLiteral("...."));
         QCOMPARE(NextSimFrame(*m_sim).bytes, std::string("FA 80 F3 07 6C 80 12 00 04 00 06 7C 0D"));
-        QCOMPARE(Press(1007, 0), std::string("FA 80 F4 00 6E 0D"));
-        QCOMPARE(Press(1012, 0), std::string("FA 80 FD 00 77 0D"));
-        QCOMPARE(Press(1015, 0), std::string("FA 80 F2 00 6C 0D"));
-        Edit(1014)->setText(QStringLiteral("12345678"));
-        QCOMPARE(Press(1017, 0), std::string("FA 80 FB 04 00 BC 61 4E E4 0D"));
-        Edit(1014)->setText(QStringLiteral("55"));
-        Button(1018)->click();
-        QCOMPARE(Edit(1014)->text(), QString()); // emptied before the request goes out
+        QCOMPARE(Press(ModuleIds::ReadConfig, 0), std::string("FA 80 F4 00 6E 0D"));
+        QCOMPARE(Press(ModuleIds::GetTime, 0), std::string("FA 80 FD 00 77 0D"));
+        QCOMPARE(Press(ModuleIds::Reset, 0), std::string("FA 80 F2 00 6C 0D"));
+        Edit(ModuleIds::WatchAddress)->setText(QStringLiteral("12345678"));
+        QCOMPARE(Press(ModuleIds::WriteWatchAddress, 0), std::string("FA 80 FB 04 00 BC 61 4E E4 0D"));
+        Edit(ModuleIds::WatchAddress)->setText(QStringLiteral("55"));
+        Button(ModuleIds::ReadWatchAddress)->click();
+        QCOMPARE(Edit(ModuleIds::WatchAddress)->text(), QString()); // emptied before the request goes out
         QCOMPARE(NextSimFrame(*m_sim).bytes, std::string("FA 80 EE 00 68 0D"));
-        std::string clock = Press(1008, 0);
+        std::string clock = Press(ModuleIds::SetTime, 0);
         QCOMPARE(clock.substr(0, 12), std::string("FA 80 FC 07 "));
         QDateTime now = QDateTime::currentDateTime();
         QCOMPARE(clock.substr(12, 2), QStringLiteral("%1")
@@ -88,12 +90,12 @@ private slots:
     void WriteAndReadTheSettingsBack() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        Edit(1004)->setText(QStringLiteral("470.00"));
-        Edit(1005)->setText(QStringLiteral("300")); // 44 on the line
-        List(1009)->setCurrentIndex(2);
-        List(1010)->setCurrentIndex(1);
-        List(1011)->setCurrentIndex(3);
-        QCOMPARE(Press(1006, 6), std::string("FA 80 F3 07 75 80 13 02 01 2C 03 AE 0D"));
+        Edit(ModuleIds::Frequency)->setText(QStringLiteral("470.00"));
+        Edit(ModuleIds::NetworkAddress)->setText(QStringLiteral("300")); // 44 on the line
+        List(ModuleIds::SleepPeriod)->setCurrentIndex(2);
+        List(ModuleIds::BreathingTime)->setCurrentIndex(1);
+        List(ModuleIds::TransmitPower)->setCurrentIndex(3);
+        QCOMPARE(Press(ModuleIds::WriteConfig, 6), std::string("FA 80 F3 07 75 80 13 02 01 2C 03 AE 0D"));
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("写入成功."));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("LORA配置"));
@@ -101,11 +103,11 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("Success!"));
 
         // Fresh controls, then read back.
-        Edit(1004)->setText(QStringLiteral("1"));
-        Edit(1005)->setText(QStringLiteral("1"));
-        List(1009)->setCurrentIndex(0);
-        List(1010)->setCurrentIndex(0);
-        List(1011)->setCurrentIndex(0);
+        Edit(ModuleIds::Frequency)->setText(QStringLiteral("1"));
+        Edit(ModuleIds::NetworkAddress)->setText(QStringLiteral("1"));
+        List(ModuleIds::SleepPeriod)->setCurrentIndex(0);
+        List(ModuleIds::BreathingTime)->setCurrentIndex(0);
+        List(ModuleIds::TransmitPower)->setCurrentIndex(0);
         QStringList statusWhenBoxShown;
         QTimer probe;
         connect(&probe, &QTimer::timeout, this, [&] {
@@ -114,14 +116,14 @@ private slots:
             }
         });
         probe.start(5);
-        QCOMPARE(Press(1007, 13), std::string("FA 80 F4 00 6E 0D"));
+        QCOMPARE(Press(ModuleIds::ReadConfig, 13), std::string("FA 80 F4 00 6E 0D"));
         QVERIFY(boxes.WaitFor(2));
         QCOMPARE(boxes.Seen()[1].text, QStringLiteral("读取成功."));
-        QCOMPARE(Edit(1004)->text(), QStringLiteral("470.00"));
-        QCOMPARE(Edit(1005)->text(), QStringLiteral("44"));
-        QCOMPARE(List(1009)->currentIndex(), 2);
-        QCOMPARE(List(1010)->currentIndex(), 1);
-        QCOMPARE(List(1011)->currentIndex(), 3);
+        QCOMPARE(Edit(ModuleIds::Frequency)->text(), QStringLiteral("470.00"));
+        QCOMPARE(Edit(ModuleIds::NetworkAddress)->text(), QStringLiteral("44"));
+        QCOMPARE(List(ModuleIds::SleepPeriod)->currentIndex(), 2);
+        QCOMPARE(List(ModuleIds::BreathingTime)->currentIndex(), 1);
+        QCOMPARE(List(ModuleIds::TransmitPower)->currentIndex(), 3);
         // While the box is open the status still says "....": "Successful!" comes after the box, "Success!"
         // after the page.
         statusWhenBoxShown.removeDuplicates();
@@ -140,20 +142,20 @@ private slots:
         QVERIFY(NextSimFrame(*m_sim).valid);
         QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
         Tick(*m_window, 5);
-        Press(1007, 13);
-        QCOMPARE(List(1009)->currentIndex(), -1);
-        QCOMPARE(Edit(1005)->text(), QStringLiteral("05"));
-        QCOMPARE(Press(1006, 6), std::string("FA 80 F3 07 6C 80 12 FF 04 05 06 80 0D"));
+        Press(ModuleIds::ReadConfig, 13);
+        QCOMPARE(List(ModuleIds::SleepPeriod)->currentIndex(), -1);
+        QCOMPARE(Edit(ModuleIds::NetworkAddress)->text(), QStringLiteral("05"));
+        QCOMPARE(Press(ModuleIds::WriteConfig, 6), std::string("FA 80 F3 07 6C 80 12 FF 04 05 06 80 0D"));
     }
 
     void ClockSetAndReadBack() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        Press(1008, 6);
+        Press(ModuleIds::SetTime, 6);
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("校时成功."));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("校准时间"));
-        Press(1012, 13);
+        Press(ModuleIds::GetTime, 13);
         QVERIFY(boxes.WaitFor(2));
         QCOMPARE(boxes.Seen()[1].caption, QStringLiteral("获取时间"));
         QDateTime shown =
@@ -167,13 +169,13 @@ private slots:
     void WatchAddressWrittenAndReadBack() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        Edit(1014)->setText(QStringLiteral("99999999"));
-        QCOMPARE(Press(1017, 6), std::string("FA 80 FB 04 05 F5 E0 FF 52 0D"));
+        Edit(ModuleIds::WatchAddress)->setText(QStringLiteral("99999999"));
+        QCOMPARE(Press(ModuleIds::WriteWatchAddress, 6), std::string("FA 80 FB 04 05 F5 E0 FF 52 0D"));
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("设置手表地址成功."));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("设置地址."));
-        Press(1018, 10);
-        QCOMPARE(Edit(1014)->text(), QStringLiteral("99999999"));
+        Press(ModuleIds::ReadWatchAddress, 10);
+        QCOMPARE(Edit(ModuleIds::WatchAddress)->text(), QStringLiteral("99999999"));
         QCOMPARE(boxes.Seen().size(), 1); // no box for the watch address
         QCOMPARE(Status(), QStringLiteral("Success!"));
         // A stored address with the top bit set (written here as another tool would) reads back negative.
@@ -183,14 +185,14 @@ private slots:
         QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
         Tick(*m_window, 5);
         QCOMPARE(boxes.Seen().size(), 2);
-        Press(1018, 10);
-        QCOMPARE(Edit(1014)->text(), QStringLiteral("-2147483648"));
+        Press(ModuleIds::ReadWatchAddress, 10);
+        QCOMPARE(Edit(ModuleIds::WatchAddress)->text(), QStringLiteral("-2147483648"));
     }
 
     void ResetAndABadChecksumIsAccepted() {
         BoxDismisser boxes;
         QVERIFY(Start({"--bad-checksum"}));
-        Press(1015, 6);
+        Press(ModuleIds::Reset, 6);
         QVERIFY(boxes.WaitFor(1));
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("复位成功."));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("REBOOT"));
@@ -199,7 +201,7 @@ private slots:
     void GarbageBeforeTheAnswer() {
         BoxDismisser boxes;
         QVERIFY(Start({"--garbage"}));
-        Button(1015)->click();
+        Button(ModuleIds::Reset)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
         // Noise, 500 ms of quiet, then the answer: the noise is a frame of its own and is ignored.
         for (int i = 0; i < 30 && boxes.Seen().isEmpty(); ++i) {
@@ -214,7 +216,7 @@ private slots:
         {
             BoxDismisser boxes;
             QVERIFY(Start({"--split-answer", "150"})); // within the 300 ms of silence: one frame
-            Button(1007)->click();
+            Button(ModuleIds::ReadConfig)->click();
             for (int i = 0; i < 20 && boxes.Seen().isEmpty(); ++i) {
                 QTest::qWait(100);
                 Tick(*m_window);
@@ -228,20 +230,20 @@ private slots:
         {
             BoxDismisser boxes;
             QVERIFY(Start({"--split-answer", "700"})); // more than 400 ms: two frames, neither recognised
-            Button(1007)->click();
+            Button(ModuleIds::ReadConfig)->click();
             for (int i = 0; i < 20; ++i) {
                 QTest::qWait(100);
                 Tick(*m_window);
             }
             QCOMPARE(boxes.Seen().size(), 0);
-            QCOMPARE(Edit(1004)->text(), QStringLiteral("434.00"));
+            QCOMPARE(Edit(ModuleIds::Frequency)->text(), QStringLiteral("434.00"));
         }
     }
 
     void NoAnswerNothingHappens() {
         BoxDismisser boxes;
         QVERIFY(Start({"--no-answer"}));
-        Button(1007)->click();
+        Button(ModuleIds::ReadConfig)->click();
         for (int i = 0; i < 10; ++i) {
             QTest::qWait(50);
             Tick(*m_window);
@@ -253,7 +255,7 @@ private slots:
     void AnswerWhileAnotherPageIsShownIsDropped() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        Button(1015)->click();
+        Button(ModuleIds::Reset)->click();
         m_window->ShowPage(0);
         WaitUntil([] { return g_receiveBuffer.Count() >= 6; });
         Tick(*m_window, 5);
@@ -288,7 +290,7 @@ private slots:
             }
         });
         watch.start(50);
-        Button(1007)->click();
+        Button(ModuleIds::ReadConfig)->click();
         QVERIFY(boxes.WaitFor(3, 8000));
         watch.stop();
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("读取成功."));

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+using velkor::resources::PortSettingsIds;
+
 BoxDismisser::BoxDismisser() {
     // A timer that looks for the modal box again and again while the test runs; it also fires inside the
     // nested event loop of an open box.
@@ -69,17 +71,17 @@ bool WaitUntil(const std::function<bool()>& condition, int ms) {
 }
 
 bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex, int parityIndex) {
-    auto* refresh = qobject_cast<QPushButton*>(window.m_page1->Control(1006));
+    auto* refresh = window.m_page1->Get<QPushButton>(PortSettingsIds::Refresh);
     refresh->click();
-    auto* ports = qobject_cast<QComboBox*>(window.m_page1->Control(1011));
+    auto* ports = window.m_page1->Get<QComboBox>(PortSettingsIds::Port);
     int index = ports->findText(path);
     if (index < 0) {
         return false;
     }
     ports->setCurrentIndex(index);
-    qobject_cast<QComboBox*>(window.m_page1->Control(1010))->setCurrentIndex(baudIndex);
-    qobject_cast<QComboBox*>(window.m_page1->Control(1009))->setCurrentIndex(parityIndex);
-    qobject_cast<QPushButton*>(window.m_page1->Control(1005))->click();
+    window.m_page1->Get<QComboBox>(PortSettingsIds::Baud)->setCurrentIndex(baudIndex);
+    window.m_page1->Get<QComboBox>(PortSettingsIds::Parity)->setCurrentIndex(parityIndex);
+    window.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->click();
     return velkor::g_serial.IsOpen();
 }
 
@@ -120,9 +122,9 @@ void SimWindowTest::EndSession() {
 }
 
 QPushButton* SimWindowTest::Button(CPage* page, int id) {
-    return qobject_cast<QPushButton*>(page->Control(id));
+    return page->Get<QPushButton>(id);
 }
 
 QLineEdit* SimWindowTest::Edit(CPage* page, int id) {
-    return qobject_cast<QLineEdit*>(page->Control(id));
+    return page->Get<QLineEdit>(id);
 }

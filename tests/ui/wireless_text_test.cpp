@@ -19,6 +19,9 @@
 #include <QTextEdit>
 #include <QTimer>
 
+using velkor::resources::TextMessageIds;
+using velkor::resources::WirelessIds;
+
 using velkor::g_serial;
 
 namespace {
@@ -33,7 +36,7 @@ const char* k42Gbk =
 class WirelessTextTest : public SimWindowTest {
     Q_OBJECT
 private:
-    QTextEdit* TextField() { return qobject_cast<QTextEdit*>(m_window->m_page3->Control(1023)); }
+    QTextEdit* TextField() { return m_window->m_page3->Get<QTextEdit>(TextMessageIds::Text); }
     CDialog_Page3* Page3() { return m_window->m_page3; }
     std::string Sent() {
         SimFrame frame = NextSimFrame(*m_sim);
@@ -48,54 +51,55 @@ private slots:
 
     void WirelessStartUpState() {
         CDialog_Page2* page = m_window->m_page2;
-        QCOMPARE(qobject_cast<CIPAddressCtrl*>(page->Control(1021))->GetAddress(), 0U);
-        QCOMPARE(qobject_cast<CIPAddressCtrl*>(page->Control(1016))->GetAddress(), 0U);
-        QCOMPARE(Edit(page, 1004)->text(), QStringLiteral("434.00"));
-        QCOMPARE(Edit(page, 1004)->maxLength(), 6);
-        QCOMPARE(Edit(page, 1010)->text(), QStringLiteral("0"));
-        QCOMPARE(Edit(page, 1011)->maxLength(), 3);
-        QCOMPARE(qobject_cast<QComboBox*>(page->Control(1013))->currentText(), QStringLiteral("Addr1"));
-        for (int id : {1024, 1025, 1026}) {
+        QCOMPARE(page->Get<CIPAddressCtrl>(WirelessIds::WatchAddress)->GetAddress(), 0U);
+        QCOMPARE(page->Get<CIPAddressCtrl>(WirelessIds::HostAddress)->GetAddress(), 0U);
+        QCOMPARE(Edit(page, WirelessIds::WatchFrequency)->text(), QStringLiteral("434.00"));
+        QCOMPARE(Edit(page, WirelessIds::WatchFrequency)->maxLength(), 6);
+        QCOMPARE(Edit(page, WirelessIds::WatchNetworkId)->text(), QStringLiteral("0"));
+        QCOMPARE(Edit(page, WirelessIds::TransmitterNetworkId)->maxLength(), 3);
+        QCOMPARE(page->Get<QComboBox>(WirelessIds::AddressSlot)->currentText(), QStringLiteral("Addr1"));
+        for (int id : {WirelessIds::AddressBroadcast, WirelessIds::WatchChannelBroadcast,
+                       WirelessIds::TransmitterChannelBroadcast}) {
             QVERIFY(!page->Control(id)->isEnabled());
         }
         // The clock: "%Y-%m-%d %H:%M:%S" and today's weekday, refreshed on every tick, shown or hidden.
-        Edit(page, 1014)->setText(QStringLiteral("stale"));
+        Edit(page, WirelessIds::Clock)->setText(QStringLiteral("stale"));
         Tick(*m_window);
         QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
-                    .match(Edit(page, 1014)->text())
+                    .match(Edit(page, WirelessIds::Clock)->text())
                     .hasMatch());
         int weekday = (QDate::currentDate().dayOfWeek() + 6) % 7; // Qt: Monday 1
-        QCOMPARE(qobject_cast<QComboBox*>(page->Control(1019))->currentIndex(), weekday);
+        QCOMPARE(page->Get<QComboBox>(WirelessIds::Weekday)->currentIndex(), weekday);
         QCOMPARE(page->SequenceCounter(), 0);
     }
 
     void HostAddressAtStartUp() {
-        Button(m_window->m_page2, 1017)->click();
+        Button(m_window->m_page2, WirelessIds::WriteHostAddress)->click();
         QCOMPARE(Sent(), std::string("5A 01 00 00 00 00 E3 06 00 00 00 00 00 00 44"));
     }
 
     void WatchChannelAtStartUpAndTheAddressControl() {
         CDialog_Page2* page = m_window->m_page2;
-        Button(page, 1020)->click();
+        Button(page, WirelessIds::WriteWatchChannel)->click();
         QCOMPARE(Sent(), std::string("5A 01 00 00 00 00 E2 05 6C 80 12 00 FE 3E"));
-        qobject_cast<CIPAddressCtrl*>(page->Control(1021))->SetAddress(0x01020304);
-        qobject_cast<CIPAddressCtrl*>(page->Control(1016))->SetAddress(0xC0A80164);
-        Button(page, 1017)->click();
+        page->Get<CIPAddressCtrl>(WirelessIds::WatchAddress)->SetAddress(0x01020304);
+        page->Get<CIPAddressCtrl>(WirelessIds::HostAddress)->SetAddress(0xC0A80164);
+        Button(page, WirelessIds::WriteHostAddress)->click();
         QCOMPARE(Sent(), std::string("5A 02 01 02 03 04 E3 06 C0 A8 01 64 00 CD E9"));
-        Button(page, 1018)->click(); // "清空地址": nothing sent
-        QCOMPARE(qobject_cast<CIPAddressCtrl*>(page->Control(1021))->GetAddress(), 0U);
-        Edit(page, 1004)->setText(QStringLiteral("4e2"));
-        Edit(page, 1010)->setText(QStringLiteral("300"));
-        Button(page, 1020)->click();
+        Button(page, WirelessIds::ClearAddress)->click(); // "清空地址": nothing sent
+        QCOMPARE(page->Get<CIPAddressCtrl>(WirelessIds::WatchAddress)->GetAddress(), 0U);
+        Edit(page, WirelessIds::WatchFrequency)->setText(QStringLiteral("4e2"));
+        Edit(page, WirelessIds::WatchNetworkId)->setText(QStringLiteral("300"));
+        Button(page, WirelessIds::WriteWatchChannel)->click();
         QCOMPARE(Sent(), std::string("5A 03 00 00 00 00 E2 05 64 00 10 2C A0 84"));
-        Edit(page, 1004)->setText(QStringLiteral("abc"));
-        Button(page, 1020)->click();
+        Edit(page, WirelessIds::WatchFrequency)->setText(QStringLiteral("abc"));
+        Button(page, WirelessIds::WriteWatchChannel)->click();
         QCOMPARE(Sent(), std::string("5A 04 00 00 00 00 E2 05 00 00 00 2C 2C 9D"));
     }
 
     void TransmitterChannelShowsDots() {
         m_window->m_statusBar->SetText(1, QStringLiteral("x"));
-        Button(m_window->m_page2, 1022)->click();
+        Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)->click();
         QCOMPARE(Sent(), std::string("AF AF 00 00 AF 80 01 0C 04 00 6C 80 12 0B 01 07 00 00 00 07 B6 0D 0A"));
         QCOMPARE(m_window->m_statusBar->Text(1), QStringLiteral("...."));
         QCOMPARE(m_window->m_page2->SequenceCounter(), 0);
@@ -103,10 +107,10 @@ private slots:
 
     void TimeFrameFromTheClockText() {
         CDialog_Page2* page = m_window->m_page2;
-        Edit(page, 1014)->setText(QStringLiteral("2017-05-12 13:45:30"));
-        qobject_cast<QComboBox*>(page->Control(1019))->setCurrentIndex(4);
-        qobject_cast<CIPAddressCtrl*>(page->Control(1021))->SetAddress(0x01020304);
-        Button(page, 1015)->click();
+        Edit(page, WirelessIds::Clock)->setText(QStringLiteral("2017-05-12 13:45:30"));
+        page->Get<QComboBox>(WirelessIds::Weekday)->setCurrentIndex(4);
+        page->Get<CIPAddressCtrl>(WirelessIds::WatchAddress)->SetAddress(0x01020304);
+        Button(page, WirelessIds::WriteTime)->click();
         QCOMPARE(Sent(), std::string("5A 00 FF FF FF FF E4 08 11 05 0C 0D 2D 1E 04 7E 3E"));
         QCOMPARE(page->SequenceCounter(), 0);
     }
@@ -114,10 +118,11 @@ private slots:
     void WirelessSequenceWrapsUndisturbed() {
         CDialog_Page2* page = m_window->m_page2;
         for (int i = 1; i <= 257; ++i) {
-            Button(page, 1017)->click();
+            Button(page, WirelessIds::WriteHostAddress)->click();
             if (i == 100) {
-                Button(page, 1015)->click(); // the time frame and the transmitter frame take no number
-                Button(page, 1022)->click();
+                Button(page, WirelessIds::WriteTime)
+                    ->click(); // the time frame and the transmitter frame take no number
+                Button(page, WirelessIds::WriteTransmitterChannel)->click();
             }
         }
         std::vector<std::string> sequences;
@@ -136,11 +141,11 @@ private slots:
     }
 
     void TextStartUpState() {
-        QCOMPARE(qobject_cast<CIPAddressCtrl*>(Page3()->Control(1016))->GetAddress(), 0xFFFFFFFFU);
-        QCOMPARE(qobject_cast<QComboBox*>(Page3()->Control(1020))->currentText(), QStringLiteral("10S"));
+        QCOMPARE(Page3()->Get<CIPAddressCtrl>(TextMessageIds::Address)->GetAddress(), 0xFFFFFFFFU);
+        QCOMPARE(Page3()->Get<QComboBox>(TextMessageIds::Interval)->currentText(), QStringLiteral("10S"));
         QCOMPARE(Page3()->SendInterval(), 100);
         QCOMPARE(Page3()->TickCounter(), -1);
-        QVERIFY(!qobject_cast<QCheckBox*>(Page3()->Control(1022))->isChecked());
+        QVERIFY(!Page3()->Get<QCheckBox>(TextMessageIds::AutoSend)->isChecked());
         QTextCharFormat format = TextField()->currentCharFormat();
         QCOMPARE(format.fontPointSize(), 28.8);
         QVERIFY(!format.font().bold() && !format.font().italic() && !format.font().underline());
@@ -150,18 +155,18 @@ private slots:
     void TextFramesAndLimits() {
         BoxDismisser boxes;
         TextField()->setPlainText(QStringLiteral("abc"));
-        Button(Page3(), 1018)->click();
+        Button(Page3(), TextMessageIds::Send)->click();
         QCOMPARE(Sent(), std::string("5A 01 FF FF FF FF E0 03 61 62 63 60"));
 
         TextField()->setPlainText(k42); // 84 bytes: whole, no warning
-        Button(Page3(), 1018)->click();
+        Button(Page3(), TextMessageIds::Send)->click();
         std::string frame = Sent();
         QCOMPARE(frame.size(), 93U * 3 - 1);
         QCOMPARE(frame.substr(24, std::strlen(k42Gbk)), std::string(k42Gbk));
         QCOMPARE(boxes.Seen().size(), 0);
 
         TextField()->setPlainText(QStringLiteral("a") + k42); // 85 bytes: a warning, then 83 bytes
-        Button(Page3(), 1018)->click();
+        Button(Page3(), TextMessageIds::Send)->click();
         QCOMPARE(boxes.Seen().size(), 1);
         QCOMPARE(boxes.Seen()[0].text, QStringLiteral("发送的文本最大限制42个汉字,超出部分将不被发送."));
         QCOMPARE(boxes.Seen()[0].caption, QStringLiteral("提示."));
@@ -173,7 +178,7 @@ private slots:
 
         // A line break goes out as the text control reports it: one 0A byte.
         TextField()->setPlainText(QStringLiteral("a\nb"));
-        Button(Page3(), 1018)->click();
+        Button(Page3(), TextMessageIds::Send)->click();
         QCOMPARE(Sent().substr(18, 14), std::string("E0 03 61 0A 62"));
 
         // Shift+Return starts a new line within the paragraph; it goes out as the same 0A byte.
@@ -181,7 +186,7 @@ private slots:
         QTest::keyClicks(TextField(), QStringLiteral("a"));
         QTest::keyClick(TextField(), Qt::Key_Return, Qt::ShiftModifier);
         QTest::keyClicks(TextField(), QStringLiteral("b"));
-        Button(Page3(), 1018)->click();
+        Button(Page3(), TextMessageIds::Send)->click();
         QCOMPARE(Sent().substr(18, 14), std::string("E0 03 61 0A 62"));
 
         // The field takes 84 characters at most, however much is pasted.
@@ -192,7 +197,7 @@ private slots:
 
     void EmptyTextStopsTimedSending() {
         BoxDismisser boxes;
-        auto* autoCheck = qobject_cast<QCheckBox*>(Page3()->Control(1022));
+        auto* autoCheck = Page3()->Get<QCheckBox>(TextMessageIds::AutoSend);
         autoCheck->click();
         QCOMPARE(Page3()->TickCounter(), 0);
         Tick(*m_window, 101);
@@ -214,7 +219,7 @@ private slots:
 
     void TimedSendingByTicks() {
         TextField()->setPlainText(QStringLiteral("x"));
-        qobject_cast<QCheckBox*>(Page3()->Control(1022))->click();
+        Page3()->Get<QCheckBox>(TextMessageIds::AutoSend)->click();
         m_window->ShowPage(0); // goes on while another page is shown
         Tick(*m_window, 100);
         QVERIFY(!NextSimFrame(*m_sim, 100).valid);
@@ -227,7 +232,7 @@ private slots:
 
         // "5S" chosen while the counter already stands at 80: the very next tick sends.
         Tick(*m_window, 80);
-        qobject_cast<QComboBox*>(Page3()->Control(1020))->setCurrentIndex(0);
+        Page3()->Get<QComboBox>(TextMessageIds::Interval)->setCurrentIndex(0);
         QCOMPARE(Page3()->SendInterval(), 50);
         Tick(*m_window, 1);
         QVERIFY(NextSimFrame(*m_sim).valid);
@@ -242,8 +247,8 @@ private slots:
         BoxDismisser boxes;
         boxes.Hold(true);
         TextField()->setPlainText(QStringLiteral("a") + k42);
-        qobject_cast<QComboBox*>(Page3()->Control(1020))->setCurrentIndex(0); // 5S
-        qobject_cast<QCheckBox*>(Page3()->Control(1022))->click();
+        Page3()->Get<QComboBox>(TextMessageIds::Interval)->setCurrentIndex(0); // 5S
+        Page3()->Get<QCheckBox>(TextMessageIds::AutoSend)->click();
         int boxesOpenAtMost = 0;
         // While the warning stays open the main timer keeps ticking (here: 200 more ticks).
         std::function<void()> whileOpen = [&] {
