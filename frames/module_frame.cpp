@@ -6,7 +6,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
 
 namespace velkor {
@@ -90,6 +89,11 @@ std::string ReadBackFrequencyText(uint32_t frequencyWord) {
     return ec == std::errc() ? std::string(text, end) : std::string();
 }
 
+std::string ReadBackNetworkAddressText(uint8_t networkAddress) {
+    std::string text = std::to_string(networkAddress);
+    return text.size() < 2 ? "0" + text : text;
+}
+
 std::size_t ModuleAnswerLength(uint8_t command) {
     switch (command) {
     case MODCMD_RESET:
@@ -129,51 +133,19 @@ ModuleAnswer DecodeModuleAnswer(std::span<const uint8_t> frame) {
     }
     answer.status = AnswerStatus::Accepted;
     const uint8_t* data = frame.data() + 4;
-    char text[96];
     switch (answer.command) {
-    case MODCMD_READ_WATCH_ADDRESS: {
-        auto value = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                                          (uint32_t{data[2]} << 8) | data[3]);
-        answer.watchAddressText = std::to_string(value);
+    case MODCMD_READ_WATCH_ADDRESS:
+        answer.watchAddress = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
+                                                   (uint32_t{data[2]} << 8) | data[3]);
         break;
-    }
-    case MODCMD_RESET:
-        answer.message = "复位成功.";
-        answer.caption = "REBOOT";
-        break;
-    case MODCMD_WRITE_CONFIG:
-        answer.message = "写入成功.";
-        answer.caption = "LORA配置";
-        break;
-    case MODCMD_READ_CONFIG: {
-        LoraConfig config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data, 7));
-        answer.hasConfig = true;
-        answer.frequencyText = ReadBackFrequencyText(config.frequencyWord);
-        answer.sleepIndex = config.sleepPeriod;
-        answer.breathingIndex = config.breathingTime;
-        std::snprintf(text, sizeof text, "%02d", config.networkAddress);
-        answer.networkAddressText = text;
-        answer.powerIndex = config.transmitPower;
-        answer.message = "读取成功.";
-        answer.caption = "LORA配置";
-        break;
-    }
-    case MODCMD_WRITE_WATCH_ADDRESS:
-        answer.message = "设置手表地址成功.";
-        answer.caption = "设置地址.";
-        break;
-    case MODCMD_SET_TIME:
-        answer.message = "校时成功.";
-        answer.caption = "校准时间";
+    case MODCMD_READ_CONFIG:
+        answer.config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data, 7));
         break;
     case MODCMD_GET_TIME:
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d 星期%d", data[0] + 2000, data[1],
-                      data[2], data[3], data[4], data[5], data[6]);
-        answer.message = text;
-        answer.caption = "获取时间";
+        answer.clock = ModuleClock{data[0], data[1], data[2], data[3], data[4], data[5], data[6]};
         break;
     default:
-        break;
+        break; // the others carry no data
     }
     return answer;
 }

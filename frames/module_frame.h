@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,6 +61,8 @@ std::array<uint8_t, 4> WatchAddressData(std::u16string_view text);
 
 // Frequency word read back, in MHz cut (not rounded) to two decimals, as "%.2f": 6C 80 12 gives "434.00".
 std::string ReadBackFrequencyText(uint32_t frequencyWord);
+// Network address read back, at least two digits: 5 gives "05".
+std::string ReadBackNetworkAddressText(uint8_t networkAddress);
 
 enum class AnswerStatus {
     Accepted,
@@ -68,21 +71,25 @@ enum class AnswerStatus {
     TooShort, // shorter than a whole answer of its command: its data would be bytes of earlier frames
 };
 
-// What the module page does with one received frame. Texts are UTF-8.
+// The module's clock as a 0xFD answer gives it, each field one byte as received.
+struct ModuleClock {
+    uint8_t year = 0; // years since 2000
+    uint8_t month = 0;
+    uint8_t day = 0;
+    uint8_t hour = 0;
+    uint8_t minute = 0;
+    uint8_t second = 0;
+    uint8_t weekday = 0; // Sunday 0
+};
+
+// One received frame, decoded. Which field is set follows the command; the texts that the page and the
+// command line show for it are theirs (resources/module_answer_texts.h), not the decoder's.
 struct ModuleAnswer {
     AnswerStatus status = AnswerStatus::NotModuleFrame;
     uint8_t command = 0;
-    std::string message; // message box text; empty when the answer shows no box (0xEE)
-    std::string caption; // message box caption
-    // 0xF4 only: what the LoRa controls show.
-    bool hasConfig = false;
-    std::string frequencyText; // "434.00"
-    int sleepIndex = 0;        // list positions as received; outside a list means no selection
-    int breathingIndex = 0;
-    std::string networkAddressText; // "%02d"
-    int powerIndex = 0;
-    // 0xEE only: the watch address as a signed 32-bit decimal.
-    std::string watchAddressText;
+    std::optional<LoraConfig> config;    // 0xF4
+    std::optional<int32_t> watchAddress; // 0xEE, as the signed number the page shows
+    std::optional<ModuleClock> clock;    // 0xFD
 };
 
 // Reads an answer. Only the first byte (FA) and the last (0D) are checked; byte 1, the length byte and

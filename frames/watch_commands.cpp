@@ -4,7 +4,6 @@
 #include "text_encoding.h"
 
 #include <array>
-#include <cstdio>
 
 namespace velkor {
 
@@ -77,26 +76,6 @@ std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
     frame.push_back(0x0D);
     frame.push_back(0x0A);
     return frame;
-}
-
-std::u16string FormatClockText(const std::tm& local) {
-    char text[64];
-    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
-        return {};
-    }
-    return std::u16string(text, text + n);
-}
-
-std::string FormatTimeOfDay(const std::tm& local) {
-    char text[32];
-    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-    return n < 0 ? std::string() : std::string(text, static_cast<std::size_t>(n));
-}
-
-int WeekdayIndexMondayFirst(const std::tm& local) {
-    return (local.tm_wday + 6) % 7;
 }
 
 } // namespace velkor

@@ -3,7 +3,6 @@
 
 #include "command_frame.h"
 
-#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -40,12 +39,5 @@ inline constexpr std::size_t TRANSMITTER_FRAME_SIZE = 23;
 
 // The 23-byte frame for the transmitter itself: AF AF 00 00 AF 80 01 0C ... sum 0D 0A.
 std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel);
-
-// "YYYY-MM-DD HH:MM:SS" with a 24-hour clock, whatever the process locale says about %X.
-std::u16string FormatClockText(const std::tm& local);
-// "HH:MM:SS", the time of day of the status bar.
-std::string FormatTimeOfDay(const std::tm& local);
-// Monday 0 .. Sunday 6 from the C weekday (Sunday 0).
-int WeekdayIndexMondayFirst(const std::tm& local);
 
 } // namespace velkor

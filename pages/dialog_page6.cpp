@@ -2,6 +2,7 @@
 
 #include "frames/local_time.h"
 #include "frames/module_frame.h"
+#include "resources/module_answer_texts.h"
 #include "serial/cxserial.h"
 
 #include <QComboBox>
@@ -116,18 +117,21 @@ void CDialog_Page6::OnFrameReceived(const velkor::ReceivedFrame& frame) {
     if (answer.status != velkor::AnswerStatus::Accepted) {
         return; // not a whole module answer: ignored, as an unknown one
     }
-    if (answer.command == velkor::MODCMD_READ_WATCH_ADDRESS) {
-        ShowText(m_watchAddress, QString::fromStdString(answer.watchAddressText));
+    if (answer.watchAddress) {
+        ShowText(m_watchAddress, QString::number(*answer.watchAddress));
         SetStatus(QStringLiteral("Successful!"));
         return;
     }
-    if (answer.hasConfig) {
-        ShowText(m_frequency, QString::fromStdString(answer.frequencyText));
-        SelectPosition(m_sleepPeriod, answer.sleepIndex);
-        SelectPosition(m_breathingTime, answer.breathingIndex);
-        ShowText(m_networkAddress, QString::fromStdString(answer.networkAddressText));
-        SelectPosition(m_transmitPower, answer.powerIndex);
+    if (answer.config) {
+        ShowText(m_frequency,
+                 QString::fromStdString(velkor::ReadBackFrequencyText(answer.config->frequencyWord)));
+        SelectPosition(m_sleepPeriod, answer.config->sleepPeriod);
+        SelectPosition(m_breathingTime, answer.config->breathingTime);
+        ShowText(m_networkAddress,
+                 QString::fromStdString(velkor::ReadBackNetworkAddressText(answer.config->networkAddress)));
+        SelectPosition(m_transmitPower, answer.config->transmitPower);
     }
-    ShowMessage(QString::fromStdString(answer.message), QString::fromStdString(answer.caption));
+    velkor::resources::AnswerNotice notice = velkor::resources::ModuleAnswerNotice(answer);
+    ShowMessage(QString::fromStdString(notice.message), QString::fromStdString(notice.caption));
     SetStatus(QStringLiteral("Successful!"));
 }

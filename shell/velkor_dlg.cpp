@@ -4,8 +4,6 @@
 #include "controls/color_static.h"
 #include "controls/dialog_builder.h"
 #include "controls/solid_list_ctrl.h"
-#include "frames/local_time.h"
-#include "frames/watch_commands.h"
 #include "pages/dialog_page1.h"
 #include "pages/dialog_page2.h"
 #include "pages/dialog_page3.h"
@@ -21,7 +19,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
-#include <ctime>
+#include <QTime>
 
 using velkor::g_portStateNotice;
 using velkor::g_receiveBuffer;
@@ -50,8 +48,7 @@ constexpr int kNavIconSize = 36;
 constexpr int kStatusIconSize = 16;
 
 QString TimeOfDay() {
-    std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
-    return local ? QString::fromStdString(velkor::FormatTimeOfDay(*local)) : QString();
+    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")); // 24-hour, whatever the locale
 }
 
 } // namespace

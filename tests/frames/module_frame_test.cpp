@@ -62,44 +62,38 @@ TEST(ModuleFrame, FrequencyReadBackIsCutToTwoDecimals) {
     EXPECT_EQ(ReadBackFrequencyText(0xFFFFFF), "1023.99");
 }
 
-TEST(ModuleAnswer, EachCommandsAction) {
+TEST(ModuleAnswer, EachCommandsFields) {
     ModuleAnswer config = DecodeModuleAnswer(Hex("FA 80 F4 07 6C 80 12 02 05 05 03 76 0D"));
     EXPECT_EQ(config.status, AnswerStatus::Accepted);
-    EXPECT_TRUE(config.hasConfig);
-    EXPECT_EQ(config.frequencyText, "434.00");
-    EXPECT_EQ(config.sleepIndex, 2);
-    EXPECT_EQ(config.breathingIndex, 5);
-    EXPECT_EQ(config.networkAddressText, "05");
-    EXPECT_EQ(config.powerIndex, 3);
-    EXPECT_EQ(config.message, "读取成功.");
-    EXPECT_EQ(config.caption, "LORA配置");
+    ASSERT_TRUE(config.config.has_value());
+    EXPECT_EQ(*config.config, (LoraConfig{0x6C8012, 2, 5, 5, 3}));
+    EXPECT_FALSE(config.clock || config.watchAddress);
 
     ModuleAnswer time = DecodeModuleAnswer(Hex("FA 80 FD 07 11 03 05 0E 1E 0F 00 D1 0D"));
-    EXPECT_EQ(time.message, "2017-03-05 14:30:15 星期0");
-    EXPECT_EQ(time.caption, "获取时间");
+    ASSERT_TRUE(time.clock.has_value());
+    EXPECT_EQ(time.clock->year, 0x11);
+    EXPECT_EQ(time.clock->second, 0x0F);
+    EXPECT_EQ(time.clock->weekday, 0);
 
-    EXPECT_EQ(DecodeModuleAnswer(Hex("FA 80 EE 04 80 00 00 00 6A 0D")).watchAddressText, "-2147483648");
-    EXPECT_EQ(DecodeModuleAnswer(Hex("FA 80 EE 04 05 F5 E0 FF 00 0D")).watchAddressText, "99999999");
-    EXPECT_EQ(DecodeModuleAnswer(Hex("FA 80 EE 04 05 F5 E0 FF 00 0D")).message, ""); // no box
+    EXPECT_EQ(DecodeModuleAnswer(Hex("FA 80 EE 04 80 00 00 00 6A 0D")).watchAddress, INT32_MIN);
+    EXPECT_EQ(DecodeModuleAnswer(Hex("FA 80 EE 04 05 F5 E0 FF 00 0D")).watchAddress, 99999999);
 
-    const struct {
-        const char* frame;
-        const char* message;
-        const char* caption;
-    } boxes[] = {
-        {"FA 80 F3 00 6D 0D", "写入成功.", "LORA配置"},
-        {"FA 80 F3 00 00 0D", "写入成功.", "LORA配置"}, // wrong checksum: still accepted
-        {"FA 00 F2 00 00 0D", "复位成功.", "REBOOT"},   // second byte and checksum not as sent
-        {"FA 80 FB 00 75 0D", "设置手表地址成功.", "设置地址."},
-        {"FA 80 FC 00 76 0D", "校时成功.", "校准时间"},
-        {"FA 80 F3 00 6D 00 00 0D", "写入成功.", "LORA配置"}, // longer than needed: read as before
-    };
-    for (const auto& b : boxes) {
-        ModuleAnswer answer = DecodeModuleAnswer(Hex(b.frame));
-        EXPECT_EQ(answer.status, AnswerStatus::Accepted) << b.frame;
-        EXPECT_EQ(answer.message, b.message) << b.frame;
-        EXPECT_EQ(answer.caption, b.caption) << b.frame;
+    for (const char* frame : {
+             "FA 80 F3 00 6D 0D",
+             "FA 80 F3 00 00 0D",       // wrong checksum: still accepted
+             "FA 00 F2 00 00 0D",       // second byte and checksum not as sent
+             "FA 80 FB 00 75 0D",       //
+             "FA 80 FC 00 76 0D",       //
+             "FA 80 F3 00 6D 00 00 0D", // longer than needed: read as before
+         }) {
+        SCOPED_TRACE(frame);
+        ModuleAnswer answer = DecodeModuleAnswer(Hex(frame));
+        EXPECT_EQ(answer.status, AnswerStatus::Accepted);
+        EXPECT_EQ(answer.command, Hex(frame)[2]);
+        EXPECT_FALSE(answer.config || answer.clock || answer.watchAddress);
     }
+    EXPECT_EQ(ReadBackNetworkAddressText(5), "05");
+    EXPECT_EQ(ReadBackNetworkAddressText(255), "255");
 }
 
 TEST(ModuleAnswer, RefusedFrames) {
@@ -122,8 +116,7 @@ TEST(ModuleAnswer, RefusedFrames) {
     for (const auto& c : cases) {
         ModuleAnswer answer = DecodeModuleAnswer(Hex(c.frame));
         EXPECT_EQ(answer.status, c.status) << c.frame;
-        EXPECT_TRUE(answer.message.empty()) << c.frame;
-        EXPECT_FALSE(answer.hasConfig) << c.frame;
+        EXPECT_FALSE(answer.config || answer.clock || answer.watchAddress) << c.frame;
     }
     EXPECT_EQ(ModuleAnswerLength(MODCMD_READ_CONFIG), 13U);
     EXPECT_EQ(ModuleAnswerLength(MODCMD_READ_WATCH_ADDRESS), 10U);

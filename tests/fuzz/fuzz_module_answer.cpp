@@ -2,14 +2,16 @@
 // frame, and what the page would show is always well formed.
 
 #include "frames/module_frame.h"
+#include "resources/module_answer_texts.h"
 
 #include <cstdlib>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     velkor::ModuleAnswer answer = velkor::DecodeModuleAnswer({data, size});
+    const bool decodedSomething = answer.config || answer.clock || answer.watchAddress;
     if (answer.status != velkor::AnswerStatus::Accepted) {
-        if (!answer.message.empty() || answer.hasConfig || !answer.watchAddressText.empty()) {
+        if (decodedSomething) {
             std::abort(); // a refused frame must change nothing on the page
         }
         return 0;
@@ -17,18 +19,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < velkor::ModuleAnswerLength(answer.command)) {
         std::abort();
     }
+    velkor::resources::AnswerNotice notice = velkor::resources::ModuleAnswerNotice(answer);
     if (answer.command == velkor::MODCMD_READ_WATCH_ADDRESS) {
-        long long value = std::stoll(answer.watchAddressText);
-        if (value < INT32_MIN || value > INT32_MAX || !answer.message.empty()) {
+        if (!answer.watchAddress || !notice.message.empty()) {
             std::abort();
         }
-    } else if (answer.message.empty() || answer.caption.empty()) {
+    } else if (notice.message.empty() || notice.caption.empty()) {
         std::abort(); // every other accepted answer shows a box
     }
-    if (answer.hasConfig) {
-        // The list positions are bytes; the texts fit what the edits can show.
-        if (answer.sleepIndex > 255 || answer.breathingIndex > 255 || answer.powerIndex > 255 ||
-            answer.frequencyText.size() > 7 || answer.networkAddressText.size() > 3) {
+    if (answer.config) {
+        // The texts fit what the edits can show.
+        if (velkor::ReadBackFrequencyText(answer.config->frequencyWord).size() > 7 ||
+            velkor::ReadBackNetworkAddressText(answer.config->networkAddress).size() > 3) {
             std::abort();
         }
     }

@@ -9,6 +9,7 @@
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
+#include "resources/module_answer_texts.h"
 #include "serial/cxserial.h"
 #include "serial/port_diagnosis.h"
 #include "serial/port_names.h"
@@ -663,27 +664,28 @@ int Transmitter(Arguments& args) {
 void PrintAnswer(const SendOptions& options, const std::string& command, const Frame& sent,
                  const ReceivedFrame& frame, const ModuleAnswer& answer) {
     std::vector<std::pair<std::string, std::string>> fields; // JSON name, page text
-    if (answer.hasConfig) {
+    if (answer.config) {
         auto choice = [](const std::vector<std::string_view>& names, int index) {
-            return index >= 0 && index < static_cast<int>(names.size())
+            return index < static_cast<int>(names.size())
                        ? std::string(names[static_cast<std::size_t>(index)])
                        : std::string();
         };
-        fields = {{"frequency", answer.frequencyText},
-                  {"sleep", choice(kSleepNames, answer.sleepIndex)},
-                  {"breathing", choice(kBreathingNames, answer.breathingIndex)},
-                  {"network_address", answer.networkAddressText},
-                  {"power", choice(kPowerNames, answer.powerIndex)}};
+        fields = {{"frequency", ReadBackFrequencyText(answer.config->frequencyWord)},
+                  {"sleep", choice(kSleepNames, answer.config->sleepPeriod)},
+                  {"breathing", choice(kBreathingNames, answer.config->breathingTime)},
+                  {"network_address", ReadBackNetworkAddressText(answer.config->networkAddress)},
+                  {"power", choice(kPowerNames, answer.config->transmitPower)}};
     }
-    if (answer.command == MODCMD_READ_WATCH_ADDRESS) {
-        fields = {{"watch_address", answer.watchAddressText}};
+    if (answer.watchAddress) {
+        fields = {{"watch_address", std::to_string(*answer.watchAddress)}};
     }
+    const std::string message = velkor::resources::ModuleAnswerNotice(answer).message;
     if (options.json) {
         std::string line = "{\"command\":" + JsonString("module " + command) +
                            ",\"port\":" + JsonString(options.port) + ",\"sent\":\"" + Hex(sent.bytes) +
                            "\",\"answer\":\"" + Hex(frame.View()) + "\"";
-        if (!answer.message.empty()) {
-            line += ",\"message\":" + JsonString(answer.message);
+        if (!message.empty()) {
+            line += ",\"message\":" + JsonString(message);
         }
         for (const auto& [name, value] : fields) {
             line += ",\"" + name + "\":" + JsonString(value);
@@ -694,8 +696,8 @@ void PrintAnswer(const SendOptions& options, const std::string& command, const F
     static const std::map<std::string, std::string> kLabels = {
         {"frequency", "无线频率"},       {"sleep", "休眠周期"}, {"breathing", "呼吸时间"},
         {"network_address", "网络地址"}, {"power", "发送功率"}, {"watch_address", "手表地址"}};
-    if (!answer.message.empty()) {
-        std::printf("%s\n", answer.message.c_str());
+    if (!message.empty()) {
+        std::printf("%s\n", message.c_str());
     }
     for (const auto& [name, value] : fields) {
         std::printf("%s: %s\n", kLabels.at(name).c_str(), value.c_str());
