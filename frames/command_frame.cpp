@@ -1,5 +1,7 @@
 #include "command_frame.h"
 
+#include "byte_order.h"
+
 #include <numeric>
 #include <stdexcept>
 
@@ -27,8 +29,7 @@ std::vector<uint8_t> BuildCommandFrame(uint8_t sequence, const WatchAddress& add
 }
 
 WatchAddress AddressFromValue(uint32_t value) {
-    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return BigEndianBytes<4>(value);
 }
 
 } // namespace velkor

@@ -1,5 +1,6 @@
 #include "module_frame.h"
 
+#include "byte_order.h"
 #include "command_frame.h"
 #include "lenient_number.h"
 #include "watch_commands.h"
@@ -32,18 +33,14 @@ uint32_t ModuleFrequencyWord(double mhz) {
 }
 
 std::array<uint8_t, 7> LoraConfig::ToBytes() const {
-    return {static_cast<uint8_t>(frequencyWord >> 16), // frequency word, bits 23..16
-            static_cast<uint8_t>(frequencyWord >> 8),
-            static_cast<uint8_t>(frequencyWord),
-            sleepPeriod,
-            breathingTime,
-            networkAddress,
-            transmitPower};
+    const auto word = BigEndianBytes<3>(frequencyWord);
+    return {word[0],     word[1],       word[2], // frequency word
+            sleepPeriod, breathingTime, networkAddress, transmitPower};
 }
 
 LoraConfig LoraConfig::FromBytes(std::span<const uint8_t, 7> bytes) {
     LoraConfig config;
-    config.frequencyWord = (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
+    config.frequencyWord = ReadBigEndian(bytes.first<3>());
     config.sleepPeriod = bytes[3];
     config.breathingTime = bytes[4];
     config.networkAddress = bytes[5];
@@ -73,9 +70,7 @@ std::array<uint8_t, 7> ModuleClockData(const std::tm& local) {
 }
 
 std::array<uint8_t, 4> WatchAddressData(std::u16string_view text) {
-    auto value = static_cast<uint32_t>(ReadLenientInt(text));
-    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return BigEndianBytes<4>(static_cast<uint32_t>(ReadLenientInt(text)));
 }
 
 std::string ReadBackFrequencyText(uint32_t frequencyWord) {
@@ -135,8 +130,7 @@ ModuleAnswer DecodeModuleAnswer(std::span<const uint8_t> frame) {
     const uint8_t* data = frame.data() + 4;
     switch (answer.command) {
     case MODCMD_READ_WATCH_ADDRESS:
-        answer.watchAddress = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                                                   (uint32_t{data[2]} << 8) | data[3]);
+        answer.watchAddress = static_cast<int32_t>(ReadBigEndian(std::span<const uint8_t, 4>(data, 4)));
         break;
     case MODCMD_READ_CONFIG:
         answer.config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data, 7));

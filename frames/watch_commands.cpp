@@ -1,8 +1,10 @@
 #include "watch_commands.h"
 
+#include "byte_order.h"
 #include "lenient_number.h"
 #include "text_encoding.h"
 
+#include <algorithm>
 #include <array>
 
 namespace velkor {
@@ -41,11 +43,10 @@ std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress&
 
 std::vector<uint8_t> BuildChannelFrame(uint8_t sequence, const WatchAddress& watch, const Channel& channel) {
     std::array<uint8_t, 5> data{};
-    data[0] = static_cast<uint8_t>(channel.frequencyWord >> 16); // frequency word, bits 23..16
-    data[1] = static_cast<uint8_t>(channel.frequencyWord >> 8);  // bits 15..8
-    data[2] = static_cast<uint8_t>(channel.frequencyWord);       // bits 7..0
-    data[3] = channel.networkId;                                 // network ID
-    data[4] = ByteSum(std::span<const uint8_t>(data).first(4));  // data_checksum
+    const auto word = BigEndianBytes<3>(channel.frequencyWord);
+    std::copy(word.begin(), word.end(), data.begin());          // frequency word, bytes 0..2
+    data[3] = channel.networkId;                                // network ID
+    data[4] = ByteSum(std::span<const uint8_t>(data).first(4)); // data_checksum
     return BuildCommandFrame(sequence, watch, CMD_SET_CHANNEL, data);
 }
 
@@ -61,9 +62,9 @@ std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
         0x0C, // parameter bytes at offsets 8..19
         0x04,
         0x00,
-        static_cast<uint8_t>(channel.frequencyWord >> 16), // frequency word, most significant first
-        static_cast<uint8_t>(channel.frequencyWord >> 8),
-        static_cast<uint8_t>(channel.frequencyWord),
+        0x00, // frequency word, offsets 10..12, written below
+        0x00,
+        0x00,
         0x0B,
         0x01,
         0x07,
@@ -72,7 +73,9 @@ std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
         channel.networkId, // network ID
         0x07,
     };
-    frame.push_back(ByteSum(frame)); // sum of bytes 0..19
+    const auto word = BigEndianBytes<3>(channel.frequencyWord);
+    std::copy(word.begin(), word.end(), frame.begin() + 10); // frequency word
+    frame.push_back(ByteSum(frame));                         // sum of bytes 0..19
     frame.push_back(0x0D);
     frame.push_back(0x0A);
     return frame;

@@ -65,7 +65,7 @@ CDialog_Page1::CDialog_Page1(QWidget* parent)
     m_portNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_portNote->setObjectName(QStringLiteral("portNote"));
     m_portNote->setAccessibleName(QStringLiteral("串口说明"));
-    m_baudList->setCurrentIndex(3); // 9600
+    m_baudList->setCurrentIndex(m_baudList->findText(QString::number(velkor::DEFAULT_BAUD_RATE)));
     m_parityList->setCurrentIndex(0);
     connect(m_openClose, &QPushButton::clicked, this, &CDialog_Page1::OnOpenClose);
     connect(m_refresh, &QPushButton::clicked, this, &CDialog_Page1::RebuildPortList);

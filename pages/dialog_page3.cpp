@@ -52,8 +52,9 @@ CDialog_Page3::CDialog_Page3(QWidget* parent)
 }
 
 void CDialog_Page3::LimitText(int position, int added) {
-    // At most 84 characters: what a typing or a paste adds beyond that is dropped.
-    int excess = m_textField->document()->characterCount() - 1 - MAX_TEXT_CHARACTERS;
+    // At most the template's limit of characters: what a typing or a paste adds beyond it is dropped.
+    static const int limit = velkor::resources::TextMessageTemplate().Find(TextMessageIds::Text)->textLimit;
+    int excess = m_textField->document()->characterCount() - 1 - limit;
     if (excess <= 0 || added <= 0) {
         return;
     }

@@ -24,8 +24,6 @@ public:
     int TickCounter() const { return m_tickCounter; }
     uint8_t SequenceCounter() const { return m_sequenceCounter.Value(); }
 
-    static constexpr int MAX_TEXT_CHARACTERS = 84;
-
 private:
     void LimitText(int position, int added);
 

@@ -1,5 +1,7 @@
 #include "dialog_templates.h"
 
+#include "serial/baud_rates.h"
+
 namespace velkor::resources {
 
 using K = ControlKind;
@@ -24,6 +26,7 @@ const DialogTemplate& MainWindowTemplate() {
 }
 
 const DialogTemplate& PortSettingsTemplate() {
+    static const std::string baudRates = velkor::BaudRatesText("|");
     // The lists (and the group box around them) are wide enough for device paths such as /dev/ttyUSB0.
     static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "串口参数", 23, 15, 145, 133},
@@ -31,8 +34,7 @@ const DialogTemplate& PortSettingsTemplate() {
         {0, K::Label, "波特率:", 33, 57, 28, 8},
         {0, K::Label, "效    验:", 33, 80, 28, 8},
         {PortSettingsIds::Port, K::ComboBox, "", 63, 34, 96, 30, STYLE_NONE, 0, "串口"},
-        {PortSettingsIds::Baud, K::ComboBox, "1200|2400|4800|9600|19200|38400|57600|115200", 63, 56, 96, 30,
-         STYLE_NONE, 0, "波特率"},
+        {PortSettingsIds::Baud, K::ComboBox, baudRates, 63, 56, 96, 30, STYLE_NONE, 0, "波特率"},
         {PortSettingsIds::Parity, K::ComboBox, "NO|ODD|EVEN", 63, 79, 96, 30, STYLE_NONE, 0, "效验"},
         {PortSettingsIds::OpenClose, K::Button, "打开", 70, 101, 50, 14},
         {PortSettingsIds::Refresh, K::Button, "刷新", 69, 121, 50, 14},

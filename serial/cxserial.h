@@ -75,7 +75,7 @@ private:
     void ReleasePort();
 
     std::string m_port;
-    int m_baudRate = 9600;
+    int m_baudRate = DEFAULT_BAUD_RATE;
     int m_parity = 0;
 
     mutable std::mutex m_writeLock;

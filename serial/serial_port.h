@@ -6,6 +6,8 @@
 // Threads: Read() is called by the reader thread only; Write() and Writable() by the writer only;
 // RequestStop() from any thread. The owner destroys the port only when no thread can call it any more.
 
+#include "baud_rates.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,12 +37,9 @@ const char* PortErrorText(PortError error);
 PortError ErrorFromErrno(int error);
 
 struct LineSettings {
-    int baudRate = 9600;
-    int parity = 0; // 0 none, 1 odd, 2 even
+    int baudRate = DEFAULT_BAUD_RATE; // Open refuses a rate IsSupportedBaudRate does not know
+    int parity = 0;                   // 0 none, 1 odd, 2 even
 };
-
-// The baud rates the port page offers; Open refuses any other.
-inline constexpr int SUPPORTED_BAUD_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 class NativePort {
 public:

@@ -114,9 +114,8 @@ DCB MakeDcb(const LineSettings& settings) {
 }
 
 bool ApplyLine(HANDLE handle, const LineSettings& settings, PortError* error) {
-    const bool supported = settings.parity >= 0 && settings.parity <= 2 &&
-                           std::find(std::begin(SUPPORTED_BAUD_RATES), std::end(SUPPORTED_BAUD_RATES),
-                                     settings.baudRate) != std::end(SUPPORTED_BAUD_RATES);
+    const bool supported =
+        settings.parity >= 0 && settings.parity <= 2 && IsSupportedBaudRate(settings.baudRate);
     if (!supported) {
         *error = PortError::Unsupported;
         return false;

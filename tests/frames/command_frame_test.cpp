@@ -1,3 +1,4 @@
+#include "frames/byte_order.h"
 #include "frames/command_frame.h"
 #include "frames/hex.h"
 #include "frames/lenient_number.h"
@@ -167,6 +168,15 @@ TEST(ClockText, AlwaysYearMonthDayAnd24HourTime) {
     t.tm_wday = 0;
     EXPECT_EQ(WeekdayIndexMondayFirst(t), 6);
     EXPECT_EQ(ToHex(BuildTimeFrame(FormatClockText(t), 6)).substr(24, 20), "11 05 0C 0D 2D 1E 06");
+}
+
+TEST(ByteOrder, MostSignificantFirstInAsManyBytesAsTheFieldHas) {
+    EXPECT_EQ(BigEndianBytes<4>(0x80010203U), (std::array<uint8_t, 4>{0x80, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(BigEndianBytes<3>(0xAB6C8012U),
+              (std::array<uint8_t, 3>{0x6C, 0x80, 0x12})); // high byte dropped
+    const uint8_t bytes[] = {0xFF, 0x00, 0x00, 0x01};
+    EXPECT_EQ(ReadBigEndian(std::span<const uint8_t, 4>(bytes)), 0xFF000001U);
+    EXPECT_EQ(ReadBigEndian(std::span<const uint8_t, 3>(bytes + 1, 3)), 1U);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,7 +63,7 @@ Commands:
             | set-time | get-time | reset | read-watch-address | write-watch-address N
 
 Options of every command that sends:
-  --baud RATE        1200, 2400, 4800, 9600 (default), 19200, 38400, 57600 or 115200
+  --baud RATE        one of {baud rates} (default 9600)
   --parity P         none (default), odd or even
   --seq N            the sequence byte (0-255) of a watch command frame; not stored
   --dry-run          print the frame as hexadecimal pairs and open nothing
@@ -73,6 +74,14 @@ Options of every command that sends:
 Exit status: 0 done; 1 the port could not be opened or written; 2 wrong arguments or values; 3 no whole
 answer within the time-out.
 )";
+
+// kUsage with the list of baud rates the engine takes.
+std::string Usage() {
+    std::string text = kUsage;
+    const std::string_view placeholder = "{baud rates}";
+    text.replace(text.find(placeholder), placeholder.size(), BaudRatesText(", "));
+    return text;
+}
 
 // Help of each command, after its synopsis line in kUsage.
 const std::map<std::string, std::string, std::less<>> kCommandHelp = {
@@ -213,7 +222,7 @@ template <typename T> T Required(std::optional<T> value, const std::string& what
 // The options every sending command shares.
 struct SendOptions {
     std::string port;
-    int baudRate = 9600;
+    int baudRate = DEFAULT_BAUD_RATE;
     int parity = 0;
     std::optional<uint8_t> sequence;
     bool dryRun = false;
@@ -223,11 +232,9 @@ struct SendOptions {
 SendOptions ReadSendOptions(Arguments& args, bool takesSequence) {
     SendOptions options;
     if (auto baud = args.Value("--baud")) {
-        auto rate = ParseUnsigned(*baud, 1, 115200);
-        if (!rate || std::find(std::begin(SUPPORTED_BAUD_RATES), std::end(SUPPORTED_BAUD_RATES),
-                               static_cast<int>(*rate)) == std::end(SUPPORTED_BAUD_RATES)) {
-            throw ArgumentError{"--baud " + *baud +
-                                ": one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"};
+        auto rate = ParseUnsigned(*baud, 1, std::numeric_limits<int>::max());
+        if (!rate || !IsSupportedBaudRate(static_cast<int>(*rate))) {
+            throw ArgumentError{"--baud " + *baud + ": one of " + BaudRatesText(", ")};
         }
         options.baudRate = static_cast<int>(*rate);
     }
@@ -545,9 +552,9 @@ int Text(Arguments& args) {
     }
     if (encoded.status == TextStatus::TooLong) {
         std::fprintf(stderr,
-                     "velkor-cli: the text is longer than 84 bytes in GBK (42 Chinese characters); only "
+                     "velkor-cli: the text is longer than %zu bytes in GBK (%zu Chinese characters); only "
                      "the first %zu bytes are sent\n",
-                     encoded.bytes.size());
+                     MAX_TEXT_BYTES, MAX_TEXT_BYTES / 2, encoded.bytes.size());
     }
     auto build = [&](uint8_t sequence) {
         return Frame{"text", BuildTextFrame(sequence, address, encoded.bytes), sequence};
@@ -870,7 +877,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     const std::string command = args.size() >= 2 ? args[1] : "";
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+        std::fputs(Usage().c_str(), stdout);
         return kDone;
     }
     if (command == "--version") {
@@ -881,7 +888,7 @@ int main(int argc, char** argv) {
     if (help == kCommandHelp.end()) {
         std::fprintf(stderr,
                      command.empty() ? "%s" : "velkor-cli: unknown command %s (see velkor-cli --help)\n",
-                     command.empty() ? kUsage : command.c_str());
+                     command.empty() ? Usage().c_str() : command.c_str());
         return kBadArguments;
     }
     if (std::find(args.begin() + 2, args.end(), "--help") != args.end() ||

@@ -1,8 +1,10 @@
 #include "frame_decoder.h"
 
+#include "frames/byte_order.h"
 #include "frames/command_frame.h"
 #include "frames/module_frame.h"
 #include "frames/text_encoding.h"
+#include "frames/text_message.h"
 #include "frames/watch_commands.h"
 
 #include <cstdio>
@@ -53,10 +55,6 @@ std::string Megahertz(uint32_t word, double step) {
     return Format2("%.3f", word * step / 1000000.0);
 }
 
-uint32_t Word24(const uint8_t* bytes) {
-    return (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
-}
-
 const char* const kWeekdaysMondayFirst[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                                             "Friday", "Saturday", "Sunday"};
 const char* const kWeekdaysSundayFirst[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
@@ -93,8 +91,8 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
     switch (command) {
     case CMD_TEXT: {
         b.Text("command", "text");
-        if (data.empty() || data.size() > 84) {
-            b.Fail(Format2("text of %zu bytes, outside 1 to 84", data.size()));
+        if (data.empty() || data.size() > MAX_TEXT_BYTES) {
+            b.Fail(Format2("text of %zu bytes, outside 1 to %zu", data.size(), MAX_TEXT_BYTES));
         }
         std::string text =
             AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
@@ -109,7 +107,7 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
             break;
         }
         CheckDataChecksum(b, data);
-        uint32_t word = Word24(data.data());
+        uint32_t word = ReadBigEndian(std::span<const uint8_t, 3>(data.data(), 3));
         std::string mhz = Megahertz(word, FREQUENCY_STEP);
         b.Field("frequency_mhz", mhz)
             .Text("frequency_word", Format2("%06X", word))
@@ -178,7 +176,7 @@ void DecodeTransmitter(DecodedFrame& f, Builder& b) {
     if (bytes[20] != expected) {
         b.Fail(Format2("checksum %02X, expected %02X", bytes[20], expected));
     }
-    uint32_t word = Word24(bytes.data() + 10);
+    uint32_t word = ReadBigEndian(std::span<const uint8_t, 3>(bytes.data() + 10, 3));
     std::string mhz = Megahertz(word, FREQUENCY_STEP);
     b.Field("frequency_mhz", mhz)
         .Text("frequency_word", Format2("%06X", word))
@@ -276,8 +274,7 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
                      std::to_string(config.networkAddress) + ", power " +
                      ListItem(kPower, 7, config.transmitPower);
     } else if (data.size() == 4) {
-        auto address = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                                            (uint32_t{data[2]} << 8) | data[3]);
+        auto address = static_cast<int32_t>(ReadBigEndian(std::span<const uint8_t, 4>(data.data(), 4)));
         b.Number("watch_address", address);
         f.summary += ": watch address " + std::to_string(address);
     } else if (data.size() == 7) {

@@ -1,5 +1,7 @@
 #include "module_device.h"
 
+#include "frames/byte_order.h"
+
 namespace velkor::sim {
 
 LoraConfig ModuleDevice::DefaultConfig() {
@@ -27,15 +29,11 @@ std::optional<std::vector<uint8_t>> ModuleDevice::Answer(std::span<const uint8_t
         }
         return BuildModuleFrame(command, {});
     case MODCMD_READ_WATCH_ADDRESS: {
-        auto value = static_cast<uint32_t>(m_watchAddress);
-        const uint8_t bytes[] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-                                 static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-        return BuildModuleFrame(command, bytes);
+        return BuildModuleFrame(command, BigEndianBytes<4>(static_cast<uint32_t>(m_watchAddress)));
     }
     case MODCMD_WRITE_WATCH_ADDRESS:
         if (data.size() == 4) {
-            m_watchAddress = static_cast<int32_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                                                  (uint32_t{data[2]} << 8) | data[3]);
+            m_watchAddress = static_cast<int32_t>(ReadBigEndian(std::span<const uint8_t, 4>(data.data(), 4)));
         }
         return BuildModuleFrame(command, {});
     case MODCMD_SET_TIME:
