@@ -115,6 +115,7 @@ protected:
             wrong.fetch_add(1, std::memory_order_relaxed);
         }
         received.store(index + 1, std::memory_order_release);
+        received.notify_all();
         if (index + 1 == expected) {
             std::lock_guard lock(m_doneLock);
             m_done = true;
@@ -173,27 +174,111 @@ double BareReadThroughput() {
     return got / seconds / (1024.0 * 1024.0);
 }
 
-void Latency() {
+// The yardstick for latency: a thread that does nothing but poll() and read() a pty set up as the engine
+// sets up its own, and counts.
+class BareReader {
+public:
+    BareReader() : m_fd(open(m_pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        termios t{};
+        tcgetattr(m_fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(m_fd, TCSANOW, &t);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~BareReader() {
+        m_stop.store(true);
+        m_thread.join();
+        close(m_fd);
+    }
+    int Master() const { return m_pty.master; }
+    std::atomic<std::size_t> received{0};
+
+private:
+    void Run() {
+        uint8_t buffer[256];
+        while (!m_stop.load()) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                received.fetch_add(static_cast<std::size_t>(n), std::memory_order_release);
+                received.notify_all();
+            }
+        }
+    }
+
+    Pty m_pty;
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Microseconds from writing one byte on `master` until `counter` moves.
+double OneByteLatency(int master, const std::atomic<std::size_t>& counter) {
+    std::size_t before = counter.load();
+    uint8_t byte = 0x42;
+    auto start = Clock::now();
+    WriteAll(master, &byte, 1);
+    counter.wait(before,
+                 std::memory_order_acquire); // asleep, not spinning: the pty's kernel worker needs a CPU
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+struct LatencyRun {
+    double engineP99 = 0;
+    double bareP99 = 0;
+    double engineMedian = 0;
+    double bareMedian = 0;
+    double Ratio() const { return engineP99 / bareP99; }
+};
+
+LatencyRun MeasureLatency(int rounds) {
     Pty pty;
     CheckingSerial serial;
     serial.checkPattern = false;
     serial.Open(pty.slave, 115200, 0);
-    std::vector<double> samples;
-    for (int i = 0; i < 1000; ++i) {
-        std::size_t before = serial.received.load();
-        uint8_t byte = 0x42;
-        auto start = Clock::now();
-        WriteAll(pty.master, &byte, 1);
-        while (serial.received.load(std::memory_order_acquire) == before) {
+    BareReader bare;
+    std::vector<double> engineSamples;
+    std::vector<double> bareSamples;
+    for (int i = 0; i < rounds; ++i) {
+        if (i % 2 == 0) {
+            engineSamples.push_back(OneByteLatency(pty.master, serial.received));
+            bareSamples.push_back(OneByteLatency(bare.Master(), bare.received));
+        } else {
+            bareSamples.push_back(OneByteLatency(bare.Master(), bare.received));
+            engineSamples.push_back(OneByteLatency(pty.master, serial.received));
         }
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         std::this_thread::sleep_for(1ms);
     }
-    std::sort(samples.begin(), samples.end());
-    double median = samples[samples.size() / 2];
-    double p99 = samples[samples.size() * 99 / 100];
-    Report("byte-to-sink latency", Format("median %.0f us, p99 %.0f us (1000 samples)", median, p99),
-           "p99 < 1000 us", p99 < 1000.0);
+    std::sort(engineSamples.begin(), engineSamples.end());
+    std::sort(bareSamples.begin(), bareSamples.end());
+    const std::size_t p99 = static_cast<std::size_t>(rounds) * 99 / 100;
+    const std::size_t median = static_cast<std::size_t>(rounds) / 2;
+    return {engineSamples[p99], bareSamples[p99], engineSamples[median], bareSamples[median]};
+}
+
+void Latency() {
+    // The engine and the bare loop are sampled in turns, the order swapped every other round, so what the
+    // rest of the machine does meanwhile weighs on both alike: the ratio of the p99s is the figure (the
+    // absolute microseconds say as much about the neighbours as about us). Three runs; the median ratio.
+    constexpr int kRuns = 3;
+    constexpr int kRounds = 2000;
+    std::vector<LatencyRun> runs;
+    for (int run = 0; run < kRuns; ++run) {
+        runs.push_back(MeasureLatency(kRounds));
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const LatencyRun& a, const LatencyRun& b) { return a.Ratio() < b.Ratio(); });
+    const LatencyRun& middle = runs[kRuns / 2];
+    Report(
+        "byte-to-sink latency",
+        Format("p99 %.0f us vs bare poll+read %.0f us: ratio %.2f (runs %.2f..%.2f; medians %.0f / %.0f us; "
+               "%d x %d samples each)",
+               middle.engineP99, middle.bareP99, middle.Ratio(), runs.front().Ratio(), runs.back().Ratio(),
+               middle.engineMedian, middle.bareMedian, kRuns, kRounds),
+        "p99 ratio <= 2.0", middle.Ratio() <= 2.0);
 }
 
 pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd, const std::vector<std::string>& env = {}) {
