@@ -264,13 +264,10 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
     }
     case ControlKind::ListView:
     case ControlKind::Caption:
-    case ControlKind::Frame: {
-        auto* frame = new QFrame(parent);
-        frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
-        return frame;
+    case ControlKind::Frame:
+        break; // the main window's own: it builds them itself and only reads their rectangles
     }
-    }
-    return new QWidget(parent);
+    qFatal("control %d: a kind that only the main window builds", control.id);
 }
 
 } // namespace

@@ -184,7 +184,7 @@ TEST(Cli, EveryCommandsBytesAreTheFrameBuilders) {
     };
     for (const auto& row : rows) {
         std::vector<std::string> args = row.args;
-        args.push_back("--dry-run");
+        args.emplace_back("--dry-run");
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 0) << args[0] << ": " << run.err;
         EXPECT_EQ(run.out, HexLine(row.bytes)) << args[0] << " " << args[2];

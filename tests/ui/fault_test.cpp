@@ -29,7 +29,6 @@ using velkor::resources::PortSettingsIds;
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-using velkor::g_receiveBuffer;
 using velkor::g_serial;
 
 namespace {

@@ -22,7 +22,6 @@
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-using velkor::g_serial;
 
 namespace {
 const QString k42 =
