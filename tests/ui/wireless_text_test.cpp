@@ -22,7 +22,6 @@
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-
 namespace {
 const QString k42 =
     QStringLiteral("欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐");
