@@ -7,6 +7,7 @@
 #include "support/child_process.h"
 #include "support/pty_pair.h"
 #include "support/sim_process.h"
+#include "support/test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -24,14 +25,6 @@ namespace velkor {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<uint8_t> Pattern(std::size_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 13 + i / 251);
-    }
-    return bytes;
-}
 
 // `velkor-cli send PORT --wait 0 HEX...` for `bytes`, in words short enough for one argument each.
 std::vector<std::string> SendCommand(const std::string& port, const std::vector<uint8_t>& bytes) {

@@ -1,5 +1,6 @@
 #include "support/pty_pair.h"
 #include "support/recording_serial.h"
+#include "support/test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -15,25 +16,6 @@ namespace velkor {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<uint8_t> Pattern(std::size_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
-    }
-    return bytes;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 TEST(SerialEngine, OpensAPtyWithEveryParityAndBaudRate) {
     PtyPair pty;

@@ -7,6 +7,7 @@
 // Without them (on a Windows machine with no such set-up) these tests skip.
 
 #include "support/recording_serial.h"
+#include "support/test_data.h"
 
 #include "frames/hex.h"
 #include "serial/port_names.h"
@@ -37,17 +38,6 @@ std::string PortFrom(const char* variable) {
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // Sends `request` and returns the answer's bytes as hex pairs.

@@ -8,6 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+void ExecInChild(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 ChildProcess::ChildProcess(std::vector<std::string> args, const Options& options) {
     int out[2];
     int err[2];
@@ -28,13 +38,7 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const Options& options
         }
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecInChild(args);
     }
     close(out[1]);
     close(err[1]);

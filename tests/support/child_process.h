@@ -6,6 +6,9 @@
 #include <sys/types.h>
 #include <vector>
 
+// In a forked child: runs args[0] with the arguments; exits with 127 when it cannot.
+[[noreturn]] void ExecInChild(std::vector<std::string>& args);
+
 class ChildProcess {
 public:
     struct Options {

@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include "child_process.h"
+
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
@@ -23,13 +25,7 @@ SimProcess::SimProcess(std::vector<std::string> extra) {
     m_pid = fork();
     if (m_pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecInChild(args);
     }
     close(pipeFds[1]);
     m_out = pipeFds[0];
