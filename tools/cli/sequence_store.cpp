@@ -34,6 +34,21 @@ std::string SequenceFile(const std::string& port) {
     return (folder / name).string();
 }
 
+std::string PrepareSequenceFile(const std::string& port, std::string* error) {
+    std::string path = SequenceFile(port);
+    if (path.empty()) {
+#ifdef _WIN32
+        *error = "no state folder (LOCALAPPDATA is not set)";
+#else
+        *error = "no state folder (set HOME or XDG_STATE_HOME)";
+#endif
+        return path;
+    }
+    std::error_code ignored; // opening the file then says what is wrong with the folder
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    return path;
+}
+
 uint8_t ParseStoredSequence(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
     std::optional<uint32_t> value = ParseUnsigned(line, 0, 255);

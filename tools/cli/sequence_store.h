@@ -20,6 +20,10 @@ uint8_t PeekSequence(const std::string& port);
 // Windows; one file a port.
 std::string SequenceFile(const std::string& port);
 
+// SequenceFile(port) with its folder made, for TakeSequence; empty, with the reason in `error`, when
+// there is no state folder.
+std::string PrepareSequenceFile(const std::string& port, std::string* error);
+
 // The number after `last` in a page counter's order.
 inline uint8_t NextSequence(uint8_t last) {
     return static_cast<uint8_t>(last + 1);

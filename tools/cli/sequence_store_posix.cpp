@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,13 +24,10 @@ std::string ReadAll(int fd) {
 } // namespace
 
 std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error) {
-    const std::string path = SequenceFile(port);
+    const std::string path = PrepareSequenceFile(port, error);
     if (path.empty()) {
-        *error = "no state folder (set HOME or XDG_STATE_HOME)";
         return std::nullopt;
     }
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);

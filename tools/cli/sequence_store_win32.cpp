@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <filesystem>
-
 namespace velkor::cli {
 namespace {
 
@@ -30,13 +28,10 @@ std::string ReadAll(HANDLE file) {
 } // namespace
 
 std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error) {
-    const std::string path = SequenceFile(port);
+    const std::string path = PrepareSequenceFile(port, error);
     if (path.empty()) {
-        *error = "no state folder (LOCALAPPDATA is not set)";
         return std::nullopt;
     }
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     HANDLE file =
         CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
