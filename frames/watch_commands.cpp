@@ -51,6 +51,7 @@ std::vector<uint8_t> BuildChannelFrame(uint8_t sequence, const WatchAddress& wat
 }
 
 std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
+    const auto word = BigEndianBytes<3>(channel.frequencyWord);
     std::vector<uint8_t> frame = {
         0xAF,
         0xAF,
@@ -62,9 +63,9 @@ std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
         0x0C, // parameter bytes at offsets 8..19
         0x04,
         0x00,
-        0x00, // frequency word, offsets 10..12, written below
-        0x00,
-        0x00,
+        word[0], // frequency word, offsets 10..12
+        word[1],
+        word[2],
         0x0B,
         0x01,
         0x07,
@@ -73,9 +74,7 @@ std::vector<uint8_t> BuildTransmitterChannelFrame(const Channel& channel) {
         channel.networkId, // network ID
         0x07,
     };
-    const auto word = BigEndianBytes<3>(channel.frequencyWord);
-    std::copy(word.begin(), word.end(), frame.begin() + 10); // frequency word
-    frame.push_back(ByteSum(frame));                         // sum of bytes 0..19
+    frame.push_back(ByteSum(frame)); // sum of bytes 0..19
     frame.push_back(0x0D);
     frame.push_back(0x0A);
     return frame;
