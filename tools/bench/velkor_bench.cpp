@@ -221,8 +221,8 @@ double OneByteLatency(int master, const std::atomic<std::size_t>& counter) {
     uint8_t byte = 0x42;
     auto start = Clock::now();
     WriteAll(master, &byte, 1);
-    counter.wait(before,
-                 std::memory_order_acquire); // asleep, not spinning: the pty's kernel worker needs a CPU
+    // Asleep, not spinning: a spinning probe keeps the pty's kernel worker off its CPU.
+    counter.wait(before, std::memory_order_acquire);
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
