@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 
 using velkor::g_portStateNotice;
 using velkor::g_serial;
@@ -58,9 +59,17 @@ CDialog_Page1::CDialog_Page1(QWidget* parent)
       m_portList(Get<QComboBox>(PortSettingsIds::Port)), m_baudList(Get<QComboBox>(PortSettingsIds::Baud)),
       m_parityList(Get<QComboBox>(PortSettingsIds::Parity)),
       m_openClose(Get<QPushButton>(PortSettingsIds::OpenClose)),
-      m_refresh(Get<QPushButton>(PortSettingsIds::Refresh)), m_portNote(new QLabel(this)) {
+      m_refresh(Get<QPushButton>(PortSettingsIds::Refresh)), m_portNote(new QLabel),
+      m_portNoteArea(new QScrollArea(this)) {
     // Below the group box, where the template leaves room (placed in resizeEvent, once the page has its
-    // size): why a device of this machine is not listed.
+    // size): why a device of this machine is not listed. Every reason is shown whole, wrapped to the
+    // page's width; when they are more than the room below the settings, the room scrolls.
+    m_portNoteArea->setFrameShape(QFrame::NoFrame);
+    m_portNoteArea->setWidgetResizable(true);
+    m_portNoteArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_portNoteArea->viewport()->setAutoFillBackground(false);
+    m_portNoteArea->setWidget(m_portNote);
+    m_portNote->setAutoFillBackground(false);
     m_portNote->setWordWrap(true);
     m_portNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_portNote->setObjectName(QStringLiteral("portNote"));
@@ -78,7 +87,7 @@ void CDialog_Page1::resizeEvent(QResizeEvent* event) {
         const int gap = fontMetrics().height() / 4;
         QRect area(box->x(), box->geometry().bottom() + gap, width() - box->x() - gap, 0);
         area.setBottom(height() - gap);
-        m_portNote->setGeometry(area);
+        m_portNoteArea->setGeometry(area);
     }
 }
 
@@ -112,14 +121,10 @@ void CDialog_Page1::RebuildPortList() {
 
 void CDialog_Page1::ShowPortProblems(const QStringList& problems) {
     m_problems = problems;
-    // The first reason is shown whole; the rest are counted, and all of them are in the tooltip and the
-    // text a screen reader reads.
-    QString shown = problems.value(0);
-    if (problems.size() > 1) {
-        shown += QStringLiteral("；另有 %1 个串口无法打开").arg(problems.size() - 1);
-    }
+    // Every reason on a line of its own, the newest first; the same text for the tooltip and for a screen
+    // reader.
     const QString all = problems.join(QLatin1Char('\n'));
-    m_portNote->setText(shown);
+    m_portNote->setText(all);
     m_portNote->setToolTip(all);
     m_portNote->setAccessibleDescription(all);
     m_portList->setAccessibleDescription(all);

@@ -8,6 +8,7 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 
 class CDialog_Page1 : public CPage {
     Q_OBJECT
@@ -36,6 +37,7 @@ private:
     QComboBox* m_parityList;
     QPushButton* m_openClose;
     QPushButton* m_refresh;
-    QLabel* m_portNote;     // why devices are missing from the list; empty when none is
+    QLabel* m_portNote;          // why devices are missing from the list, one line each; empty when none is
+    QScrollArea* m_portNoteArea; // below the settings; scrolls when the reasons need more room than it has
     QStringList m_problems; // every reason, the shown one first
 };

@@ -4,7 +4,6 @@
 #include "frames/local_time.h"
 #include "frames/text_encoding.h"
 #include "frames/watch_commands.h"
-#include "serial/cxserial.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -64,14 +63,10 @@ void CDialog_Page2::OnClockTick() {
     m_weekday->setCurrentIndex(velkor::WeekdayIndexMondayFirst(*local));
 }
 
-void CDialog_Page2::Send(const std::vector<uint8_t>& frame) {
-    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
-}
-
 void CDialog_Page2::OnWriteTime() {
     try {
         // The time shown at the last refresh, at most one tick old.
-        Send(velkor::BuildTimeFrame(Text(m_clockText), m_weekday->currentIndex()));
+        SendFrame(velkor::BuildTimeFrame(Text(m_clockText), m_weekday->currentIndex()));
     } catch (const velkor::TextConversionError&) {
         // Nothing is sent when the text cannot be converted.
     }
@@ -79,7 +74,7 @@ void CDialog_Page2::OnWriteTime() {
 
 void CDialog_Page2::OnWriteHostAddress() {
     uint8_t sequence = m_sequenceCounter.Next();
-    Send(velkor::BuildHostAddressFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
+    SendFrame(velkor::BuildHostAddressFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
                                        velkor::AddressFromValue(m_hostAddress->GetAddress()),
                                        ComboSelection(m_addressSlot)));
 }
@@ -90,12 +85,13 @@ void CDialog_Page2::OnClearAddress() {
 
 void CDialog_Page2::OnWriteWatchChannel() {
     uint8_t sequence = m_sequenceCounter.Next();
-    Send(velkor::BuildChannelFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
+    SendFrame(velkor::BuildChannelFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
                                    velkor::ChannelFromText(Text(m_watchFrequency), Text(m_watchNetworkId))));
 }
 
 void CDialog_Page2::OnWriteTransmitterChannel() {
-    Send(velkor::BuildTransmitterChannelFrame(
-        velkor::ChannelFromText(Text(m_transmitterFrequency), Text(m_transmitterNetworkId))));
-    SetStatus(QStringLiteral("...."));
+    if (SendFrame(velkor::BuildTransmitterChannelFrame(
+            velkor::ChannelFromText(Text(m_transmitterFrequency), Text(m_transmitterNetworkId))))) {
+        SetStatus(QStringLiteral("...."));
+    }
 }

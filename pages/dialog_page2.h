@@ -28,8 +28,6 @@ public:
     uint8_t SequenceCounter() const { return m_sequenceCounter.Value(); }
 
 private:
-    static void Send(const std::vector<uint8_t>& frame);
-
     CIPAddressCtrl* m_watchAddress;
     CIPAddressCtrl* m_hostAddress;
     QLineEdit* m_clockText;

@@ -3,7 +3,6 @@
 #include "controls/ip_address_ctrl.h"
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
-#include "serial/cxserial.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -118,6 +117,6 @@ void CDialog_Page3::OnSend() {
     }
     uint8_t sequence = m_sequenceCounter.Next();
     std::vector<uint8_t> frame = velkor::BuildTextFrame(sequence, address, encoded.bytes);
-    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    SendFrame(frame);
     m_sending = false;
 }

@@ -76,7 +76,7 @@ CDialog_Page6::CDialog_Page6(QWidget* parent)
 void CDialog_Page6::SendModuleFrame(uint8_t command, std::span<const uint8_t> payload) {
     std::vector<uint8_t> frame = velkor::BuildModuleFrame(command, payload);
     SetStatus(QStringLiteral("...."));
-    velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    SendFrame(frame);
 }
 
 void CDialog_Page6::OnWriteConfig() {

@@ -1,6 +1,30 @@
 #include "page.h"
 
+#include "serial/cxserial.h"
+
 #include <QMessageBox>
+
+namespace {
+
+// Why a frame did not go out whole, in the window's words.
+QString SendFailureText(const velkor::CXSerial::Failure& failure) {
+    const QString taken = QStringLiteral("（%1 字节中设备收下 %2 字节）").arg(failure.length).arg(failure.accepted);
+    switch (failure.error) {
+    case velkor::PortError::Stalled:
+        return QStringLiteral("发送失败：设备 %1 秒内没有再收下数据%2")
+                   .arg(velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000)
+                   .arg(taken);
+    case velkor::PortError::DeviceLost:
+        return QStringLiteral("发送失败：设备已断开%1").arg(taken);
+    case velkor::PortError::Interrupted:
+        return QStringLiteral("发送失败：程序正在退出%1").arg(taken);
+    default:
+        return QStringLiteral("发送失败：串口写入出错（%1）%2")
+            .arg(QString::fromLatin1(velkor::PortErrorText(failure.error)), taken);
+    }
+}
+
+} // namespace
 
 CPage::CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent)
     : QWidget(parent), m_dialog(dialog, this) {
@@ -9,8 +33,22 @@ CPage::CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent)
 
 void CPage::SetStatus(const QString& text) const {
     if (m_statusWriter) {
-        m_statusWriter(text);
+        m_statusWriter(text, QString());
     }
+}
+
+bool CPage::SendFrame(const std::vector<uint8_t>& frame) const {
+    if (velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size())) == 1) {
+        return true;
+    }
+    const velkor::CXSerial::Failure failure = velkor::g_serial.LastFailure();
+    if (failure.error == velkor::PortError::NotOpen) {
+        return true;
+    }
+    if (m_statusWriter) {
+        m_statusWriter(QStringLiteral("Failed!"), SendFailureText(failure));
+    }
+    return false;
 }
 
 void CPage::ShowMessage(const QString& text, const QString& caption) {

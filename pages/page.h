@@ -5,13 +5,16 @@
 #include "controls/dialog_builder.h"
 
 #include <QWidget>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 class CPage : public QWidget {
     Q_OBJECT
 public:
-    // Writes part 1 of the main window's status bar, the only part pages write.
-    using StatusWriter = std::function<void(const QString&)>;
+    // Writes part 1 of the main window's status bar, the only part pages write: a text, and the reason
+    // behind it for its tooltip (empty for none).
+    using StatusWriter = std::function<void(const QString& text, const QString& detail)>;
 
     CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent);
 
@@ -22,6 +25,11 @@ public:
 
 protected:
     void SetStatus(const QString& text) const;
+    // Writes `frame` to the program's port. When the open port does not take it whole (the device stalled,
+    // went away, or the program is quitting), status part 1 says "Failed!" with the reason as its tooltip,
+    // and the result is false. Nothing modal: timed sending must not stack boxes. With no port open
+    // nothing is sent and nothing is shown, as before (true).
+    bool SendFrame(const std::vector<uint8_t>& frame) const;
     // A modal notice owned by this page: the text, an OK button, no icon.
     void ShowMessage(const QString& text, const QString& caption);
 

@@ -1,6 +1,8 @@
 #include "cxserial.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <system_error>
 
 namespace velkor {
@@ -19,6 +21,7 @@ int CXSerial::Open(const std::string& port, int baudRate, int parity) {
     m_baudRate = baudRate;
     m_parity = parity;
     m_deviceLost = false;
+    m_interrupted = false;
     PortError error = PortError::None;
     std::unique_ptr<NativePort> opened = NativePort::Open(port, LineSettings{baudRate, parity}, &error);
     if (!opened) {
@@ -61,6 +64,10 @@ bool CXSerial::IsOpen() const {
 CXSerial::Failure CXSerial::LastFailure() const {
     std::lock_guard lock(m_writeLock);
     return m_lastFailure;
+}
+
+void CXSerial::Interrupt() noexcept {
+    m_interrupted.store(true, std::memory_order_relaxed);
 }
 
 bool CXSerial::TakeDeviceLost() {
@@ -130,6 +137,10 @@ void CXSerial::ReaderThread() {
 
 int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     std::lock_guard lock(m_writeLock);
+    if (m_interrupted.load(std::memory_order_relaxed)) {
+        m_lastFailure = {PortError::Interrupted, 0, length};
+        return 0;
+    }
     if (!m_hComm || m_writeSawLoss) {
         m_lastFailure = {m_hComm || m_deviceLost ? PortError::DeviceLost : PortError::NotOpen, 0, length};
         return 0;
@@ -146,15 +157,25 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     }
     // What the driver accepted is never dropped again: clearing its queue on a time-out would cut off the
     // head of this frame (and earlier frames already reported as sent) and then send the tail alone. So a
-    // time-out only waits again, and giving up leaves at most a head of this frame queued.
+    // time-out only waits again, and giving up leaves at most a head of this frame queued. Each wait is
+    // taken in short slices so that an interrupt is obeyed at once.
+    using Clock = std::chrono::steady_clock;
     uint32_t sent = 0;
     int failures = 0;
+    Clock::time_point waitEnd = Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_MS);
     while (sent < length) {
+        if (m_interrupted.load(std::memory_order_relaxed)) {
+            m_lastFailure = {PortError::Interrupted, sent, length};
+            return 0;
+        }
         uint32_t chunk = std::min(length - sent, CHUNK_SIZE);
-        NativePort::WriteResult result = m_hComm->Write({bytes + sent, chunk}, WRITE_TIMEOUT_MS);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(waitEnd - Clock::now()).count();
+        const int slice = static_cast<int>(std::clamp<long long>(left, 0, WRITE_SLICE_MS));
+        NativePort::WriteResult result = m_hComm->Write({bytes + sent, chunk}, slice);
         if (result.status == NativePort::WriteStatus::Written && result.count > 0) {
             sent += static_cast<uint32_t>(result.count);
             failures = 0;
+            waitEnd = Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_MS);
             continue;
         }
         if (result.status == NativePort::WriteStatus::Lost) {
@@ -162,6 +183,9 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
             m_writeSawLoss = true;
             m_lastFailure = {PortError::DeviceLost, sent, length};
             return 0;
+        }
+        if (result.status == NativePort::WriteStatus::TimedOut && Clock::now() < waitEnd) {
+            continue; // a slice without room; the wait goes on
         }
         // A second without room, or a write that failed: the chunk is offered again, a bounded number of
         // times.
@@ -172,6 +196,7 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
                              sent, length};
             return 0;
         }
+        waitEnd = Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_MS);
     }
     return 1;
 }

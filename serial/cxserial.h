@@ -9,6 +9,8 @@
 //   descriptor is closed while a writer uses it. The reader takes it only to release a lost device.
 // - A lost device (adapter pulled, other end hung up) ends the reader and releases the port; the loss
 //   is reported once by TakeDeviceLost.
+// - Interrupt may be called from any thread and from a signal handler: it only stores an atomic flag,
+//   which a Write under way looks at every WRITE_SLICE_MS.
 
 #include "receive_buffer.h"
 #include "serial_port.h"
@@ -45,6 +47,9 @@ public:
     int Write(const uint8_t* bytes, uint32_t length);
     int StartReader();
     int StopReader();
+    // Makes a Write under way give up within WRITE_SLICE_MS, and every later Write fail at once, until the
+    // next Open: a program told to end must not sit out a stalled device's wait first. Async-signal-safe.
+    void Interrupt() noexcept;
 
     bool IsOpen() const;
     // Why the last Open or Write returned 0, and for a write that gave up, how much the device took.
@@ -64,6 +69,7 @@ public:
     static constexpr uint32_t CHUNK_SIZE = 1024;
     static constexpr int WRITE_TIMEOUT_MS = 1000;
     static constexpr int MAX_WRITE_FAILURES = 3;
+    static constexpr int WRITE_SLICE_MS = 50;
 
 protected:
     // Derived classes must call Close() in their destructor: the reader calls OnReceiveByte.
@@ -85,6 +91,8 @@ private:
     bool m_stalled = false;                // the last write gave up; guarded by m_writeLock
     Failure m_lastFailure;                 // guarded by m_writeLock
     std::atomic<bool> m_deviceLost{false}; // set by the reader only, so a loss is reported once
+    std::atomic<bool> m_interrupted{false};
+    static_assert(std::atomic<bool>::is_always_lock_free, "Interrupt must be async-signal-safe");
 };
 
 // Feeds every received byte into a ReceiveBuffer (the program's g_receiveBuffer by default).

@@ -5,11 +5,13 @@
 #include "serial_port.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace velkor {
 namespace {
@@ -74,6 +76,27 @@ std::vector<std::string> SerialTtyNames(const std::string& sysClassTty) {
     std::sort(names.begin(), names.end(),
               [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
     return names;
+}
+
+bool IsActiveConsole(const std::string& port, const std::string& sysClassTty) {
+    struct stat st {};
+    if (stat(port.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    for (const std::string& name : ActiveConsoles(sysClassTty)) {
+        unsigned major = 0;
+        unsigned minor = 0;
+        if (std::sscanf(ReadFirstLine(sysClassTty + "/" + name + "/dev").c_str(), "%u:%u", &major, &minor) ==
+                2 &&
+            makedev(major, minor) == st.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsSystemConsole(const std::string& port) {
+    return IsActiveConsole(port, "/sys/class/tty");
 }
 
 std::vector<std::string> EnumeratePorts() {

@@ -11,4 +11,8 @@ namespace velkor {
 // put the console into raw mode at the port's baud rate and leave it so.
 std::vector<std::string> SerialTtyNames(const std::string& sysClassTty);
 
+// Is `port` (any path to it: a link, /dev/serial/by-id/...) the device of a tty that is an active system
+// console under `sysClassTty`? Compared by device number, so no other name for it slips through.
+bool IsActiveConsole(const std::string& port, const std::string& sysClassTty);
+
 } // namespace velkor

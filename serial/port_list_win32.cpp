@@ -8,6 +8,10 @@
 
 namespace velkor {
 
+bool IsSystemConsole(const std::string&) {
+    return false; // a Windows console is never a COM port
+}
+
 std::vector<std::string> EnumeratePorts() {
     std::vector<std::string> ports;
     for (unsigned n = 1; n <= 255; ++n) {

@@ -11,6 +11,28 @@ std::string WindowsDeviceName(unsigned portNumber) {
     return portNumber > 9 ? "\\\\.\\COM" + number : "COM" + number;
 }
 
+std::optional<std::string> ComPortName(std::string_view name) {
+    if (name.starts_with("\\\\.\\")) {
+        name.remove_prefix(4);
+    } else if (name.ends_with(':')) {
+        name.remove_suffix(1);
+    }
+    auto upper = [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); };
+    if (name.size() < 4 || name.size() > 6 || upper(name[0]) != 'C' || upper(name[1]) != 'O' ||
+        upper(name[2]) != 'M') {
+        return std::nullopt;
+    }
+    std::string_view digits = name.substr(3);
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos || digits[0] == '0') {
+        return std::nullopt;
+    }
+    const int number = std::stoi(std::string(digits));
+    if (number > 255) {
+        return std::nullopt;
+    }
+    return "COM" + std::string(digits);
+}
+
 bool NaturalLess(std::string_view a, std::string_view b) {
     auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
     std::size_t i = 0;
@@ -74,6 +96,8 @@ const char* PortErrorText(PortError error) {
         return "the port is not open";
     case PortError::Stalled:
         return "the device stopped taking bytes";
+    case PortError::Interrupted:
+        return "interrupted";
     }
     return "unknown error";
 }

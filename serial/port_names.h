@@ -1,6 +1,7 @@
 #pragma once
 // Port naming that does not depend on the platform the program runs on.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,11 @@ namespace velkor {
 
 // The Windows device name of COM port n: "COM9", but "\\.\COM10" from 10 up. For a Windows backend.
 std::string WindowsDeviceName(unsigned portNumber);
+
+// The one name of a Windows COM port, "COM3", for each way of writing it: "COM3", "com3", "COM3:",
+// "\\.\COM3". nullopt for anything else: on Windows only COM1 to COM255 are serial ports, and names
+// such as AUX (which Windows maps to COM1), NUL, CON, PRN, LPT1 or a path are not.
+std::optional<std::string> ComPortName(std::string_view name);
 
 // "ttyUSB2" before "ttyUSB10": runs of digits compare by value.
 bool NaturalLess(std::string_view a, std::string_view b);

@@ -28,6 +28,7 @@ enum class PortError {
     Io,          // any other failure
     NotOpen,     // a write with no port open
     Stalled,     // the device took nothing for the whole bounded wait of a write
+    Interrupted, // the program was told to end while a write waited
 };
 
 // A short English description of `error`, for messages of the command-line tools.
@@ -79,5 +80,9 @@ public:
 // The ports of this machine for the port list, in natural order, followed by the colon-separated paths
 // in VELKOR_PORTS (virtual ports: the simulator, a socat link).
 std::vector<std::string> EnumeratePorts();
+
+// Is `port` the machine's system console (a server's serial console)? EnumeratePorts leaves it out;
+// programs that take a port by name refuse it unless VELKOR_PORTS names it.
+bool IsSystemConsole(const std::string& port);
 
 } // namespace velkor

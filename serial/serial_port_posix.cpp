@@ -138,7 +138,9 @@ bool IsSerialDevice(int fd) {
 int OpenExclusive(const std::string& name, PortError* error) {
     int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *error = ErrorFromErrno(errno);
+        // At open, ENXIO means there is no device behind the node (/dev/tty without a terminal, a
+        // serial driver without its hardware): nothing was lost.
+        *error = errno == ENXIO ? PortError::NotFound : ErrorFromErrno(errno);
         return -1;
     }
     if (!IsSerialDevice(fd)) {

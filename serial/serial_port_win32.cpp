@@ -1,5 +1,6 @@
 // The Win32 backend of the serial engine: overlapped I/O on a COM port opened without sharing.
 
+#include "port_names.h"
 #include "serial_port.h"
 
 #include <windows.h>
@@ -59,28 +60,28 @@ PortError ErrorFromWin32(DWORD error) {
     }
 }
 
-// "COM7" and "com7" become the \\.\COM7 form, which every port number accepts; any other name (already
-// "\\.\COM7", or a device path) is used as it is.
+// Every way of writing a COM port's name becomes the \\.\COM7 form, which every port number accepts.
+// Other names are no serial ports: AUX, NUL, CON, PRN and LPTn are DOS devices (Wine maps AUX to COM1,
+// the host's console), and a path is a file or a folder.
 std::wstring DevicePath(const std::string& name) {
-    std::string path = name;
-    if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-        (name[2] == 'M' || name[2] == 'm') && name.find_first_not_of("0123456789", 3) == std::string::npos &&
-        name.size() <= 6) {
-        path = "\\\\.\\COM" + name.substr(3);
+    std::optional<std::string> com = ComPortName(name);
+    if (!com) {
+        return {};
     }
-    std::wstring wide(path.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()), wide.data(),
-                                static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return wide;
+    const std::string path = "\\\\.\\" + *com;
+    return std::wstring(path.begin(), path.end()); // ASCII only
 }
 
 HANDLE OpenExclusive(const std::string& name, PortError* error) {
     std::wstring path = DevicePath(name);
+    if (path.empty()) {
+        *error = PortError::NotSerial;
+        return nullptr;
+    }
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *error = path.empty() ? PortError::NotFound : ErrorFromWin32(GetLastError());
+        *error = ErrorFromWin32(GetLastError());
         return nullptr;
     }
     // A file or a pipe opens too; only a device that has a line state is a serial port.

@@ -27,10 +27,11 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
     }
 }
 
-void StatusBar::SetText(int part, const QString& text) {
+void StatusBar::SetText(int part, const QString& text, const QString& detail) {
     QLabel* label = m_parts[static_cast<std::size_t>(part)].text;
     label->setText(text);
-    label->setAccessibleDescription(text);
+    label->setToolTip(detail);
+    label->setAccessibleDescription(detail.isEmpty() ? text : detail);
 }
 
 void StatusBar::SetIcon(int part, int iconId, int size) {
@@ -40,6 +41,10 @@ void StatusBar::SetIcon(int part, int iconId, int size) {
 
 QString StatusBar::Text(int part) const {
     return m_parts[static_cast<std::size_t>(part)].text->text();
+}
+
+QString StatusBar::Detail(int part) const {
+    return m_parts[static_cast<std::size_t>(part)].text->toolTip();
 }
 
 void StatusBar::resizeEvent(QResizeEvent* event) {

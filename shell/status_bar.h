@@ -13,9 +13,12 @@ public:
 
     explicit StatusBar(QWidget* parent = nullptr);
 
-    void SetText(int part, const QString& text);
+    // The part's text; `detail`, when given, is its tooltip and what a screen reader reads beside it (the
+    // reason of a failure), otherwise the text itself is.
+    void SetText(int part, const QString& text, const QString& detail = {});
     void SetIcon(int part, int iconId, int size);
     QString Text(int part) const;
+    QString Detail(int part) const;
     int IconId(int part) const { return m_iconIds[static_cast<std::size_t>(part)]; }
 
 protected:

@@ -1,6 +1,8 @@
 #pragma once
 // The application: Chinese standard buttons, the main window, and the run until it closes.
 
+#include "quit_on_signal.h"
+
 #include <QApplication>
 #include <QTranslator>
 
@@ -13,4 +15,5 @@ public:
 
 private:
     QTranslator m_qtTranslator;
+    QuitOnSignal m_quitOnSignal;
 };

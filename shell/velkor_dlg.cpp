@@ -135,7 +135,8 @@ std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const {
 
 void CVelkorDlg::AttachPage(CPage* page) {
     page->setGeometry(m_pageRect);
-    page->SetStatusWriter([this](const QString& text) { m_statusBar->SetText(1, text); });
+    page->SetStatusWriter(
+        [this](const QString& text, const QString& detail) { m_statusBar->SetText(1, text, detail); });
 }
 
 void CVelkorDlg::paintEvent(QPaintEvent* event) {

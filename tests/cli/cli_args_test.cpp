@@ -3,6 +3,8 @@
 #include "tools/cli/cli_args.h"
 #include "tools/cli/sequence_store.h"
 
+#include "support/pty_pair.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -72,24 +74,33 @@ TEST(CliArgs, TextClockAndChoices) {
 
     EXPECT_EQ(ParseChoice("Level7", {"Level1", "Level7"}), 1);
     EXPECT_FALSE(ParseChoice("level7", {"Level1", "Level7"}));
-    EXPECT_EQ(JsonString("a\"b\\\n号"), "\"a\\\"b\\\\\\u000a号\"");
+    EXPECT_EQ(JsonString("a\"b\\\n\x01号"), "\"a\\\"b\\\\\\n\\u0001号\"");
+    // A path need not be UTF-8; the JSON line stays valid.
+    EXPECT_EQ(JsonString("/tmp/\xFF\xC3"), "\"/tmp/\xEF\xBF\xBD\xEF\xBF\xBD\"");
 }
 
 TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
     const auto folder = std::filesystem::temp_directory_path() / ("velkor-state-" + std::to_string(getpid()));
     setenv("XDG_STATE_HOME", folder.c_str(), 1);
     std::string error;
+    std::string warning;
     EXPECT_EQ(PeekSequence("/dev/ttyUSB0"), 1);
-    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 1) << error;
-    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 2);
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error, &warning), 1) << error;
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error, &warning), 2);
     EXPECT_EQ(PeekSequence("/dev/ttyUSB0"), 3);
-    EXPECT_EQ(TakeSequence("/tmp/other", &error), 1); // each port its own
+    EXPECT_EQ(TakeSequence("/tmp/other", &error, &warning), 1); // each port its own
     EXPECT_EQ(SequenceFile("/dev/ttyUSB0"), (folder / "velkor" / "sequence-_dev_ttyUSB0").string());
 
     std::ofstream(SequenceFile("/dev/ttyUSB0")) << "255\n";
-    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 0); // wraps as a page's counter
-    std::ofstream(SequenceFile("/dev/ttyUSB0")) << "garbage";
-    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error), 1);
+    EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error, &warning), 0); // wraps as a page's counter
+    EXPECT_EQ(warning, "");
+    // What holds no number starts again at 1, and says so.
+    for (const char* stored : {"garbage", "999\n", "-1\n", ""}) {
+        std::ofstream(SequenceFile("/dev/ttyUSB0")) << stored;
+        warning.clear();
+        EXPECT_EQ(TakeSequence("/dev/ttyUSB0", &error, &warning), 1) << stored;
+        EXPECT_NE(warning.find("holds no sequence number"), std::string::npos) << stored << ": " << warning;
+    }
 
     // Four writers at once, each opening the file for itself as another process would.
     std::vector<std::thread> writers;
@@ -98,7 +109,7 @@ TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
         writers.emplace_back([&numbers] {
             std::string ignored;
             for (int i = 0; i < 50; ++i) {
-                numbers.push_back(TakeSequence("/dev/shared", &ignored).value_or(-1));
+                numbers.push_back(TakeSequence("/dev/shared", &ignored, &ignored).value_or(-1));
             }
         });
     }
@@ -116,6 +127,49 @@ TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
     unsetenv("XDG_STATE_HOME");
     setenv("HOME", folder.c_str(), 1);
     EXPECT_EQ(SequenceFile("x"), (folder / ".local" / "state" / "velkor" / "sequence-x").string());
+    std::filesystem::remove_all(folder);
+}
+
+TEST(CliSequence, OneCounterPerDeviceWhateverItsNameAndNoLinkIsFollowed) {
+    const auto folder = std::filesystem::temp_directory_path() / ("velkor-state-dev-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+    PtyPair pty;
+    const std::string link = (folder / "adapter").string();
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    std::filesystem::current_path("/dev");
+    const std::string relative = std::filesystem::relative(pty.SlavePath(), "/dev").string();
+    std::string error;
+    std::string warning;
+    EXPECT_EQ(TakeSequence(pty.SlavePath(), &error, &warning), 1) << error;
+    EXPECT_EQ(TakeSequence(link, &error, &warning), 2);
+    EXPECT_EQ(TakeSequence(relative, &error, &warning), 3) << relative;
+    EXPECT_EQ(PeekSequence(link), 4);
+    EXPECT_EQ(SequenceFile(link), SequenceFile(pty.SlavePath()));
+
+    // A counter kept under the device's name by an earlier version goes on.
+    EXPECT_EQ(TakeSequence("/dev/velkor-gone", &error, &warning), 1);
+    std::ofstream(NameKeyedSequenceFile(link)) << "41\n";
+    std::filesystem::remove(SequenceFile(link));
+    EXPECT_EQ(TakeSequence(link, &error, &warning), 42);
+
+    // A link planted where the device's file is kept: replaced, its target untouched.
+    const auto target = folder / "precious";
+    std::ofstream(target) << "keep me";
+    std::filesystem::remove(SequenceFile(link));
+    std::filesystem::create_symlink(target, SequenceFile(link));
+    warning.clear();
+    EXPECT_EQ(TakeSequence(link, &error, &warning), 1);
+    EXPECT_NE(warning.find("not a plain file"), std::string::npos) << warning;
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
+    EXPECT_FALSE(std::filesystem::is_symlink(SequenceFile(link)));
+    warning.clear();
+    EXPECT_EQ(TakeSequence(link, &error, &warning), 2);
+    EXPECT_EQ(warning, "");
+
+    std::filesystem::current_path("/");
+    unsetenv("XDG_STATE_HOME");
     std::filesystem::remove_all(folder);
 }
 

@@ -110,6 +110,7 @@ private slots:
     }
 
     void StalledLine() {
+        BoxDismisser boxes;
         QVERIFY(Start({"--stall-after", "1"}));
         Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)->click();
         QVERIFY(!m_sim->WaitForLine("\"event\":\"stall\"", std::chrono::seconds(3)).empty());
@@ -128,6 +129,17 @@ private slots:
         }
         QVERIFY2(gaveUpAt >= 0, "the line never filled");
         QVERIFY2(longest < 4000, qPrintable(QStringLiteral("a send took %1 ms").arg(longest)));
+        // The lost frame is shown, with its reason, and nothing modal opens.
+        QCOMPARE(m_window->m_statusBar->Text(1), QStringLiteral("Failed!"));
+        const QString reason = m_window->m_statusBar->Detail(1);
+        QVERIFY2(reason.startsWith(QStringLiteral("发送失败：设备 3 秒内没有再收下数据（")), qPrintable(reason));
+        for (QLabel* label : m_window->m_statusBar->findChildren<QLabel*>()) {
+            if (label->accessibleName() == QStringLiteral("收发状态")) {
+                QCOMPARE(label->accessibleDescription(), reason);
+                QCOMPARE(label->toolTip(), reason);
+            }
+        }
+        QVERIFY(!boxes.WaitFor(1, 200));
         // Later sends on the still stalled line come back at once, and the timer keeps ticking.
         QElapsedTimer timer;
         timer.start();
@@ -270,10 +282,15 @@ private slots:
         const QString heldLink = QString::fromStdString(held.Link());
         QVERIFY2(note->text().startsWith(heldLink + QStringLiteral(" 无法打开：被 flock（PID ")),
                  qPrintable(note->text()));
-        QVERIFY2(note->text().endsWith(QStringLiteral("）占用；另有 1 个串口无法打开")),
+        // Every reason whole, one a line, however long: a narrow window wraps them and the room scrolls.
+        QVERIFY2(note->text().endsWith(QStringLiteral("）占用\n/tmp/velkor-no-such-port 已不存在")),
                  qPrintable(note->text()));
         QVERIFY(note->accessibleDescription().contains(QStringLiteral("/tmp/velkor-no-such-port 已不存在")));
         QVERIFY(note->isVisible());
+        m_window->m_page1->resize(160, m_window->m_page1->height());
+        QVERIFY(note->width() <= 160);
+        QVERIFY2(note->height() >= note->heightForWidth(note->width()),
+                 qPrintable(QStringLiteral("%1 px of %2").arg(note->height()).arg(note->heightForWidth(note->width()))));
         auto* ports = m_window->m_page1->Get<QComboBox>(PortSettingsIds::Port);
         QCOMPARE(ports->count(), 1); // only the free one
         QCOMPARE(ports->currentText(), QString::fromStdString(free.Link()));

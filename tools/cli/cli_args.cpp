@@ -1,5 +1,7 @@
 #include "cli_args.h"
 
+#include <nlohmann/json.hpp>
+
 #include <charconv>
 
 namespace velkor::cli {
@@ -185,22 +187,8 @@ std::optional<int> ParseChoice(std::string_view text, const std::vector<std::str
 }
 
 std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    // Text that is not UTF-8 (a port's path may be any bytes) gets U+FFFD, so every line stays JSON.
+    return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 } // namespace velkor::cli

@@ -41,7 +41,7 @@ std::optional<ClockTime> ParseClockTime(std::string_view text);
 // One of `names` (exactly as written), as its position.
 std::optional<int> ParseChoice(std::string_view text, const std::vector<std::string_view>& names);
 
-// A JSON string literal of UTF-8 text.
+// A JSON string literal of UTF-8 text; a byte that is not UTF-8 becomes U+FFFD.
 std::string JsonString(std::string_view text);
 
 } // namespace velkor::cli

@@ -71,8 +71,9 @@ Options of every command that sends:
 
 "velkor-cli COMMAND --help" tells more about each; "velkor-cli --version" prints the version.
 
-Exit status: 0 done; 1 the port could not be opened or written; 2 wrong arguments or values; 3 no whole
-answer within the time-out.
+Exit status: 0 done; 1 the port could not be opened or written, the sequence number could not be kept,
+or the output could not be written; 2 wrong arguments or values; 3 no whole answer within the time-out.
+Interrupted (SIGINT, SIGTERM, SIGHUP), it releases the port and ends; a frame cut short is exit 1.
 )";
 
 // kUsage with the list of baud rates the engine takes.
@@ -101,11 +102,13 @@ If the device goes away, what arrived before is printed, then the loss is report
     {"text",
      R"(Usage: velkor-cli text PORT [--to A.B.C.D] [--every 5|10|20|30|60 [--count N]] [OPTIONS] TEXT|-
 
-Sends TEXT (UTF-8; "-" reads standard input, without its last line break) to the watch at --to (default
-255.255.255.255, every watch) as the text page does: in GBK, cut after the last whole character that
-fits in 84 bytes (with a warning on standard error). An empty text is refused (exit 2). With --every the
-text is sent again every S seconds, each time with the next sequence number, until --count frames have
-gone or the program is interrupted.
+Sends TEXT (UTF-8; "-" reads standard input, at most 4096 bytes, without its last line break) to the
+watch at --to (default 255.255.255.255, every watch) as the text page does: in GBK, cut after the last
+whole character that fits in 84 bytes, and a character GBK lacks sent as "?" (each with a warning on
+standard error). An empty text, or one with control characters other than line breaks, is refused
+(exit 2). "--" ends the options, for a text that starts with "-". With --every the text is sent again
+every S seconds, each time with the next sequence number, until --count frames have gone or the program
+is interrupted.
 )"},
     {"time", R"(Usage: velkor-cli time PORT [--at "YYYY-MM-DD HH:MM:SS"] [OPTIONS]
 
@@ -154,9 +157,38 @@ struct ArgumentError {
 };
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// The link a signal interrupts: a stalled write gives up at once instead of sitting out its wait.
+std::atomic<CXSerial*> g_link{nullptr};
+static_assert(std::atomic<CXSerial*>::is_always_lock_free);
 
 void OnInterrupt(int) {
     g_interrupted = 1;
+    if (CXSerial* link = g_link.load()) {
+        link->Interrupt();
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP end the program the normal way, so the port is released (on Linux the
+// tty's exclusive flag would outlive a killed process while the device's other end stays open). A
+// reader that went away (SIGPIPE) becomes a failed write to standard output.
+void HandleSignals() {
+#ifdef _WIN32
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+#endif
+}
+
+bool OutputFailed() {
+    return std::ferror(stdout) != 0;
 }
 
 std::string Hex(std::span<const uint8_t> bytes) {
@@ -172,7 +204,15 @@ std::string Hex(std::span<const uint8_t> bytes) {
 // The arguments of one command: options (with or without a value) and the words between them.
 class Arguments {
 public:
-    explicit Arguments(std::vector<std::string> words) : m_words(std::move(words)) {}
+    // Everything after "--" is a word, whatever it looks like.
+    explicit Arguments(std::vector<std::string> words) {
+        auto end = std::find(words.begin(), words.end(), "--");
+        if (end != words.end()) {
+            m_afterOptions.assign(end + 1, words.end());
+            words.erase(end, words.end());
+        }
+        m_words = std::move(words);
+    }
 
     // Takes "--name VALUE" (the last one given wins); nullopt when absent.
     std::optional<std::string> Value(std::string_view name) {
@@ -205,11 +245,14 @@ public:
                 throw ArgumentError{"unknown option " + word + " (see --help)"};
             }
         }
-        return m_words;
+        std::vector<std::string> words = m_words;
+        words.insert(words.end(), m_afterOptions.begin(), m_afterOptions.end());
+        return words;
     }
 
 private:
     std::vector<std::string> m_words;
+    std::vector<std::string> m_afterOptions;
 };
 
 template <typename T> T Required(std::optional<T> value, const std::string& what) {
@@ -258,7 +301,11 @@ SendOptions ReadSendOptions(Arguments& args, bool takesSequence) {
 // overflow the 1024-byte buffer is noticed.
 class CliSerial : public CXSerial {
 public:
-    ~CliSerial() { Close(); }
+    CliSerial() { g_link = this; }
+    ~CliSerial() {
+        g_link = nullptr;
+        Close();
+    }
     ReceiveBuffer& Buffer() { return m_buffer; }
     // Bytes received since the last call.
     std::size_t TakeCount() { return m_count.exchange(0); }
@@ -294,6 +341,10 @@ std::string FailureText(const std::string& port, const CXSerial::Failure& failur
         }
         break;
     }
+    case PortError::Interrupted:
+        text += " while the device had taken " + std::to_string(failure.accepted) + " of " +
+                std::to_string(failure.length) + " bytes";
+        break;
     case PortError::Stalled:
         text += ": it took " + std::to_string(failure.accepted) + " of " + std::to_string(failure.length) +
                 " bytes, then nothing for " +
@@ -330,7 +381,20 @@ void PrintSent(const SendOptions& options, const Frame& frame) {
 
 // Opens the port; on failure says why and returns false.
 bool OpenPort(CliSerial& serial, const SendOptions& options) {
+    if (IsSystemConsole(options.port)) {
+        const char* listed = std::getenv("VELKOR_PORTS");
+        std::vector<std::string> named = SplitPortList(listed != nullptr ? listed : "");
+        if (std::find(named.begin(), named.end(), options.port) == named.end()) {
+            Fail("cannot open " + options.port +
+                 ": it is the system console (the machine's messages and log-in are on it); name it in "
+                 "VELKOR_PORTS to use it anyway");
+            return false;
+        }
+    }
     if (serial.Open(options.port, options.baudRate, options.parity) == 1) {
+        if (g_interrupted != 0) {
+            serial.Interrupt(); // the signal came while the port was opening
+        }
         return true;
     }
     Fail("cannot open " + FailureText(options.port, serial.LastFailure()));
@@ -372,7 +436,11 @@ std::optional<uint8_t> SequenceFor(const SendOptions& options) {
         return PeekSequence(options.port);
     }
     std::string error;
-    std::optional<uint8_t> sequence = TakeSequence(options.port, &error);
+    std::string warning;
+    std::optional<uint8_t> sequence = TakeSequence(options.port, &error, &warning);
+    if (!warning.empty()) {
+        Fail(warning);
+    }
     if (!sequence) {
         Fail("cannot keep the sequence number: " + error);
     }
@@ -511,15 +579,109 @@ int Send(Arguments& args) {
     return ReceiveFrames(serial, options, wait);
 }
 
-std::u16string TextArgument(const std::string& word) {
-    std::string utf8 = word;
+// Standard input is read only as far as can matter: a text message takes 84 bytes.
+constexpr std::size_t MAX_INPUT_BYTES = 4096;
+
+std::string ReadStandardInput() {
+    std::string text(MAX_INPUT_BYTES + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        std::size_t got = std::fread(text.data() + length, 1, text.size() - length, stdin);
+        if (got == 0) {
+            break;
+        }
+        length += got;
+    }
+    if (length > MAX_INPUT_BYTES) {
+        throw ArgumentError{"standard input holds more than " + std::to_string(MAX_INPUT_BYTES) +
+                            " bytes; a text message takes at most " + std::to_string(MAX_TEXT_BYTES) +
+                            " bytes in GBK"};
+    }
+    text.resize(length);
+    return text;
+}
+
+bool IsLowSurrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// "U+1F600" for one character of UTF-16 text (one unit, or a surrogate pair).
+std::string CodePointName(std::u16string_view character) {
+    char32_t value = character[0];
+    if (character.size() == 2) {
+        value = 0x10000 + ((static_cast<char32_t>(character[0]) - 0xD800) << 10) + (character[1] - 0xDC00);
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(value));
+    return name;
+}
+
+// The UTF-8 bytes of the whole characters of `utf8` in order, one string each.
+std::vector<std::string> Utf8Characters(std::string_view utf8) {
+    std::vector<std::string> characters;
+    for (std::size_t i = 0; i < utf8.size();) {
+        std::size_t length = 1;
+        while (i + length < utf8.size() && (static_cast<unsigned char>(utf8[i + length]) & 0xC0) == 0x80) {
+            ++length;
+        }
+        characters.emplace_back(utf8.substr(i, length));
+        i += length;
+    }
+    return characters;
+}
+
+// The text of the command line or of standard input (without the one line break that ends it). A
+// control character other than a line break is refused: it would reach the watch's screen as garbage, and
+// a NUL would silently end the text.
+std::u16string TextArgument(const std::string& word, std::string* utf8Text) {
+    std::string& utf8 = *utf8Text;
+    utf8 = word;
     if (word == "-") {
-        utf8.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r')) {
+        utf8 = ReadStandardInput();
+        if (utf8.ends_with('\n')) {
             utf8.pop_back();
+            if (utf8.ends_with('\r')) {
+                utf8.pop_back();
+            }
         }
     }
-    return Required(Utf8ToUtf16(utf8), "the text is not UTF-8");
+    std::u16string text = Required(Utf8ToUtf16(utf8), "the text is not UTF-8");
+    std::size_t character = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (!IsLowSurrogate(unit)) {
+            ++character;
+        }
+        const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+        if (control && unit != u'\n' && unit != u'\r') {
+            throw ArgumentError{"the text has the control character " + CodePointName({&text[i], 1}) +
+                                " at character " + std::to_string(character) +
+                                "; only line breaks may be in it"};
+        }
+    }
+    return text;
+}
+
+// The characters of the part of the text that is sent which GBK lacks (each goes out as "?"), named once
+// each: "😀 (U+1F600)". `utf8` is valid UTF-8 (TextArgument checked it).
+std::vector<std::string> CharactersWithoutGbk(std::string_view utf8) {
+    std::vector<std::string> missing;
+    std::size_t bytes = 0;
+    for (const std::string& character : Utf8Characters(utf8)) {
+        const std::u16string wide = *Utf8ToUtf16(character);
+        const std::string encoded = WideToAnsi(wide);
+        bytes += encoded.size();
+        if (bytes > MAX_TEXT_BYTES) {
+            break;
+        }
+        if (encoded == "?" && character != "?") {
+            std::string name = character + " (" + CodePointName(wide) + ")";
+            if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
+                missing.push_back(std::move(name));
+            }
+        }
+    }
+    return missing;
 }
 
 int Text(Arguments& args) {
@@ -546,9 +708,18 @@ int Text(Arguments& args) {
         throw ArgumentError{"text needs a port and one text (quote it; - reads standard input)"};
     }
     options.port = words[0];
-    EncodedText encoded = EncodeTextMessage(TextArgument(words[1]));
+    std::string utf8;
+    const std::u16string text = TextArgument(words[1], &utf8);
+    EncodedText encoded = EncodeTextMessage(text);
     if (encoded.status == TextStatus::Empty) {
         throw ArgumentError{"the text is empty"};
+    }
+    if (std::vector<std::string> missing = CharactersWithoutGbk(utf8); !missing.empty()) {
+        std::string names;
+        for (const std::string& name : missing) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        Fail("GBK has no " + names + "; sent as \"?\"");
     }
     if (encoded.status == TextStatus::TooLong) {
         std::fprintf(stderr,
@@ -579,6 +750,9 @@ int Text(Arguments& args) {
             options.sequence = NextSequence(*options.sequence);
         }
         std::fflush(stdout);
+        if (OutputFailed()) {
+            return kPortFailed; // nobody reads on: stop sending; main says why
+        }
     }
     return kDone;
 }
@@ -797,17 +971,24 @@ int Module(Arguments& args) {
     if (std::optional<int> status = DryRunOrWrite(serial, options, frame, false)) {
         return *status;
     }
-    // The answer must begin within the time-out, and ends with the window's silence rule.
+    // The answer must begin within the time-out, and ends with the window's silence rule. A line that
+    // never goes quiet (noise) cannot hold the wait beyond the time-out and the 400 ms that end a frame.
     const auto firstByteBy = Clock::now() + timeout;
+    const auto hardEnd = firstByteBy + std::chrono::milliseconds(400);
     std::size_t received = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         received += serial.TakeCount();
         if (std::optional<ReceivedFrame> answer = serial.Buffer().Tick()) {
+            received += serial.TakeCount();
             ModuleAnswer decoded = DecodeModuleAnswer(answer->View());
             // A short answer, another command's answer or an overflowing frame is no answer.
-            if (received + serial.TakeCount() > static_cast<std::size_t>(RECEIVE_BUFFER_SIZE) ||
-                decoded.status != AnswerStatus::Accepted || decoded.command != frame.bytes[2]) {
+            if (received > static_cast<std::size_t>(RECEIVE_BUFFER_SIZE)) {
+                Fail(options.port + ": no whole answer of the module: a frame of " + std::to_string(received) +
+                     " bytes came, more than the 1024-byte receive buffer holds");
+                return kNoAnswer;
+            }
+            if (decoded.status != AnswerStatus::Accepted || decoded.command != frame.bytes[2]) {
                 Fail(options.port + ": no whole answer of the module, only " + Hex(answer->View()));
                 return kNoAnswer;
             }
@@ -820,6 +1001,12 @@ int Module(Arguments& args) {
         }
         if (serial.Buffer().IdleTicks() < 0 && Clock::now() >= firstByteBy) {
             Fail(options.port + ": no answer within " + std::to_string(timeout.count()) + " ms");
+            return kNoAnswer;
+        }
+        if (Clock::now() >= hardEnd) {
+            received += serial.TakeCount();
+            Fail(options.port + ": no whole answer within " + std::to_string(timeout.count()) + " ms: " +
+                 std::to_string(received) + " bytes came without the pause that ends a frame");
             return kNoAnswer;
         }
         if (g_interrupted != 0) {
@@ -872,8 +1059,7 @@ int main(int argc, char** argv) {
 #else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 #endif
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    HandleSignals();
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     const std::string command = args.size() >= 2 ? args[1] : "";
     if (command == "--help" || command == "-h" || command == "help") {
@@ -896,9 +1082,10 @@ int main(int argc, char** argv) {
         std::fputs(help->second.c_str(), stdout);
         return kDone;
     }
+    int status = kDone;
     try {
         Arguments arguments(std::vector<std::string>(args.begin() + 2, args.end()));
-        return Run(command, arguments);
+        status = Run(command, arguments);
     } catch (const ArgumentError& error) {
         Fail(error.message);
         return kBadArguments;
@@ -906,4 +1093,11 @@ int main(int argc, char** argv) {
         Fail(error.what());
         return kPortFailed;
     }
+    // The port is released by now. Output that did not reach its reader (a full disk, a closed pipe) is a
+    // failure, not a success a script could believe.
+    if (std::fflush(stdout) != 0 || OutputFailed()) {
+        Fail("cannot write to standard output");
+        return kPortFailed;
+    }
+    return status;
 }

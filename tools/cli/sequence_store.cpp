@@ -6,8 +6,23 @@
 #include <filesystem>
 
 namespace velkor::cli {
+namespace {
 
-std::string SequenceFile(const std::string& port) {
+// A key made into one file name: "/dev/ttyUSB0" -> "sequence-_dev_ttyUSB0".
+std::string FileName(const std::string& key) {
+    std::string name = "sequence-" + key;
+    for (char& c : name) {
+        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
+            c == '|') {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+} // namespace
+
+std::string SequenceFolder() {
     std::filesystem::path folder;
 #ifdef _WIN32
     if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0') {
@@ -20,39 +35,41 @@ std::string SequenceFile(const std::string& port) {
         folder = std::filesystem::path(home) / ".local" / "state" / "velkor";
     }
 #endif
-    if (folder.empty()) {
-        return {};
-    }
-    // The port's name made into one file name: "/dev/ttyUSB0" -> "sequence-_dev_ttyUSB0".
-    std::string name = "sequence-" + port;
-    for (char& c : name) {
-        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
-            c == '|') {
-            c = '_';
-        }
-    }
-    return (folder / name).string();
+    return folder.string();
 }
 
-std::string PrepareSequenceFile(const std::string& port, std::string* error) {
-    std::string path = SequenceFile(port);
-    if (path.empty()) {
+std::string SequenceFile(const std::string& port) {
+    const std::string folder = SequenceFolder();
+    return folder.empty() ? folder : (std::filesystem::path(folder) / FileName(DeviceKey(port))).string();
+}
+
+std::string NameKeyedSequenceFile(const std::string& port) {
+    const std::string folder = SequenceFolder();
+    return folder.empty() ? folder : (std::filesystem::path(folder) / FileName(port)).string();
+}
+
+std::string PrepareSequenceFolder(std::string* error) {
+    std::string folder = SequenceFolder();
+    if (folder.empty()) {
 #ifdef _WIN32
         *error = "no state folder (LOCALAPPDATA is not set)";
 #else
         *error = "no state folder (set HOME or XDG_STATE_HOME)";
 #endif
-        return path;
+        return folder;
     }
-    std::error_code ignored; // opening the file then says what is wrong with the folder
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    return path;
+    std::error_code ignored; // opening the folder then says what is wrong with it
+    std::filesystem::create_directories(folder, ignored);
+    return folder;
 }
 
-uint8_t ParseStoredSequence(const std::string& text) {
+std::optional<uint8_t> ParseStoredSequence(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
     std::optional<uint32_t> value = ParseUnsigned(line, 0, 255);
-    return value ? static_cast<uint8_t>(*value) : 0;
+    if (!value) {
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(*value);
 }
 
 } // namespace velkor::cli

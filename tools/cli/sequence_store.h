@@ -1,5 +1,5 @@
 #pragma once
-// The last sequence number sent on each port, kept between runs in the user's state folder: a watch may
+// The last sequence number sent on each device, kept between runs in the user's state folder: a watch may
 // take a repeated number for the same frame again, so a script that pages twice must not send 1 twice.
 
 #include <cstdint>
@@ -8,28 +8,38 @@
 
 namespace velkor::cli {
 
-// Takes the number after the one last sent on `port` (1 the first time, 255 followed by 0, as a page's
-// counter) and stores it. The file is locked while it is read and written, so two velkor-cli at once never
-// take the same number. nullopt, with the reason in `error`, when the state folder cannot be used.
-std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error);
+// Takes the number after the one last sent on `port`'s device (1 the first time, 255 followed by 0, as a
+// page's counter) and stores it. The folder is locked while the number is read and replaced, so two
+// velkor-cli at once never take the same number. nullopt, with the reason in `error`, when the state
+// folder cannot be used. A stored file that holds no number (damaged, planted as a link) starts the count
+// again at 1, with the reason in `warning`.
+std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning);
 
 // The number the next TakeSequence would give, without taking it (for --dry-run).
 uint8_t PeekSequence(const std::string& port);
 
-// Where the numbers are kept: $XDG_STATE_HOME/velkor (or ~/.local/state/velkor), %LOCALAPPDATA%\velkor on
-// Windows; one file a port.
-std::string SequenceFile(const std::string& port);
+// What identifies the device behind `port`, so that every name of it shares one counter: its device
+// number on Linux ("char-188-0" for /dev/ttyUSB0, its links and relative paths alike), the COM port on
+// Windows ("COM3" for "com3", "COM3:" and "\\.\COM3"); the name itself for a port that is not there.
+std::string DeviceKey(const std::string& port);
 
-// SequenceFile(port) with its folder made, for TakeSequence; empty, with the reason in `error`, when
-// there is no state folder.
-std::string PrepareSequenceFile(const std::string& port, std::string* error);
+// Where the numbers are kept: $XDG_STATE_HOME/velkor (or ~/.local/state/velkor), %LOCALAPPDATA%\velkor on
+// Windows; one file a device. Empty when there is no state folder.
+std::string SequenceFolder();
+// The file of `port`'s device in SequenceFolder().
+std::string SequenceFile(const std::string& port);
+// The file a version that counted per port name used, read once when the device has no file yet.
+std::string NameKeyedSequenceFile(const std::string& port);
+
+// SequenceFolder() made, for TakeSequence; empty, with the reason in `error`, when there is none.
+std::string PrepareSequenceFolder(std::string* error);
 
 // The number after `last` in a page counter's order.
 inline uint8_t NextSequence(uint8_t last) {
     return static_cast<uint8_t>(last + 1);
 }
 
-// The stored text of a file ("17\n") as the last number; 0 for a missing or damaged file.
-uint8_t ParseStoredSequence(const std::string& text);
+// The stored text of a file ("17\n") as the last number; nullopt for text that is not one (0 to 255).
+std::optional<uint8_t> ParseStoredSequence(const std::string& text);
 
 } // namespace velkor::cli

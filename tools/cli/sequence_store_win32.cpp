@@ -2,6 +2,8 @@
 
 #include "sequence_store.h"
 
+#include "serial/port_names.h"
+
 #include <windows.h>
 
 namespace velkor::cli {
@@ -25,12 +27,36 @@ std::string ReadAll(HANDLE file) {
     return std::string(buffer, n);
 }
 
+// The number stored in `path`, or in the file of the port's name from before devices had one; nullopt
+// with `exists` set for a file that holds none.
+std::optional<uint8_t> ReadStored(const std::string& path, bool* exists) {
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *exists = file != INVALID_HANDLE_VALUE;
+    if (!*exists) {
+        return std::nullopt;
+    }
+    std::optional<uint8_t> last = ParseStoredSequence(ReadAll(file));
+    CloseHandle(file);
+    return last;
+}
+
 } // namespace
 
-std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error) {
-    const std::string path = PrepareSequenceFile(port, error);
-    if (path.empty()) {
+std::string DeviceKey(const std::string& port) {
+    return ComPortName(port).value_or(port);
+}
+
+std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning) {
+    if (PrepareSequenceFolder(error).empty()) {
         return std::nullopt;
+    }
+    const std::string path = SequenceFile(port);
+    bool exists = false;
+    ReadStored(path, &exists);
+    std::optional<uint8_t> legacy; // the count of the port's name, for a device without a file yet
+    if (!exists) {
+        legacy = ReadStored(NameKeyedSequenceFile(port), &exists);
     }
     HANDLE file =
         CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -45,7 +71,12 @@ std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error)
         CloseHandle(file);
         return std::nullopt;
     }
-    uint8_t next = NextSequence(ParseStoredSequence(ReadAll(file)));
+    const std::string stored = ReadAll(file);
+    std::optional<uint8_t> last = ParseStoredSequence(stored);
+    if (!last && !stored.empty()) {
+        *warning = path + " holds no sequence number (0 to 255); the count starts again at 1";
+    }
+    uint8_t next = NextSequence(last ? *last : legacy.value_or(0));
     std::string text = std::to_string(next) + "\n";
     DWORD written = 0;
     OVERLAPPED at{};
@@ -67,16 +98,15 @@ std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error)
 
 uint8_t PeekSequence(const std::string& port) {
     const std::string path = SequenceFile(port);
-    HANDLE file = path.empty()
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (path.empty()) {
         return NextSequence(0);
     }
-    uint8_t next = NextSequence(ParseStoredSequence(ReadAll(file)));
-    CloseHandle(file);
-    return next;
+    bool exists = false;
+    std::optional<uint8_t> last = ReadStored(path, &exists);
+    if (!exists) {
+        last = ReadStored(NameKeyedSequenceFile(port), &exists);
+    }
+    return NextSequence(last.value_or(0));
 }
 
 } // namespace velkor::cli
