@@ -1,9 +1,11 @@
 // velkor-cli run as a script runs it, against a pseudo-terminal played by the test.
 
 #include "frames/hex.h"
+#include "frames/text_encoding.h"
 #include "frames/module_frame.h"
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
+#include "serial/serial_port.h"
 #include "support/child_process.h"
 #include "support/pty_pair.h"
 #include "support/sim_process.h"
@@ -12,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -287,7 +291,7 @@ TEST(Cli, ModuleAnswersAreDecodedAsThePageShowsThem) {
 }
 
 // Plays a module that answers each request with `answer` (nothing when empty).
-void AnswerWith(PtyPair& pty, const std::string& answer, std::atomic<bool>& stop) {
+void AnswerWith(PtyPair& pty, const std::string& answer, const std::atomic<bool>& stop) {
     while (!stop) {
         if (!pty.Receive(6, 100ms).empty() && !answer.empty()) {
             pty.Send(Hex(answer));
@@ -296,7 +300,20 @@ void AnswerWith(PtyPair& pty, const std::string& answer, std::atomic<bool>& stop
 }
 
 TEST(Cli, NoWholeAnswerExitsThree) {
-    for (const char* answer : {"", "FA 80 F4 00 0D", "FA 80 F2 00 6C 0D"}) { // none, short, another command's
+    std::string overflow; // more than the receive buffer holds: not "only 22" (what is left after the wrap)
+    for (int i = 0; i < 1025; ++i) {
+        overflow += "22 ";
+    }
+    const struct {
+        std::string answer;
+        std::string said;
+    } rows[] = {
+        {"", "no answer within 300 ms"},
+        {"FA 80 F4 00 0D", "no whole answer of the module, only FA 80 F4 00 0D"}, // short
+        {"FA 80 F2 00 6C 0D", "no whole answer"},                               // another command's
+        {overflow, "a frame of 1025 bytes came, more than the 1024-byte receive buffer holds"},
+    };
+    for (const auto& [answer, said] : rows) {
         PtyPair pty;
         std::atomic<bool> stop{false};
         std::thread device([&] { AnswerWith(pty, answer, stop); });
@@ -304,13 +321,23 @@ TEST(Cli, NoWholeAnswerExitsThree) {
         CliRun run = Cli({"module", pty.SlavePath(), "read-config", "--timeout", "300"});
         stop = true;
         device.join();
-        EXPECT_EQ(run.status, 3) << answer << ": " << run.err;
+        EXPECT_EQ(run.status, 3) << said << ": " << run.err;
         EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find(*answer == '\0' ? "no answer within 300 ms" : "no whole answer"),
-                  std::string::npos)
-            << run.err;
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     }
+}
+
+TEST(Cli, NoiseCannotHoldTheModuleWaitBeyondItsTimeOut) {
+    SimProcess storm({"--storm", "20"}); // noise without a pause from the first frame on
+    ASSERT_TRUE(storm.Ready());
+    auto start = std::chrono::steady_clock::now();
+    CliRun run = Cli({"module", storm.Link(), "get-time", "--timeout", "1000", "--baud", "115200"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(": no whole answer within 1000 ms: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(" bytes came without the pause that ends a frame"), std::string::npos) << run.err;
 }
 
 TEST(Cli, PortsSaysWhatEachPathIs) {
@@ -395,6 +422,112 @@ TEST(Cli, APortThatIsHeldOrForbiddenSaysWhoAndWhy) {
         "velkor-cli: cannot open " + pty.SlavePath() +
             ": permission denied; it belongs to the group dialout: sudo usermod -aG dialout $USER, then "
             "log in again\n");
+}
+
+// The ways a run can end that a program can catch each release the port, even for an ordinary user (on a
+// pseudo-terminal the exclusive flag outlives a killed process while the other side stays open).
+TEST(Cli, EveryCatchableEndReleasesThePort) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the program as another user";
+    }
+    SimProcess sim;
+    ASSERT_TRUE(sim.Ready());
+    ASSERT_EQ(chmod(std::filesystem::canonical(sim.Link()).c_str(), 0666), 0);
+    const ChildProcess::Options nobody{.input = "", .asNobody = true};
+    auto reopen = [&] { return Cli({"send", sim.Link(), "--wait", "0", "FA80F2006C0D"}, nobody); };
+    CliRun first = reopen();
+    if (first.status == 126 || first.status == 127) {
+        GTEST_SKIP() << "the unprivileged user cannot run the program from this folder";
+    }
+    ASSERT_EQ(first.status, 0) << first.err;
+
+    // A reader that has what it wants and goes: the next line fails (no death by SIGPIPE), exit 1.
+    ChildProcess piped({"/bin/bash", "-c",
+                        "\"$0\" text \"$1\" --seq 1 --every 5 --count 2 --json hi | head -1; exit ${PIPESTATUS[0]}",
+                        VELKOR_CLI_PATH, sim.Link()},
+                       nobody);
+    EXPECT_EQ(piped.Wait(20s), 1) << piped.Err();
+    EXPECT_NE(piped.Err().find("velkor-cli: cannot write to standard output"), std::string::npos) << piped.Err();
+    CliRun afterPipe = reopen();
+    EXPECT_EQ(afterPipe.status, 0) << "after SIGPIPE: " << afterPipe.err;
+
+    // Output lost to a full disk is a failure too, reported once the port is released.
+    ChildProcess full({"/bin/sh", "-c", "exec \"$0\" text \"$1\" --seq 1 --json hi >/dev/full", VELKOR_CLI_PATH,
+                       sim.Link()},
+                      nobody);
+    EXPECT_EQ(full.Wait(10s), 1);
+    EXPECT_EQ(full.Err(), "velkor-cli: cannot write to standard output\n");
+    EXPECT_EQ(reopen().status, 0) << "after /dev/full";
+
+    // A terminal's Ctrl-C, a service manager's stop, a log-out: timed sending ends between frames, exit 0.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const std::string words = "signal " + std::to_string(signal);
+        ChildProcess timed({VELKOR_CLI_PATH, "text", sim.Link(), "--seq", "1", "--every", "5", words}, nobody);
+        EXPECT_FALSE(sim.WaitForLine("\"text\":\"" + words + "\"", 5s).empty()); // sending, so running
+        timed.Signal(signal);
+        EXPECT_EQ(timed.Wait(3s), 0) << strsignal(signal) << ": " << timed.Err();
+        CliRun again = reopen();
+        EXPECT_EQ(again.status, 0) << "after " << strsignal(signal) << ": " << again.err;
+    }
+}
+
+TEST(Cli, AnInterruptDuringAStallIsObeyedAtOnce) {
+    PtyPair pty; // a device that takes nothing
+    ChildProcess cli(SendCommand(pty.SlavePath(), Pattern(100000)));
+    std::this_thread::sleep_for(1500ms); // well inside the write's 3 s of waiting
+    auto start = std::chrono::steady_clock::now();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(5s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_NE(cli.Err().find(": interrupted while the device had taken "), std::string::npos) << cli.Err();
+    EXPECT_TRUE(NativePort::Probe(pty.SlavePath())); // released
+}
+
+TEST(Cli, TextIsCheckedBeforeItIsSent) {
+    auto text = [](std::vector<std::string> words, const std::string& input = "") {
+        std::vector<std::string> args = {"text", "P", "--seq", "1", "--dry-run"};
+        args.insert(args.end(), words.begin(), words.end());
+        return Cli(args, {.input = input, .asNobody = false});
+    };
+    // Control characters other than line breaks are refused, by position; a NUL no longer cuts the text.
+    CliRun nul = text({"-"}, std::string("a\0b", 3));
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_EQ(nul.out, "");
+    EXPECT_EQ(nul.err, "velkor-cli: the text has the control character U+0000 at character 2; only line "
+                       "breaks may be in it\n");
+    CliRun tab = text({"号\tb"});
+    EXPECT_EQ(tab.status, 2);
+    EXPECT_NE(tab.err.find("U+0009 at character 2"), std::string::npos) << tab.err;
+    // Characters GBK lacks go out as "?", as the page sends them, and are named.
+    CliRun foreign = text({"😀한\xEF\xBB\xBFok😀"});
+    EXPECT_EQ(foreign.status, 0) << foreign.err;
+    EXPECT_EQ(foreign.out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, "???ok?")));
+    EXPECT_EQ(foreign.err, "velkor-cli: GBK has no 😀 (U+1F600), 한 (U+D55C), \xEF\xBB\xBF (U+FEFF); sent as \"?\"\n");
+    // "--" ends the options.
+    CliRun dash = text({"--", "-5度"});
+    EXPECT_EQ(dash.status, 0) << dash.err;
+    EXPECT_EQ(dash.out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, EncodeTextMessage(u"-5度").bytes)));
+    // Standard input loses only the one line break that ends it.
+    EXPECT_EQ(text({"-"}, "hi\n\n").out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, "hi\n")));
+    EXPECT_EQ(text({"-"}, "hi\r\n").out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, "hi")));
+    // ... and is read only as far as can matter.
+    CliRun most = text({"-"}, std::string(4096, 'a'));
+    EXPECT_EQ(most.status, 0);
+    EXPECT_NE(most.err.find("only the first 84 bytes are sent"), std::string::npos) << most.err;
+    CliRun tooMuch = text({"-"}, std::string(4097, 'a'));
+    EXPECT_EQ(tooMuch.status, 2);
+    EXPECT_NE(tooMuch.err.find("standard input holds more than 4096 bytes"), std::string::npos) << tooMuch.err;
+}
+
+TEST(Cli, WhatIsNoPortOrNoDeviceIsSaidRightly) {
+    // A path that is not UTF-8 keeps the JSON line valid.
+    CliRun odd = Cli({"module", "/tmp/\xFF", "reset", "--dry-run", "--json"});
+    EXPECT_EQ(odd.out, "{\"command\":\"module reset\",\"port\":\"/tmp/\xEF\xBF\xBD\",\"sent\":\"FA 80 F2 00 6C "
+                       "0D\",\"dry_run\":true}\n");
+    // /dev/tty without a terminal: no such device, nothing went away.
+    ChildProcess noTerminal({"/usr/bin/setsid", VELKOR_CLI_PATH, "text", "/dev/tty", "--seq", "1", "hi"});
+    EXPECT_EQ(noTerminal.Wait(5s), 1);
+    EXPECT_EQ(noTerminal.Err(), "velkor-cli: cannot open /dev/tty: no such device\n");
 }
 
 } // namespace

@@ -24,5 +24,28 @@ TEST(PortNames, WindowsNamesNaturalOrderAndLists) {
               (std::vector<std::string>{"COM7", "\\\\.\\COM12"}));
 }
 
+TEST(PortNames, OnlyComPortsAreSerialPortsOnWindows) {
+    const struct {
+        const char* name;
+        const char* com; // nullptr: not a serial port
+    } rows[] = {
+        {"COM3", "COM3"},       {"com3", "COM3"},      {"COM3:", "COM3"},       {"\\\\.\\COM3", "COM3"},
+        {"\\\\.\\com12", "COM12"}, {"COM255", "COM255"}, {"COM256", nullptr},  {"COM0", nullptr},
+        {"COM03", nullptr},     {"COM", nullptr},      {"COM3x", nullptr},      {"AUX", nullptr},
+        {"aux:", nullptr},      {"NUL", nullptr},      {"CON", nullptr},        {"PRN", nullptr},
+        {"LPT1", nullptr},      {"C:\\windows", nullptr}, {"\\\\.\\AUX", nullptr}, {"", nullptr},
+        {"COM3::", nullptr},    {"\\\\.\\COM3:", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::optional<std::string> com = ComPortName(row.name);
+        if (row.com == nullptr) {
+            EXPECT_FALSE(com) << *com;
+        } else {
+            EXPECT_EQ(com.value_or("(none)"), row.com);
+        }
+    }
+}
+
 } // namespace
 } // namespace velkor

@@ -2,8 +2,12 @@
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 #include "serial/termios_settings.h"
+#include "support/pty_pair.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -119,6 +123,23 @@ TEST(PortList, SerialTtysOnlyAndNeverTheActiveConsole) {
               (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS0", "ttyS1", "ttyUSB10"}));
 
     EXPECT_TRUE(SerialTtyNames(sys.Path() + "/missing").empty());
+}
+
+TEST(PortList, TheConsoleIsKnownByItsDeviceWhateverThePathToIt) {
+    FakeSysClassTty sys;
+    PtyPair pty;
+    struct stat st {};
+    ASSERT_EQ(stat(pty.SlavePath().c_str(), &st), 0);
+    sys.Add("ttyS0", true, "4");
+    std::ofstream(sys.Path() + "/ttyS0/dev") << major(st.st_rdev) << ":" << minor(st.st_rdev) << "\n";
+    const std::string link = sys.Path() + "/by-id-link";
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    EXPECT_FALSE(IsActiveConsole(pty.SlavePath(), sys.Path())); // no console named yet
+    sys.SetActiveConsoles("tty0 ttyS0");
+    EXPECT_TRUE(IsActiveConsole(pty.SlavePath(), sys.Path()));
+    EXPECT_TRUE(IsActiveConsole(link, sys.Path()));
+    EXPECT_FALSE(IsActiveConsole("/dev/null", sys.Path()));
+    EXPECT_FALSE(IsActiveConsole(sys.Path() + "/missing", sys.Path()));
 }
 
 } // namespace

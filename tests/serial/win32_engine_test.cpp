@@ -82,11 +82,16 @@ TEST(Win32Engine, EveryParityAndBaudRateOfTheList) {
 
 TEST(Win32Engine, NamesThatAreNoPort) {
     RecordingSerial serial;
-    for (const char* name : {"COM255", "COM256", "COM99999", "\\\\.\\COM0", "", "COM"}) {
+    EXPECT_EQ(serial.Open("COM255", 9600, 0), 0); // a port's name, but no such port here
+    EXPECT_EQ(serial.LastFailure().error, PortError::NotFound);
+    // DOS devices (Wine maps AUX to COM1, the host's console), folders and what is no COM name at all are
+    // refused before anything is opened.
+    for (const char* name : {"AUX", "AUX:", "NUL", "CON", "PRN", "LPT1", "C:\\windows", "COM256", "COM99999",
+                             "\\\\.\\COM0", "", "COM"}) {
         EXPECT_EQ(serial.Open(name, 9600, 0), 0) << name;
+        EXPECT_EQ(serial.LastFailure().error, PortError::NotSerial) << name;
         EXPECT_EQ(serial.ProbePort(name), 0) << name;
     }
-    EXPECT_EQ(serial.LastFailure().error, PortError::NotFound);
     // A file opens, but is no serial port.
     char folder[MAX_PATH];
     char path[MAX_PATH];

@@ -65,6 +65,12 @@ ChildProcess::~ChildProcess() {
     }
 }
 
+void ChildProcess::Signal(int signal) const {
+    if (m_pid > 0) {
+        kill(m_pid, signal);
+    }
+}
+
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (m_outFd >= 0 || m_errFd >= 0) {

@@ -25,6 +25,8 @@ public:
     // Waits for the end, reading its output meanwhile; the exit status, 128 + the signal for a killed one,
     // or -1 after `timeout` (it is then killed).
     int Wait(std::chrono::milliseconds timeout);
+    // Sends `signal` to it, as a terminal, a service manager or a log-out would.
+    void Signal(int signal) const;
     const std::string& Out() const { return m_out; }
     const std::string& Err() const { return m_err; }
 
