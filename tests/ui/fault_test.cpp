@@ -16,9 +16,12 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -306,6 +309,49 @@ private slots:
         QVERIFY(note->accessibleDescription().contains(heldLink));
         QCOMPARE(ports->count(), 1);
         QCOMPARE(Button(m_window->m_page1, PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
+    }
+
+    // Told to end (a service manager's SIGTERM, a log-out's SIGHUP, Ctrl-C), the window ends the normal way
+    // and the port is free again at once: nothing is left set on the device. The program runs as a child
+    // with a port of its own open, as a user left it.
+    void TheWindowReleasesThePortWhenToldToEnd() {
+        if (qEnvironmentVariableIsSet("VELKOR_QUIT_TEST")) {
+            CVelkorDlg window;
+            window.show();
+            QVERIFY(OpenThroughPage(window, qEnvironmentVariable("VELKOR_PORTS")));
+            std::printf("open\n");
+            std::fflush(stdout);
+            QCOMPARE(QCoreApplication::exec(), 0);
+            return; // the port is released on the way out, as the program's own main does
+        }
+        SimProcess sim;
+        QVERIFY(sim.Ready());
+        for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+            QProcess child;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("VELKOR_QUIT_TEST"), QStringLiteral("1"));
+            environment.insert(QStringLiteral("VELKOR_PORTS"), QString::fromStdString(sim.Link()));
+            child.setProcessEnvironment(environment);
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("TheWindowReleasesThePortWhenToldToEnd")});
+            QVERIFY(child.waitForStarted());
+            QElapsedTimer started;
+            started.start();
+            bool open = false; // the test library's own lines come first
+            while (!open && started.elapsed() < 30000 && child.state() == QProcess::Running) {
+                if (!child.canReadLine()) {
+                    child.waitForReadyRead(100);
+                }
+                open = child.canReadLine() && child.readLine().trimmed() == "open";
+            }
+            QVERIFY2(open, strsignal(signal));
+            QCOMPARE(g_serial.ProbePort(sim.Link()), 0); // the child holds it
+            kill(static_cast<pid_t>(child.processId()), signal);
+            QVERIFY(child.waitForFinished(30000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit, strsignal(signal));
+            QCOMPARE(child.exitCode(), 0);
+            QVERIFY2(g_serial.ProbePort(sim.Link()) == 1, strsignal(signal));
+        }
     }
 
     void TwoProgramsOnOnePort() {
