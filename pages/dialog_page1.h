@@ -39,5 +39,5 @@ private:
     QPushButton* m_refresh;
     QLabel* m_portNote;          // why devices are missing from the list, one line each; empty when none is
     QScrollArea* m_portNoteArea; // below the settings; scrolls when the reasons need more room than it has
-    QStringList m_problems; // every reason, the shown one first
+    QStringList m_problems;      // every reason, the shown one first
 };

@@ -75,8 +75,8 @@ void CDialog_Page2::OnWriteTime() {
 void CDialog_Page2::OnWriteHostAddress() {
     uint8_t sequence = m_sequenceCounter.Next();
     SendFrame(velkor::BuildHostAddressFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
-                                       velkor::AddressFromValue(m_hostAddress->GetAddress()),
-                                       ComboSelection(m_addressSlot)));
+                                            velkor::AddressFromValue(m_hostAddress->GetAddress()),
+                                            ComboSelection(m_addressSlot)));
 }
 
 void CDialog_Page2::OnClearAddress() {
@@ -85,8 +85,9 @@ void CDialog_Page2::OnClearAddress() {
 
 void CDialog_Page2::OnWriteWatchChannel() {
     uint8_t sequence = m_sequenceCounter.Next();
-    SendFrame(velkor::BuildChannelFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
-                                   velkor::ChannelFromText(Text(m_watchFrequency), Text(m_watchNetworkId))));
+    SendFrame(
+        velkor::BuildChannelFrame(sequence, velkor::AddressFromValue(m_watchAddress->GetAddress()),
+                                  velkor::ChannelFromText(Text(m_watchFrequency), Text(m_watchNetworkId))));
 }
 
 void CDialog_Page2::OnWriteTransmitterChannel() {

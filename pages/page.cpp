@@ -8,12 +8,13 @@ namespace {
 
 // Why a frame did not go out whole, in the window's words.
 QString SendFailureText(const velkor::CXSerial::Failure& failure) {
-    const QString taken = QStringLiteral("（%1 字节中设备收下 %2 字节）").arg(failure.length).arg(failure.accepted);
+    const QString taken =
+        QStringLiteral("（%1 字节中设备收下 %2 字节）").arg(failure.length).arg(failure.accepted);
     switch (failure.error) {
     case velkor::PortError::Stalled:
         return QStringLiteral("发送失败：设备 %1 秒内没有再收下数据%2")
-                   .arg(velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000)
-                   .arg(taken);
+            .arg(velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000)
+            .arg(taken);
     case velkor::PortError::DeviceLost:
         return QStringLiteral("发送失败：设备已断开%1").arg(taken);
     case velkor::PortError::Interrupted:

@@ -131,7 +131,8 @@ TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
 }
 
 TEST(CliSequence, OneCounterPerDeviceWhateverItsNameAndNoLinkIsFollowed) {
-    const auto folder = std::filesystem::temp_directory_path() / ("velkor-state-dev-" + std::to_string(getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("velkor-state-dev-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     setenv("XDG_STATE_HOME", folder.c_str(), 1);
     PtyPair pty;

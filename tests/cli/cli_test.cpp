@@ -1,8 +1,8 @@
 // velkor-cli run as a script runs it, against a pseudo-terminal played by the test.
 
 #include "frames/hex.h"
-#include "frames/text_encoding.h"
 #include "frames/module_frame.h"
+#include "frames/text_encoding.h"
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
 #include "serial/serial_port.h"
@@ -22,6 +22,7 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -310,7 +311,7 @@ TEST(Cli, NoWholeAnswerExitsThree) {
     } rows[] = {
         {"", "no answer within 300 ms"},
         {"FA 80 F4 00 0D", "no whole answer of the module, only FA 80 F4 00 0D"}, // short
-        {"FA 80 F2 00 6C 0D", "no whole answer"},                               // another command's
+        {"FA 80 F2 00 6C 0D", "no whole answer"},                                 // another command's
         {overflow, "a frame of 1025 bytes came, more than the 1024-byte receive buffer holds"},
     };
     for (const auto& [answer, said] : rows) {
@@ -442,18 +443,20 @@ TEST(Cli, EveryCatchableEndReleasesThePort) {
     ASSERT_EQ(first.status, 0) << first.err;
 
     // A reader that has what it wants and goes: the next line fails (no death by SIGPIPE), exit 1.
-    ChildProcess piped({"/bin/bash", "-c",
-                        "\"$0\" text \"$1\" --seq 1 --every 5 --count 2 --json hi | head -1; exit ${PIPESTATUS[0]}",
-                        VELKOR_CLI_PATH, sim.Link()},
-                       nobody);
+    ChildProcess piped(
+        {"/bin/bash", "-c",
+         "\"$0\" text \"$1\" --seq 1 --every 5 --count 2 --json hi | head -1; exit ${PIPESTATUS[0]}",
+         VELKOR_CLI_PATH, sim.Link()},
+        nobody);
     EXPECT_EQ(piped.Wait(20s), 1) << piped.Err();
-    EXPECT_NE(piped.Err().find("velkor-cli: cannot write to standard output"), std::string::npos) << piped.Err();
+    EXPECT_NE(piped.Err().find("velkor-cli: cannot write to standard output"), std::string::npos)
+        << piped.Err();
     CliRun afterPipe = reopen();
     EXPECT_EQ(afterPipe.status, 0) << "after SIGPIPE: " << afterPipe.err;
 
     // Output lost to a full disk is a failure too, reported once the port is released.
-    ChildProcess full({"/bin/sh", "-c", "exec \"$0\" text \"$1\" --seq 1 --json hi >/dev/full", VELKOR_CLI_PATH,
-                       sim.Link()},
+    ChildProcess full({"/bin/sh", "-c", "exec \"$0\" text \"$1\" --seq 1 --json hi >/dev/full",
+                       VELKOR_CLI_PATH, sim.Link()},
                       nobody);
     EXPECT_EQ(full.Wait(10s), 1);
     EXPECT_EQ(full.Err(), "velkor-cli: cannot write to standard output\n");
@@ -462,7 +465,8 @@ TEST(Cli, EveryCatchableEndReleasesThePort) {
     // A terminal's Ctrl-C, a service manager's stop, a log-out: timed sending ends between frames, exit 0.
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const std::string words = "signal " + std::to_string(signal);
-        ChildProcess timed({VELKOR_CLI_PATH, "text", sim.Link(), "--seq", "1", "--every", "5", words}, nobody);
+        ChildProcess timed({VELKOR_CLI_PATH, "text", sim.Link(), "--seq", "1", "--every", "5", words},
+                           nobody);
         EXPECT_FALSE(sim.WaitForLine("\"text\":\"" + words + "\"", 5s).empty()); // sending, so running
         timed.Signal(signal);
         EXPECT_EQ(timed.Wait(3s), 0) << strsignal(signal) << ": " << timed.Err();
@@ -502,7 +506,8 @@ TEST(Cli, TextIsCheckedBeforeItIsSent) {
     CliRun foreign = text({"😀한\xEF\xBB\xBFok😀"});
     EXPECT_EQ(foreign.status, 0) << foreign.err;
     EXPECT_EQ(foreign.out, HexLine(BuildTextFrame(1, BROADCAST_ADDRESS, "???ok?")));
-    EXPECT_EQ(foreign.err, "velkor-cli: GBK has no 😀 (U+1F600), 한 (U+D55C), \xEF\xBB\xBF (U+FEFF); sent as \"?\"\n");
+    EXPECT_EQ(foreign.err,
+              "velkor-cli: GBK has no 😀 (U+1F600), 한 (U+D55C), \xEF\xBB\xBF (U+FEFF); sent as \"?\"\n");
     // "--" ends the options.
     CliRun dash = text({"--", "-5度"});
     EXPECT_EQ(dash.status, 0) << dash.err;
@@ -516,14 +521,63 @@ TEST(Cli, TextIsCheckedBeforeItIsSent) {
     EXPECT_NE(most.err.find("only the first 84 bytes are sent"), std::string::npos) << most.err;
     CliRun tooMuch = text({"-"}, std::string(4097, 'a'));
     EXPECT_EQ(tooMuch.status, 2);
-    EXPECT_NE(tooMuch.err.find("standard input holds more than 4096 bytes"), std::string::npos) << tooMuch.err;
+    EXPECT_NE(tooMuch.err.find("standard input holds more than 4096 bytes"), std::string::npos)
+        << tooMuch.err;
+}
+
+// A machine whose console is a serial line: the console is refused unless VELKOR_PORTS names it. A
+// pseudo-terminal stands in for the console in a sysfs of the test's own, mounted over the real one in a
+// mount namespace of the run's own, so the machine's console is never reached.
+TEST(Cli, TheSystemConsoleIsRefusedUnlessNamed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a mount namespace";
+    }
+    PtyPair pty;
+    struct stat st {};
+    ASSERT_EQ(stat(pty.SlavePath().c_str(), &st), 0);
+    const std::filesystem::path sys = "/tmp/velkor-console-sysfs-" + std::to_string(getpid());
+    std::filesystem::create_directories(sys / "console");
+    std::filesystem::create_directories(sys / "ttyS7");
+    std::ofstream(sys / "console" / "active") << "tty0 ttyS7\n";
+    std::ofstream(sys / "ttyS7" / "dev") << major(st.st_rdev) << ":" << minor(st.st_rdev) << "\n";
+    auto inNamespace = [&](const std::string& command) {
+        return std::vector<std::string>{"/usr/bin/unshare",
+                                        "--mount",
+                                        "/bin/sh",
+                                        "-c",
+                                        "mount --bind \"$0\" /sys/class/tty && exec " + command,
+                                        sys.string(),
+                                        VELKOR_CLI_PATH,
+                                        pty.SlavePath()};
+    };
+    ChildProcess probe(inNamespace("cat /sys/class/tty/console/active"));
+    if (probe.Wait(10s) != 0 || probe.Out() != "tty0 ttyS7\n") {
+        std::filesystem::remove_all(sys);
+        GTEST_SKIP() << "no mount namespace here: " << probe.Err();
+    }
+    const std::vector<std::string> run = inNamespace("\"$1\" text \"$2\" --seq 1 hi");
+    ChildProcess refused(run);
+    EXPECT_EQ(refused.Wait(10s), 1);
+    EXPECT_EQ(refused.Err(),
+              "velkor-cli: cannot open " + pty.SlavePath() +
+                  ": it is the system console (the machine's messages and log-in are on it); name "
+                  "it in VELKOR_PORTS to use it anyway\n");
+    EXPECT_TRUE(pty.Receive(1, 300ms).empty()); // nothing reached it
+
+    setenv("VELKOR_PORTS", pty.SlavePath().c_str(), 1);
+    ChildProcess named(run);
+    EXPECT_EQ(named.Wait(10s), 0) << named.Err();
+    unsetenv("VELKOR_PORTS");
+    EXPECT_EQ(pty.Receive(11, 2s), BuildTextFrame(1, BROADCAST_ADDRESS, "hi"));
+    std::filesystem::remove_all(sys);
 }
 
 TEST(Cli, WhatIsNoPortOrNoDeviceIsSaidRightly) {
     // A path that is not UTF-8 keeps the JSON line valid.
     CliRun odd = Cli({"module", "/tmp/\xFF", "reset", "--dry-run", "--json"});
-    EXPECT_EQ(odd.out, "{\"command\":\"module reset\",\"port\":\"/tmp/\xEF\xBF\xBD\",\"sent\":\"FA 80 F2 00 6C "
-                       "0D\",\"dry_run\":true}\n");
+    EXPECT_EQ(odd.out,
+              "{\"command\":\"module reset\",\"port\":\"/tmp/\xEF\xBF\xBD\",\"sent\":\"FA 80 F2 00 6C "
+              "0D\",\"dry_run\":true}\n");
     // /dev/tty without a terminal: no such device, nothing went away.
     ChildProcess noTerminal({"/usr/bin/setsid", VELKOR_CLI_PATH, "text", "/dev/tty", "--seq", "1", "hi"});
     EXPECT_EQ(noTerminal.Wait(5s), 1);

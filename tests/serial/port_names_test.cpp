@@ -29,12 +29,17 @@ TEST(PortNames, OnlyComPortsAreSerialPortsOnWindows) {
         const char* name;
         const char* com; // nullptr: not a serial port
     } rows[] = {
-        {"COM3", "COM3"},       {"com3", "COM3"},      {"COM3:", "COM3"},       {"\\\\.\\COM3", "COM3"},
-        {"\\\\.\\com12", "COM12"}, {"COM255", "COM255"}, {"COM256", nullptr},  {"COM0", nullptr},
-        {"COM03", nullptr},     {"COM", nullptr},      {"COM3x", nullptr},      {"AUX", nullptr},
-        {"aux:", nullptr},      {"NUL", nullptr},      {"CON", nullptr},        {"PRN", nullptr},
-        {"LPT1", nullptr},      {"C:\\windows", nullptr}, {"\\\\.\\AUX", nullptr}, {"", nullptr},
-        {"COM3::", nullptr},    {"\\\\.\\COM3:", nullptr},
+        {"COM3", "COM3"},          {"com3", "COM3"},
+        {"COM3:", "COM3"},         {"\\\\.\\COM3", "COM3"},
+        {"\\\\.\\com12", "COM12"}, {"COM255", "COM255"},
+        {"COM256", nullptr},       {"COM0", nullptr},
+        {"COM03", nullptr},        {"COM", nullptr},
+        {"COM3x", nullptr},        {"AUX", nullptr},
+        {"aux:", nullptr},         {"NUL", nullptr},
+        {"CON", nullptr},          {"PRN", nullptr},
+        {"LPT1", nullptr},         {"C:\\windows", nullptr},
+        {"\\\\.\\AUX", nullptr},   {"", nullptr},
+        {"COM3::", nullptr},       {"\\\\.\\COM3:", nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -135,7 +135,8 @@ private slots:
         // The lost frame is shown, with its reason, and nothing modal opens.
         QCOMPARE(m_window->m_statusBar->Text(1), QStringLiteral("Failed!"));
         const QString reason = m_window->m_statusBar->Detail(1);
-        QVERIFY2(reason.startsWith(QStringLiteral("发送失败：设备 3 秒内没有再收下数据（")), qPrintable(reason));
+        QVERIFY2(reason.startsWith(QStringLiteral("发送失败：设备 3 秒内没有再收下数据（")),
+                 qPrintable(reason));
         for (QLabel* label : m_window->m_statusBar->findChildren<QLabel*>()) {
             if (label->accessibleName() == QStringLiteral("收发状态")) {
                 QCOMPARE(label->accessibleDescription(), reason);
@@ -292,8 +293,10 @@ private slots:
         QVERIFY(note->isVisible());
         m_window->m_page1->resize(160, m_window->m_page1->height());
         QVERIFY(note->width() <= 160);
-        QVERIFY2(note->height() >= note->heightForWidth(note->width()),
-                 qPrintable(QStringLiteral("%1 px of %2").arg(note->height()).arg(note->heightForWidth(note->width()))));
+        QVERIFY2(
+            note->height() >= note->heightForWidth(note->width()),
+            qPrintable(
+                QStringLiteral("%1 px of %2").arg(note->height()).arg(note->heightForWidth(note->width()))));
         auto* ports = m_window->m_page1->Get<QComboBox>(PortSettingsIds::Port);
         QCOMPARE(ports->count(), 1); // only the free one
         QCOMPARE(ports->currentText(), QString::fromStdString(free.Link()));

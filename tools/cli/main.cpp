@@ -984,8 +984,8 @@ int Module(Arguments& args) {
             ModuleAnswer decoded = DecodeModuleAnswer(answer->View());
             // A short answer, another command's answer or an overflowing frame is no answer.
             if (received > static_cast<std::size_t>(RECEIVE_BUFFER_SIZE)) {
-                Fail(options.port + ": no whole answer of the module: a frame of " + std::to_string(received) +
-                     " bytes came, more than the 1024-byte receive buffer holds");
+                Fail(options.port + ": no whole answer of the module: a frame of " +
+                     std::to_string(received) + " bytes came, more than the 1024-byte receive buffer holds");
                 return kNoAnswer;
             }
             if (decoded.status != AnswerStatus::Accepted || decoded.command != frame.bytes[2]) {
@@ -1005,8 +1005,8 @@ int Module(Arguments& args) {
         }
         if (Clock::now() >= hardEnd) {
             received += serial.TakeCount();
-            Fail(options.port + ": no whole answer within " + std::to_string(timeout.count()) + " ms: " +
-                 std::to_string(received) + " bytes came without the pause that ends a frame");
+            Fail(options.port + ": no whole answer within " + std::to_string(timeout.count()) +
+                 " ms: " + std::to_string(received) + " bytes came without the pause that ends a frame");
             return kNoAnswer;
         }
         if (g_interrupted != 0) {
