@@ -314,10 +314,11 @@ TEST(Cli, NoWholeAnswerExitsThree) {
         {"FA 80 F2 00 6C 0D", "no whole answer"},                                 // another command's
         {overflow, "a frame of 1025 bytes came, more than the 1024-byte receive buffer holds"},
     };
-    for (const auto& [answer, said] : rows) {
+    for (const auto& row : rows) {
+        const std::string& said = row.said;
         PtyPair pty;
         std::atomic<bool> stop{false};
-        std::thread device([&] { AnswerWith(pty, answer, stop); });
+        std::thread device([&] { AnswerWith(pty, row.answer, stop); });
         auto start = std::chrono::steady_clock::now();
         CliRun run = Cli({"module", pty.SlavePath(), "read-config", "--timeout", "300"});
         stop = true;
