@@ -2,6 +2,7 @@
 // page lacks is one '?', never a "best fit" look-alike.
 
 #include "text_encoding.h"
+#include "utf8.h"
 
 #include <windows.h>
 
@@ -20,24 +21,6 @@ bool IsLowSurrogate(char16_t c) {
 void RequireCodePage() {
     if (!IsValidCodePage(kGbk)) {
         throw TextConversionError("code page 936 (GBK) is not installed");
-    }
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
 }
 

@@ -36,12 +36,34 @@ std::vector<uint8_t> BuildModuleFrame(uint8_t command, std::span<const uint8_t> 
 uint32_t ModuleFrequencyWord(double mhz);
 
 // LoRa settings, 7 bytes on the line. The list fields are positions in the page's lists.
+// The names of the module's list settings, position = the value the module stores: the page's list items,
+// velkor-cli's words and the simulator's read-back.
+inline constexpr std::array<std::string_view, 5> SLEEP_PERIOD_NAMES = {"2s", "4s", "6s", "8s", "10s"};
+inline constexpr std::array<std::string_view, 6> BREATHING_TIME_NAMES = {"2ms", "4ms", "8ms", "16ms", "32ms", "64ms"};
+inline constexpr std::array<std::string_view, 7> TRANSMIT_POWER_NAMES = {"Level1", "Level2", "Level3", "Level4",
+                                                                         "Level5", "Level6", "Level7"};
+// The name at `value` in `names`; "" past the list (a value no list item stands for).
+template <std::size_t N> std::string_view SettingName(const std::array<std::string_view, N>& names, int value) {
+    return value >= 0 && value < static_cast<int>(N) ? names[static_cast<std::size_t>(value)] : std::string_view();
+}
+
+// The names joined by `separator`: "2s|4s|6s|8s|10s".
+template <std::size_t N>
+std::string JoinedNames(const std::array<std::string_view, N>& names, std::string_view separator) {
+    std::string joined;
+    for (std::string_view name : names) {
+        joined += (joined.empty() ? std::string_view() : separator);
+        joined += name;
+    }
+    return joined;
+}
+
 struct LoraConfig {
     uint32_t frequencyWord = 0;
-    uint8_t sleepPeriod = 0;   // 0 = "2s" .. 4 = "10s"
-    uint8_t breathingTime = 0; // 0 = "2ms" .. 5 = "64ms"
+    uint8_t sleepPeriod = 0;   // a position in SLEEP_PERIOD_NAMES
+    uint8_t breathingTime = 0; // a position in BREATHING_TIME_NAMES
     uint8_t networkAddress = 0;
-    uint8_t transmitPower = 0; // 0 = "Level1" .. 6 = "Level7"
+    uint8_t transmitPower = 0; // a position in TRANSMIT_POWER_NAMES
 
     std::array<uint8_t, 7> ToBytes() const;
     static LoraConfig FromBytes(std::span<const uint8_t, 7> bytes);

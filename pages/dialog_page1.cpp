@@ -1,6 +1,6 @@
 #include "dialog_page1.h"
 
-#include "serial/cxserial.h"
+#include "serial/device_link.h"
 #include "serial/port_diagnosis.h"
 
 #include <QComboBox>
@@ -9,8 +9,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 
-using velkor::g_portStateNotice;
-using velkor::g_serial;
 using velkor::PortError;
 
 using velkor::resources::PortSettingsIds;
@@ -54,8 +52,8 @@ QString PortProblem(const std::string& port, PortError error) {
 
 } // namespace
 
-CDialog_Page1::CDialog_Page1(QWidget* parent)
-    : CPage(velkor::resources::PortSettingsTemplate(), parent),
+CDialog_Page1::CDialog_Page1(QWidget* parent, velkor::DeviceLink& link)
+    : CPage(velkor::resources::PortSettingsTemplate(), parent, &link),
       m_portList(Get<QComboBox>(PortSettingsIds::Port)), m_baudList(Get<QComboBox>(PortSettingsIds::Baud)),
       m_parityList(Get<QComboBox>(PortSettingsIds::Parity)),
       m_openClose(Get<QPushButton>(PortSettingsIds::OpenClose)),
@@ -95,7 +93,7 @@ QStringList CDialog_Page1::ProbePorts(QStringList* openable) const {
     QStringList problems;
     for (const std::string& port : velkor::EnumeratePorts()) {
         PortError error = PortError::None;
-        if (velkor::NativePort::Probe(port, &error)) {
+        if (velkor::DeviceLink::Probe(port, &error)) {
             if (openable != nullptr) {
                 *openable << QString::fromStdString(port);
             }
@@ -135,19 +133,19 @@ void CDialog_Page1::ShowPortProblems(const QStringList& problems) {
 }
 
 void CDialog_Page1::OnOpenClose() {
-    if (g_serial.IsOpen()) {
-        g_serial.Close();
+    if (Link().IsOpen()) {
+        Link().Close();
     } else {
         if (m_portList->currentIndex() < 0) {
             return;
         }
         std::string port = m_portList->currentText().toStdString();
         int baudRate = m_baudList->currentText().toInt();
-        int parity = m_parityList->currentIndex();
-        if (g_serial.Open(port, baudRate, parity) != 1) {
+        velkor::Parity parity = velkor::ParityFromIndex(m_parityList->currentIndex()).value_or(velkor::Parity::None);
+        if (!Link().Open(port, baudRate, parity)) {
             // The list stays as it was; the line below it says why this port did not open (another program
             // may have taken it since the listing, or it refuses the settings), and what else is amiss now.
-            const QString reason = PortProblem(port, g_serial.LastFailure().error);
+            const QString reason = PortProblem(port, Link().LastFailure().error);
             QStringList problems = ProbePorts(nullptr);
             problems.removeAll(reason);
             problems.prepend(reason);
@@ -158,15 +156,14 @@ void CDialog_Page1::OnOpenClose() {
 }
 
 void CDialog_Page1::OnDeviceLost() {
-    g_serial.Close();
+    Link().Close();
     ShowPortState();
 }
 
 void CDialog_Page1::ShowPortState() {
-    bool open = g_serial.IsOpen();
+    bool open = Link().IsOpen();
     m_openClose->setText(open ? QStringLiteral("关闭") : QStringLiteral("打开"));
     m_openClose->setAccessibleName(m_openClose->text());
-    g_portStateNotice = open ? 1 : 2;
     m_portList->setEnabled(!open);
     m_baudList->setEnabled(!open);
     m_parityList->setEnabled(!open);

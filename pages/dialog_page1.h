@@ -13,7 +13,7 @@ class QScrollArea;
 class CDialog_Page1 : public CPage {
     Q_OBJECT
 public:
-    explicit CDialog_Page1(QWidget* parent);
+    CDialog_Page1(QWidget* parent, velkor::DeviceLink& link);
 
     // Lists the ports that can be opened now and selects the first ("刷新"); says below the settings why
     // any other serial device of the machine is not listed.

@@ -18,8 +18,8 @@ std::u16string Text(const QLineEdit* edit) {
 }
 } // namespace
 
-CDialog_Page2::CDialog_Page2(QWidget* parent)
-    : CPage(velkor::resources::WirelessTemplate(), parent),
+CDialog_Page2::CDialog_Page2(QWidget* parent, velkor::DeviceLink& link)
+    : CPage(velkor::resources::WirelessTemplate(), parent, &link),
       m_watchAddress(Get<CIPAddressCtrl>(WirelessIds::WatchAddress)),
       m_hostAddress(Get<CIPAddressCtrl>(WirelessIds::HostAddress)),
       m_clockText(Get<QLineEdit>(WirelessIds::Clock)), m_weekday(Get<QComboBox>(WirelessIds::Weekday)),

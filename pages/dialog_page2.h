@@ -14,7 +14,7 @@ class QLineEdit;
 class CDialog_Page2 : public CPage {
     Q_OBJECT
 public:
-    explicit CDialog_Page2(QWidget* parent);
+    CDialog_Page2(QWidget* parent, velkor::DeviceLink& link);
 
     // The main window's tick: the clock text and today's weekday, shown or hidden.
     void OnClockTick();

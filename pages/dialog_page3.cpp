@@ -17,8 +17,8 @@ namespace {
 constexpr int kIntervals[] = {50, 100, 200, 300, 600};
 } // namespace
 
-CDialog_Page3::CDialog_Page3(QWidget* parent)
-    : CPage(velkor::resources::TextMessageTemplate(), parent),
+CDialog_Page3::CDialog_Page3(QWidget* parent, velkor::DeviceLink& link)
+    : CPage(velkor::resources::TextMessageTemplate(), parent, &link),
       m_intervalList(Get<QComboBox>(TextMessageIds::Interval)),
       m_textField(Get<QTextEdit>(TextMessageIds::Text)),
       m_autoCheck(Get<QCheckBox>(TextMessageIds::AutoSend)),

@@ -12,7 +12,7 @@ class QTextEdit;
 class CDialog_Page3 : public CPage {
     Q_OBJECT
 public:
-    explicit CDialog_Page3(QWidget* parent);
+    CDialog_Page3(QWidget* parent, velkor::DeviceLink& link);
 
     // The main window's tick: counts towards the next timed send while "自动" is on.
     void OnTextTick();

@@ -15,7 +15,7 @@ class QLineEdit;
 class CDialog_Page6 : public CPage {
     Q_OBJECT
 public:
-    explicit CDialog_Page6(QWidget* parent);
+    CDialog_Page6(QWidget* parent, velkor::DeviceLink& link);
 
     // A frame completed by the receive path while this page is visible.
     void OnFrameReceived(const velkor::ReceivedFrame& frame);

@@ -1,6 +1,6 @@
 #include "page.h"
 
-#include "serial/cxserial.h"
+#include "serial/device_link.h"
 
 #include <QMessageBox>
 
@@ -27,8 +27,8 @@ QString SendFailureText(const velkor::CXSerial::Failure& failure) {
 
 } // namespace
 
-CPage::CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent)
-    : QWidget(parent), m_dialog(dialog, this) {
+CPage::CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent, velkor::DeviceLink* link)
+    : QWidget(parent), m_dialog(dialog, this), m_link(link) {
     hide();
 }
 
@@ -39,10 +39,10 @@ void CPage::SetStatus(const QString& text) const {
 }
 
 bool CPage::SendFrame(const std::vector<uint8_t>& frame) const {
-    if (velkor::g_serial.Write(frame.data(), static_cast<uint32_t>(frame.size())) == 1) {
+    if (m_link->Send(frame)) {
         return true;
     }
-    const velkor::CXSerial::Failure failure = velkor::g_serial.LastFailure();
+    const velkor::CXSerial::Failure failure = m_link->LastFailure();
     if (failure.error == velkor::PortError::NotOpen) {
         return true;
     }

@@ -9,6 +9,10 @@
 #include <functional>
 #include <vector>
 
+namespace velkor {
+class DeviceLink;
+}
+
 class CPage : public QWidget {
     Q_OBJECT
 public:
@@ -16,7 +20,8 @@ public:
     // behind it for its tooltip (empty for none).
     using StatusWriter = std::function<void(const QString& text, const QString& detail)>;
 
-    CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent);
+    // `link` is the device link of the pages that talk to the device; the help page has none.
+    CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent, velkor::DeviceLink* link = nullptr);
 
     void SetStatusWriter(StatusWriter writer) { m_statusWriter = std::move(writer); }
     QWidget* Control(int id) const { return m_dialog.Control(id); }
@@ -30,10 +35,12 @@ protected:
     // and the result is false. Nothing modal: timed sending must not stack boxes. With no port open
     // nothing is sent and nothing is shown, as before (true).
     bool SendFrame(const std::vector<uint8_t>& frame) const;
+    velkor::DeviceLink& Link() const { return *m_link; }
     // A modal notice owned by this page: the text, an OK button, no icon.
     void ShowMessage(const QString& text, const QString& caption);
 
 private:
     BuiltDialog m_dialog;
+    velkor::DeviceLink* m_link;
     StatusWriter m_statusWriter;
 };

@@ -1,5 +1,6 @@
 #include "dialog_templates.h"
 
+#include "frames/module_frame.h"
 #include "serial/baud_rates.h"
 
 namespace velkor::resources {
@@ -106,6 +107,9 @@ const DialogTemplate& TextMessageTemplate() {
 }
 
 const DialogTemplate& ModuleTemplate() {
+    static const std::string sleepPeriods = velkor::JoinedNames(velkor::SLEEP_PERIOD_NAMES, "|");
+    static const std::string breathingTimes = velkor::JoinedNames(velkor::BREATHING_TIME_NAMES, "|");
+    static const std::string transmitPowers = velkor::JoinedNames(velkor::TRANSMIT_POWER_NAMES, "|");
     static const std::vector<ControlTemplate> controls = {
         {0, K::GroupBox, "LORA配置:", 12, 11, 217, 73},
         {0, K::Label, "无线频率:", 20, 25, 36, 8},
@@ -113,14 +117,13 @@ const DialogTemplate& ModuleTemplate() {
         {0, K::Label, "网络地址:", 125, 25, 36, 8},
         {ModuleIds::NetworkAddress, K::Edit, "", 163, 22, 52, 14, STYLE_NONE, 3, "网络地址"},
         {0, K::Label, "休眠周期:", 20, 45, 36, 8},
-        {ModuleIds::SleepPeriod, K::ComboBox, "2s|4s|6s|8s|10s", 57, 43, 52, 30, STYLE_DROPDOWN, 0,
-         "休眠周期"},
+        {ModuleIds::SleepPeriod, K::ComboBox, sleepPeriods, 57, 43, 52, 30, STYLE_DROPDOWN, 0, "休眠周期"},
         {0, K::Label, "呼吸时间:", 125, 45, 36, 8},
-        {ModuleIds::BreathingTime, K::ComboBox, "2ms|4ms|8ms|16ms|32ms|64ms", 163, 43, 52, 30, STYLE_DROPDOWN,
-         0, "呼吸时间"},
+        {ModuleIds::BreathingTime, K::ComboBox, breathingTimes, 163, 43, 52, 30, STYLE_DROPDOWN, 0,
+         "呼吸时间"},
         {0, K::Label, "发送功率:", 20, 65, 36, 8},
-        {ModuleIds::TransmitPower, K::ComboBox, "Level1|Level2|Level3|Level4|Level5|Level6|Level7", 57, 63,
-         52, 30, STYLE_DROPDOWN, 0, "发送功率"},
+        {ModuleIds::TransmitPower, K::ComboBox, transmitPowers, 57, 63, 52, 30, STYLE_DROPDOWN, 0,
+         "发送功率"},
         {ModuleIds::WriteConfig, K::Button, "写配置", 123, 62, 45, 14},
         {ModuleIds::ReadConfig, K::Button, "读配置", 171, 62, 45, 14},
         {0, K::GroupBox, "手表地址:", 12, 88, 217, 34},
@@ -140,7 +143,7 @@ const DialogTemplate& ModuleTemplate() {
 const DialogTemplate& HelpTemplate() {
     static const std::vector<ControlTemplate> controls = {
         {HelpIds::Icon, K::Icon, "128", 14, 14, 20, 20, STYLE_NONE, 0, "Velkor"},
-        {HelpIds::Version, K::Label, "Velkor V2.4", 42, 14, 114, 8},
+        {HelpIds::Version, K::Label, "Velkor V" VELKOR_VERSION, 42, 14, 114, 8},
         {HelpIds::ProductName, K::Label, "无线手表参数配置及信息发送工具", 42, 26, 114, 8},
     };
     static const DialogTemplate t{100, 170, 62, 9, controls};

@@ -3,6 +3,7 @@
 // rectangle in dialog units. One builder (controls/dialog_builder) turns a template into widgets; the
 // pages find their controls by id. No toolkit types here.
 
+#include "resources/version.h"
 #include "resources/control_ids.h"
 
 #include <string_view>
@@ -63,6 +64,6 @@ const DialogTemplate& HelpTemplate();         // 100: the help page and the Abou
 // String table entry 101: the About entry.
 inline constexpr std::string_view IDS_ABOUTBOX = "关于 Velkor(&A)...";
 
-inline constexpr std::string_view APP_TITLE = "无线手表参数配置及信息发送工具-Zelt适用 V2.4";
+inline constexpr std::string_view APP_TITLE = "无线手表参数配置及信息发送工具-Zelt适用 V" VELKOR_VERSION;
 
 } // namespace velkor::resources

@@ -15,7 +15,7 @@ int CXSerial::ProbePort(const std::string& port) const {
     return NativePort::Probe(port) ? 1 : 0;
 }
 
-int CXSerial::Open(const std::string& port, int baudRate, int parity) {
+int CXSerial::Open(const std::string& port, int baudRate, Parity parity) {
     Close();
     m_port = port;
     m_baudRate = baudRate;
@@ -200,19 +200,5 @@ int CXSerial::Write(const uint8_t* bytes, uint32_t length) {
     }
     return 1;
 }
-
-OmbiSerial::OmbiSerial(ReceiveBuffer& buffer) : m_buffer(buffer) {
-    m_buffer.Clear();
-}
-
-OmbiSerial::~OmbiSerial() {
-    Close();
-}
-
-void OmbiSerial::OnReceiveByte(uint8_t byte) {
-    m_buffer.Append(byte);
-}
-
-OmbiSerial g_serial;
 
 } // namespace velkor

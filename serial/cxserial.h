@@ -1,5 +1,6 @@
 #pragma once
-// The program's one serial link.
+// The serial engine: one open port, a reader thread that hands every byte to OnReceiveByte, and writes
+// with bounded waits. DeviceLink puts a receive path and state changes around it.
 //
 // Threads and sharing:
 // - The user-interface thread alone calls ProbePort, Open, Close, Write, StartReader and StopReader.
@@ -12,7 +13,6 @@
 // - Interrupt may be called from any thread and from a signal handler: it only stores an atomic flag,
 //   which a Write under way looks at every WRITE_SLICE_MS.
 
-#include "receive_buffer.h"
 #include "serial_port.h"
 
 #include <atomic>
@@ -33,9 +33,9 @@ public:
     // 1 if the port can be opened now (nobody, this program included, has it open), else 0.
     int ProbePort(const std::string& port) const;
     // Closes any open port first, then opens `port` with 8 data bits, 1 stop bit, no flow control, the baud
-    // rate (1200 to 115200) and parity (0 none, 1 odd, 2 even), and starts the reader. 1 on success; on
-    // failure 0 and no port is open.
-    int Open(const std::string& port, int baudRate, int parity);
+    // rate (1200 to 115200) and parity, and starts the reader. 1 on success; on failure 0 and no port is
+    // open.
+    int Open(const std::string& port, int baudRate, Parity parity);
     // Stops the reader and releases the port. Always 1.
     int Close();
     // Every byte out, in chunks of at most 1024, each given 1000 ms to leave; 1 when all went out.
@@ -64,7 +64,7 @@ public:
 
     const std::string& PortName() const { return m_port; }
     int BaudRate() const { return m_baudRate; }
-    int Parity() const { return m_parity; }
+    Parity LineParity() const { return m_parity; }
 
     static constexpr uint32_t CHUNK_SIZE = 1024;
     static constexpr int WRITE_TIMEOUT_MS = 1000;
@@ -82,7 +82,7 @@ private:
 
     std::string m_port;
     int m_baudRate = DEFAULT_BAUD_RATE;
-    int m_parity = 0;
+    Parity m_parity = Parity::None;
 
     mutable std::mutex m_writeLock;
     std::unique_ptr<NativePort> m_hComm; // the open port; null when closed. Guarded by m_writeLock.
@@ -94,20 +94,5 @@ private:
     std::atomic<bool> m_interrupted{false};
     static_assert(std::atomic<bool>::is_always_lock_free, "Interrupt must be async-signal-safe");
 };
-
-// Feeds every received byte into a ReceiveBuffer (the program's g_receiveBuffer by default).
-class OmbiSerial : public CXSerial {
-public:
-    explicit OmbiSerial(ReceiveBuffer& buffer = g_receiveBuffer);
-    ~OmbiSerial();
-
-protected:
-    void OnReceiveByte(uint8_t byte) override;
-
-private:
-    ReceiveBuffer& m_buffer;
-};
-
-extern OmbiSerial g_serial;
 
 } // namespace velkor

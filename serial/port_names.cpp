@@ -6,11 +6,6 @@
 
 namespace velkor {
 
-std::string WindowsDeviceName(unsigned portNumber) {
-    std::string number = std::to_string(portNumber);
-    return portNumber > 9 ? "\\\\.\\COM" + number : "COM" + number;
-}
-
 std::optional<std::string> ComPortName(std::string_view name) {
     if (name.starts_with("\\\\.\\")) {
         name.remove_prefix(4);
@@ -100,6 +95,25 @@ const char* PortErrorText(PortError error) {
         return "interrupted";
     }
     return "unknown error";
+}
+
+const char* ParityName(Parity parity) {
+    switch (parity) {
+    case Parity::None:
+        return "none";
+    case Parity::Odd:
+        return "odd";
+    case Parity::Even:
+        return "even";
+    }
+    return "unknown";
+}
+
+std::optional<Parity> ParityFromIndex(int index) {
+    if (index < 0 || index > static_cast<int>(Parity::Even)) {
+        return std::nullopt;
+    }
+    return static_cast<Parity>(index);
 }
 
 std::vector<std::string> SplitPortList(std::string_view list, char separator) {

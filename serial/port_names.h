@@ -8,9 +8,6 @@
 
 namespace velkor {
 
-// The Windows device name of COM port n: "COM9", but "\\.\COM10" from 10 up. For a Windows backend.
-std::string WindowsDeviceName(unsigned portNumber);
-
 // The one name of a Windows COM port, "COM3", for each way of writing it: "COM3", "com3", "COM3:",
 // "\\.\COM3". nullopt for anything else: on Windows only COM1 to COM255 are serial ports, and names
 // such as AUX (which Windows maps to COM1), NUL, CON, PRN, LPT1 or a path are not.

@@ -2,14 +2,12 @@
 
 namespace velkor {
 
-ReceiveBuffer g_receiveBuffer;
-uint8_t g_portStateNotice = 0;
-
 void ReceiveBuffer::Append(uint8_t byte) {
     std::lock_guard lock(m_mutex);
     int index = m_frame.count >= RECEIVE_BUFFER_SIZE ? 0 : m_frame.count;
     m_frame.bytes[static_cast<std::size_t>(index)] = byte;
     m_frame.count = index + 1;
+    ++m_frame.received;
     m_idleTicks = 0;
 }
 
@@ -26,6 +24,7 @@ std::optional<ReceivedFrame> ReceiveBuffer::Tick() {
     m_idleTicks = -1;
     ReceivedFrame frame = m_frame;
     m_frame.count = 0;
+    m_frame.received = 0;
     return frame;
 }
 
@@ -37,6 +36,11 @@ int ReceiveBuffer::IdleTicks() const {
 int ReceiveBuffer::Count() const {
     std::lock_guard lock(m_mutex);
     return m_frame.count;
+}
+
+std::size_t ReceiveBuffer::Received() const {
+    std::lock_guard lock(m_mutex);
+    return m_frame.received;
 }
 
 void ReceiveBuffer::Clear() {

@@ -23,6 +23,7 @@ inline constexpr int FRAME_END_TICKS = 3;
 struct ReceivedFrame {
     std::array<uint8_t, RECEIVE_BUFFER_SIZE> bytes{};
     int count = 0;
+    std::size_t received = 0; // the frame's bytes in all: more than RECEIVE_BUFFER_SIZE when it wrapped
 
     std::span<const uint8_t> View() const { return {bytes.data(), static_cast<std::size_t>(count)}; }
 };
@@ -40,6 +41,8 @@ public:
     // -1 when idle, otherwise ticks since the last byte.
     int IdleTicks() const;
     int Count() const;
+    // Bytes of the frame being received in all, past the wrap too.
+    std::size_t Received() const;
     // Back to the start-up state: all bytes 0, count 0, idle.
     void Clear();
 
@@ -48,11 +51,5 @@ private:
     ReceivedFrame m_frame; // the bytes and count of the frame being received
     int m_idleTicks = -1;  // g_idleTicks of the design
 };
-
-// The program's receive state, fed by g_serial.
-extern ReceiveBuffer g_receiveBuffer;
-
-// 1: the port has just been opened, 2: just closed, 0: nothing to show. User-interface thread only.
-extern uint8_t g_portStateNotice;
 
 } // namespace velkor

@@ -1,7 +1,7 @@
 #pragma once
 // The platform layer of the serial engine: one open device, its reads and writes. The engine (CXSerial)
 // holds the threads and the rules; a backend only has to provide these few calls. This platform's
-// backend is serial_port_posix.cpp (termios); another system adds its own file beside it.
+// backend is serial_port_linux.cpp (termios); another system adds its own file beside it.
 //
 // Threads: Read() is called by the reader thread only; Write() and Writable() by the writer only;
 // RequestStop() from any thread. The owner destroys the port only when no thread can call it any more.
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,12 +35,16 @@ enum class PortError {
 // A short English description of `error`, for messages of the command-line tools.
 const char* PortErrorText(PortError error);
 
-// The one place that turns errno into the engine's error kinds.
-PortError ErrorFromErrno(int error);
+// The parities of the port page's list, in its order (NO, ODD, EVEN).
+enum class Parity { None, Odd, Even };
+// "none", "odd", "even": the words of velkor-cli's --parity.
+const char* ParityName(Parity parity);
+// The parity of the port page's list item `index`; nullopt past the list.
+std::optional<Parity> ParityFromIndex(int index);
 
 struct LineSettings {
     int baudRate = DEFAULT_BAUD_RATE; // Open refuses a rate IsSupportedBaudRate does not know
-    int parity = 0;                   // 0 none, 1 odd, 2 even
+    Parity parity = Parity::None;     // Open refuses a value outside the enumeration
 };
 
 class NativePort {

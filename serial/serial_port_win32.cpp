@@ -107,7 +107,7 @@ DCB MakeDcb(const LineSettings& settings) {
     dcb.XonLim = 2;
     dcb.XoffLim = 4;
     dcb.ByteSize = 8;
-    dcb.Parity = static_cast<BYTE>(settings.parity);
+    dcb.Parity = settings.parity == Parity::Odd ? ODDPARITY : settings.parity == Parity::Even ? EVENPARITY : NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     dcb.XonChar = 0x13;
     dcb.XoffChar = 0x19;
@@ -115,8 +115,8 @@ DCB MakeDcb(const LineSettings& settings) {
 }
 
 bool ApplyLine(HANDLE handle, const LineSettings& settings, PortError* error) {
-    const bool supported =
-        settings.parity >= 0 && settings.parity <= 2 && IsSupportedBaudRate(settings.baudRate);
+    const bool supported = ParityFromIndex(static_cast<int>(settings.parity)).has_value() &&
+                           IsSupportedBaudRate(settings.baudRate);
     if (!supported) {
         *error = PortError::Unsupported;
         return false;
@@ -171,47 +171,45 @@ public:
     bool Valid() const { return m_read.Valid() && m_write.Valid(); }
 
     ReadResult Read(std::span<uint8_t> buffer) override {
-        for (;;) {
-            if (m_stopRequested.load(std::memory_order_acquire)) {
-                return {ReadStatus::Stopped, 0};
-            }
-            // Bytes already queued are taken at once, as many as fit.
-            DWORD errors = 0;
-            COMSTAT status{};
-            if (!ClearCommError(m_handle, &errors, &status)) {
+        if (m_stopRequested.load(std::memory_order_acquire)) {
+            return {ReadStatus::Stopped, 0};
+        }
+        // Bytes already queued are taken at once, as many as fit.
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(m_handle, &errors, &status)) {
+            return {ReadStatus::Lost, 0};
+        }
+        DWORD wanted =
+            status.cbInQue > 0 ? std::min<DWORD>(status.cbInQue, static_cast<DWORD>(buffer.size())) : 1;
+        // Otherwise a read of one byte waits (all-zero time-outs: until the byte comes) beside the stop
+        // event, so the thread sleeps until there is something to do.
+        DWORD count = 0;
+        OVERLAPPED* overlapped = m_read.Fresh();
+        if (!ReadFile(m_handle, buffer.data(), wanted, &count, overlapped)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
                 return {ReadStatus::Lost, 0};
             }
-            DWORD wanted =
-                status.cbInQue > 0 ? std::min<DWORD>(status.cbInQue, static_cast<DWORD>(buffer.size())) : 1;
-            // Otherwise a read of one byte waits (all-zero time-outs: until the byte comes) beside the stop
-            // event, so the thread sleeps until there is something to do.
-            DWORD count = 0;
-            OVERLAPPED* overlapped = m_read.Fresh();
-            if (!ReadFile(m_handle, buffer.data(), wanted, &count, overlapped)) {
-                DWORD error = GetLastError();
-                if (error != ERROR_IO_PENDING) {
-                    return {ReadStatus::Lost, 0};
-                }
-                HANDLE events[2] = {m_stopEvent, overlapped->hEvent};
-                DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-                if (woken != WAIT_OBJECT_0 + 1) {
-                    // Stop (or a failed wait): nothing may stay pending on the handle once we return.
-                    CancelIo(m_handle);
-                    GetOverlappedResult(m_handle, overlapped, &count, TRUE);
-                    return {woken == WAIT_OBJECT_0 ? ReadStatus::Stopped : ReadStatus::Lost, 0};
-                }
-                if (!GetOverlappedResult(m_handle, overlapped, &count, FALSE)) {
-                    // The far end hung up or the adapter was pulled (Wine: ERROR_BROKEN_PIPE).
-                    return {ReadStatus::Lost, 0};
-                }
+            HANDLE events[2] = {m_stopEvent, overlapped->hEvent};
+            DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            if (woken != WAIT_OBJECT_0 + 1) {
+                // Stop (or a failed wait): nothing may stay pending on the handle once we return.
+                CancelIo(m_handle);
+                GetOverlappedResult(m_handle, overlapped, &count, TRUE);
+                return {woken == WAIT_OBJECT_0 ? ReadStatus::Stopped : ReadStatus::Lost, 0};
             }
-            if (m_stopRequested.load(std::memory_order_acquire)) {
-                return {ReadStatus::Stopped, 0};
+            if (!GetOverlappedResult(m_handle, overlapped, &count, FALSE)) {
+                // The far end hung up or the adapter was pulled (Wine: ERROR_BROKEN_PIPE).
+                return {ReadStatus::Lost, 0};
             }
-            // With all-zero time-outs a read ends only when it has its bytes; one that ends with none has met
-            // the end of the line.
-            return count > 0 ? ReadResult{ReadStatus::Data, count} : ReadResult{ReadStatus::Lost, 0};
         }
+        if (m_stopRequested.load(std::memory_order_acquire)) {
+            return {ReadStatus::Stopped, 0};
+        }
+        // With all-zero time-outs a read ends only when it has its bytes; one that ends with none has met
+        // the end of the line.
+        return count > 0 ? ReadResult{ReadStatus::Data, count} : ReadResult{ReadStatus::Lost, 0};
     }
 
     void RequestStop() override {

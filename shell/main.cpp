@@ -1,13 +1,7 @@
-#include "serial/cxserial.h"
 #include "velkor_app.h"
 
 int main(int argc, char** argv) {
-    int rc = 0;
-    {
-        CVelkorApp app(argc, argv);
-        rc = app.InitInstance();
-    }
-    // A port left open is released on the way out, once the window has gone.
-    velkor::g_serial.Close();
-    return rc;
+    // A port left open is released with the main window, on the way out.
+    CVelkorApp app(argc, argv);
+    return app.InitInstance();
 }

@@ -1,10 +1,11 @@
 #include "quit_on_signal.h"
 
-#include "serial/cxserial.h"
+#include "serial/device_link.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@ namespace {
 // The handler may only write a byte; the event loop reads it (the self-pipe way Qt's documentation gives).
 std::array<int, 2> g_wakeFds = {-1, -1};
 constexpr std::array<int, 3> kSignals = {SIGTERM, SIGHUP, SIGINT};
+std::atomic<velkor::DeviceLink*> g_interruptedLink{nullptr};
+static_assert(std::atomic<velkor::DeviceLink*>::is_always_lock_free);
 } // namespace
 
 QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent) {
@@ -47,10 +50,20 @@ QuitOnSignal::~QuitOnSignal() {
 
 void QuitOnSignal::OnSignal(int) {
     // A write stalled on the device gives up at once instead of holding the quit for its wait.
-    velkor::g_serial.Interrupt();
+    if (velkor::DeviceLink* link = g_interruptedLink.load()) {
+        link->Interrupt();
+    }
     const char byte = 1;
     ssize_t ignored = ::write(g_wakeFds[0], &byte, 1);
     (void)ignored;
+}
+
+void QuitOnSignal::Interrupts(velkor::DeviceLink* link, bool on) {
+    if (on) {
+        g_interruptedLink = link;
+    } else {
+        g_interruptedLink.compare_exchange_strong(link, nullptr);
+    }
 }
 
 void QuitOnSignal::OnWoken() {

@@ -7,6 +7,10 @@
 
 class QSocketNotifier;
 
+namespace velkor {
+class DeviceLink;
+}
+
 class QuitOnSignal : public QObject {
     Q_OBJECT
 public:
@@ -15,6 +19,10 @@ public:
     ~QuitOnSignal() override;
     QuitOnSignal(const QuitOnSignal&) = delete;
     QuitOnSignal& operator=(const QuitOnSignal&) = delete;
+
+    // The link whose write a signal interrupts at once (`on`), or no longer (`on` false), so that a stalled
+    // device cannot hold the quit for its wait. The main window names its own.
+    static void Interrupts(velkor::DeviceLink* link, bool on);
 
 private:
     static void OnSignal(int signal);

@@ -1,6 +1,7 @@
 #include "velkor_app.h"
 
 #include "controls/dialog_builder.h"
+#include "resources/version.h"
 #include "velkor_dlg.h"
 
 #include <QLibraryInfo>
@@ -9,7 +10,7 @@
 
 CVelkorApp::CVelkorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Velkor"));
-    setApplicationVersion(QStringLiteral("2.4"));
+    setApplicationVersion(QStringLiteral(VELKOR_VERSION));
     // Every window of the program (message boxes too) speaks Chinese: the CJK dialog face throughout.
     setFont(DialogFont(9));
     // The program's style, before any window exists (dialogs built later find it in place).

@@ -9,7 +9,7 @@
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
 #include "pages/dialog_page6.h"
-#include "serial/cxserial.h"
+#include "quit_on_signal.h"
 #include "status_bar.h"
 
 #include <QContextMenuEvent>
@@ -20,10 +20,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTime>
-
-using velkor::g_portStateNotice;
-using velkor::g_receiveBuffer;
-using velkor::g_serial;
 
 using velkor::resources::MainWindowIds;
 
@@ -54,6 +50,7 @@ QString TimeOfDay() {
 } // namespace
 
 CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt::Window) {
+    QuitOnSignal::Interrupts(&m_link, true);
     const auto& dialog = velkor::resources::MainWindowTemplate();
     setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
@@ -94,7 +91,7 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     m_pageFrame->setGeometry(rectOf(MainWindowIds::PageFrame));
 
     m_pageRect = m_pageFrame->geometry().adjusted(3, 3, -3, -3);
-    m_page1 = new CDialog_Page1(this);
+    m_page1 = new CDialog_Page1(this, m_link);
     AttachPage(m_page1);
     if (pages == PageCreation::AfterShown) {
         // The port settings page is what the user sees first; the other four are built once the window has
@@ -127,7 +124,9 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
     m_timer.start(MAIN_TIMER_PERIOD_MS);
 }
 
-CVelkorDlg::~CVelkorDlg() = default;
+CVelkorDlg::~CVelkorDlg() {
+    QuitOnSignal::Interrupts(&m_link, false);
+}
 
 std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const {
     return {m_page1, m_page2, m_page3, m_page4, m_page6};
@@ -153,10 +152,10 @@ void CVelkorDlg::CreateHiddenPages() {
     if (m_page6 != nullptr) {
         return;
     }
-    m_page2 = new CDialog_Page2(this);
-    m_page3 = new CDialog_Page3(this);
+    m_page2 = new CDialog_Page2(this, m_link);
+    m_page3 = new CDialog_Page3(this, m_link);
     m_page4 = new CDialog_Page4(this);
-    m_page6 = new CDialog_Page6(this);
+    m_page6 = new CDialog_Page6(this, m_link);
     for (CPage* page : std::initializer_list<CPage*>{m_page2, m_page3, m_page4, m_page6}) {
         AttachPage(page);
     }
@@ -290,7 +289,7 @@ void CVelkorDlg::OnTimer() {
     Trace("clock");
     m_statusBar->SetText(2, TimeOfDay());
 
-    if (std::optional<velkor::ReceivedFrame> frame = g_receiveBuffer.Tick()) {
+    if (std::optional<velkor::ReceivedFrame> frame = m_link.Tick()) {
         Trace("frame");
         // Only the module page receives frames, and only while it is shown; any other frame is dropped.
         if (m_page6->isVisible()) {
@@ -310,15 +309,18 @@ void CVelkorDlg::OnTimer() {
     m_page2->OnClockTick();
 
     Trace("port");
-    if (g_serial.TakeDeviceLost()) {
-        m_page1->OnDeviceLost(); // shown like a close
+    // Each change since the last tick; the last one is what part 0 shows.
+    std::optional<velkor::PortEvent> shown;
+    while (std::optional<velkor::PortEvent> event = m_link.TakePortEvent()) {
+        if (*event == velkor::PortEvent::Lost) {
+            m_page1->OnDeviceLost(); // shown like a close
+        }
+        shown = event;
     }
-    if (g_portStateNotice == 1) {
-        g_portStateNotice = 0;
+    if (shown == velkor::PortEvent::Opened) {
         m_statusBar->SetText(0, QStringLiteral("Open"));
         m_statusBar->SetIcon(0, 141, kStatusIconSize);
-    } else if (g_portStateNotice == 2) {
-        g_portStateNotice = 0;
+    } else if (shown) {
         m_statusBar->SetText(0, QStringLiteral("Close"));
         m_statusBar->SetIcon(0, 140, kStatusIconSize);
     }

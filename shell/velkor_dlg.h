@@ -2,7 +2,7 @@
 // The main window: the navigation list on the left, the page under its caption bar on the right, the
 // three-part status bar at the bottom, and the 100 ms timer that drives the receive path and the pages.
 
-#include "serial/receive_buffer.h"
+#include "serial/device_link.h"
 
 #include <QIcon>
 #include <QTimer>
@@ -42,6 +42,9 @@ public:
     void OnTimer();
     void OnAbout();
 
+    // The link to the device this window and its pages talk through.
+    velkor::DeviceLink& Link() { return m_link; }
+
     // Starts or stops the 100 ms timer; tests stop it and call OnTimer themselves.
     void SetTimerRunning(bool running);
     // Reports each duty of a tick as it runs ("clock", "frame", "text", "wireless", "port"); for tests.
@@ -72,6 +75,7 @@ private:
     void CreateHiddenPages();
     std::array<QWidget*, 5> PagesInOrder() const;
 
+    velkor::DeviceLink m_link;
     QRect m_pageRect; // the page frame shrunk by 3 px
     QIcon m_hIcon;
     QTimer m_timer;

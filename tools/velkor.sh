@@ -76,7 +76,7 @@ build_package() {
     cmake --preset release >/dev/null
     cmake --build --preset release --target velkor velkor-cli velkor-sim velkor-docs
     desktop-file-validate packaging/org.velkor.Velkor.desktop
-    appstreamcli validate --no-net packaging/org.velkor.Velkor.metainfo.xml >/dev/null
+    appstreamcli validate --no-net build-release/doc/org.velkor.Velkor.metainfo.xml >/dev/null
     rm -rf dist
     (cd build-release && cpack -G DEB -B ../dist >/dev/null)
     rm -rf dist/_CPack_Packages

@@ -5,6 +5,7 @@
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
+#include "resources/version.h"
 #include "serial/serial_port.h"
 #include "support/child_process.h"
 #include "support/pty_pair.h"
@@ -23,6 +24,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <regex>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -240,7 +243,7 @@ TEST(Cli, WrongArgumentsExitTwoAndNameTheArgument) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err; // one line
     }
     EXPECT_EQ(Cli({"module", "--help"}).status, 0);
-    EXPECT_NE(Cli({"--version"}).out.find("velkor-cli 2.4"), std::string::npos);
+    EXPECT_EQ(Cli({"--version"}).out, "velkor-cli " VELKOR_VERSION "\n");
 }
 
 TEST(Cli, TextReachesTheSimulatorAndSequenceNumbersContinueAcrossRuns) {
@@ -583,6 +586,50 @@ TEST(Cli, WhatIsNoPortOrNoDeviceIsSaidRightly) {
     ChildProcess noTerminal({"/usr/bin/setsid", VELKOR_CLI_PATH, "text", "/dev/tty", "--seq", "1", "hi"});
     EXPECT_EQ(noTerminal.Wait(5s), 1);
     EXPECT_EQ(noTerminal.Err(), "velkor-cli: cannot open /dev/tty: no such device\n");
+}
+
+// The help a program prints and its man page name the same options: each option --help shows is in the man
+// page (whose roff writes "-" as "\\-").
+TEST(Cli, EveryOptionOfTheHelpIsInTheManPage) {
+    auto optionsIn = [](const std::string& text) {
+        std::set<std::string> options;
+        std::regex option("--[a-z][a-z-]*[a-z]");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
+            options.insert(it->str());
+        }
+        return options;
+    };
+    auto manPage = [](const char* path) {
+        std::ifstream in(path);
+        std::string text(std::istreambuf_iterator<char>(in), {});
+        text.erase(std::remove(text.begin(), text.end(), '\\'), text.end());
+        return text;
+    };
+    const std::string cliMan = manPage(VELKOR_CLI_MAN);
+    ASSERT_FALSE(cliMan.empty());
+    std::set<std::string> seen;
+    for (const char* command : {"", "ports", "send", "text", "time", "host-address", "channel", "transmitter", "module"}) {
+        std::vector<std::string> args = {VELKOR_CLI_PATH};
+        if (*command != '\0') {
+            args.emplace_back(command);
+        }
+        args.emplace_back("--help");
+        ChildProcess help(args);
+        ASSERT_EQ(help.Wait(5s), 0) << command;
+        for (const std::string& option : optionsIn(help.Out())) {
+            seen.insert(option);
+            EXPECT_NE(cliMan.find(option), std::string::npos) << "velkor-cli " << command << " " << option;
+        }
+    }
+    EXPECT_GE(seen.size(), 20U); // the help lists the options, not only prose
+    const std::string simMan = manPage(VELKOR_SIM_MAN);
+    ChildProcess simHelp({VELKOR_SIM_PATH, "--help"});
+    ASSERT_EQ(simHelp.Wait(5s), 0);
+    const std::set<std::string> simOptions = optionsIn(simHelp.Out());
+    EXPECT_GE(simOptions.size(), 10U);
+    for (const std::string& option : simOptions) {
+        EXPECT_NE(simMan.find(option), std::string::npos) << "velkor-sim " << option;
+    }
 }
 
 } // namespace

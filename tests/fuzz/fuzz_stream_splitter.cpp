@@ -1,8 +1,8 @@
 // The simulator's stream splitter and decoder on any byte stream, cut into reads of any size: every
 // byte comes out exactly once, in order, and every frame decodes to JSON.
 
-#include "tools/sim/frame_decoder.h"
-#include "tools/sim/stream_splitter.h"
+#include "sim/frame_decoder.h"
+#include "sim/stream_splitter.h"
 
 #include <cstdlib>
 #include <vector>

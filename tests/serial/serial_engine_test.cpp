@@ -20,9 +20,9 @@ using namespace std::chrono_literals;
 TEST(SerialEngine, OpensAPtyWithEveryParityAndBaudRate) {
     PtyPair pty;
     RecordingSerial serial;
-    for (int parity = 0; parity <= 2; ++parity) {
+    for (Parity parity : {Parity::None, Parity::Odd, Parity::Even}) {
         for (int baud : {1200, 9600, 115200}) {
-            ASSERT_EQ(serial.Open(pty.SlavePath(), baud, parity), 1) << baud << " parity " << parity;
+            ASSERT_EQ(serial.Open(pty.SlavePath(), baud, parity), 1) << baud << " parity " << ParityName(parity);
             EXPECT_TRUE(serial.IsOpen());
             // The master reports the slave's line settings.
             termios t{};
@@ -35,10 +35,10 @@ TEST(SerialEngine, OpensAPtyWithEveryParityAndBaudRate) {
             EXPECT_FALSE(serial.IsOpen());
         }
     }
-    EXPECT_EQ(serial.Open(pty.SlavePath(), 300, 0), 0);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 300, Parity::None), 0);
     EXPECT_FALSE(serial.IsOpen());
-    EXPECT_EQ(serial.Open("/dev/velkor-no-such-port", 9600, 0), 0);
-    EXPECT_EQ(serial.Open("/dev/null", 9600, 0), 0); // not a tty
+    EXPECT_EQ(serial.Open("/dev/velkor-no-such-port", 9600, Parity::None), 0);
+    EXPECT_EQ(serial.Open("/dev/null", 9600, Parity::None), 0); // not a tty
 }
 
 TEST(SerialEngine, ExclusiveOpenAndProbe) {
@@ -46,18 +46,18 @@ TEST(SerialEngine, ExclusiveOpenAndProbe) {
     RecordingSerial first;
     RecordingSerial second;
     EXPECT_EQ(first.ProbePort(pty.SlavePath()), 1);
-    ASSERT_EQ(first.Open(pty.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(first.Open(pty.SlavePath(), 9600, Parity::None), 1);
     EXPECT_EQ(first.ProbePort(pty.SlavePath()), 0);
     EXPECT_EQ(second.ProbePort(pty.SlavePath()), 0);
-    EXPECT_EQ(second.Open(pty.SlavePath(), 9600, 0), 0);
+    EXPECT_EQ(second.Open(pty.SlavePath(), 9600, Parity::None), 0);
     EXPECT_FALSE(second.IsOpen());
     EXPECT_TRUE(first.IsOpen()); // the failed second open did not disturb the first
 
     // Opening another port releases the first one, and a failed open leaves nothing open.
     PtyPair other;
-    ASSERT_EQ(first.Open(other.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(first.Open(other.SlavePath(), 9600, Parity::None), 1);
     EXPECT_EQ(second.ProbePort(pty.SlavePath()), 1);
-    EXPECT_EQ(first.Open("/dev/velkor-no-such-port", 9600, 0), 0);
+    EXPECT_EQ(first.Open("/dev/velkor-no-such-port", 9600, Parity::None), 0);
     EXPECT_FALSE(first.IsOpen());
     EXPECT_EQ(second.ProbePort(other.SlavePath()), 1);
 }
@@ -78,12 +78,12 @@ TEST(SerialEngine, ClosingAndProbingLeaveNoExclusiveFlagBehind) {
     RecordingSerial serial;
     ASSERT_EQ(serial.ProbePort(pty.SlavePath()), 1);
     EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None), 1);
     EXPECT_TRUE(ExclusiveFlag(pty.SlavePath())); // root passes it; anyone else is refused
     serial.Close();
     EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
     // A refused open (the line setting) and a failed probe leave it as they found it.
-    EXPECT_EQ(serial.Open(pty.SlavePath(), 300, 0), 0);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 300, Parity::None), 0);
     EXPECT_FALSE(ExclusiveFlag(pty.SlavePath()));
 
     // A program that holds the port with the flag alone (no flock) keeps it, even against root, and keeps
@@ -92,13 +92,13 @@ TEST(SerialEngine, ClosingAndProbingLeaveNoExclusiveFlagBehind) {
     ASSERT_GE(other, 0);
     ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
     EXPECT_EQ(serial.ProbePort(pty.SlavePath()), 0);
-    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 0);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None), 0);
     int exclusive = 0;
     ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
     ioctl(other, TIOCNXCL);
     ::close(other);
-    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None), 1);
 }
 
 // Runs `check` in a child process as the unprivileged user nobody (65534), with no groups; returns what it
@@ -152,12 +152,12 @@ TEST(SerialEngine, AnOrdinaryUserReopensAPortAsOftenAsItLikes) {
         RecordingSerial serial;
         for (int round = 0; round < 3; ++round) {
             expect(serial.ProbePort(pty.SlavePath()) == 1, "probe before open");
-            expect(serial.Open(pty.SlavePath(), 9600, 0) == 1, "open");
+            expect(serial.Open(pty.SlavePath(), 9600, Parity::None) == 1, "open");
             expect(serial.Send({0x5A, static_cast<uint8_t>(round)}), "write");
             expect(pty.Receive(2, 2s).size() == 2, "bytes on the line");
             // Held: a second engine and a program that opens the device plainly are both refused.
             RecordingSerial second;
-            expect(second.Open(pty.SlavePath(), 9600, 0) == 0, "second engine refused");
+            expect(second.Open(pty.SlavePath(), 9600, Parity::None) == 0, "second engine refused");
             int plain = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             expect(plain < 0 && errno == EBUSY, "plain open refused with EBUSY");
             if (plain >= 0) {
@@ -178,7 +178,7 @@ TEST(SerialEngine, AnOrdinaryUserReopensAPortAsOftenAsItLikes) {
 TEST(SerialEngine, BurstsArriveWholeAndInOrder) {
     PtyPair pty;
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, Parity::None), 1);
     std::vector<uint8_t> incoming = Pattern(3000);
     pty.Send(incoming);
     EXPECT_EQ(serial.WaitFor(3000, 5s), incoming);
@@ -194,7 +194,7 @@ TEST(SerialEngine, ClosedPortWritesNothing) {
     uint8_t byte = 0x5A;
     EXPECT_EQ(serial.Write(&byte, 1), 0);
     PtyPair pty;
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None), 1);
     serial.Close();
     EXPECT_EQ(serial.Write(&byte, 1), 0);
     EXPECT_TRUE(pty.Receive(1, 100ms).empty());
@@ -203,7 +203,7 @@ TEST(SerialEngine, ClosedPortWritesNothing) {
 TEST(SerialEngine, StalledWriteGivesUpAndTheEngineStaysUsable) {
     PtyPair pty;
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None), 1);
     // Suspend the line's output, as a device that stops taking bytes does (root may open the tty again).
     int tty = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(tty, 0);
@@ -242,7 +242,7 @@ std::vector<uint8_t> Drain(const PtyPair& pty, std::chrono::milliseconds quiet =
 TEST(SerialEngine, AStalledDeviceGetsWholeFramesOrAHeadNeverATail) {
     PtyPair pty; // the device reads nothing until the test says so
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, Parity::None), 1);
     // Numbered 13-byte frames until the line is full and one gives up; each accepted one was reported as
     // sent and must reach the device.
     std::vector<uint8_t> accepted;
@@ -293,7 +293,7 @@ TEST(SerialEngine, AStalledDeviceGetsWholeFramesOrAHeadNeverATail) {
 TEST(SerialEngine, HangUpReleasesThePortAndIsReportedOnce) {
     auto pty = std::make_unique<PtyPair>();
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(pty->SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(serial.Open(pty->SlavePath(), 9600, Parity::None), 1);
     pty->Send({1, 2, 3});
     EXPECT_EQ(serial.WaitFor(3, 2s).size(), 3U);
     pty->CloseMaster();
@@ -305,7 +305,7 @@ TEST(SerialEngine, HangUpReleasesThePortAndIsReportedOnce) {
 
     // The device comes back (a new pty here): opening works again.
     PtyPair back;
-    ASSERT_EQ(serial.Open(back.SlavePath(), 9600, 0), 1);
+    ASSERT_EQ(serial.Open(back.SlavePath(), 9600, Parity::None), 1);
     back.Send({7});
     EXPECT_EQ(serial.WaitFor(4, 2s).back(), 7);
     EXPECT_FALSE(serial.TakeDeviceLost());
@@ -314,7 +314,7 @@ TEST(SerialEngine, HangUpReleasesThePortAndIsReportedOnce) {
 TEST(SerialEngine, NoByteAfterClose) {
     PtyPair pty;
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, 0), 1);
+    ASSERT_EQ(serial.Open(pty.SlavePath(), 115200, Parity::None), 1);
     std::atomic<bool> stop{false};
     std::thread device([&] {
         std::vector<uint8_t> chunk(64, 0x55);
@@ -330,22 +330,6 @@ TEST(SerialEngine, NoByteAfterClose) {
     EXPECT_EQ(serial.Count(), afterClose);
     stop = true;
     device.join();
-}
-
-TEST(SerialEngine, OmbiSerialFeedsTheReceiveBuffer) {
-    PtyPair pty;
-    ReceiveBuffer buffer;
-    OmbiSerial serial(buffer);
-    ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, 0), 1);
-    pty.Send({0xFA, 0x80, 0xF3, 0x00, 0x6D, 0x0D});
-    ASSERT_TRUE(WaitUntil([&] { return buffer.Count() == 6; }, 2s));
-    std::optional<ReceivedFrame> frame;
-    for (int tick = 0; tick < 4 && !frame; ++tick) {
-        frame = buffer.Tick();
-    }
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->count, 6);
-    EXPECT_EQ(frame->bytes[5], 0x0D);
 }
 
 } // namespace

@@ -25,9 +25,9 @@ TEST(LineTermios, RawEightBitsOneStopNoFlowControl) {
     base.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
     base.c_cflag = CS7 | CSTOPB | CRTSCTS | HUPCL;
     const struct {
-        int parity;
+        Parity parity;
         tcflag_t parityFlags;
-    } parities[] = {{0, 0}, {1, PARENB | PARODD}, {2, PARENB}};
+    } parities[] = {{Parity::None, 0}, {Parity::Odd, PARENB | PARODD}, {Parity::Even, PARENB}};
     for (const auto& p : parities) {
         for (int baud : SUPPORTED_BAUD_RATES) {
             std::optional<termios> t = MakeLineTermios(base, baud, p.parity);
@@ -46,14 +46,13 @@ TEST(LineTermios, RawEightBitsOneStopNoFlowControl) {
             EXPECT_EQ(t->c_cc[VTIME], 0);
         }
     }
-    termios fast = *MakeLineTermios(base, 115200, 0);
-    termios slow = *MakeLineTermios(base, 1200, 0);
+    termios fast = *MakeLineTermios(base, 115200, Parity::None);
+    termios slow = *MakeLineTermios(base, 1200, Parity::None);
     EXPECT_EQ(cfgetospeed(&fast), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&slow), static_cast<speed_t>(B1200));
-    EXPECT_FALSE(MakeLineTermios(base, 300, 0));
-    EXPECT_FALSE(MakeLineTermios(base, 230400, 0));
-    EXPECT_FALSE(MakeLineTermios(base, 9600, 3));
-    EXPECT_FALSE(MakeLineTermios(base, 9600, -1));
+    EXPECT_FALSE(MakeLineTermios(base, 300, Parity::None));
+    EXPECT_FALSE(MakeLineTermios(base, 230400, Parity::None));
+    EXPECT_FALSE(MakeLineTermios(base, 9600, static_cast<Parity>(3))); // no value of the list
 }
 
 TEST(PortNames, TheVariableFollowsTheMachinesPorts) {

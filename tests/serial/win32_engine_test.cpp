@@ -52,7 +52,7 @@ std::string Exchange(RecordingSerial& serial, const char* request, std::size_t a
 TEST(Win32Engine, ReadConfigRoundTrip) {
     REQUIRE_PORT(port, "VELKOR_TEST_COM");
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(port, 9600, 0), 1);
+    ASSERT_EQ(serial.Open(port, 9600, Parity::None), 1);
     EXPECT_TRUE(serial.IsOpen());
     EXPECT_EQ(Exchange(serial, "FA 80 F4 00 6E 0D", 13), "FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D");
     EXPECT_EQ(serial.Close(), 1);
@@ -66,29 +66,29 @@ TEST(Win32Engine, EveryParityAndBaudRateOfTheList) {
     // pseudo-terminal whose previous settings asked for the same parity, because the pseudo-terminal keeps
     // PARODD but drops PARENB. A real port has no such history.
     for (int baud : SUPPORTED_BAUD_RATES) {
-        for (int parity : {0, 1, 0, 2}) {
+        for (Parity parity : {Parity::None, Parity::Odd, Parity::None, Parity::Even}) {
             ASSERT_EQ(serial.Open(port, baud, parity), 1)
-                << baud << " parity " << parity << ": " << PortErrorText(serial.LastFailure().error);
-            EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D") << baud << " " << parity;
+                << baud << " parity " << ParityName(parity) << ": " << PortErrorText(serial.LastFailure().error);
+            EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D") << baud << " " << ParityName(parity);
         }
     }
     // A rate or parity the port page does not offer is refused, and nothing stays open.
-    EXPECT_EQ(serial.Open(port, 300, 0), 0);
+    EXPECT_EQ(serial.Open(port, 300, Parity::None), 0);
     EXPECT_FALSE(serial.IsOpen());
     EXPECT_EQ(serial.LastFailure().error, PortError::Unsupported);
-    EXPECT_EQ(serial.Open(port, 9600, 3), 0);
+    EXPECT_EQ(serial.Open(port, 9600, static_cast<Parity>(3)), 0); // no value of the list
     EXPECT_EQ(serial.ProbePort(port), 1);
 }
 
 TEST(Win32Engine, NamesThatAreNoPort) {
     RecordingSerial serial;
-    EXPECT_EQ(serial.Open("COM255", 9600, 0), 0); // a port's name, but no such port here
+    EXPECT_EQ(serial.Open("COM255", 9600, Parity::None), 0); // a port's name, but no such port here
     EXPECT_EQ(serial.LastFailure().error, PortError::NotFound);
     // DOS devices (Wine maps AUX to COM1, the host's console), folders and what is no COM name at all are
     // refused before anything is opened.
     for (const char* name : {"AUX", "AUX:", "NUL", "CON", "PRN", "LPT1", "C:\\windows", "COM256", "COM99999",
                              "\\\\.\\COM0", "", "COM"}) {
-        EXPECT_EQ(serial.Open(name, 9600, 0), 0) << name;
+        EXPECT_EQ(serial.Open(name, 9600, Parity::None), 0) << name;
         EXPECT_EQ(serial.LastFailure().error, PortError::NotSerial) << name;
         EXPECT_EQ(serial.ProbePort(name), 0) << name;
     }
@@ -97,10 +97,10 @@ TEST(Win32Engine, NamesThatAreNoPort) {
     char path[MAX_PATH];
     ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0U);
     ASSERT_NE(GetTempFileNameA(folder, "vkr", 0, path), 0U);
-    EXPECT_EQ(serial.Open(path, 9600, 0), 0);
+    EXPECT_EQ(serial.Open(path, 9600, Parity::None), 0);
     EXPECT_EQ(serial.LastFailure().error, PortError::NotSerial);
     DeleteFileA(path);
-    EXPECT_EQ(serial.Open("NUL", 9600, 0), 0);
+    EXPECT_EQ(serial.Open("NUL", 9600, Parity::None), 0);
     uint8_t byte = 0;
     EXPECT_EQ(serial.Write(&byte, 1), 0);
     EXPECT_EQ(serial.LastFailure().error, PortError::NotOpen);
@@ -110,8 +110,8 @@ TEST(Win32Engine, ASecondOpenOfTheSamePortFails) {
     REQUIRE_PORT(port, "VELKOR_TEST_COM");
     RecordingSerial first;
     RecordingSerial second;
-    ASSERT_EQ(first.Open(port, 9600, 0), 1);
-    const bool secondOpened = second.Open(port, 9600, 0) == 1;
+    ASSERT_EQ(first.Open(port, 9600, Parity::None), 1);
+    const bool secondOpened = second.Open(port, 9600, Parity::None) == 1;
     second.Close();
     if (secondOpened && UnderWine()) {
         GTEST_SKIP() << "Wine opens a COM port a second time although the first open shares nothing; Windows "
@@ -125,7 +125,7 @@ TEST(Win32Engine, ASecondOpenOfTheSamePortFails) {
 TEST(Win32Engine, AStalledWriteGivesUpAndLaterOnesDoNotHang) {
     REQUIRE_PORT(port, "VELKOR_TEST_COM_STALL");
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(port, 9600, 0), 1);
+    ASSERT_EQ(serial.Open(port, 9600, Parity::None), 1);
     ASSERT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D"); // then it stops taking bytes
     std::vector<uint8_t> big(1 << 20, 0x55);
     auto start = std::chrono::steady_clock::now();
@@ -149,7 +149,7 @@ TEST(Win32Engine, AStalledWriteGivesUpAndLaterOnesDoNotHang) {
 TEST(Win32Engine, AHangUpIsReportedOnceAndThePortOpensAgain) {
     REQUIRE_PORT(port, "VELKOR_TEST_COM_HANGUP");
     RecordingSerial serial;
-    ASSERT_TRUE(WaitUntil([&] { return serial.Open(port, 9600, 0) == 1; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return serial.Open(port, 9600, Parity::None) == 1; }, 5s));
     // The answer arrives, then the line dies.
     EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D");
     EXPECT_TRUE(WaitUntil([&] { return !serial.IsOpen(); }, 3s));
@@ -158,7 +158,7 @@ TEST(Win32Engine, AHangUpIsReportedOnceAndThePortOpensAgain) {
     uint8_t byte = 0;
     EXPECT_EQ(serial.Write(&byte, 1), 0);
     // The device is back (the simulator started again on the same link).
-    ASSERT_TRUE(WaitUntil([&] { return serial.Open(port, 9600, 0) == 1; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return serial.Open(port, 9600, Parity::None) == 1; }, 5s));
     EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D");
     serial.Close();
 }
@@ -166,7 +166,7 @@ TEST(Win32Engine, AHangUpIsReportedOnceAndThePortOpensAgain) {
 TEST(Win32Engine, NoByteAfterClose) {
     REQUIRE_PORT(port, "VELKOR_TEST_COM_STORM");
     RecordingSerial serial;
-    ASSERT_EQ(serial.Open(port, 115200, 0), 1);
+    ASSERT_EQ(serial.Open(port, 115200, Parity::None), 1);
     ASSERT_TRUE(serial.Send(Hex("FA 80 F2 00 6C 0D"))); // noise from now on
     EXPECT_GE(serial.WaitFor(4096, 5s).size(), 4096U);
     auto start = std::chrono::steady_clock::now();

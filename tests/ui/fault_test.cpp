@@ -9,6 +9,7 @@
 #include "shell/status_bar.h"
 #include "shell/velkor_app.h"
 #include "support/child_process.h"
+#include "support/process_stats.h"
 #include "support/sim_process.h"
 #include "ui_support.h"
 
@@ -31,16 +32,8 @@ using velkor::resources::PortSettingsIds;
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-using velkor::g_serial;
 
 namespace {
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 long ResidentKb() {
     std::ifstream status("/proc/self/status");
@@ -92,7 +85,7 @@ private slots:
         QVERIFY(WaitUntil([&] { return m_window->m_statusBar->Text(0) == QStringLiteral("Open"); }));
         Button(m_window->m_page2, WirelessIds::WriteTransmitterChannel)
             ->click(); // the simulator hangs up after this frame
-        QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
+        QVERIFY(WaitUntil([&] { return !m_window->Link().IsOpen(); }));
         m_window->OnTimer(); // one tick
         QCOMPARE(m_window->m_statusBar->Text(0), QStringLiteral("Close"));
         QCOMPARE(Button(m_window->m_page1, PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
@@ -154,7 +147,7 @@ private slots:
         m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
         RunFor(1000);
         QVERIFY2(ticks >= 8, qPrintable(QString::number(ticks)));
-        QVERIFY(g_serial.IsOpen()); // stalled, not lost
+        QVERIFY(m_window->Link().IsOpen()); // stalled, not lost
     }
 
     void StormOfNoise() {
@@ -275,7 +268,7 @@ private slots:
         QVERIFY(free.Ready());
         // Another program holds the first port, as flock(1) does.
         ChildProcess holder({"/usr/bin/flock", held.Link(), "sleep", "30"});
-        QVERIFY(WaitUntil([&] { return g_serial.ProbePort(held.Link()) == 0; }));
+        QVERIFY(WaitUntil([&] { return !velkor::DeviceLink::Probe(held.Link()); }));
         qputenv("VELKOR_PORTS", (held.Link() + ":" + free.Link() + ":/tmp/velkor-no-such-port").c_str());
         m_window = std::make_unique<CVelkorDlg>();
         m_window->show();
@@ -302,9 +295,9 @@ private slots:
 
         // Another program takes the listed port before "打开": the press says why, and the list stays.
         ChildProcess taker({"/usr/bin/flock", free.Link(), "sleep", "30"});
-        QVERIFY(WaitUntil([&] { return g_serial.ProbePort(free.Link()) == 0; }));
+        QVERIFY(WaitUntil([&] { return !velkor::DeviceLink::Probe(free.Link()); }));
         Button(m_window->m_page1, PortSettingsIds::OpenClose)->click();
-        QVERIFY(!g_serial.IsOpen());
+        QVERIFY(!m_window->Link().IsOpen());
         QVERIFY2(note->text().startsWith(QString::fromStdString(free.Link()) +
                                          QStringLiteral(" 无法打开：被 flock")),
                  qPrintable(note->text()));
@@ -337,10 +330,10 @@ private slots:
             ChildProcess child({QCoreApplication::applicationFilePath().toStdString(),
                                 "TheWindowReleasesThePortWhenToldToEnd"});
             QVERIFY2(WaitUntil([&] { return std::ifstream(mark).good(); }, 30000), strsignal(signal));
-            QCOMPARE(g_serial.ProbePort(sim.Link()), 0); // the child holds it
+            QVERIFY(!velkor::DeviceLink::Probe(sim.Link())); // the child holds it
             child.Signal(signal);
             QVERIFY2(child.Wait(std::chrono::seconds(30)) == 0, strsignal(signal)); // not killed by it
-            QVERIFY2(g_serial.ProbePort(sim.Link()) == 1, strsignal(signal));
+            QVERIFY2(velkor::DeviceLink::Probe(sim.Link()), strsignal(signal));
         }
         std::remove(mark.c_str());
         qunsetenv("VELKOR_QUIT_MARK");

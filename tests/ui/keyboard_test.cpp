@@ -8,6 +8,7 @@
 #include "pages/dialog_page6.h"
 #include "shell/velkor_app.h"
 #include "support/sim_process.h"
+#include "resources/version.h"
 #include "ui_support.h"
 
 #include <QAccessible>
@@ -25,7 +26,6 @@ using velkor::resources::ModuleIds;
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-using velkor::g_serial;
 
 class KeyboardTest : public SimWindowTest {
     Q_OBJECT
@@ -141,9 +141,9 @@ private slots:
         m_window->ShowPage(3);
         CDialog_Page6* module = m_window->m_page6;
         const uint8_t store[] = {0xFA, 0x80, 0xFB, 0x04, 0x80, 0x00, 0x00, 0x00, 0xF9, 0x0D};
-        QCOMPARE(g_serial.Write(store, sizeof store), 1);
+        QVERIFY(m_window->Link().Send(store));
         QVERIFY(NextSimFrame(*m_sim).valid);
-        QVERIFY(WaitUntil([] { return velkor::g_receiveBuffer.Count() >= 6; }));
+        QVERIFY(WaitUntil([&] { return m_window->Link().Buffer().Count() >= 6; }));
         Tick(*m_window, 5);
         QVERIFY(boxes.WaitFor(1));
         Button(module, ModuleIds::ReadWatchAddress)->click();
@@ -181,7 +181,7 @@ private slots:
         auto* first = help->Get<QLabel>(HelpIds::Version);
         auto* second = help->Get<QLabel>(HelpIds::ProductName);
         QVERIFY(first != nullptr && second != nullptr);
-        QVERIFY(first->text().contains(QStringLiteral("2.4")));
+        QVERIFY(first->text().contains(QStringLiteral(VELKOR_VERSION)));
         QVERIFY(first->geometry().bottom() < second->geometry().top());
         for (QLabel* line : {first, second}) {
             QVERIFY(line->isVisible() && !line->text().isEmpty());

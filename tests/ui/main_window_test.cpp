@@ -30,10 +30,6 @@ using velkor::resources::ModuleIds;
 using velkor::resources::PortSettingsIds;
 using velkor::resources::WirelessIds;
 
-using velkor::g_portStateNotice;
-using velkor::g_receiveBuffer;
-using velkor::g_serial;
-
 class MainWindowTest : public QObject {
     Q_OBJECT
 private:
@@ -59,12 +55,6 @@ private:
     }
 
 private slots:
-    void init() {
-        g_serial.Close();
-        g_receiveBuffer.Clear();
-        g_portStateNotice = 0;
-    }
-
     void StartUpState() {
         CVelkorDlg w;
         w.show();
@@ -239,7 +229,7 @@ private slots:
         w.show();
         QStringList duties;
         w.SetTickObserver([&](const char* duty) { duties << QString::fromLatin1(duty); });
-        g_receiveBuffer.Append(0x00);
+        w.Link().Buffer().Append(0x00);
         Tick(w, 3);
         QCOMPARE(duties.count(QStringLiteral("frame")), 0);
         duties.clear();
@@ -254,14 +244,14 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         for (uint8_t byte : {0xFA, 0x80, 0xF2, 0x00, 0x6C, 0x0D}) {
-            g_receiveBuffer.Append(byte);
+            w.Link().Buffer().Append(byte);
         }
         Tick(w, 4);
         QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("Success!"));
         w.ShowPage(3); // the module page afterwards shows nothing
         Tick(w, 10);
         QCOMPARE(boxes.Seen().size(), 0);
-        QCOMPARE(g_receiveBuffer.Count(), 0);
+        QCOMPARE(w.Link().Buffer().Count(), 0);
     }
 
     void OpenAndCloseTheSimulatorsPort() {
@@ -275,8 +265,8 @@ private slots:
         QVERIFY(ports->findText(QString::fromStdString(sim.Link())) >= 0);
         QCOMPARE(ports->currentIndex(), 0);
         QVERIFY(OpenThroughPage(w, QString::fromStdString(sim.Link()), 7, 2)); // 115200, EVEN
-        QCOMPARE(g_serial.BaudRate(), 115200);
-        QCOMPARE(g_serial.Parity(), 2);
+        QCOMPARE(w.Link().BaudRate(), 115200);
+        QVERIFY(w.Link().LineParity() == velkor::Parity::Even);
         QCOMPARE(button->text(), QStringLiteral("关闭"));
         for (int id : {PortSettingsIds::Port, PortSettingsIds::Baud, PortSettingsIds::Parity,
                        PortSettingsIds::Refresh}) {
@@ -292,7 +282,7 @@ private slots:
 
         // Closing works whatever the lists show.
         button->click();
-        QVERIFY(!g_serial.IsOpen());
+        QVERIFY(!w.Link().IsOpen());
         QCOMPARE(button->text(), QStringLiteral("打开"));
         for (int id : {PortSettingsIds::Port, PortSettingsIds::Baud, PortSettingsIds::Parity,
                        PortSettingsIds::Refresh}) {
@@ -313,10 +303,10 @@ private slots:
         ports->setCurrentIndex(ports->findText(QString::fromStdString(sim.Link())));
         // Another program takes the port after the list was built.
         RecordingSerial other;
-        QCOMPARE(other.Open(sim.Link(), 9600, 0), 1);
+        QCOMPARE(other.Open(sim.Link(), 9600, velkor::Parity::None), 1);
         w.m_statusBar->SetText(0, QStringLiteral("Open"));
         w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->click();
-        QVERIFY(!g_serial.IsOpen());
+        QVERIFY(!w.Link().IsOpen());
         QCOMPARE(w.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->text(), QStringLiteral("打开"));
         QVERIFY(ports->isEnabled());
         QCOMPARE(ports->currentText(), QString::fromStdString(sim.Link()));
@@ -339,7 +329,7 @@ private slots:
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
         w.m_page2->Get<QPushButton>(WirelessIds::WriteTransmitterChannel)
             ->click(); // one frame: the simulator hangs up
-        QVERIFY(WaitUntil([] { return !g_serial.IsOpen(); }));
+        QVERIFY(WaitUntil([&] { return !w.Link().IsOpen(); }));
         Tick(w); // within one tick
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Close"));
         QCOMPARE(w.m_statusBar->IconId(0), 140);
@@ -352,7 +342,7 @@ private slots:
         QVERIFY(OpenThroughPage(w, QString::fromStdString(link)));
         Tick(w);
         QCOMPARE(w.m_statusBar->Text(0), QStringLiteral("Open"));
-        g_serial.Close();
+        w.Link().Close();
         qunsetenv("VELKOR_PORTS");
     }
 
@@ -374,7 +364,8 @@ private slots:
 #endif
         const QByteArray which = qgetenv("VELKOR_WRONG_LOOKUP");
         if (!which.isEmpty()) {
-            CDialog_Page6 page(nullptr);
+            velkor::DeviceLink link;
+            CDialog_Page6 page(nullptr, link);
             if (which == "kind") {
                 page.Get<QComboBox>(ModuleIds::Frequency); // an edit
             } else {

@@ -17,8 +17,6 @@
 
 using velkor::resources::ModuleIds;
 
-using velkor::g_receiveBuffer;
-using velkor::g_serial;
 
 class ModulePageTest : public SimWindowTest {
     Q_OBJECT
@@ -38,14 +36,14 @@ private:
     }
     // Presses `id`, checks what went out, and ticks until the answer (if any) has been handed over.
     std::string Press(int id, int answerBytes) {
-        int before = g_receiveBuffer.Count();
+        int before = m_window->Link().Buffer().Count();
         Button(id)->click();
         SimFrame sent = NextSimFrame(*m_sim);
         if (!sent.valid) {
             return "invalid: " + sent.line;
         }
         if (answerBytes > 0) {
-            WaitUntil([&] { return g_receiveBuffer.Count() >= before + answerBytes; });
+            WaitUntil([&] { return m_window->Link().Buffer().Count() >= before + answerBytes; });
         }
         Tick(*m_window, 5);
         return sent.bytes;
@@ -138,9 +136,9 @@ private slots:
         // and a later "写配置" sends FF for it.
         const uint8_t write[] = {0xFA, 0x80, 0xF3, 0x07, 0x6C, 0x80, 0x12,
                                  0x07, 0x04, 0x05, 0x06, 0x88, 0x0D};
-        QCOMPARE(g_serial.Write(write, sizeof write), 1);
+        QVERIFY(m_window->Link().Send(write));
         QVERIFY(NextSimFrame(*m_sim).valid);
-        QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
+        QVERIFY(WaitUntil([&] { return m_window->Link().Buffer().Count() >= 6; }));
         Tick(*m_window, 5);
         Press(ModuleIds::ReadConfig, 13);
         QCOMPARE(List(ModuleIds::SleepPeriod)->currentIndex(), -1);
@@ -180,9 +178,9 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("Success!"));
         // A stored address with the top bit set (written here as another tool would) reads back negative.
         const uint8_t topBit[] = {0xFA, 0x80, 0xFB, 0x04, 0x80, 0x00, 0x00, 0x00, 0xF9, 0x0D};
-        QCOMPARE(g_serial.Write(topBit, sizeof topBit), 1);
+        QVERIFY(m_window->Link().Send(topBit));
         QVERIFY(NextSimFrame(*m_sim).valid);
-        QVERIFY(WaitUntil([] { return g_receiveBuffer.Count() >= 6; }));
+        QVERIFY(WaitUntil([&] { return m_window->Link().Buffer().Count() >= 6; }));
         Tick(*m_window, 5);
         QCOMPARE(boxes.Seen().size(), 2);
         Press(ModuleIds::ReadWatchAddress, 10);
@@ -257,7 +255,7 @@ private slots:
         QVERIFY(Start());
         Button(ModuleIds::Reset)->click();
         m_window->ShowPage(0);
-        WaitUntil([] { return g_receiveBuffer.Count() >= 6; });
+        WaitUntil([&] { return m_window->Link().Buffer().Count() >= 6; });
         Tick(*m_window, 5);
         QCOMPARE(Status(), QStringLiteral("Success!"));
         m_window->ShowPage(3);

@@ -82,7 +82,7 @@ bool OpenThroughPage(CVelkorDlg& window, const QString& path, int baudIndex, int
     window.m_page1->Get<QComboBox>(PortSettingsIds::Baud)->setCurrentIndex(baudIndex);
     window.m_page1->Get<QComboBox>(PortSettingsIds::Parity)->setCurrentIndex(parityIndex);
     window.m_page1->Get<QPushButton>(PortSettingsIds::OpenClose)->click();
-    return velkor::g_serial.IsOpen();
+    return window.Link().IsOpen();
 }
 
 SimFrame NextSimFrame(SimProcess& sim, int ms) {
@@ -114,9 +114,7 @@ bool SimWindowTest::StartSession(std::vector<std::string> simOptions, bool timer
 }
 
 void SimWindowTest::EndSession() {
-    m_window.reset();
-    velkor::g_serial.Close();
-    velkor::g_receiveBuffer.Clear();
+    m_window.reset(); // its link releases the port
     m_sim.reset();
     qunsetenv("VELKOR_PORTS");
 }

@@ -2,6 +2,9 @@
 // Run from the build folder (it starts velkor, velkor-bench-bare and velkor-sim from beside itself).
 
 #include "serial/cxserial.h"
+#include "support/child_process.h"
+#include "support/process_stats.h"
+#include "support/pty_pair.h"
 #include "shell/velkor_dlg.h"
 
 #include <QApplication>
@@ -50,29 +53,6 @@ double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master);
-        unlockpt(master);
-        slave = ptsname(master);
-        termios t{};
-        tcgetattr(master, &t);
-        cfmakeraw(&t);
-        tcsetattr(master, TCSANOW, &t);
-    }
-    ~Pty() { close(master); }
-};
 
 void WriteAll(int fd, const uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -143,16 +123,16 @@ protected:
 constexpr std::size_t kThroughputBytes = 8 * 1024 * 1024;
 
 double SinkThroughput(std::size_t* wrong) {
-    Pty pty;
+    PtyPair pty;
     CheckingSerial serial;
     serial.expected = kThroughputBytes;
-    serial.Open(pty.slave, 115200, 0);
+    serial.Open(pty.SlavePath(), 115200, velkor::Parity::None);
     std::vector<uint8_t> data(kThroughputBytes);
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = PatternByte(i);
     }
     auto start = Clock::now();
-    std::thread writer([&] { WriteAll(pty.master, data.data(), data.size()); });
+    std::thread writer([&] { WriteAll(pty.Master(), data.data(), data.size()); });
     serial.WaitForAll(60s);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     writer.join();
@@ -161,15 +141,15 @@ double SinkThroughput(std::size_t* wrong) {
 }
 
 double BareReadThroughput() {
-    Pty pty;
-    int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    PtyPair pty;
+    int fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
     termios t{};
     tcgetattr(fd, &t);
     cfmakeraw(&t);
     tcsetattr(fd, TCSANOW, &t);
     std::vector<uint8_t> data(kThroughputBytes, 0x55);
     auto start = Clock::now();
-    std::thread writer([&] { WriteAll(pty.master, data.data(), data.size()); });
+    std::thread writer([&] { WriteAll(pty.Master(), data.data(), data.size()); });
     std::size_t got = 0;
     uint8_t buffer[1024];
     while (got < data.size()) {
@@ -189,7 +169,7 @@ double BareReadThroughput() {
 // sets up its own, and counts.
 class BareReader {
 public:
-    BareReader() : m_fd(open(m_pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    BareReader() : m_fd(open(m_pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
         termios t{};
         tcgetattr(m_fd, &t);
         cfmakeraw(&t);
@@ -201,7 +181,7 @@ public:
         m_thread.join();
         close(m_fd);
     }
-    int Master() const { return m_pty.master; }
+    int Master() const { return m_pty.Master(); }
     std::atomic<std::size_t> received{0};
 
 private:
@@ -220,7 +200,7 @@ private:
         }
     }
 
-    Pty m_pty;
+    PtyPair m_pty;
     int m_fd;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -246,19 +226,19 @@ struct LatencyRun {
 };
 
 LatencyRun MeasureLatency(int rounds) {
-    Pty pty;
+    PtyPair pty;
     CountingSerial serial;
-    serial.Open(pty.slave, 115200, 0);
+    serial.Open(pty.SlavePath(), 115200, velkor::Parity::None);
     BareReader bare;
     std::vector<double> engineSamples;
     std::vector<double> bareSamples;
     for (int i = 0; i < rounds; ++i) {
         if (i % 2 == 0) {
-            engineSamples.push_back(OneByteLatency(pty.master, serial.received));
+            engineSamples.push_back(OneByteLatency(pty.Master(), serial.received));
             bareSamples.push_back(OneByteLatency(bare.Master(), bare.received));
         } else {
             bareSamples.push_back(OneByteLatency(bare.Master(), bare.received));
-            engineSamples.push_back(OneByteLatency(pty.master, serial.received));
+            engineSamples.push_back(OneByteLatency(pty.Master(), serial.received));
         }
         std::this_thread::sleep_for(1ms);
     }
@@ -304,13 +284,8 @@ pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd, const std::vect
         dup2(pipeFds[1], STDOUT_FILENO);
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        std::vector<std::string> words = args;
+        ExecInChild(words);
     }
     close(pipeFds[1]);
     *stdoutFd = pipeFds[0];
@@ -370,14 +345,15 @@ void StartUp() {
 }
 
 // Frames from the simulator through the real receive path, ended by a 100 ms tick as in the window.
-class TimedSerial : public velkor::OmbiSerial {
+class TimedSerial : public velkor::CXSerial {
 public:
     ~TimedSerial() { Close(); }
     std::atomic<int64_t> lastByteNs{0};
+    velkor::ReceiveBuffer buffer;
 
 protected:
     void OnReceiveByte(uint8_t byte) override {
-        OmbiSerial::OnReceiveByte(byte);
+        buffer.Append(byte);
         lastByteNs.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
     }
 };
@@ -390,7 +366,7 @@ void FrameCompletion() {
         std::this_thread::sleep_for(20ms);
     }
     TimedSerial serial;
-    if (serial.Open(link, 9600, 0) != 1) {
+    if (serial.Open(link, 9600, velkor::Parity::None) != 1) {
         Report("frame completion", "simulator not reachable", "300..400 ms", false);
         kill(sim, SIGTERM);
         waitpid(sim, nullptr, 0);
@@ -408,7 +384,7 @@ void FrameCompletion() {
         for (;;) {
             nextTick += 100ms;
             std::this_thread::sleep_until(nextTick);
-            if (auto frame = velkor::g_receiveBuffer.Tick()) {
+            if (auto frame = serial.buffer.Tick()) {
                 auto now = Clock::now().time_since_epoch().count();
                 delays.push_back(static_cast<double>(now - serial.lastByteNs.load()) / 1e6);
                 break;
@@ -428,10 +404,10 @@ void FrameCompletion() {
 void IdleCost(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    Pty pty;
+    PtyPair pty;
     CVelkorDlg window; // every page created, the 100 ms timer running
     window.show();
-    velkor::g_serial.Open(pty.slave, 9600, 0);
+    window.Link().Open(pty.SlavePath(), 9600, velkor::Parity::None);
     QTimer::singleShot(1000, &app, &QApplication::quit); // settle
     app.exec();
     double cpuBefore = CpuSeconds();
@@ -441,7 +417,7 @@ void IdleCost(int argc, char** argv) {
     app.exec();
     double cpu = CpuSeconds() - cpuBefore;
     double share = cpu / (wall.elapsed() / 1000.0) * 100.0;
-    velkor::g_serial.Close();
+    window.Link().Close();
     Report("idle cost",
            Format("%.2f %% of one core (%.3f s CPU in %.1f s)", share, cpu, wall.elapsed() / 1000.0),
            "<= 0.5 %", share <= 0.5);

@@ -7,6 +7,8 @@
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string_view>
 
@@ -62,6 +64,11 @@ const char* const kWeekdaysSundayFirst[] = {"Sunday",   "Monday", "Tuesday", "We
 
 std::string ListItem(const char* const* items, std::size_t count, uint8_t index) {
     return index < count ? items[index] : Format2("position %u (not in the list)", index);
+}
+
+template <std::size_t N> std::string SettingItem(const std::array<std::string_view, N>& names, uint8_t index) {
+    std::string_view name = SettingName(names, index);
+    return name.empty() ? Format2("position %u (not in the list)", index) : std::string(name);
 }
 
 bool CheckDataChecksum(Builder& b, std::span<const uint8_t> data) {
@@ -257,22 +264,18 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
     }
     f.summary = name;
     if (data.size() == 7 && (command == MODCMD_WRITE_CONFIG || command == MODCMD_READ_CONFIG)) {
-        static const char* const kSleep[] = {"2s", "4s", "6s", "8s", "10s"};
-        static const char* const kBreathing[] = {"2ms", "4ms", "8ms", "16ms", "32ms", "64ms"};
-        static const char* const kPower[] = {"Level1", "Level2", "Level3", "Level4",
-                                             "Level5", "Level6", "Level7"};
         LoraConfig config = LoraConfig::FromBytes(std::span<const uint8_t, 7>(data.data(), 7));
         std::string mhz = Megahertz(config.frequencyWord, MODULE_READ_STEP);
         b.Field("frequency_mhz", mhz)
             .Text("frequency_word", Format2("%06X", config.frequencyWord))
-            .Text("sleep_period", ListItem(kSleep, 5, config.sleepPeriod))
-            .Text("breathing_time", ListItem(kBreathing, 6, config.breathingTime))
+            .Text("sleep_period", SettingItem(SLEEP_PERIOD_NAMES, config.sleepPeriod))
+            .Text("breathing_time", SettingItem(BREATHING_TIME_NAMES, config.breathingTime))
             .Number("network_address", config.networkAddress)
-            .Text("transmit_power", ListItem(kPower, 7, config.transmitPower));
-        f.summary += ": " + mhz + " MHz, sleep " + ListItem(kSleep, 5, config.sleepPeriod) + ", breathing " +
-                     ListItem(kBreathing, 6, config.breathingTime) + ", network address " +
+            .Text("transmit_power", SettingItem(TRANSMIT_POWER_NAMES, config.transmitPower));
+        f.summary += ": " + mhz + " MHz, sleep " + SettingItem(SLEEP_PERIOD_NAMES, config.sleepPeriod) + ", breathing " +
+                     SettingItem(BREATHING_TIME_NAMES, config.breathingTime) + ", network address " +
                      std::to_string(config.networkAddress) + ", power " +
-                     ListItem(kPower, 7, config.transmitPower);
+                     SettingItem(TRANSMIT_POWER_NAMES, config.transmitPower);
     } else if (data.size() == 4) {
         auto address = static_cast<int32_t>(ReadBigEndian(std::span<const uint8_t, 4>(data.data(), 4)));
         b.Number("watch_address", address);
@@ -289,85 +292,9 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
 
 } // namespace
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one (a stray
-// continuation byte, a cut sequence, an overlong form, a surrogate or a code point past U+10FFFF).
-std::size_t Utf8SequenceLength(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80; // the bounds of the second byte, which rule out overlong forms and surrogates
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-} // namespace
-
 std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const char c = text[i];
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x80) {
-            if (std::size_t length = Utf8SequenceLength(text.substr(i)); length != 0) {
-                out.append(text.substr(i, length));
-                i += length;
-            } else {
-                // A byte that is not UTF-8 (a path may hold any byte) becomes U+FFFD, so that every JSON
-                // parser takes the line.
-                out += "\\ufffd";
-                ++i;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (u < 0x20 || u == 0x7F) {
-                out += Format2("\\u%04x", u);
-            } else {
-                out += c;
-            }
-        }
-        ++i;
-    }
-    return out + "\"";
+    // A byte that is not UTF-8 (a path may hold any byte) becomes U+FFFD, so every JSON parser takes the line.
+    return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string HexBytes(std::span<const uint8_t> bytes) {

@@ -4,6 +4,8 @@
 #include "module_device.h"
 #include "stream_splitter.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -117,33 +119,12 @@ std::optional<bool> SimulatorHoldsPty(unsigned index) {
     return unreadable ? std::nullopt : std::optional<bool>(false);
 }
 
-const char kUsage[] = R"(Usage: velkor-sim [OPTIONS]
-
-Plays the devices at the far end of Velkor's serial cable: the radio transmitter, which takes watch
+const char kDescription[] = R"(Plays the devices at the far end of Velkor's serial cable: the radio transmitter, which takes watch
 command frames and its own channel frame, and the LoRa module, which answers module commands. It
 creates a pseudo-terminal, links it at a stable path and prints one line for every frame in either
-direction. Start Velkor with VELKOR_PORTS set to the link to find it in the port list.
+direction. Start Velkor with VELKOR_PORTS set to the link to find it in the port list.)";
 
-Options:
-  --link PATH          where to link the pseudo-terminal
-                       (default: $XDG_RUNTIME_DIR/velkor-sim, or /tmp/velkor-sim-UID without it)
-  --json               one JSON object per line: dir ("in" from the tool, "out" from the simulator),
-                       format ("command", "transmitter", "module", "unknown"), bytes, valid, reason
-                       (when invalid), the decoded fields and a summary; the first line is
-                       {"event":"ready","link":...,"pty":...}
-  --answer-delay MS    wait this long before answering a module command (default 5)
-  --no-answer          never answer
-  --bad-checksum       answer with a wrong checksum byte
-  --split-answer MS    send each answer in two parts with a pause of MS between them
-  --garbage            send noise bytes, then a pause of 500 ms, before each answer
-  --hangup-after N     hang the line up after N frames from the tool, as a pulled USB adapter does
-  --stall-after N      after N frames from the tool, stop taking bytes (the line is suspended, so the
-                       tool's writes cannot leave) until the simulator ends
-  --storm SECONDS      on the first frame from the tool, send noise (never 0D or FA) without a pause
-                       for SECONDS, wait 500 ms, then answer as usual
-  --help               show this text
-
-The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
+const char kFooter[] = R"(The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
 power Level7, watch address 0, and its clock at the host's clock. Writing settings, the watch address or
 the time changes what later reads return. Frames are split by their format; every length and checksum
 is checked, and a frame that fails is printed as invalid with the reason.
@@ -152,8 +133,7 @@ A link left behind by a simulator that was killed is replaced: one that points n
 pseudo-terminal itself, or at a pseudo-terminal that no running velkor-sim holds.
 
 Exit status: 0 after SIGINT, SIGTERM, SIGHUP, a requested hang-up, or when whoever reads the output
-(a pipe) goes away; 1 when the link cannot be made; 2 for wrong options.
-)";
+(a pipe) goes away; 1 when the link cannot be made; 2 for wrong options.)";
 
 struct Options {
     std::string link;
@@ -168,17 +148,6 @@ struct Options {
     long stormSeconds = 0;
 };
 
-bool ParseNumber(const char* text, long minimum, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < minimum) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
 std::string DefaultLink() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
         return std::string(runtime) + "/velkor-sim";
@@ -186,66 +155,57 @@ std::string DefaultLink() {
     return "/tmp/velkor-sim-" + std::to_string(getuid());
 }
 
+// The options; -1 to go on, otherwise the exit status (0 after --help).
 int ParseOptions(int argc, char** argv, Options* options) {
+    CLI::App app{kDescription, "velkor-sim"};
+    app.footer(kFooter);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     options->link = DefaultLink();
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto needValue = [&](long minimum, long* value) {
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], minimum, value)) {
-                std::fprintf(stderr, "velkor-sim: %s needs a number of at least %ld\n", arg.c_str(), minimum);
-                return false;
-            }
-            ++i;
-            return true;
-        };
-        long value = 0;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--link") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                std::fprintf(stderr, "velkor-sim: --link needs a path\n");
-                return 2;
-            }
-            options->link = argv[++i];
-        } else if (arg == "--json") {
-            options->json = true;
-        } else if (arg == "--answer-delay") {
-            if (!needValue(0, &value)) {
-                return 2;
-            }
-            options->answerDelayMs = static_cast<int>(std::min(value, 600000L));
-        } else if (arg == "--no-answer") {
-            options->noAnswer = true;
-        } else if (arg == "--bad-checksum") {
-            options->badChecksum = true;
-        } else if (arg == "--split-answer") {
-            if (!needValue(0, &value)) {
-                return 2;
-            }
-            options->splitAnswerMs = static_cast<int>(std::min(value, 600000L));
-        } else if (arg == "--garbage") {
-            options->garbage = true;
-        } else if (arg == "--hangup-after") {
-            if (!needValue(1, &value)) {
-                return 2;
-            }
-            options->hangupAfter = value;
-        } else if (arg == "--stall-after") {
-            if (!needValue(1, &value)) {
-                return 2;
-            }
-            options->stallAfter = value;
-        } else if (arg == "--storm") {
-            if (!needValue(1, &value)) {
-                return 2;
-            }
-            options->stormSeconds = std::min(value, 3600L);
-        } else {
-            std::fprintf(stderr, "velkor-sim: unknown option %s (see --help)\n", arg.c_str());
-            return 2;
-        }
+    long answerDelay = options->answerDelayMs;
+    long splitAnswer = -1;
+    app.add_option("--link", options->link,
+                   "where to link the pseudo-terminal (default: $XDG_RUNTIME_DIR/velkor-sim, or "
+                   "/tmp/velkor-sim-UID without it)")
+        ->option_text("PATH")
+        ->check([](const std::string& path) { return path.empty() ? std::string("needs a path") : std::string(); });
+    app.add_flag("--json", options->json,
+                 "one JSON object per line: dir (\"in\" from the tool, \"out\" from the simulator), format "
+                 "(\"command\", \"transmitter\", \"module\", \"unknown\"), bytes, valid, reason (when invalid), "
+                 "the decoded fields and a summary; the first line is {\"event\":\"ready\",\"link\":...,\"pty\":...}");
+    app.add_option("--answer-delay", answerDelay, "wait this long before answering a module command (default 5)")
+        ->option_text("MS")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--no-answer", options->noAnswer, "never answer");
+    app.add_flag("--bad-checksum", options->badChecksum, "answer with a wrong checksum byte");
+    app.add_option("--split-answer", splitAnswer, "send each answer in two parts with a pause of MS between them")
+        ->option_text("MS")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--garbage", options->garbage, "send noise bytes, then a pause of 500 ms, before each answer");
+    app.add_option("--hangup-after", options->hangupAfter,
+                   "hang the line up after N frames from the tool, as a pulled USB adapter does")
+        ->option_text("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--stall-after", options->stallAfter,
+                   "after N frames from the tool, stop taking bytes (the line is suspended, so the tool's writes "
+                   "cannot leave) until the simulator ends")
+        ->option_text("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--storm", options->stormSeconds,
+                   "on the first frame from the tool, send noise (never 0D or FA) without a pause for SECONDS, "
+                   "wait 500 ms, then answer as usual")
+        ->option_text("SECONDS")
+        ->check(CLI::PositiveNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {
+        return app.exit(done);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "velkor-sim: %s\n", error.what());
+        return 2;
     }
+    options->answerDelayMs = static_cast<int>(std::min(answerDelay, 600000L));
+    options->splitAnswerMs = splitAnswer < 0 ? -1 : static_cast<int>(std::min(splitAnswer, 600000L));
+    options->stormSeconds = std::min(options->stormSeconds, 3600L);
     return -1;
 }
 

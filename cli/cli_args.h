@@ -3,6 +3,7 @@
 // here (unlike the window's fields). Each function returns nullopt for anything but a whole, valid value.
 
 #include "frames/command_frame.h"
+#include "frames/utf8.h"
 
 #include <cstdint>
 #include <ctime>
@@ -26,9 +27,6 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>
 // the range a 24-bit frequency word of 61.035 Hz steps covers.
 std::optional<double> ParseMegahertz(std::string_view text);
 
-// UTF-8 to UTF-16; nullopt for bytes that are not UTF-8.
-std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
-
 // "YYYY-MM-DD HH:MM:SS" as a calendar time (validated: month 1-12, the day within its month, 24-hour
 // time), with its weekday Monday 0 .. Sunday 6.
 struct ClockTime {
@@ -40,8 +38,5 @@ std::optional<ClockTime> ParseClockTime(std::string_view text);
 
 // One of `names` (exactly as written), as its position.
 std::optional<int> ParseChoice(std::string_view text, const std::vector<std::string_view>& names);
-
-// A JSON string literal of UTF-8 text; a byte that is not UTF-8 becomes U+FFFD.
-std::string JsonString(std::string_view text);
 
 } // namespace velkor::cli

@@ -16,6 +16,9 @@
 
 namespace velkor {
 
+namespace {
+
+// The one place that turns errno into the engine's error kinds.
 PortError ErrorFromErrno(int error) {
     switch (error) {
     case 0:
@@ -44,7 +47,6 @@ PortError ErrorFromErrno(int error) {
     }
 }
 
-namespace {
 
 speed_t SpeedConstant(int baudRate) {
     switch (baudRate) {
@@ -83,16 +85,23 @@ void SetDataBits8StopBits1(termios& t) {
     t.c_cflag |= CS8;
 }
 
-void SetParity(termios& t, int parity) {
+// False for a value outside the enumeration.
+bool SetParity(termios& t, Parity parity) {
     t.c_cflag &= ~(PARENB | PARODD);
     // No input parity check: with INPCK (and neither IGNPAR nor PARMRK) the kernel hands 0x00 for a byte
     // with a parity or framing error; the line settings ask for every byte as it was received.
     t.c_iflag &= ~(INPCK | IGNPAR | PARMRK);
-    if (parity == 1) {
+    switch (parity) {
+    case Parity::None:
+        return true;
+    case Parity::Odd:
         t.c_cflag |= PARENB | PARODD;
-    } else if (parity == 2) {
+        return true;
+    case Parity::Even:
         t.c_cflag |= PARENB;
+        return true;
     }
+    return false;
 }
 
 void SetNoFlowControl(termios& t) {
@@ -200,7 +209,7 @@ bool ApplyLine(int fd, const LineSettings& settings, PortError* error) {
             return false;
         }
         termios withoutParity = *wanted;
-        SetParity(withoutParity, 0);
+        SetParity(withoutParity, Parity::None);
         if (tcsetattr(fd, TCSANOW, &withoutParity) != 0) {
             *error = ErrorFromErrno(errno);
             return false;
@@ -335,15 +344,14 @@ private:
 
 } // namespace
 
-std::optional<termios> MakeLineTermios(const termios& base, int baudRate, int parity) {
+std::optional<termios> MakeLineTermios(const termios& base, int baudRate, Parity parity) {
     speed_t speed = SpeedConstant(baudRate);
-    if (speed == B0 || parity < 0 || parity > 2) {
+    termios t = base;
+    if (speed == B0 || !SetParity(t, parity)) {
         return std::nullopt;
     }
-    termios t = base;
     SetRaw(t);
     SetDataBits8StopBits1(t);
-    SetParity(t, parity);
     SetNoFlowControl(t);
     SetLocalLine(t);
     cfsetispeed(&t, speed);

@@ -1,0 +1,39 @@
+#pragma once
+// The commands of velkor-cli. Each declares its arguments on its own CLI11 subcommand and runs once they
+// are parsed; values are checked by the command, strictly, with messages that name the argument.
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velkor::cli {
+
+class Command {
+public:
+    virtual ~Command() = default;
+    virtual void Define(CLI::App& command) = 0;
+    // The exit status (ExitStatus); throws ArgumentError for a wrong value.
+    virtual int Run() = 0;
+};
+
+struct CommandEntry {
+    const char* name;
+    const char* summary; // one line, for velkor-cli --help
+    const char* help;    // what velkor-cli NAME --help says below the options
+    std::unique_ptr<Command> (*make)();
+};
+// Every command, in the order --help lists them.
+const std::vector<CommandEntry>& Commands();
+
+std::unique_ptr<Command> MakePortsCommand();
+std::unique_ptr<Command> MakeSendCommand();
+std::unique_ptr<Command> MakeTextCommand();
+std::unique_ptr<Command> MakeTimeCommand();
+std::unique_ptr<Command> MakeHostAddressCommand();
+std::unique_ptr<Command> MakeChannelCommand();
+std::unique_ptr<Command> MakeTransmitterCommand();
+std::unique_ptr<Command> MakeModuleCommand();
+
+} // namespace velkor::cli
