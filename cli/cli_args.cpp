@@ -97,14 +97,15 @@ std::optional<ClockTime> ParseClockTime(std::string_view text) {
     if (!year || !month || !day || !hour || !minute || !second) {
         return std::nullopt;
     }
-    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)), std::chrono::month(*month),
-                                           std::chrono::day(*day)};
+    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)),
+                                           std::chrono::month(*month), std::chrono::day(*day)};
     if (!date.ok()) {
         return std::nullopt; // the 30th of February, the 29th in a common year
     }
     ClockTime clock;
     clock.text.assign(text.begin(), text.end());
-    clock.weekdayMondayFirst = static_cast<int>(std::chrono::weekday(std::chrono::sys_days(date)).iso_encoding()) - 1;
+    clock.weekdayMondayFirst =
+        static_cast<int>(std::chrono::weekday(std::chrono::sys_days(date)).iso_encoding()) - 1;
     clock.calendar.tm_year = static_cast<int>(*year) - 1900;
     clock.calendar.tm_mon = static_cast<int>(*month) - 1;
     clock.calendar.tm_mday = static_cast<int>(*day);

@@ -13,7 +13,8 @@
 namespace velkor::cli {
 namespace {
 
-template <std::size_t N> int SettingOption(const TextOption& option, const char* name, const std::array<std::string_view, N>& names) {
+template <std::size_t N>
+int SettingOption(const TextOption& option, const char* name, const std::array<std::string_view, N>& names) {
     if (!option.Given()) {
         throw ArgumentError{std::string("write-config needs ") + name};
     }
@@ -26,16 +27,21 @@ class ModuleCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
         command.add_option("PORT", m_port, "the serial port")->required();
-        command.add_option("SUBCOMMAND", m_words, "read-config, write-config, set-time, get-time, reset, "
-                                                  "read-watch-address or write-watch-address N")
+        command
+            .add_option("SUBCOMMAND", m_words,
+                        "read-config, write-config, set-time, get-time, reset, "
+                        "read-watch-address or write-watch-address N")
             ->required();
-        Declare(command, "--timeout", m_timeout, "how long the answer may take to begin (default 2000)", "MS");
+        Declare(command, "--timeout", m_timeout, "how long the answer may take to begin (default 2000)",
+                "MS");
         Declare(command, "--freq", m_frequency, "write-config: MHz below 1024, at most two decimals", "MHZ");
         Declare(command, "--sleep", m_sleep, "write-config: " + JoinedNames(SLEEP_PERIOD_NAMES, ", "), "S");
-        Declare(command, "--breathing", m_breathing, "write-config: " + JoinedNames(BREATHING_TIME_NAMES, ", "), "T");
+        Declare(command, "--breathing", m_breathing,
+                "write-config: " + JoinedNames(BREATHING_TIME_NAMES, ", "), "T");
         Declare(command, "--net", m_network, "write-config: the network address, 0-255", "N");
         Declare(command, "--power", m_power, "write-config: Level1 to Level7", "LEVEL");
-        Declare(command, "--at", m_at, "set-time: this time instead of the local time now", "\"YYYY-MM-DD HH:MM:SS\"");
+        Declare(command, "--at", m_at, "set-time: this time instead of the local time now",
+                "\"YYYY-MM-DD HH:MM:SS\"");
         AddSendOptions(command, m_texts);
     }
 
@@ -44,8 +50,9 @@ public:
         options.port = m_port;
         std::chrono::milliseconds timeout(2000);
         if (m_timeout.Given()) {
-            timeout = std::chrono::milliseconds(Required(ParseUnsigned(m_timeout.value, 1, 600000),
-                                                         "--timeout " + m_timeout.value + ": milliseconds from 1 to 600000"));
+            timeout = std::chrono::milliseconds(
+                Required(ParseUnsigned(m_timeout.value, 1, 600000),
+                         "--timeout " + m_timeout.value + ": milliseconds from 1 to 600000"));
         }
         const std::string command = m_words.front();
         const auto found = Subcommands().find(command);
@@ -58,8 +65,8 @@ public:
                                 (m_words.size() > 1 + subcommand.words ? m_words.back() : "end")};
         }
         const bool writesConfig = subcommand.command == MODCMD_WRITE_CONFIG;
-        if (!writesConfig && (m_frequency.Given() || m_sleep.Given() || m_breathing.Given() || m_network.Given() ||
-                              m_power.Given())) {
+        if (!writesConfig && (m_frequency.Given() || m_sleep.Given() || m_breathing.Given() ||
+                              m_network.Given() || m_power.Given())) {
             throw ArgumentError{"--freq, --sleep, --breathing, --net and --power go with write-config"};
         }
         if (m_at.Given() && subcommand.command != MODCMD_SET_TIME) {
@@ -100,7 +107,8 @@ private:
             throw ArgumentError{"write-config needs --freq"};
         }
         if (!ParseMegahertz(m_frequency.value)) {
-            throw ArgumentError{"--freq " + m_frequency.value + ": MHz below 1024, at most two decimals (434.00)"};
+            throw ArgumentError{"--freq " + m_frequency.value +
+                                ": MHz below 1024, at most two decimals (434.00)"};
         }
         const int sleep = SettingOption(m_sleep, "--sleep", SLEEP_PERIOD_NAMES);
         const int breathing = SettingOption(m_breathing, "--breathing", BREATHING_TIME_NAMES);
@@ -111,9 +119,10 @@ private:
             throw ArgumentError{"--net " + m_network.value + ": a number from 0 to 255"};
         }
         const int power = SettingOption(m_power, "--power", TRANSMIT_POWER_NAMES);
-        const std::array<uint8_t, 7> data = LoraConfigFromControls(*Utf8ToUtf16(m_frequency.value), sleep, breathing,
-                                                                   *Utf8ToUtf16(m_network.value), power)
-                                                 .ToBytes();
+        const std::array<uint8_t, 7> data =
+            LoraConfigFromControls(*Utf8ToUtf16(m_frequency.value), sleep, breathing,
+                                   *Utf8ToUtf16(m_network.value), power)
+                .ToBytes();
         return {data.begin(), data.end()};
     }
 
@@ -137,8 +146,8 @@ private:
                     std::chrono::milliseconds timeout) const {
         const std::string& port = session.Options().port;
         const auto firstByteBy = DeviceLink::Clock::now() + timeout;
-        DeviceLink::Waited waited = session.Link().WaitForFrame(firstByteBy, firstByteBy + std::chrono::milliseconds(400),
-                                                                [] { return g_interrupted != 0; });
+        DeviceLink::Waited waited = session.Link().WaitForFrame(
+            firstByteBy, firstByteBy + std::chrono::milliseconds(400), [] { return g_interrupted != 0; });
         switch (waited.end) {
         case DeviceLink::Waited::End::Frame:
             break;
@@ -146,8 +155,8 @@ private:
             Fail(port + ": no answer within " + std::to_string(timeout.count()) + " ms");
             return kNoAnswer;
         case DeviceLink::Waited::End::Noise:
-            Fail(port + ": no whole answer within " + std::to_string(timeout.count()) + " ms: " +
-                 std::to_string(waited.bytes) + " bytes came without the pause that ends a frame");
+            Fail(port + ": no whole answer within " + std::to_string(timeout.count()) +
+                 " ms: " + std::to_string(waited.bytes) + " bytes came without the pause that ends a frame");
             return kNoAnswer;
         case DeviceLink::Waited::End::Lost:
             Fail(port + ": " + PortErrorText(PortError::DeviceLost) + " before the answer");
@@ -175,11 +184,12 @@ private:
                             const ReceivedFrame& frame, const ModuleAnswer& answer) {
         std::vector<std::pair<std::string, std::string>> fields; // JSON name, page text
         if (answer.config) {
-            fields = {{"frequency", ReadBackFrequencyText(answer.config->frequencyWord)},
-                      {"sleep", std::string(SettingName(SLEEP_PERIOD_NAMES, answer.config->sleepPeriod))},
-                      {"breathing", std::string(SettingName(BREATHING_TIME_NAMES, answer.config->breathingTime))},
-                      {"network_address", ReadBackNetworkAddressText(answer.config->networkAddress)},
-                      {"power", std::string(SettingName(TRANSMIT_POWER_NAMES, answer.config->transmitPower))}};
+            fields = {
+                {"frequency", ReadBackFrequencyText(answer.config->frequencyWord)},
+                {"sleep", std::string(SettingName(SLEEP_PERIOD_NAMES, answer.config->sleepPeriod))},
+                {"breathing", std::string(SettingName(BREATHING_TIME_NAMES, answer.config->breathingTime))},
+                {"network_address", ReadBackNetworkAddressText(answer.config->networkAddress)},
+                {"power", std::string(SettingName(TRANSMIT_POWER_NAMES, answer.config->transmitPower))}};
         }
         if (answer.watchAddress) {
             fields = {{"watch_address", std::to_string(*answer.watchAddress)}};

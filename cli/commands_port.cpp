@@ -10,7 +10,9 @@ namespace {
 
 class PortsCommand final : public Command {
 public:
-    void Define(CLI::App& command) override { command.add_flag("--json", m_json, "one JSON object per line"); }
+    void Define(CLI::App& command) override {
+        command.add_flag("--json", m_json, "one JSON object per line");
+    }
 
     int Run() override {
         for (const std::string& port : EnumeratePorts()) {
@@ -49,7 +51,8 @@ public:
         command.add_option("PORT", m_port, "the serial port")->required();
         command.add_option("HEX", m_hex, "the bytes, as pairs of hexadecimal digits")->required();
         m_waitGiven =
-            command.add_option("--wait", m_wait, "how long to print what comes back (default 1000)")->option_text("MS");
+            command.add_option("--wait", m_wait, "how long to print what comes back (default 1000)")
+                ->option_text("MS");
         AddSendOptions(command, m_texts);
     }
 
@@ -58,8 +61,8 @@ public:
         options.port = m_port;
         std::chrono::milliseconds wait(1000);
         if (Given(m_waitGiven)) {
-            wait = std::chrono::milliseconds(
-                Required(ParseUnsigned(m_wait, 0, 600000), "--wait " + m_wait + ": milliseconds from 0 to 600000"));
+            wait = std::chrono::milliseconds(Required(
+                ParseUnsigned(m_wait, 0, 600000), "--wait " + m_wait + ": milliseconds from 0 to 600000"));
         }
         std::optional<std::vector<uint8_t>> bytes = ParseHexBytes(m_hex);
         if (!bytes) {
@@ -84,8 +87,8 @@ private:
         const std::string& port = session.Options().port;
         const auto end = DeviceLink::Clock::now() + wait;
         for (;;) {
-            DeviceLink::Waited waited =
-                session.Link().WaitForFrame(end, end + std::chrono::milliseconds(400), [] { return g_interrupted != 0; });
+            DeviceLink::Waited waited = session.Link().WaitForFrame(end, end + std::chrono::milliseconds(400),
+                                                                    [] { return g_interrupted != 0; });
             switch (waited.end) {
             case DeviceLink::Waited::End::Frame:
                 if (waited.bytes > static_cast<std::size_t>(RECEIVE_BUFFER_SIZE)) {

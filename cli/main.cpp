@@ -26,7 +26,8 @@ namespace {
 
 using namespace velkor::cli;
 
-const char kExitStatus[] = R"(Exit status: 0 done; 1 the port could not be opened or written, the sequence number could not be kept,
+const char kExitStatus[] =
+    R"(Exit status: 0 done; 1 the port could not be opened or written, the sequence number could not be kept,
 or the output could not be written; 2 wrong arguments or values; 3 no whole answer within the time-out.
 Interrupted (SIGINT, SIGTERM, SIGHUP), it releases the port and ends; a frame cut short is exit 1.
 "velkor-cli COMMAND --help" tells more about each command.)";
@@ -55,8 +56,9 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 // The options of the command line as the program's help shows them: the name of the command, one of the
 // commands, then its own arguments.
 struct Program {
-    CLI::App app{"Pages wrist-watch receivers and configures their transmitter and LoRa module, from scripts.",
-                 "velkor-cli"};
+    CLI::App app{
+        "Pages wrist-watch receivers and configures their transmitter and LoRa module, from scripts.",
+        "velkor-cli"};
     std::vector<std::pair<CLI::App*, std::unique_ptr<Command>>> commands;
 
     Program() {
@@ -87,7 +89,7 @@ struct Program {
             return kBadArguments;
         }
         std::reverse(args.begin(), args.end()); // CLI11 takes the words last first
-        args.pop_back();                         // the program's own name
+        args.pop_back();                        // the program's own name
         try {
             app.parse(args);
         } catch (const CLI::Success& done) { // --help, --version

@@ -19,8 +19,8 @@ struct TextOption {
 };
 
 // Declares `option` on `command` as `name VALUENAME`.
-inline TextOption& Declare(CLI::App& command, const std::string& name, TextOption& option, const std::string& help,
-                           const std::string& valueName) {
+inline TextOption& Declare(CLI::App& command, const std::string& name, TextOption& option,
+                           const std::string& help, const std::string& valueName) {
     option.given = command.add_option(name, option.value, help)->option_text(valueName);
     return option;
 }

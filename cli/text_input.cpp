@@ -71,7 +71,8 @@ std::u16string TextArgument(const std::string& word) {
         const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
         if (control && unit != u'\n' && unit != u'\r') {
             throw ArgumentError{"the text has the control character " + CodePointName({&text[i], 1}) +
-                                " at character " + std::to_string(character) + "; only line breaks may be in it"};
+                                " at character " + std::to_string(character) +
+                                "; only line breaks may be in it"};
         }
     }
     return text;

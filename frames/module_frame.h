@@ -39,12 +39,15 @@ uint32_t ModuleFrequencyWord(double mhz);
 // The names of the module's list settings, position = the value the module stores: the page's list items,
 // velkor-cli's words and the simulator's read-back.
 inline constexpr std::array<std::string_view, 5> SLEEP_PERIOD_NAMES = {"2s", "4s", "6s", "8s", "10s"};
-inline constexpr std::array<std::string_view, 6> BREATHING_TIME_NAMES = {"2ms", "4ms", "8ms", "16ms", "32ms", "64ms"};
-inline constexpr std::array<std::string_view, 7> TRANSMIT_POWER_NAMES = {"Level1", "Level2", "Level3", "Level4",
-                                                                         "Level5", "Level6", "Level7"};
+inline constexpr std::array<std::string_view, 6> BREATHING_TIME_NAMES = {"2ms",  "4ms",  "8ms",
+                                                                         "16ms", "32ms", "64ms"};
+inline constexpr std::array<std::string_view, 7> TRANSMIT_POWER_NAMES = {
+    "Level1", "Level2", "Level3", "Level4", "Level5", "Level6", "Level7"};
 // The name at `value` in `names`; "" past the list (a value no list item stands for).
-template <std::size_t N> std::string_view SettingName(const std::array<std::string_view, N>& names, int value) {
-    return value >= 0 && value < static_cast<int>(N) ? names[static_cast<std::size_t>(value)] : std::string_view();
+template <std::size_t N>
+std::string_view SettingName(const std::array<std::string_view, N>& names, int value) {
+    return value >= 0 && value < static_cast<int>(N) ? names[static_cast<std::size_t>(value)]
+                                                     : std::string_view();
 }
 
 // The names joined by `separator`: "2s|4s|6s|8s|10s".

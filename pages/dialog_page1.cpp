@@ -141,7 +141,8 @@ void CDialog_Page1::OnOpenClose() {
         }
         std::string port = m_portList->currentText().toStdString();
         int baudRate = m_baudList->currentText().toInt();
-        velkor::Parity parity = velkor::ParityFromIndex(m_parityList->currentIndex()).value_or(velkor::Parity::None);
+        velkor::Parity parity =
+            velkor::ParityFromIndex(m_parityList->currentIndex()).value_or(velkor::Parity::None);
         if (!Link().Open(port, baudRate, parity)) {
             // The list stays as it was; the line below it says why this port did not open (another program
             // may have taken it since the listing, or it refuses the settings), and what else is amiss now.

@@ -45,7 +45,8 @@ void KeepTypingLimit(QLineEdit* edit) {
 } // namespace
 
 CDialog_Page6::CDialog_Page6(QWidget* parent, velkor::DeviceLink& link)
-    : CPage(velkor::resources::ModuleTemplate(), parent, &link), m_frequency(Get<QLineEdit>(ModuleIds::Frequency)),
+    : CPage(velkor::resources::ModuleTemplate(), parent, &link),
+      m_frequency(Get<QLineEdit>(ModuleIds::Frequency)),
       m_networkAddress(Get<QLineEdit>(ModuleIds::NetworkAddress)),
       m_sleepPeriod(Get<QComboBox>(ModuleIds::SleepPeriod)),
       m_breathingTime(Get<QComboBox>(ModuleIds::BreathingTime)),

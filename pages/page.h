@@ -21,7 +21,8 @@ public:
     using StatusWriter = std::function<void(const QString& text, const QString& detail)>;
 
     // `link` is the device link of the pages that talk to the device; the help page has none.
-    CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent, velkor::DeviceLink* link = nullptr);
+    CPage(const velkor::resources::DialogTemplate& dialog, QWidget* parent,
+          velkor::DeviceLink* link = nullptr);
 
     void SetStatusWriter(StatusWriter writer) { m_statusWriter = std::move(writer); }
     QWidget* Control(int id) const { return m_dialog.Control(id); }

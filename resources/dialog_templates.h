@@ -3,8 +3,8 @@
 // rectangle in dialog units. One builder (controls/dialog_builder) turns a template into widgets; the
 // pages find their controls by id. No toolkit types here.
 
-#include "resources/version.h"
 #include "resources/control_ids.h"
+#include "resources/version.h"
 
 #include <string_view>
 #include <vector>

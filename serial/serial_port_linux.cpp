@@ -47,7 +47,6 @@ PortError ErrorFromErrno(int error) {
     }
 }
 
-
 speed_t SpeedConstant(int baudRate) {
     switch (baudRate) {
     case 1200:

@@ -107,7 +107,9 @@ DCB MakeDcb(const LineSettings& settings) {
     dcb.XonLim = 2;
     dcb.XoffLim = 4;
     dcb.ByteSize = 8;
-    dcb.Parity = settings.parity == Parity::Odd ? ODDPARITY : settings.parity == Parity::Even ? EVENPARITY : NOPARITY;
+    dcb.Parity = settings.parity == Parity::Odd    ? ODDPARITY
+                 : settings.parity == Parity::Even ? EVENPARITY
+                                                   : NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     dcb.XonChar = 0x13;
     dcb.XoffChar = 0x19;

@@ -66,7 +66,8 @@ std::string ListItem(const char* const* items, std::size_t count, uint8_t index)
     return index < count ? items[index] : Format2("position %u (not in the list)", index);
 }
 
-template <std::size_t N> std::string SettingItem(const std::array<std::string_view, N>& names, uint8_t index) {
+template <std::size_t N>
+std::string SettingItem(const std::array<std::string_view, N>& names, uint8_t index) {
     std::string_view name = SettingName(names, index);
     return name.empty() ? Format2("position %u (not in the list)", index) : std::string(name);
 }
@@ -272,9 +273,9 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
             .Text("breathing_time", SettingItem(BREATHING_TIME_NAMES, config.breathingTime))
             .Number("network_address", config.networkAddress)
             .Text("transmit_power", SettingItem(TRANSMIT_POWER_NAMES, config.transmitPower));
-        f.summary += ": " + mhz + " MHz, sleep " + SettingItem(SLEEP_PERIOD_NAMES, config.sleepPeriod) + ", breathing " +
-                     SettingItem(BREATHING_TIME_NAMES, config.breathingTime) + ", network address " +
-                     std::to_string(config.networkAddress) + ", power " +
+        f.summary += ": " + mhz + " MHz, sleep " + SettingItem(SLEEP_PERIOD_NAMES, config.sleepPeriod) +
+                     ", breathing " + SettingItem(BREATHING_TIME_NAMES, config.breathingTime) +
+                     ", network address " + std::to_string(config.networkAddress) + ", power " +
                      SettingItem(TRANSMIT_POWER_NAMES, config.transmitPower);
     } else if (data.size() == 4) {
         auto address = static_cast<int32_t>(ReadBigEndian(std::span<const uint8_t, 4>(data.data(), 4)));
@@ -293,7 +294,8 @@ void DecodeModule(DecodedFrame& f, Builder& b, Direction direction) {
 } // namespace
 
 std::string JsonString(std::string_view text) {
-    // A byte that is not UTF-8 (a path may hold any byte) becomes U+FFFD, so every JSON parser takes the line.
+    // A byte that is not UTF-8 (a path may hold any byte) becomes U+FFFD, so every JSON parser takes the
+    // line.
     return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

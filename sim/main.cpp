@@ -119,12 +119,14 @@ std::optional<bool> SimulatorHoldsPty(unsigned index) {
     return unreadable ? std::nullopt : std::optional<bool>(false);
 }
 
-const char kDescription[] = R"(Plays the devices at the far end of Velkor's serial cable: the radio transmitter, which takes watch
+const char kDescription[] =
+    R"(Plays the devices at the far end of Velkor's serial cable: the radio transmitter, which takes watch
 command frames and its own channel frame, and the LoRa module, which answers module commands. It
 creates a pseudo-terminal, links it at a stable path and prints one line for every frame in either
 direction. Start Velkor with VELKOR_PORTS set to the link to find it in the port list.)";
 
-const char kFooter[] = R"(The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
+const char kFooter[] =
+    R"(The module starts at 434.00 MHz (frequency word 6C 80 12), sleep 2s, breathing 32ms, network address 0,
 power Level7, watch address 0, and its clock at the host's clock. Writing settings, the watch address or
 the time changes what later reads return. Frames are split by their format; every length and checksum
 is checked, and a frame that fails is printed as invalid with the reason.
@@ -167,32 +169,40 @@ int ParseOptions(int argc, char** argv, Options* options) {
                    "where to link the pseudo-terminal (default: $XDG_RUNTIME_DIR/velkor-sim, or "
                    "/tmp/velkor-sim-UID without it)")
         ->option_text("PATH")
-        ->check([](const std::string& path) { return path.empty() ? std::string("needs a path") : std::string(); });
-    app.add_flag("--json", options->json,
-                 "one JSON object per line: dir (\"in\" from the tool, \"out\" from the simulator), format "
-                 "(\"command\", \"transmitter\", \"module\", \"unknown\"), bytes, valid, reason (when invalid), "
-                 "the decoded fields and a summary; the first line is {\"event\":\"ready\",\"link\":...,\"pty\":...}");
-    app.add_option("--answer-delay", answerDelay, "wait this long before answering a module command (default 5)")
+        ->check([](const std::string& path) {
+            return path.empty() ? std::string("needs a path") : std::string();
+        });
+    app.add_flag(
+        "--json", options->json,
+        "one JSON object per line: dir (\"in\" from the tool, \"out\" from the simulator), format "
+        "(\"command\", \"transmitter\", \"module\", \"unknown\"), bytes, valid, reason (when invalid), "
+        "the decoded fields and a summary; the first line is {\"event\":\"ready\",\"link\":...,\"pty\":...}");
+    app.add_option("--answer-delay", answerDelay,
+                   "wait this long before answering a module command (default 5)")
         ->option_text("MS")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--no-answer", options->noAnswer, "never answer");
     app.add_flag("--bad-checksum", options->badChecksum, "answer with a wrong checksum byte");
-    app.add_option("--split-answer", splitAnswer, "send each answer in two parts with a pause of MS between them")
+    app.add_option("--split-answer", splitAnswer,
+                   "send each answer in two parts with a pause of MS between them")
         ->option_text("MS")
         ->check(CLI::NonNegativeNumber);
-    app.add_flag("--garbage", options->garbage, "send noise bytes, then a pause of 500 ms, before each answer");
+    app.add_flag("--garbage", options->garbage,
+                 "send noise bytes, then a pause of 500 ms, before each answer");
     app.add_option("--hangup-after", options->hangupAfter,
                    "hang the line up after N frames from the tool, as a pulled USB adapter does")
         ->option_text("N")
         ->check(CLI::PositiveNumber);
-    app.add_option("--stall-after", options->stallAfter,
-                   "after N frames from the tool, stop taking bytes (the line is suspended, so the tool's writes "
-                   "cannot leave) until the simulator ends")
+    app.add_option(
+           "--stall-after", options->stallAfter,
+           "after N frames from the tool, stop taking bytes (the line is suspended, so the tool's writes "
+           "cannot leave) until the simulator ends")
         ->option_text("N")
         ->check(CLI::PositiveNumber);
-    app.add_option("--storm", options->stormSeconds,
-                   "on the first frame from the tool, send noise (never 0D or FA) without a pause for SECONDS, "
-                   "wait 500 ms, then answer as usual")
+    app.add_option(
+           "--storm", options->stormSeconds,
+           "on the first frame from the tool, send noise (never 0D or FA) without a pause for SECONDS, "
+           "wait 500 ms, then answer as usual")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
     try {

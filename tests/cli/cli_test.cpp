@@ -21,11 +21,11 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <regex>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <regex>
-#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -594,7 +594,8 @@ TEST(Cli, EveryOptionOfTheHelpIsInTheManPage) {
     auto optionsIn = [](const std::string& text) {
         std::set<std::string> options;
         std::regex option("--[a-z][a-z-]*[a-z]");
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator();
+             ++it) {
             options.insert(it->str());
         }
         return options;
@@ -608,7 +609,8 @@ TEST(Cli, EveryOptionOfTheHelpIsInTheManPage) {
     const std::string cliMan = manPage(VELKOR_CLI_MAN);
     ASSERT_FALSE(cliMan.empty());
     std::set<std::string> seen;
-    for (const char* command : {"", "ports", "send", "text", "time", "host-address", "channel", "transmitter", "module"}) {
+    for (const char* command :
+         {"", "ports", "send", "text", "time", "host-address", "channel", "transmitter", "module"}) {
         std::vector<std::string> args = {VELKOR_CLI_PATH};
         if (*command != '\0') {
             args.emplace_back(command);

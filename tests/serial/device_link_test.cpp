@@ -119,7 +119,8 @@ TEST(DeviceLink, WaitingForAFrameEndsWhateverTheLineDoes) {
     EXPECT_EQ(waited.end, End::Noise);
     EXPECT_GT(waited.bytes, 10U);
     EXPECT_LT(Clock::now() - start, 1100ms);
-    EXPECT_EQ(link.WaitForFrame(Clock::now() + 1s, Clock::now() + 2s).end, End::Frame); // the noise, once quiet
+    EXPECT_EQ(link.WaitForFrame(Clock::now() + 1s, Clock::now() + 2s).end,
+              End::Frame); // the noise, once quiet
 
     // A frame under way when the device goes comes first, then the loss.
     pty.Send({0xFA, 0x0D});

@@ -22,7 +22,8 @@ TEST(SerialEngine, OpensAPtyWithEveryParityAndBaudRate) {
     RecordingSerial serial;
     for (Parity parity : {Parity::None, Parity::Odd, Parity::Even}) {
         for (int baud : {1200, 9600, 115200}) {
-            ASSERT_EQ(serial.Open(pty.SlavePath(), baud, parity), 1) << baud << " parity " << ParityName(parity);
+            ASSERT_EQ(serial.Open(pty.SlavePath(), baud, parity), 1)
+                << baud << " parity " << ParityName(parity);
             EXPECT_TRUE(serial.IsOpen());
             // The master reports the slave's line settings.
             termios t{};

@@ -67,9 +67,10 @@ TEST(Win32Engine, EveryParityAndBaudRateOfTheList) {
     // PARODD but drops PARENB. A real port has no such history.
     for (int baud : SUPPORTED_BAUD_RATES) {
         for (Parity parity : {Parity::None, Parity::Odd, Parity::None, Parity::Even}) {
-            ASSERT_EQ(serial.Open(port, baud, parity), 1)
-                << baud << " parity " << ParityName(parity) << ": " << PortErrorText(serial.LastFailure().error);
-            EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D") << baud << " " << ParityName(parity);
+            ASSERT_EQ(serial.Open(port, baud, parity), 1) << baud << " parity " << ParityName(parity) << ": "
+                                                          << PortErrorText(serial.LastFailure().error);
+            EXPECT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D")
+                << baud << " " << ParityName(parity);
         }
     }
     // A rate or parity the port page does not offer is refused, and nothing stays open.

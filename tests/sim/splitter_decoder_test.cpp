@@ -91,12 +91,12 @@ TEST(SimDecoder, JsonStringsAreValidWhateverTheBytes) {
         {"plain", true},
         {"q\"b\\n\nt\t\x01\x7f", true},
         {"3\xe5\x8f\xb7\xf0\x9f\x98\x80", true}, // 号 and an emoji pass
-        {"\xff", false},                           // never UTF-8
-        {"\xc3(", false},                          // a cut sequence
-        {"\xe5\x8f", false},                       // cut at the end
-        {"\xc0\x80", false},                       // overlong
-        {"\xed\xa0\x80", false},                   // a surrogate
-        {"\xf4\x90\x80\x80", false},               // past U+10FFFF
+        {"\xff", false},                         // never UTF-8
+        {"\xc3(", false},                        // a cut sequence
+        {"\xe5\x8f", false},                     // cut at the end
+        {"\xc0\x80", false},                     // overlong
+        {"\xed\xa0\x80", false},                 // a surrogate
+        {"\xf4\x90\x80\x80", false},             // past U+10FFFF
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.in);

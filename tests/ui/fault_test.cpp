@@ -32,7 +32,6 @@ using velkor::resources::PortSettingsIds;
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
 
-
 namespace {
 
 long ResidentKb() {

@@ -6,9 +6,9 @@
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
 #include "pages/dialog_page6.h"
+#include "resources/version.h"
 #include "shell/velkor_app.h"
 #include "support/sim_process.h"
-#include "resources/version.h"
 #include "ui_support.h"
 
 #include <QAccessible>
@@ -25,7 +25,6 @@ using velkor::resources::HelpIds;
 using velkor::resources::ModuleIds;
 using velkor::resources::TextMessageIds;
 using velkor::resources::WirelessIds;
-
 
 class KeyboardTest : public SimWindowTest {
     Q_OBJECT

@@ -17,7 +17,6 @@
 
 using velkor::resources::ModuleIds;
 
-
 class ModulePageTest : public SimWindowTest {
     Q_OBJECT
 private:

@@ -2,10 +2,10 @@
 // Run from the build folder (it starts velkor, velkor-bench-bare and velkor-sim from beside itself).
 
 #include "serial/cxserial.h"
+#include "shell/velkor_dlg.h"
 #include "support/child_process.h"
 #include "support/process_stats.h"
 #include "support/pty_pair.h"
-#include "shell/velkor_dlg.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
