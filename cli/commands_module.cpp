@@ -26,11 +26,12 @@ int SettingOption(const TextOption& option, const char* name, const std::array<s
 class ModuleCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
+        DeclarePort(command, m_port);
         command
             .add_option("SUBCOMMAND", m_words,
                         "read-config, write-config, set-time, get-time, reset, "
                         "read-watch-address or write-watch-address N")
+            ->type_name("")
             ->required();
         Declare(command, "--timeout", m_timeout, "how long the answer may take to begin (default 2000)",
                 "MS");

@@ -2,6 +2,7 @@
 
 #include "cli_args.h"
 #include "commands.h"
+#include "options.h"
 #include "output.h"
 #include "session.h"
 
@@ -48,8 +49,10 @@ private:
 class SendCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
-        command.add_option("HEX", m_hex, "the bytes, as pairs of hexadecimal digits")->required();
+        DeclarePort(command, m_port);
+        command.add_option("HEX", m_hex, "the bytes, as pairs of hexadecimal digits")
+            ->type_name("")
+            ->required();
         m_waitGiven =
             command.add_option("--wait", m_wait, "how long to print what comes back (default 1000)")
                 ->option_text("MS");

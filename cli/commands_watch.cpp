@@ -50,8 +50,10 @@ void DeclareChannel(CLI::App& command, TextOption& frequency, TextOption& networ
 class TextCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
-        command.add_option("TEXT", m_text, "the text (UTF-8), or - for standard input")->required();
+        DeclarePort(command, m_port);
+        command.add_option("TEXT", m_text, "the text (UTF-8), or - for standard input")
+            ->type_name("")
+            ->required();
         Declare(command, "--to", m_to, "the watch (default 255.255.255.255, every watch)", "A.B.C.D");
         Declare(command, "--every", m_every, "send again every 5, 10, 20, 30 or 60 seconds", "S");
         Declare(command, "--count", m_count, "with --every: this many frames in all", "N");
@@ -139,7 +141,7 @@ private:
 class TimeCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
+        DeclarePort(command, m_port);
         Declare(command, "--at", m_at, "this time instead of the local time now", "\"YYYY-MM-DD HH:MM:SS\"");
         AddSendOptions(command, m_texts);
     }
@@ -163,7 +165,7 @@ private:
 class HostAddressCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
+        DeclarePort(command, m_port);
         Declare(command, "--watch", m_watch, "the watch", "A.B.C.D");
         Declare(command, "--host", m_host, "the host address to store", "A.B.C.D");
         Declare(command, "--slot", m_slot, "the address slot, 1 to 10", "1..10");
@@ -197,7 +199,7 @@ private:
 class ChannelCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
+        DeclarePort(command, m_port);
         Declare(command, "--watch", m_watch, "the watch", "A.B.C.D");
         DeclareChannel(command, m_frequency, m_network);
         AddSendOptions(command, m_texts);
@@ -225,7 +227,7 @@ private:
 class TransmitterCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
-        command.add_option("PORT", m_port, "the serial port")->required();
+        DeclarePort(command, m_port);
         DeclareChannel(command, m_frequency, m_network);
         AddSendOptions(command, m_texts);
     }

@@ -25,6 +25,11 @@ inline TextOption& Declare(CLI::App& command, const std::string& name, TextOptio
     return option;
 }
 
+// The port every command but ports takes first.
+inline void DeclarePort(CLI::App& command, std::string& port) {
+    command.add_option("PORT", port, "the serial port")->type_name("")->required();
+}
+
 // --at as a calendar time, or the local time now without it.
 ClockTime ClockArgument(const TextOption& at);
 

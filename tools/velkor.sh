@@ -160,99 +160,12 @@ static_checks() {
     echo "clang-tidy: clean"
 }
 
-# The Windows build (preset "windows", cross-built with MinGW-w64) run under Wine. Its COM ports are
-# velkor-sim instances on pseudo-terminals: Wine opens \\.\COMn through $WINEPREFIX/dosdevices/comn, which
-# is made a link to the simulator's link.
+# The Windows build (preset "windows", cross-built with MinGW-w64) run by ctest under Wine, the toolchain's
+# emulator. Its COM ports are velkor-sim instances of the default build on pseudo-terminals, which a ctest
+# fixture starts and stops (tests/windows/sims.sh).
 windows_tests() {
-    echo "== Windows build, tests under Wine"
-    build windows
-    local wine=/usr/lib/wine/wine64
-    export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        "$wine" wineboot -i >/dev/null 2>&1
-    fi
-    local work
-    work=$(mktemp -d)
-    local sims=()
-    ./build/velkor-sim --link "$work/plain" >"$work/plain.log" 2>&1 &
-    sims+=($!)
-    ./build/velkor-sim --stall-after 1 --link "$work/stall" >/dev/null 2>&1 &
-    sims+=($!)
-    ./build/velkor-sim --storm 60 --link "$work/storm" >/dev/null 2>&1 &
-    sims+=($!)
-    ./build/velkor-sim --storm 60 --link "$work/storm-cli" >/dev/null 2>&1 &
-    sims+=($!)
-    # Hangs up after each first frame and is back at once, as a re-plugged adapter.
-    touch "$work/again"
-    (while [ -f "$work/again" ]; do ./build/velkor-sim --hangup-after 1 --link "$work/hangup" >/dev/null 2>&1; done) &
-    sims+=($!)
-    for _ in $(seq 50); do [ -e "$work/plain" ] && [ -e "$work/storm-cli" ] && break; sleep 0.1; done
-    local n=40
-    for name in plain stall hangup storm storm-cli; do
-        ln -sfn "$work/$name" "$WINEPREFIX/dosdevices/com$n"
-        n=$((n + 1))
-    done
-    local failed=0
-    for program in frames_tests serial_tests; do
-        if VELKOR_TEST_COM=COM40 VELKOR_TEST_COM_STALL=COM41 VELKOR_TEST_COM_HANGUP=COM42 \
-                VELKOR_TEST_COM_STORM=COM43 "$wine" "build-windows/$program.exe" >"$work/$program.log" 2>&1; then
-            grep -aE '^\[  (PASSED|SKIPPED) \]|Skipped|^Wine ' "$work/$program.log" || true
-            local count
-            count=$(grep -aoE '^\[  PASSED  \] [0-9]+' "$work/$program.log" | grep -oE '[0-9]+$')
-            TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
-        else
-            grep -av '^\[       OK \]\|^\[ RUN' "$work/$program.log" | tail -n 40
-            echo "$program.exe failed under Wine" >&2
-            failed=1
-        fi
-    done
-    # velkor-cli.exe through a COM port, and the Chinese text of its arguments in GBK as on Linux. Only
-    # COM ports are ports (AUX is the host's console under Wine), and every name of one shares its sequence
-    # counter, which starts from nothing here.
-    rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/velkor
-    local check expected answer
-    while IFS='|' read -r check expected; do
-        # shellcheck disable=SC2086
-        answer=$("$wine" build-windows/velkor-cli.exe $check 2>&1 | tr -d '\r') || true
-        if [ "$answer" = "$expected" ]; then
-            echo "velkor-cli.exe $check: $answer"
-            TESTS_PASSED=$((TESTS_PASSED + 1))
-        else
-            echo "velkor-cli.exe $check answered: $answer" >&2
-            failed=1
-        fi
-    done <<'CHECKS'
-send COM40 FA80F4006E0D|FA 80 F4 07 6C 80 12 00 04 00 06 7D 0D
-module COM40 get-time --timeout 1000 --json --dry-run|{"command":"module get-time","port":"COM40","sent":"FA 80 FD 00 77 0D","dry_run":true}
-module COM40 read-watch-address|手表地址: 0
-text COM40 --seq 3 --dry-run 3号桌请取餐|5A 03 FF FF FF FF E0 0B 33 BA C5 D7 C0 C7 EB C8 A1 B2 CD 27
-text AUX --seq 1 hi|velkor-cli: cannot open AUX: not a serial port
-text NUL: --seq 1 hi|velkor-cli: cannot open NUL:: not a serial port
-text C:\windows --seq 1 hi|velkor-cli: cannot open C:\windows: not a serial port
-text COM40 --json hi|{"command":"text","port":"COM40","sequence":1,"sent":"5A 01 FF FF FF FF E0 02 68 69 0A"}
-text \\.\COM40 --json hi|{"command":"text","port":"\\\\.\\COM40","sequence":2,"sent":"5A 02 FF FF FF FF E0 02 68 69 0B"}
-text com40: --json hi|{"command":"text","port":"com40:","sequence":3,"sent":"5A 03 FF FF FF FF E0 02 68 69 0C"}
-CHECKS
-    # A device that streams noise cannot hold the wait for an answer beyond its time-out.
-    local start status=0
-    start=$(date +%s%N)
-    answer=$(timeout 30 "$wine" build-windows/velkor-cli.exe module COM44 get-time --timeout 1000 2>&1) || status=$?
-    local elapsed=$((($(date +%s%N) - start) / 1000000))
-    if [ $status -eq 3 ] && [ $elapsed -lt 6000 ] && grep -q "bytes came without the pause" <<<"$answer"; then
-        echo "velkor-cli.exe module COM44 get-time in a storm: exit 3 after $elapsed ms"
-        TESTS_PASSED=$((TESTS_PASSED + 1))
-    else
-        echo "velkor-cli.exe in a storm: exit $status after $elapsed ms: $answer" >&2
-        failed=1
-    fi
-    rm -f "$work/again"
-    kill "${sims[@]}" 2>/dev/null || true
-    pkill -f -- "--link $work/" 2>/dev/null || true
-    wait "${sims[@]}" 2>/dev/null || true
-    rm -f "$WINEPREFIX"/dosdevices/com4[0-4]
+    run_tests windows
     /usr/lib/wine/wineserver -k 2>/dev/null || true
-    rm -rf "$work"
-    return $failed
 }
 
 fuzz() {

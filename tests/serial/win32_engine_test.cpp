@@ -1,10 +1,10 @@
-// The Win32 backend against real COM ports. The Wine test run (tools/velkor.sh test) maps COM ports to
-// velkor-sim on pseudo-terminals and names them in these variables:
-//   VELKOR_TEST_COM         a simulator that answers
-//   VELKOR_TEST_COM_STALL   one that stops taking bytes after the first frame
-//   VELKOR_TEST_COM_HANGUP  one that hangs up after each first frame, and is started again at once
-//   VELKOR_TEST_COM_STORM   one that streams noise after the first frame
-// Without them (on a Windows machine with no such set-up) these tests skip.
+// The Win32 backend against real COM ports. The Wine test run (ctest --preset windows) maps COM ports to
+// velkor-sim on pseudo-terminals and names them in VELKOR_TEST_COMS, "ROLE=COMn" separated by commas:
+//   plain   a simulator that answers
+//   stall   one that stops taking bytes after the first frame
+//   hangup  one that hangs up after each first frame, and is started again at once
+//   storm   one that streams noise after the first frame
+// Without it (on a Windows machine with no such set-up) these tests skip.
 
 #include "support/recording_serial.h"
 #include "support/test_data.h"
@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -24,15 +25,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string PortFrom(const char* variable) {
-    const char* value = std::getenv(variable);
-    return value != nullptr ? value : "";
+// The COM port of `role` in VELKOR_TEST_COMS; "" when it names none.
+std::string PortFrom(const std::string& role) {
+    const char* value = std::getenv("VELKOR_TEST_COMS");
+    std::string list = value != nullptr ? value : "";
+    for (std::size_t at = 0; at < list.size();) {
+        std::size_t end = std::min(list.find(',', at), list.size());
+        std::string entry = list.substr(at, end - at);
+        if (entry.rfind(role + "=", 0) == 0) {
+            return entry.substr(role.size() + 1);
+        }
+        at = end + 1;
+    }
+    return "";
 }
 
-#define REQUIRE_PORT(name, variable)                                                                         \
-    const std::string name = PortFrom(variable);                                                             \
+#define REQUIRE_PORT(name, role)                                                                             \
+    const std::string name = PortFrom(role);                                                                 \
     if (name.empty()) {                                                                                      \
-        GTEST_SKIP() << variable << " names no COM port";                                                    \
+        GTEST_SKIP() << "VELKOR_TEST_COMS names no " << role << " port";                                     \
     }
 
 bool UnderWine() {
@@ -50,7 +61,7 @@ std::string Exchange(RecordingSerial& serial, const char* request, std::size_t a
 }
 
 TEST(Win32Engine, ReadConfigRoundTrip) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM");
+    REQUIRE_PORT(port, "plain");
     RecordingSerial serial;
     ASSERT_EQ(serial.Open(port, 9600, Parity::None), 1);
     EXPECT_TRUE(serial.IsOpen());
@@ -60,7 +71,7 @@ TEST(Win32Engine, ReadConfigRoundTrip) {
 }
 
 TEST(Win32Engine, EveryParityAndBaudRateOfTheList) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM");
+    REQUIRE_PORT(port, "plain");
     RecordingSerial serial;
     // Each parity follows a parity-less open: Wine refuses (ERROR_INVALID_PARAMETER) a parity on a
     // pseudo-terminal whose previous settings asked for the same parity, because the pseudo-terminal keeps
@@ -108,7 +119,7 @@ TEST(Win32Engine, NamesThatAreNoPort) {
 }
 
 TEST(Win32Engine, ASecondOpenOfTheSamePortFails) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM");
+    REQUIRE_PORT(port, "plain");
     RecordingSerial first;
     RecordingSerial second;
     ASSERT_EQ(first.Open(port, 9600, Parity::None), 1);
@@ -124,7 +135,7 @@ TEST(Win32Engine, ASecondOpenOfTheSamePortFails) {
 }
 
 TEST(Win32Engine, AStalledWriteGivesUpAndLaterOnesDoNotHang) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM_STALL");
+    REQUIRE_PORT(port, "stall");
     RecordingSerial serial;
     ASSERT_EQ(serial.Open(port, 9600, Parity::None), 1);
     ASSERT_EQ(Exchange(serial, "FA 80 F2 00 6C 0D", 6), "FA 80 F2 00 6C 0D"); // then it stops taking bytes
@@ -148,7 +159,7 @@ TEST(Win32Engine, AStalledWriteGivesUpAndLaterOnesDoNotHang) {
 }
 
 TEST(Win32Engine, AHangUpIsReportedOnceAndThePortOpensAgain) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM_HANGUP");
+    REQUIRE_PORT(port, "hangup");
     RecordingSerial serial;
     ASSERT_TRUE(WaitUntil([&] { return serial.Open(port, 9600, Parity::None) == 1; }, 5s));
     // The answer arrives, then the line dies.
@@ -165,7 +176,7 @@ TEST(Win32Engine, AHangUpIsReportedOnceAndThePortOpensAgain) {
 }
 
 TEST(Win32Engine, NoByteAfterClose) {
-    REQUIRE_PORT(port, "VELKOR_TEST_COM_STORM");
+    REQUIRE_PORT(port, "storm");
     RecordingSerial serial;
     ASSERT_EQ(serial.Open(port, 115200, Parity::None), 1);
     ASSERT_TRUE(serial.Send(Hex("FA 80 F2 00 6C 0D"))); // noise from now on
