@@ -1,6 +1,7 @@
 #include "frames/hex.h"
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
+#include "frames/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,16 @@ TEST(AnsiToUtf8, DecodesGbkAndMarksBrokenBytes) {
                   u8"欢迎光临本店请稍候您的餐品马上就好谢谢惠顾祝您用餐愉快下次再来一号桌客人请到前台取餐")));
     EXPECT_EQ(AnsiToUtf8("a\xFF"), "a\xEF\xBF\xBD");
     EXPECT_EQ(AnsiToUtf8("\x80\xC4"), "\xE2\x82\xAC\xEF\xBF\xBD"); // the euro; a lead byte cut off
+}
+
+TEST(Utf8, StrictlyDecodedAndEncodedBack) {
+    EXPECT_EQ(Utf8ToUtf16("3号桌"), u"3号桌");
+    EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");
+    for (const char* bad : {"\xFF", "\xC3(", "\xE5\x8F", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        EXPECT_FALSE(Utf8ToUtf16(bad)) << bad;
+    }
+    EXPECT_EQ(Utf16ToUtf8(u"3号桌\U0001F600"), "3号桌\xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx"); // a lone surrogate
 }
 
 TEST(HexTextToBytes, DigitGroupsSeparatedByAnythingElse) {

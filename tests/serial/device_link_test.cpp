@@ -72,6 +72,11 @@ TEST(DeviceLink, TwoLinksSideBySideEachWithItsFramesAndStateChanges) {
     EXPECT_FALSE(second.TakePortEvent());
     EXPECT_FALSE(second.Send(bytes));
 
+    // A port that does not open leaves the link closed, and says so.
+    EXPECT_FALSE(first.Open("/dev/velkor-no-such-port", 9600, Parity::None));
+    EXPECT_EQ(first.LastFailure().error, PortError::NotFound);
+    EXPECT_EQ(first.TakePortEvent(), PortEvent::Closed);
+
     // Opening again starts from an empty receive path.
     first.Buffer().Append(0x42);
     ASSERT_TRUE(first.Open(a.SlavePath(), 9600, Parity::None));
