@@ -6,7 +6,6 @@
 #include "session.h"
 #include "text_input.h"
 
-#include "frames/text_encoding.h"
 #include "resources/version.h"
 
 #include <CLI/CLI.hpp>
@@ -117,22 +116,25 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 #endif
     HandleSignals();
-    int status = kDone;
+    // The handlers print with the C library only: nothing may be thrown out of main.
     try {
-        Program program;
-        status = program.Run(Utf8Arguments(argc, argv));
+        int status = kDone;
+        {
+            Program program;
+            status = program.Run(Utf8Arguments(argc, argv));
+        }
+        // The port is released by now. Output that did not reach its reader (a full disk, a closed pipe)
+        // is a failure, not a success a script could believe.
+        if (std::fflush(stdout) != 0 || OutputFailed()) {
+            std::fputs("velkor-cli: cannot write to standard output\n", stderr);
+            return kPortFailed;
+        }
+        return status;
     } catch (const ArgumentError& error) {
-        Fail(error.message);
+        std::fprintf(stderr, "velkor-cli: %s\n", error.message.c_str());
         return kBadArguments;
-    } catch (const velkor::TextConversionError& error) {
-        Fail(error.what());
+    } catch (const std::exception& error) { // the text conversion, out of memory
+        std::fprintf(stderr, "velkor-cli: %s\n", error.what());
         return kPortFailed;
     }
-    // The port is released by now. Output that did not reach its reader (a full disk, a closed pipe) is a
-    // failure, not a success a script could believe.
-    if (std::fflush(stdout) != 0 || OutputFailed()) {
-        Fail("cannot write to standard output");
-        return kPortFailed;
-    }
-    return status;
 }

@@ -506,7 +506,7 @@ private:
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (int rc = ParseOptions(argc, argv, &options); rc >= 0) {
@@ -527,4 +527,7 @@ int main(int argc, char** argv) {
     int rc = simulator.Run();
     simulator.Shutdown();
     return rc;
+} catch (const std::exception& error) { // out of memory
+    std::fprintf(stderr, "velkor-sim: %s\n", error.what());
+    return 1;
 }
