@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -47,27 +48,33 @@ PortError ErrorFromErrno(int error) {
     }
 }
 
+// The termios constant of each rate of SUPPORTED_BAUD_RATES, in its order.
+struct Speed {
+    int rate;
+    speed_t constant;
+};
+constexpr Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                             {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+static_assert(std::size(kSpeeds) == std::size(SUPPORTED_BAUD_RATES));
+static_assert(
+    [] {
+        for (std::size_t i = 0; i < std::size(kSpeeds); ++i) {
+            if (kSpeeds[i].rate != SUPPORTED_BAUD_RATES[i]) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "every rate the port page offers has its termios constant");
+
+// B0 for a rate the list does not have.
 speed_t SpeedConstant(int baudRate) {
-    switch (baudRate) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    default:
-        return B0;
+    for (const Speed& speed : kSpeeds) {
+        if (speed.rate == baudRate) {
+            return speed.constant;
+        }
     }
+    return B0;
 }
 
 void SetRaw(termios& t) {
