@@ -1,6 +1,19 @@
 #include "commands.h"
 
+#include "options.h"
+
 namespace velkor::cli {
+
+void SendingCommand::DefineSending(CLI::App& command) {
+    DeclarePort(command, m_port);
+    AddSendOptions(command, m_texts);
+}
+
+SendOptions SendingCommand::CheckedOptions(bool takesSequence) const {
+    SendOptions options = ReadSendOptions(m_texts, takesSequence);
+    options.port = m_port;
+    return options;
+}
 
 const std::vector<CommandEntry>& Commands() {
     static const std::vector<CommandEntry> commands = {

@@ -23,10 +23,10 @@ int SettingOption(const TextOption& option, const char* name, const std::array<s
                     std::string(name) + " " + option.value + ": one of " + JoinedNames(names, ", "));
 }
 
-class ModuleCommand final : public Command {
+class ModuleCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         command
             .add_option("SUBCOMMAND", m_words,
                         "read-config, write-config, set-time, get-time, reset, "
@@ -43,12 +43,10 @@ public:
         Declare(command, "--power", m_power, "write-config: Level1 to Level7", "LEVEL");
         Declare(command, "--at", m_at, "set-time: this time instead of the local time now",
                 "\"YYYY-MM-DD HH:MM:SS\"");
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, false);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(false);
         std::chrono::milliseconds timeout(2000);
         if (m_timeout.Given()) {
             timeout = std::chrono::milliseconds(
@@ -222,7 +220,6 @@ private:
         }
     }
 
-    std::string m_port;
     std::vector<std::string> m_words; // the subcommand and what follows it
     TextOption m_timeout;
     TextOption m_frequency;
@@ -231,7 +228,6 @@ private:
     TextOption m_network;
     TextOption m_power;
     TextOption m_at;
-    SendOptionTexts m_texts;
 };
 
 } // namespace

@@ -46,22 +46,20 @@ private:
     bool m_json = false;
 };
 
-class SendCommand final : public Command {
+class SendCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         command.add_option("HEX", m_hex, "the bytes, as pairs of hexadecimal digits")
             ->type_name("")
             ->required();
         m_waitGiven =
             command.add_option("--wait", m_wait, "how long to print what comes back (default 1000)")
                 ->option_text("MS");
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, false);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(false);
         std::chrono::milliseconds wait(1000);
         if (Given(m_waitGiven)) {
             wait = std::chrono::milliseconds(Required(
@@ -119,11 +117,9 @@ private:
         }
     }
 
-    std::string m_port;
     std::vector<std::string> m_hex;
     std::string m_wait;
     CLI::Option* m_waitGiven = nullptr;
-    SendOptionTexts m_texts;
 };
 
 } // namespace

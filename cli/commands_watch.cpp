@@ -47,22 +47,20 @@ void DeclareChannel(CLI::App& command, TextOption& frequency, TextOption& networ
     Declare(command, "--net", network, "the network ID, 0-255", "ID");
 }
 
-class TextCommand final : public Command {
+class TextCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         command.add_option("TEXT", m_text, "the text (UTF-8), or - for standard input")
             ->type_name("")
             ->required();
         Declare(command, "--to", m_to, "the watch (default 255.255.255.255, every watch)", "A.B.C.D");
         Declare(command, "--every", m_every, "send again every 5, 10, 20, 30 or 60 seconds", "S");
         Declare(command, "--count", m_count, "with --every: this many frames in all", "N");
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, true);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(true);
         WatchAddress address = BROADCAST_ADDRESS;
         if (m_to.Given()) {
             address = AddressOption(m_to, "--to");
@@ -130,25 +128,21 @@ public:
     }
 
 private:
-    std::string m_port;
     std::string m_text;
     TextOption m_to;
     TextOption m_every;
     TextOption m_count;
-    SendOptionTexts m_texts;
 };
 
-class TimeCommand final : public Command {
+class TimeCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         Declare(command, "--at", m_at, "this time instead of the local time now", "\"YYYY-MM-DD HH:MM:SS\"");
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, false);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(false);
         ClockTime clock = ClockArgument(m_at);
         Session session(options);
         return session.SendFrames([&](uint8_t) {
@@ -157,24 +151,20 @@ public:
     }
 
 private:
-    std::string m_port;
     TextOption m_at;
-    SendOptionTexts m_texts;
 };
 
-class HostAddressCommand final : public Command {
+class HostAddressCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         Declare(command, "--watch", m_watch, "the watch", "A.B.C.D");
         Declare(command, "--host", m_host, "the host address to store", "A.B.C.D");
         Declare(command, "--slot", m_slot, "the address slot, 1 to 10", "1..10");
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, true);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(true);
         WatchAddress watch = AddressOption(m_watch, "--watch");
         WatchAddress host = AddressOption(m_host, "--host");
         if (!m_slot.Given()) {
@@ -189,25 +179,21 @@ public:
     }
 
 private:
-    std::string m_port;
     TextOption m_watch;
     TextOption m_host;
     TextOption m_slot;
-    SendOptionTexts m_texts;
 };
 
-class ChannelCommand final : public Command {
+class ChannelCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         Declare(command, "--watch", m_watch, "the watch", "A.B.C.D");
         DeclareChannel(command, m_frequency, m_network);
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, true);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(true);
         WatchAddress watch = AddressOption(m_watch, "--watch");
         Channel channel = ChannelOptions(m_frequency, m_network);
         Session session(options);
@@ -217,24 +203,20 @@ public:
     }
 
 private:
-    std::string m_port;
     TextOption m_watch;
     TextOption m_frequency;
     TextOption m_network;
-    SendOptionTexts m_texts;
 };
 
-class TransmitterCommand final : public Command {
+class TransmitterCommand final : public SendingCommand {
 public:
     void Define(CLI::App& command) override {
-        DeclarePort(command, m_port);
+        DefineSending(command);
         DeclareChannel(command, m_frequency, m_network);
-        AddSendOptions(command, m_texts);
     }
 
     int Run() override {
-        SendOptions options = ReadSendOptions(m_texts, false);
-        options.port = m_port;
+        SendOptions options = CheckedOptions(false);
         Channel channel = ChannelOptions(m_frequency, m_network);
         Session session(options);
         return session.SendFrames([&](uint8_t) {
@@ -243,10 +225,8 @@ public:
     }
 
 private:
-    std::string m_port;
     TextOption m_frequency;
     TextOption m_network;
-    SendOptionTexts m_texts;
 };
 
 } // namespace
