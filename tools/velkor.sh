@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
                 qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
