@@ -12,35 +12,6 @@ bool AllDigits(std::string_view text) {
 
 } // namespace
 
-std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, uint32_t maximum) {
-    if (!AllDigits(text) || text.size() > 10) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    if (value < minimum || value > maximum) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(value);
-}
-
-std::optional<WatchAddress> ParseAddress(std::string_view text) {
-    WatchAddress address{};
-    for (std::size_t part = 0; part < 4; ++part) {
-        std::size_t dot = text.find('.');
-        if ((part < 3) == (dot == std::string_view::npos)) {
-            return std::nullopt;
-        }
-        std::optional<uint32_t> value = ParseUnsigned(text.substr(0, dot), 0, 255);
-        if (!value || text.substr(0, dot).size() > 3) {
-            return std::nullopt;
-        }
-        address[part] = static_cast<uint8_t>(*value);
-        text = part < 3 ? text.substr(dot + 1) : std::string_view();
-    }
-    return address;
-}
-
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words) {
     std::string digits;
     for (const std::string& word : words) {

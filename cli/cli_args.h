@@ -3,6 +3,7 @@
 // here (unlike the window's fields). Each function returns nullopt for anything but a whole, valid value.
 
 #include "frames/command_frame.h"
+#include "frames/strict_text.h"
 #include "frames/utf8.h"
 
 #include <cstdint>
@@ -14,11 +15,8 @@
 
 namespace velkor::cli {
 
-// Decimal digits only (no sign, no blanks), within [minimum, maximum].
-std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, uint32_t maximum);
-
-// "A.B.C.D", each part 0 to 255 in decimal digits.
-std::optional<WatchAddress> ParseAddress(std::string_view text);
+using velkor::ParseAddress;
+using velkor::ParseUnsigned;
 
 // Pairs of hexadecimal digits, the words joined ("FA 80" or FA80); at least one byte.
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words);

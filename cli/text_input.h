@@ -2,6 +2,8 @@
 // The text of a text message as velkor-cli takes it: from its argument or standard input, checked before
 // anything is sent.
 
+#include "frames/strict_text.h"
+
 #include <string>
 #include <vector>
 
@@ -16,8 +18,6 @@ inline constexpr std::size_t MAX_INPUT_BYTES = 4096;
 // text), naming the character and its position.
 std::u16string TextArgument(const std::string& word);
 
-// The characters of the part of `text` that is sent which GBK lacks (each goes out as "?"), named once
-// each: "😀 (U+1F600)".
-std::vector<std::string> CharactersWithoutGbk(std::u16string_view text);
+using velkor::CharactersWithoutGbk;
 
 } // namespace velkor::cli

@@ -1,0 +1,110 @@
+#include "strict_text.h"
+
+#include "text_encoding.h"
+#include "text_message.h"
+#include "utf8.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+namespace velkor {
+namespace {
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool IsHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+// The UTF-16 units of the character at `at`: two for a surrogate pair.
+std::size_t CharacterUnits(std::u16string_view text, std::size_t at) {
+    return IsHighSurrogate(text[at]) && at + 1 < text.size() ? 2 : 1;
+}
+
+// "U+1F600" for one character.
+std::string CodePointName(std::u16string_view character) {
+    char32_t value = character[0];
+    if (character.size() == 2) {
+        value = 0x10000 + ((static_cast<char32_t>(character[0]) - 0xD800) << 10) + (character[1] - 0xDC00);
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(value));
+    return name;
+}
+
+} // namespace
+
+std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, uint32_t maximum) {
+    if (!AllDigits(text) || text.size() > 10) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value < minimum || value > maximum) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::optional<WatchAddress> ParseAddress(std::string_view text) {
+    WatchAddress address{};
+    for (std::size_t part = 0; part < 4; ++part) {
+        std::size_t dot = text.find('.');
+        if ((part < 3) == (dot == std::string_view::npos)) {
+            return std::nullopt;
+        }
+        std::optional<uint32_t> value = ParseUnsigned(text.substr(0, dot), 0, 255);
+        if (!value || text.substr(0, dot).size() > 3) {
+            return std::nullopt;
+        }
+        address[part] = static_cast<uint8_t>(*value);
+        text = part < 3 ? text.substr(dot + 1) : std::string_view();
+    }
+    return address;
+}
+
+std::string AddressText(const WatchAddress& address) {
+    return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." + std::to_string(address[2]) +
+           "." + std::to_string(address[3]);
+}
+
+std::optional<TextFault> FindControlCharacter(std::u16string_view text) {
+    std::size_t character = 0;
+    for (std::size_t i = 0; i < text.size(); i += CharacterUnits(text, i)) {
+        ++character;
+        const char16_t unit = text[i];
+        const bool control = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+        if (control && unit != u'\n' && unit != u'\r') {
+            return TextFault{"the text has the control character " + CodePointName(text.substr(i, 1)) +
+                             " at character " + std::to_string(character) +
+                             "; only line breaks may be in it"};
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> CharactersWithoutGbk(std::u16string_view text) {
+    std::vector<std::string> missing;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::u16string_view character = text.substr(i, CharacterUnits(text, i));
+        i += character.size();
+        const std::string encoded = WideToAnsi(character);
+        bytes += encoded.size();
+        if (bytes > MAX_TEXT_BYTES) {
+            break;
+        }
+        if (encoded == "?" && character != u"?") {
+            std::string name = Utf16ToUtf8(character) + " (" + CodePointName(character) + ")";
+            if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
+                missing.push_back(std::move(name));
+            }
+        }
+    }
+    return missing;
+}
+
+} // namespace velkor

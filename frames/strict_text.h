@@ -1,0 +1,38 @@
+#pragma once
+// Strict reading of numbers and addresses that come from programs (velkor-cli's arguments, the gateway's
+// requests): a typo must be heard about, so nothing is read leniently here, unlike the window's fields.
+// Each function returns nullopt for anything but a whole, valid value.
+
+#include "command_frame.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkor {
+
+// Decimal digits only (no sign, no blanks), within [minimum, maximum].
+std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, uint32_t maximum);
+
+// "A.B.C.D", each part 0 to 255 in at most three decimal digits.
+std::optional<WatchAddress> ParseAddress(std::string_view text);
+
+// "A.B.C.D" for an address.
+std::string AddressText(const WatchAddress& address);
+
+// A text for a watch's screen, checked before anything is queued or sent.
+struct TextFault {
+    std::string
+        reason; // "the text has the control character U+0007 at character 3; only line breaks may be in it"
+};
+// The first control character other than a line break (it would reach the watch's screen as garbage; a NUL
+// would silently end the text), named with its position; nullopt when there is none.
+std::optional<TextFault> FindControlCharacter(std::u16string_view text);
+
+// The characters of the part of `text` that is sent (its first 84 GBK bytes) which GBK lacks (each goes out
+// as "?"), named once each: "😀 (U+1F600)". Throws TextConversionError.
+std::vector<std::string> CharactersWithoutGbk(std::u16string_view text);
+
+} // namespace velkor
