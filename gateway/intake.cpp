@@ -1,0 +1,51 @@
+#include "intake.h"
+
+#include "frames/strict_text.h"
+#include "log.h"
+
+namespace velkor::gateway {
+
+Intake::Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names)
+    : m_store(store), m_transmitter(transmitter), m_names(std::move(names)) {}
+
+std::variant<Recipient, std::string> Intake::Resolve(std::string_view text) const {
+    std::shared_ptr<const WatchNames> names;
+    {
+        std::lock_guard lock(m_mutex);
+        names = m_names;
+    }
+    return ParseRecipient(text, *names);
+}
+
+void Intake::SetWatchNames(std::shared_ptr<const WatchNames> names) {
+    std::lock_guard lock(m_mutex);
+    m_names = std::move(names);
+}
+
+std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
+    int64_t id = 0;
+    try {
+        id = m_store.Submit(page, WallNow());
+    } catch (const StoreError& error) {
+        LogLine("page from " + page.source + " not queued: " + error.what());
+        return std::string(error.what());
+    }
+    m_transmitter.Wake();
+    std::string to;
+    for (const Recipient& recipient : page.recipients) {
+        to += (to.empty() ? "" : ", ") + AddressText(recipient.address);
+        if (!recipient.name.empty() && recipient.name != "all") {
+            to += " (" + recipient.name + ")";
+        }
+    }
+    std::string line = "page " + std::to_string(id) + " queued from " + page.source + ": " +
+                       (page.kind == PageKind::Time ? "the time" : std::to_string(page.gbk.size()) + " bytes") +
+                       " to " + to + ", " + PriorityName(page.priority);
+    if (page.repeatEvery > 0) {
+        line += ", every " + std::to_string(page.repeatEvery) + " s, " + std::to_string(page.repeatCount) + " times";
+    }
+    LogLine(line);
+    return id;
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,38 @@
+#pragma once
+// Where the listeners hand in pages: recipients read against the current watch list, the page committed,
+// logged and the transmitter woken.
+//
+// Threads: any thread.
+
+#include "page_store.h"
+#include "transmitter.h"
+#include "watch_names.h"
+
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <variant>
+
+namespace velkor::gateway {
+
+class Intake {
+public:
+    Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names);
+
+    std::variant<Recipient, std::string> Resolve(std::string_view text) const;
+    // Commits `page` and wakes the transmitter: the page's id, or the store's reason it could not.
+    std::variant<int64_t, std::string> Submit(const NewPage& page);
+    // A watch list read again (SIGHUP).
+    void SetWatchNames(std::shared_ptr<const WatchNames> names);
+
+    PageStore& Store() { return m_store; }
+    Transmitter& Sender() { return m_transmitter; }
+
+private:
+    PageStore& m_store;
+    Transmitter& m_transmitter;
+    mutable std::mutex m_mutex; // guards m_names
+    std::shared_ptr<const WatchNames> m_names;
+};
+
+} // namespace velkor::gateway

@@ -1,0 +1,183 @@
+// velkor-gateway: pages from other software (HTTP, SNPP) into one durable queue, sent to the watches
+// through the transmitter on one serial port.
+
+#include "http_api.h"
+#include "intake.h"
+#include "log.h"
+#include "options.h"
+#include "page_store.h"
+#include "snpp_server.h"
+#include "tokens.h"
+#include "transmitter.h"
+#include "resources/version.h"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace velkor::gateway {
+namespace {
+
+// Creates the database's folder (private to the gateway's user) when it is missing.
+bool PrepareFolder(const std::string& database, std::string* error) {
+    const std::filesystem::path folder = std::filesystem::path(database).parent_path();
+    if (folder.empty()) {
+        return true;
+    }
+    std::error_code code;
+    if (std::filesystem::exists(folder, code)) {
+        return true;
+    }
+    if (!std::filesystem::create_directories(folder, code) && code) {
+        *error = folder.string() + ": " + code.message();
+        return false;
+    }
+    ::chmod(folder.c_str(), 0700);
+    return true;
+}
+
+std::shared_ptr<const WatchNames> LoadWatches(const std::string& path, std::string* error) {
+    if (path.empty()) {
+        return std::make_shared<const WatchNames>();
+    }
+    std::optional<WatchNames> names = WatchNames::Load(path, error);
+    if (!names) {
+        return nullptr;
+    }
+    return std::make_shared<const WatchNames>(std::move(*names));
+}
+
+int Serve(const Options& options) {
+    std::string error;
+    std::optional<Tokens> tokens;
+    if (!options.tokenFile.empty()) {
+        tokens = Tokens::Load(options.tokenFile, &error);
+        if (!tokens) {
+            std::fprintf(stderr, "velkor-gateway: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::shared_ptr<const WatchNames> names = LoadWatches(options.watches, &error);
+    if (!names) {
+        std::fprintf(stderr, "velkor-gateway: %s\n", error.c_str());
+        return 1;
+    }
+    if (!PrepareFolder(options.database, &error)) {
+        std::fprintf(stderr, "velkor-gateway: %s\n", error.c_str());
+        return 1;
+    }
+    std::unique_ptr<PageStore> store;
+    try {
+        store = std::make_unique<PageStore>(options.database);
+    } catch (const StoreError& failure) {
+        std::fprintf(stderr, "velkor-gateway: %s\n", failure.what());
+        return 1;
+    }
+
+    Transmitter transmitter(*store, PortSettings{options.port, options.baudRate, options.parity, options.gap});
+    Intake intake(*store, transmitter, names);
+
+    std::unique_ptr<SnppServer> snpp;
+    if (options.snpp) {
+        const int listener = ListenOn(*options.snpp, &error);
+        if (listener < 0) {
+            std::fprintf(stderr, "velkor-gateway: snpp: %s\n", error.c_str());
+            return 1;
+        }
+        SnppHooks hooks;
+        hooks.resolve = [&intake](std::string_view text) { return intake.Resolve(text); };
+        hooks.submit = [&intake](const NewPage& page) { return intake.Submit(page); };
+        if (tokens) {
+            hooks.login = [&tokens](std::string_view user, std::string_view password) {
+                return tokens->Login(user, password);
+            };
+        }
+        snpp = std::make_unique<SnppServer>(listener, hooks, options.snppCharset);
+    }
+    std::unique_ptr<HttpApi> http;
+    if (options.http) {
+        http = std::make_unique<HttpApi>(intake, tokens);
+        if (!http->Bind(*options.http, &error)) {
+            std::fprintf(stderr, "velkor-gateway: http: %s\n", error.c_str());
+            return 1;
+        }
+    }
+
+    LogLine(std::string("velkor-gateway ") + VELKOR_VERSION + ": HTTP " +
+            (options.http ? options.http->Text() : "off") + ", SNPP " +
+            (options.snpp ? options.snpp->Text() + " (" + CharsetName(options.snppCharset) + ")" : "off") +
+            ", database " + options.database + ", " + std::to_string(names->Size()) + " watch names" +
+            (tokens ? ", tokens required" : ""));
+
+    std::thread sending([&transmitter] { transmitter.Run(); });
+    std::thread snppThread;
+    if (snpp) {
+        snppThread = std::thread([&snpp] { snpp->Run(); });
+    }
+    std::thread httpThread;
+    if (http) {
+        httpThread = std::thread([&http] { http->Run(); });
+    }
+
+    // The signals were blocked in every thread before they started; only this one takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    int signal = 0;
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
+        std::shared_ptr<const WatchNames> reloaded = LoadWatches(options.watches, &error);
+        if (reloaded) {
+            intake.SetWatchNames(reloaded);
+            LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
+        } else {
+            LogLine("watch list not read again, the old one stays: " + error);
+        }
+    }
+    LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    if (http) {
+        http->Stop();
+        httpThread.join();
+    }
+    if (snpp) {
+        snpp->Stop();
+        snppThread.join();
+    }
+    transmitter.Stop();
+    sending.join();
+    return 0;
+}
+
+} // namespace
+} // namespace velkor::gateway
+
+int main(int argc, char** argv) {
+    try {
+        std::vector<std::string> arguments(argv + 1, argv + argc);
+        velkor::gateway::ParsedOptions parsed = velkor::gateway::ParseOptions(arguments);
+        if (!parsed.options) {
+            std::fputs(parsed.output.c_str(), parsed.exitCode == 0 ? stdout : stderr);
+            return parsed.exitCode;
+        }
+        // A client that goes away mid-reply must not end the gateway.
+        std::signal(SIGPIPE, SIG_IGN);
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        return velkor::gateway::Serve(*parsed.options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "velkor-gateway: %s\n", error.what());
+        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "velkor-gateway: unexpected failure\n");
+        return 1;
+    }
+}

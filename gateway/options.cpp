@@ -1,0 +1,138 @@
+#include "options.h"
+
+#include "frames/strict_text.h"
+#include "resources/version.h"
+#include "serial/baud_rates.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace velkor::gateway {
+namespace {
+
+std::optional<ListenAddress> Listener(const std::string& option, const std::string& value) {
+    if (value == "off") {
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<ListenAddress> address = ParseListenAddress(value, &error);
+    if (!address) {
+        throw CLI::ValidationError(option, error);
+    }
+    return address;
+}
+
+} // namespace
+
+std::string DefaultDatabase() {
+    if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) {
+        std::string first(state);
+        return first.substr(0, first.find(':')) + "/gateway.db";
+    }
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
+        return std::string(xdg) + "/velkor/gateway.db";
+    }
+    if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        return std::string(home) + "/.local/state/velkor/gateway.db";
+    }
+    return {};
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+    CLI::App app{"Takes pages from other software (HTTP and SNPP) into one durable queue and sends them to the "
+                 "watches through the transmitter on one serial port.",
+                 "velkor-gateway"};
+    app.option_defaults()->always_capture_default();
+    std::string port;
+    std::string baud = "9600";
+    std::string parity = "none";
+    std::string http = DEFAULT_HTTP;
+    std::string snpp = DEFAULT_SNPP;
+    std::string charset = "utf-8";
+    std::string database;
+    std::string watches;
+    std::string tokenFile;
+    std::string gap = "1000";
+    app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
+    app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
+    app.add_option("--port", port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
+    app.add_option("--baud", baud, "the port's baud rate")->type_name("RATE");
+    app.add_option("--parity", parity, "none, odd or even")->type_name("PARITY");
+    app.add_option("--http", http, "where the HTTP API listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp", snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp-charset", charset, "how SNPP clients send text: utf-8 or gbk")->type_name("SET");
+    app.add_option("--db", database, "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
+                                     "$XDG_STATE_HOME/velkor/gateway.db)")
+        ->type_name("PATH");
+    app.add_option("--watches", watches, "a CSV watch list (name,address) for recipients by name")
+        ->type_name("FILE");
+    app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")->type_name("FILE");
+    app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
+
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    ParsedOptions parsed;
+    try {
+        app.parse(reversed);
+        Options options;
+        if (port.empty()) {
+            throw CLI::RequiredError("--port (the transmitter's serial port, such as /dev/ttyUSB0)");
+        }
+        options.port = port;
+        std::optional<uint32_t> rate = ParseUnsigned(baud, 1, 4000000);
+        if (!rate || !IsSupportedBaudRate(static_cast<int>(*rate))) {
+            throw CLI::ValidationError("--baud", baud + ": not a baud rate of the port page's list");
+        }
+        options.baudRate = static_cast<int>(*rate);
+        if (parity == "none") {
+            options.parity = Parity::None;
+        } else if (parity == "odd") {
+            options.parity = Parity::Odd;
+        } else if (parity == "even") {
+            options.parity = Parity::Even;
+        } else {
+            throw CLI::ValidationError("--parity", parity + ": none, odd or even");
+        }
+        options.http = Listener("--http", http);
+        options.snpp = Listener("--snpp", snpp);
+        if (charset == "utf-8" || charset == "utf8") {
+            options.snppCharset = Charset::Utf8;
+        } else if (charset == "gbk") {
+            options.snppCharset = Charset::Gbk;
+        } else {
+            throw CLI::ValidationError("--snpp-charset", charset + ": utf-8 or gbk");
+        }
+        std::optional<uint32_t> milliseconds = ParseUnsigned(gap, 0, 60000);
+        if (!milliseconds) {
+            throw CLI::ValidationError("--gap", gap + ": milliseconds from 0 to 60000");
+        }
+        options.gap = std::chrono::milliseconds(*milliseconds);
+        options.database = database.empty() ? DefaultDatabase() : database;
+        if (options.database.empty()) {
+            throw CLI::ValidationError("--db", "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
+                                               "HOME): give the database's path");
+        }
+        options.watches = watches;
+        options.tokenFile = tokenFile;
+        for (const auto& [name, listener] : {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
+            if (listener && !listener->Loopback() && tokenFile.empty()) {
+                throw CLI::ValidationError(
+                    name, listener->Text() + " is not a loopback address: anyone who reaches it could page the "
+                                             "watches; give --token-file FILE so that clients must show a token");
+            }
+        }
+        parsed.options = options;
+    } catch (const CLI::Success& done) {
+        std::ostringstream out;
+        std::ostringstream err;
+        parsed.exitCode = app.exit(done, out, err);
+        parsed.output = out.str();
+    } catch (const CLI::ParseError& error) {
+        parsed.exitCode = 2;
+        parsed.output = std::string("velkor-gateway: ") + error.what() + "\n";
+    }
+    return parsed;
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,85 @@
+#include "tokens.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace velkor::gateway {
+
+bool ConstantTimeEqual(std::string_view a, std::string_view b) {
+    // The length shows, the content does not: every byte of the longer one is looked at.
+    const std::size_t length = std::max(a.size(), b.size());
+    unsigned difference = a.size() == b.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+        difference |= static_cast<unsigned>(x ^ y);
+    }
+    return difference == 0;
+}
+
+std::optional<Tokens> Tokens::Parse(std::string_view text, std::string* error) {
+    Tokens tokens;
+    std::istringstream lines{std::string(text)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        std::istringstream words(line);
+        std::string first;
+        std::string second;
+        std::string extra;
+        words >> first >> second >> extra;
+        if (first.empty() || first.starts_with('#')) {
+            continue;
+        }
+        if (!extra.empty()) {
+            *error = "a line holds more than NAME TOKEN";
+            return std::nullopt;
+        }
+        tokens.m_entries.push_back(second.empty() ? Entry{"", first} : Entry{first, second});
+    }
+    if (tokens.m_entries.empty()) {
+        *error = "no token in it";
+        return std::nullopt;
+    }
+    return tokens;
+}
+
+std::optional<Tokens> Tokens::Load(const std::string& path, std::string* error) {
+    std::ifstream file(path);
+    if (!file) {
+        *error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::optional<Tokens> tokens = Parse(text.str(), error);
+    if (!tokens) {
+        *error = path + ": " + *error;
+    }
+    return tokens;
+}
+
+std::optional<std::string> Tokens::Match(std::string_view token) const {
+    std::optional<std::string> found;
+    for (const Entry& entry : m_entries) {
+        if (ConstantTimeEqual(entry.token, token) && !found) {
+            found = entry.name;
+        }
+    }
+    return found;
+}
+
+bool Tokens::Login(std::string_view user, std::string_view password) const {
+    bool accepted = false;
+    for (const Entry& entry : m_entries) {
+        const bool token = ConstantTimeEqual(entry.token, password);
+        accepted |= token && (entry.name.empty() || entry.name == user);
+    }
+    return accepted;
+}
+
+} // namespace velkor::gateway

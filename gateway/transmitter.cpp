@@ -1,0 +1,197 @@
+#include "transmitter.h"
+
+#include "frames/local_time.h"
+#include "frames/strict_text.h"
+#include "frames/text_encoding.h"
+#include "frames/text_message.h"
+#include "frames/watch_commands.h"
+#include "log.h"
+
+#include <algorithm>
+
+namespace velkor::gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Describe(const Job& job) {
+    std::string to = AddressText(job.recipient.address);
+    if (!job.recipient.name.empty() && job.recipient.name != "all") {
+        to += " (" + job.recipient.name + ")";
+    }
+    return "page " + std::to_string(job.page) + " frame " + std::to_string(job.number + 1) + "/" +
+           std::to_string(job.frames) + " to " + to + ", sequence " + std::to_string(job.sequence);
+}
+
+} // namespace
+
+double WallNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+Transmitter::Transmitter(PageStore& store, PortSettings settings) : m_store(store), m_settings(std::move(settings)) {
+    m_health.port = m_settings.port;
+}
+
+void Transmitter::Wake() {
+    std::lock_guard lock(m_mutex);
+    m_woken = true;
+    m_wake.notify_one();
+}
+
+void Transmitter::Stop() {
+    m_stopping = true;
+    m_link.Interrupt(); // a write waiting on a stalled device gives up now
+    Wake();
+}
+
+Health Transmitter::CurrentHealth() {
+    const int64_t depth = m_store.CountByState()["queued"];
+    std::lock_guard lock(m_mutex);
+    Health health = m_health;
+    health.queueDepth = depth;
+    return health;
+}
+
+std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
+    std::string text = m_settings.port + ": " + PortErrorText(failure.error);
+    if (failure.error == PortError::Stalled || failure.error == PortError::Interrupted) {
+        text += " (the device took " + std::to_string(failure.accepted) + " of " + std::to_string(failure.length) +
+                " bytes)";
+    }
+    return text;
+}
+
+void Transmitter::KeepPortOpen() {
+    while (std::optional<PortEvent> event = m_link.TakePortEvent()) {
+        if (*event == PortEvent::Lost) {
+            LogLine("port " + m_settings.port + " lost; pages wait, reopening it every 2 s");
+            std::lock_guard lock(m_mutex);
+            m_health.open = false;
+            m_health.lostSince = WallNow();
+            m_health.portProblem = "lost";
+            m_reportedClosed = true;
+            m_nextOpen = Clock::now() + REOPEN_EVERY;
+        }
+    }
+    if (m_link.IsOpen() || Clock::now() < m_nextOpen) {
+        return;
+    }
+    if (m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity)) {
+        m_link.TakePortEvent(); // our own Opened
+        LogLine("port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) + " baud, parity " +
+                ParityName(m_settings.parity) + (m_reportedClosed ? " again" : ""));
+        std::lock_guard lock(m_mutex);
+        m_health.open = true;
+        m_health.lostSince = 0;
+        m_health.portProblem.clear();
+        m_reportedClosed = false;
+        return;
+    }
+    while (m_link.TakePortEvent()) {
+    }
+    const std::string reason = FailureText(m_link.LastFailure());
+    m_nextOpen = Clock::now() + REOPEN_EVERY;
+    std::lock_guard lock(m_mutex);
+    // Said once, not every 2 s; said again when the reason changes.
+    if (!m_reportedClosed || m_health.portProblem != reason) {
+        LogLine("cannot open " + reason + "; pages wait, trying again every 2 s");
+    }
+    if (!m_reportedClosed) {
+        m_health.lostSince = WallNow();
+    }
+    m_health.open = false;
+    m_health.portProblem = reason;
+    m_reportedClosed = true;
+}
+
+std::vector<uint8_t> Transmitter::FrameBytes(const Job& job) const {
+    if (job.kind == PageKind::Time) {
+        // The time of the moment it goes out, as the wireless page sends it.
+        std::optional<std::tm> local = LocalTime(std::time(nullptr));
+        if (!local) {
+            return {};
+        }
+        return BuildTimeFrame(FormatClockText(*local), WeekdayIndexMondayFirst(*local));
+    }
+    return BuildTextFrame(job.sequence, job.recipient.address, job.gbk);
+}
+
+void Transmitter::SendOne(const Job& job) {
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = FrameBytes(job);
+    } catch (const TextConversionError& error) {
+        bytes.clear();
+    }
+    const bool written = !bytes.empty() && m_link.Send(bytes);
+    m_lastFrameEnd = Clock::now();
+    const double now = WallNow();
+    if (written) {
+        m_store.FrameWritten(job, now);
+        LogLine(Describe(job) + (job.again ? ": sent again" : ": sent"));
+        std::lock_guard lock(m_mutex);
+        ++m_health.framesWritten;
+        return;
+    }
+    if (m_stopping) {
+        return; // the frame keeps its number for the next start
+    }
+    const std::string reason =
+        bytes.empty() ? "the frame could not be built (no clock or no GBK converter)" : FailureText(m_link.LastFailure());
+    const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
+    m_store.FrameFailed(job, reason, retryAt);
+    LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
+    std::lock_guard lock(m_mutex);
+    ++m_health.writeFailures;
+    m_health.lastFailure = Describe(job) + ": " + reason;
+    m_health.lastFailureTime = now;
+}
+
+void Transmitter::Run() {
+    LogLine("sending on " + m_settings.port + " with a gap of " + std::to_string(m_settings.gap.count()) + " ms");
+    while (!m_stopping) {
+        try {
+            Step();
+        } catch (const StoreError& error) {
+            // The database refused (disk full, damaged): nothing was sent or lost; try again shortly.
+            LogLine(std::string("queue: ") + error.what() + "; trying again in 1 s");
+            std::unique_lock lock(m_mutex);
+            m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
+        }
+    }
+    m_link.Close();
+    LogLine("port " + m_settings.port + " closed");
+}
+
+void Transmitter::Step() {
+    {
+        KeepPortOpen();
+        for (const Ended& page : m_store.ExpireDue(WallNow())) {
+            LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
+        }
+        auto waitUntil = Clock::now() + std::chrono::seconds(1);
+        if (m_link.IsOpen()) {
+            const auto gapEnd = m_lastFrameEnd + m_settings.gap;
+            if (Clock::now() >= gapEnd) {
+                if (std::optional<Job> job = m_store.NextJob(m_settings.port, WallNow())) {
+                    SendOne(*job);
+                    return;
+                }
+                if (std::optional<double> due = m_store.NextDue()) {
+                    const auto in = std::chrono::duration<double>(std::max(0.0, *due - WallNow()));
+                    waitUntil = std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
+                }
+            } else {
+                waitUntil = std::min(waitUntil, gapEnd);
+            }
+        } else {
+            waitUntil = std::min(waitUntil, m_nextOpen);
+        }
+        std::unique_lock lock(m_mutex);
+        m_wake.wait_until(lock, waitUntil, [this] { return m_woken || m_stopping.load(); });
+        m_woken = false;
+    }
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,78 @@
+#pragma once
+// The one writer of the transmitter's port: takes frames from the queue in order, one at a time with the
+// gap between them that the transmitter needs to send over the air, and keeps the port open (reopening a
+// lost one every 2 s).
+//
+// Threads: Run on a thread of its own; Wake, Stop and TakeHealth from any thread.
+
+#include "page_store.h"
+#include "serial/device_link.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace velkor::gateway {
+
+struct PortSettings {
+    std::string port;
+    int baudRate = 9600;
+    Parity parity = Parity::None;
+    std::chrono::milliseconds gap{1000}; // least time from the end of one frame to the start of the next
+};
+
+struct Health {
+    std::string port;
+    bool open = false;
+    double lostSince = 0; // when the port was lost or first failed to open; 0 while open
+    std::string portProblem; // why it is not open
+    int64_t queueDepth = 0;
+    double lastFailureTime = 0;
+    std::string lastFailure; // the last write that failed, and why
+    uint64_t framesWritten = 0;
+    uint64_t writeFailures = 0;
+};
+
+class Transmitter {
+public:
+    static constexpr std::chrono::seconds REOPEN_EVERY{2};
+
+    Transmitter(PageStore& store, PortSettings settings);
+
+    // Sends until Stop. A frame cut short by Stop stays numbered in the queue for the next start.
+    void Run();
+    // Something was queued: look at the queue now.
+    void Wake();
+    void Stop();
+    Health CurrentHealth();
+
+private:
+    // One turn: the port kept open, expired pages taken out, one frame sent or a wait until there is work.
+    void Step();
+    void KeepPortOpen();
+    void SendOne(const Job& job);
+    std::vector<uint8_t> FrameBytes(const Job& job) const;
+    std::string FailureText(const CXSerial::Failure& failure) const;
+
+    PageStore& m_store;
+    const PortSettings m_settings;
+    DeviceLink m_link;
+
+    std::mutex m_mutex; // guards m_woken, m_health and the waiting
+    std::condition_variable m_wake;
+    bool m_woken = false;
+    std::atomic<bool> m_stopping{false};
+    Health m_health;
+
+    std::chrono::steady_clock::time_point m_nextOpen{};
+    std::chrono::steady_clock::time_point m_lastFrameEnd{};
+    bool m_reportedClosed = false;
+};
+
+// Seconds since the epoch, as the queue keeps times.
+double WallNow();
+
+} // namespace velkor::gateway

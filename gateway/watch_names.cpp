@@ -1,0 +1,210 @@
+#include "watch_names.h"
+
+#include "frames/strict_text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace velkor::gateway {
+namespace {
+
+// A watch list of more than this is not a watch list.
+constexpr std::size_t MAX_FILE_BYTES = 4 * 1024 * 1024;
+
+std::string Trimmed(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+std::string Lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The records of RFC 4180 CSV: fields split at commas, quoted fields may hold commas, doubled quotes and
+// line breaks; CRLF and LF both end a record. Each record keeps the line it started on.
+struct Record {
+    std::size_t line = 0;
+    std::vector<std::string> fields;
+};
+
+std::optional<std::vector<Record>> SplitCsv(std::string_view text, std::string* error) {
+    std::vector<Record> records;
+    Record record{1, {}};
+    std::string field;
+    bool quoted = false;
+    bool wasQuoted = false;
+    std::size_t line = 1;
+    const auto endField = [&] {
+        record.fields.push_back(wasQuoted ? field : Trimmed(field));
+        field.clear();
+        wasQuoted = false;
+    };
+    const auto endRecord = [&] {
+        endField();
+        const bool blank = record.fields.size() == 1 && record.fields[0].empty();
+        if (!blank) {
+            records.push_back(std::move(record));
+        }
+        record = Record{line, {}};
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                line += c == '\n' ? 1 : 0;
+                field += c;
+            }
+        } else if (c == '"' && Trimmed(field).empty()) {
+            quoted = true;
+            wasQuoted = true;
+            field.clear();
+        } else if (c == ',') {
+            endField();
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            ++line;
+            endRecord();
+        } else {
+            field += c;
+        }
+    }
+    if (quoted) {
+        *error = "line " + std::to_string(record.line) + ": a quoted field never ends";
+        return std::nullopt;
+    }
+    endRecord();
+    return records;
+}
+
+} // namespace
+
+std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text) {
+    if (std::optional<WatchAddress> address = ParseAddress(text)) {
+        return address;
+    }
+    if (std::optional<uint32_t> value = ParseUnsigned(text, 0, 0xFFFFFFFF)) {
+        return AddressFromValue(*value);
+    }
+    return std::nullopt;
+}
+
+std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* error) {
+    if (csv.starts_with("\xEF\xBB\xBF")) { // the byte-order mark spreadsheet programs write
+        csv.remove_prefix(3);
+    }
+    std::optional<std::vector<Record>> records = SplitCsv(csv, error);
+    if (!records) {
+        return std::nullopt;
+    }
+    if (records->empty()) {
+        *error = "no header line (name,address)";
+        return std::nullopt;
+    }
+    const std::vector<std::string>& header = records->front().fields;
+    std::optional<std::size_t> nameColumn;
+    std::optional<std::size_t> addressColumn;
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        const std::string column = Lowered(header[i]);
+        if (column == "name" && !nameColumn) {
+            nameColumn = i;
+        } else if (column == "address" && !addressColumn) {
+            addressColumn = i;
+        }
+    }
+    if (!nameColumn || !addressColumn) {
+        *error = "line 1: the header line names no " + std::string(nameColumn ? "address" : "name") +
+                 " column (name,address)";
+        return std::nullopt;
+    }
+    WatchNames names;
+    std::map<std::string, std::size_t, std::less<>> lines;
+    for (std::size_t r = 1; r < records->size(); ++r) {
+        const Record& record = (*records)[r];
+        const std::string where = "line " + std::to_string(record.line) + ": ";
+        const std::string name = *nameColumn < record.fields.size() ? record.fields[*nameColumn] : "";
+        const std::string address = *addressColumn < record.fields.size() ? record.fields[*addressColumn] : "";
+        if (name.empty()) {
+            *error = where + "no name";
+            return std::nullopt;
+        }
+        std::optional<WatchAddress> value = ParseAddressOrNumber(address);
+        if (!value) {
+            *error = where + (address.empty() ? "no address for " + name
+                                              : "\"" + address + "\" is not an address (A.B.C.D or a number)");
+            return std::nullopt;
+        }
+        if (auto seen = lines.find(name); seen != lines.end()) {
+            *error = where + "the name " + name + " is on line " + std::to_string(seen->second) + " too";
+            return std::nullopt;
+        }
+        lines.emplace(name, record.line);
+        names.m_names.emplace(name, *value);
+    }
+    return names;
+}
+
+std::optional<WatchNames> WatchNames::Load(const std::string& path, std::string* error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string text(MAX_FILE_BYTES + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (text.size() > MAX_FILE_BYTES) {
+        *error = path + ": larger than " + std::to_string(MAX_FILE_BYTES / (1024 * 1024)) + " MB";
+        return std::nullopt;
+    }
+    std::optional<WatchNames> names = Parse(text, error);
+    if (!names) {
+        *error = path + ": " + *error;
+    }
+    return names;
+}
+
+std::optional<WatchAddress> WatchNames::Find(std::string_view name) const {
+    auto found = m_names.find(name);
+    if (found == m_names.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::variant<Recipient, std::string> ParseRecipient(std::string_view text, const WatchNames& names) {
+    if (text.empty()) {
+        return std::string("no recipient");
+    }
+    if (std::optional<WatchAddress> address = ParseAddressOrNumber(text)) {
+        return Recipient{*address, {}};
+    }
+    if (text == "all") {
+        return Recipient{BROADCAST_ADDRESS, "all"};
+    }
+    if (std::optional<WatchAddress> address = names.Find(text)) {
+        return Recipient{*address, std::string(text)};
+    }
+    return "no watch is named \"" + std::string(text) + "\" (an address A.B.C.D, a number, all, or a name " +
+           (names.Size() == 0 ? "from a watch list, and none is loaded)" : "from the watch list)");
+}
+
+} // namespace velkor::gateway
