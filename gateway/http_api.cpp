@@ -94,7 +94,8 @@ std::string IsoTime(double seconds) {
     char text[40];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     char millis[8];
-    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>((seconds - static_cast<double>(whole)) * 1000));
+    std::snprintf(millis, sizeof millis, ".%03dZ",
+                  static_cast<int>((seconds - static_cast<double>(whole)) * 1000));
     return std::string(text) + millis;
 }
 
@@ -134,13 +135,17 @@ Json PageJson(const PageRecord& page) {
     json["finished"] = TimeOrNull(page.finished);
     Json frames = Json::array();
     for (const FrameRecord& frame : page.frames) {
-        Json entry = {{"to", page.recipients.empty() ? std::string("255.255.255.255")
-                                                     : AddressText(page.recipients[static_cast<std::size_t>(
-                                                           frame.recipient) % page.recipients.size()].address)},
-                      {"round", frame.round + 1},
-                      {"sequence", frame.sequence},
-                      {"state", frame.state},
-                      {"time", TimeOrNull(frame.time)}};
+        Json entry = {
+            {"to",
+             page.recipients.empty()
+                 ? std::string("255.255.255.255")
+                 : AddressText(
+                       page.recipients[static_cast<std::size_t>(frame.recipient) % page.recipients.size()]
+                           .address)},
+            {"round", frame.round + 1},
+            {"sequence", frame.sequence},
+            {"state", frame.state},
+            {"time", TimeOrNull(frame.time)}};
         if (frame.tries > 0) {
             entry["failed_writes"] = frame.tries;
             entry["reason"] = frame.reason;
@@ -162,7 +167,8 @@ void ReplyError(httplib::Response& response, int status, const std::string& mess
 
 std::string PeerText(const httplib::Request& request) {
     const std::string& host = request.remote_addr;
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(request.remote_port);
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(request.remote_port);
 }
 
 std::optional<int64_t> IdOf(const httplib::Request& request) {
@@ -247,8 +253,9 @@ void HttpApi::Routes() {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         response.set_header("WWW-Authenticate", "Bearer realm=\"velkor-gateway\"");
-        ReplyError(response, 401, header.empty() ? "a token is needed: Authorization: Bearer TOKEN"
-                                                 : "the token is not one of the gateway's");
+        ReplyError(response, 401,
+                   header.empty() ? "a token is needed: Authorization: Bearer TOKEN"
+                                  : "the token is not one of the gateway's");
         return httplib::Server::HandlerResponse::Handled;
     });
 
@@ -260,7 +267,7 @@ void HttpApi::Routes() {
         }
         std::string message = "the request cannot be served";
         if (response.status == 400) {
-            message = "the request is not valid HTTP";
+            message = "the request is not valid HTTP (a POST needs a body, or Content-Length: 0)";
         } else if (response.status == 413) {
             message = "the body is larger than " + std::to_string(MAX_BODY / 1024) + " kB";
         } else if (response.status == 404) {
@@ -271,23 +278,25 @@ void HttpApi::Routes() {
         ReplyError(response, response.status, message);
     });
 
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
-        std::string what = "internal error";
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& exception) {
-            what = exception.what();
-        } catch (...) {
-        }
-        LogLine("http: " + what);
-        ReplyError(response, 500, what);
-    });
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
+            std::string what = "internal error";
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& exception) {
+                what = exception.what();
+            } catch (...) {
+            }
+            LogLine("http: " + what);
+            ReplyError(response, 500, what);
+        });
 
     server.Post("/v1/pages", [this](const httplib::Request& request, httplib::Response& response) {
         NewPage page;
         page.source = "http " + PeerText(request);
         if (m_tokens) {
-            const std::string name = m_tokens->Match(request.get_header_value("Authorization").substr(7)).value_or("");
+            const std::string name =
+                m_tokens->Match(request.get_header_value("Authorization").substr(7)).value_or("");
             if (!name.empty()) {
                 page.source += " (token " + name + ")";
             }
@@ -296,8 +305,10 @@ void HttpApi::Routes() {
         std::string text;
         try {
             const std::string type = request.get_header_value("Content-Type");
+            // curl -d sends any body as a form; one that starts with { is read as the JSON it is, unless
+            // the client says text/plain.
             const bool json = type.find("json") != std::string::npos ||
-                              (type.empty() && !request.body.empty() && request.body.front() == '{');
+                              (type.find("text/plain") == std::string::npos && request.body.starts_with('{'));
             if (json) {
                 Json body = Json::parse(request.body, nullptr, false);
                 if (body.is_discarded()) {
@@ -311,7 +322,8 @@ void HttpApi::Routes() {
                         if (value.is_string()) {
                             to.push_back(value.get<std::string>());
                         } else if (value.is_array() && !value.empty() &&
-                                   std::all_of(value.begin(), value.end(), [](const Json& v) { return v.is_string(); })) {
+                                   std::all_of(value.begin(), value.end(),
+                                               [](const Json& v) { return v.is_string(); })) {
                             for (const Json& one : value) {
                                 to.push_back(one.get<std::string>());
                             }
@@ -345,7 +357,8 @@ void HttpApi::Routes() {
                         page.repeatEvery = static_cast<int>(every);
                         page.repeatCount = static_cast<int>(count);
                     } else {
-                        throw FieldError{422, "unknown field \"" + key + "\" (to, text, priority, ttl, repeat)"};
+                        throw FieldError{422,
+                                         "unknown field \"" + key + "\" (to, text, priority, ttl, repeat)"};
                     }
                 }
                 if (!body.contains("text")) {
@@ -446,21 +459,23 @@ void HttpApi::Routes() {
         Reply(response, 200, PageJson(*page));
     });
 
-    server.Delete(R"(/v1/pages/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
-        std::optional<int64_t> id = IdOf(request);
-        std::optional<PageRecord> page = id ? m_intake.Store().Cancel(*id, WallNow()) : std::nullopt;
-        if (!page) {
-            ReplyError(response, 404, "no page " + request.matches[1].str());
-            return;
-        }
-        if (page->state != "cancelled") {
-            ReplyError(response, 409, "page " + std::to_string(page->id) + " is " + page->state +
-                                          "; only a queued page can be cancelled");
-            return;
-        }
-        LogLine("page " + std::to_string(page->id) + " cancelled by http " + PeerText(request));
-        Reply(response, 200, PageJson(*page));
-    });
+    server.Delete(
+        R"(/v1/pages/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+            std::optional<int64_t> id = IdOf(request);
+            std::optional<PageRecord> page = id ? m_intake.Store().Cancel(*id, WallNow()) : std::nullopt;
+            if (!page) {
+                ReplyError(response, 404, "no page " + request.matches[1].str());
+                return;
+            }
+            if (page->state != "cancelled") {
+                ReplyError(response, 409,
+                           "page " + std::to_string(page->id) + " is " + page->state +
+                               "; only a queued page can be cancelled");
+                return;
+            }
+            LogLine("page " + std::to_string(page->id) + " cancelled by http " + PeerText(request));
+            Reply(response, 200, PageJson(*page));
+        });
 
     server.Post("/v1/time", [this](const httplib::Request& request, httplib::Response& response) {
         NewPage page;
@@ -508,9 +523,9 @@ void HttpApi::Routes() {
         body["queue_depth"] = health.queueDepth;
         body["frames_written"] = health.framesWritten;
         body["write_failures"] = health.writeFailures;
-        body["last_failure"] = health.lastFailure.empty()
-                                   ? Json(nullptr)
-                                   : Json{{"time", IsoTime(health.lastFailureTime)}, {"reason", health.lastFailure}};
+        body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
+                                                          : Json{{"time", IsoTime(health.lastFailureTime)},
+                                                                 {"reason", health.lastFailure}};
         // 503 while the port is closed, so that a plain HTTP check sees that pages cannot go out.
         Reply(response, health.open ? 200 : 503, body);
     });
@@ -524,16 +539,23 @@ void HttpApi::Routes() {
         }
         text += "# HELP velkor_gateway_queue_depth Pages waiting to be sent.\n"
                 "# TYPE velkor_gateway_queue_depth gauge\n"
-                "velkor_gateway_queue_depth " + std::to_string(health.queueDepth) + "\n"
+                "velkor_gateway_queue_depth " +
+                std::to_string(health.queueDepth) +
+                "\n"
                 "# HELP velkor_gateway_port_up Whether the transmitter's port is open.\n"
                 "# TYPE velkor_gateway_port_up gauge\n"
-                "velkor_gateway_port_up " + std::string(health.open ? "1" : "0") + "\n"
+                "velkor_gateway_port_up " +
+                std::string(health.open ? "1" : "0") +
+                "\n"
                 "# HELP velkor_gateway_frames_written_total Frames written whole to the port.\n"
                 "# TYPE velkor_gateway_frames_written_total counter\n"
-                "velkor_gateway_frames_written_total " + std::to_string(health.framesWritten) + "\n"
+                "velkor_gateway_frames_written_total " +
+                std::to_string(health.framesWritten) +
+                "\n"
                 "# HELP velkor_gateway_write_failures_total Frame writes that failed.\n"
                 "# TYPE velkor_gateway_write_failures_total counter\n"
-                "velkor_gateway_write_failures_total " + std::to_string(health.writeFailures) + "\n";
+                "velkor_gateway_write_failures_total " +
+                std::to_string(health.writeFailures) + "\n";
         response.set_content(text, "text/plain; version=0.0.4");
     });
 }

@@ -20,9 +20,9 @@ namespace velkor::gateway {
 class HttpApi {
 public:
     static constexpr std::size_t MAX_BODY = 16 * 1024;
-    static constexpr int THREADS = 8;          // requests served at once
-    static constexpr int MAX_WAITING = 64;     // accepted connections waiting for a thread
-    static constexpr int TIMEOUT_SECONDS = 5;  // a read, a write, or an idle keep-alive connection
+    static constexpr int THREADS = 8;         // requests served at once
+    static constexpr int MAX_WAITING = 64;    // accepted connections waiting for a thread
+    static constexpr int TIMEOUT_SECONDS = 5; // a read, a write, or an idle keep-alive connection
 
     // `tokens`: nullopt lets every request in.
     HttpApi(Intake& intake, std::optional<Tokens> tokens);

@@ -38,11 +38,13 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
             to += " (" + recipient.name + ")";
         }
     }
-    std::string line = "page " + std::to_string(id) + " queued from " + page.source + ": " +
-                       (page.kind == PageKind::Time ? "the time" : std::to_string(page.gbk.size()) + " bytes") +
-                       " to " + to + ", " + PriorityName(page.priority);
+    std::string line =
+        "page " + std::to_string(id) + " queued from " + page.source + ": " +
+        (page.kind == PageKind::Time ? "the time" : std::to_string(page.gbk.size()) + " bytes") + " to " +
+        to + ", " + PriorityName(page.priority);
     if (page.repeatEvery > 0) {
-        line += ", every " + std::to_string(page.repeatEvery) + " s, " + std::to_string(page.repeatCount) + " times";
+        line += ", every " + std::to_string(page.repeatEvery) + " s, " + std::to_string(page.repeatCount) +
+                " times";
     }
     LogLine(line);
     return id;

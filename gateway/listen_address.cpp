@@ -35,7 +35,8 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
     address.host = host == "localhost" ? "127.0.0.1" : std::string(host);
     in6_addr v6{};
     in_addr v4{};
-    if (inet_pton(AF_INET, address.host.c_str(), &v4) != 1 && inet_pton(AF_INET6, address.host.c_str(), &v6) != 1) {
+    if (inet_pton(AF_INET, address.host.c_str(), &v4) != 1 &&
+        inet_pton(AF_INET6, address.host.c_str(), &v6) != 1) {
         *error = std::string(text) + ": " + std::string(host) + " is not a numeric IP address";
         return std::nullopt;
     }
@@ -91,10 +92,11 @@ int ListenOn(const ListenAddress& address, std::string* error) {
         ::close(fd);
         *error = "cannot listen on " + address.Text() + ": " + std::strerror(code);
         if (code == EACCES && address.port < 1024) {
-            *error += "; ports below 1024 need CAP_NET_BIND_SERVICE (the service unit grants it): pass another "
-                      "port, such as " + (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
-                                                                                        : address.host) +
-                      ":" + std::to_string(address.port + 4000);
+            *error +=
+                "; ports below 1024 need CAP_NET_BIND_SERVICE (the service unit grants it): pass another "
+                "port, such as " +
+                (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host) +
+                ":" + std::to_string(address.port + 4000);
         }
         return -1;
     }

@@ -10,7 +10,7 @@ namespace velkor::gateway {
 struct ListenAddress {
     std::string host; // numeric, without brackets
     int port = 0;
-    bool Loopback() const; // 127.0.0.0/8 or ::1
+    bool Loopback() const;    // 127.0.0.0/8 or ::1
     std::string Text() const; // "127.0.0.1:8025", "[::1]:444"
 };
 

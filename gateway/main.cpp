@@ -6,10 +6,10 @@
 #include "log.h"
 #include "options.h"
 #include "page_store.h"
+#include "resources/version.h"
 #include "snpp_server.h"
 #include "tokens.h"
 #include "transmitter.h"
-#include "resources/version.h"
 
 #include <csignal>
 #include <cstdio>
@@ -78,7 +78,8 @@ int Serve(const Options& options) {
         return 1;
     }
 
-    Transmitter transmitter(*store, PortSettings{options.port, options.baudRate, options.parity, options.gap});
+    Transmitter transmitter(*store,
+                            PortSettings{options.port, options.baudRate, options.parity, options.gap});
     Intake intake(*store, transmitter, names);
 
     std::unique_ptr<SnppServer> snpp;

@@ -41,9 +41,10 @@ std::string DefaultDatabase() {
 }
 
 ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
-    CLI::App app{"Takes pages from other software (HTTP and SNPP) into one durable queue and sends them to the "
-                 "watches through the transmitter on one serial port.",
-                 "velkor-gateway"};
+    CLI::App app{
+        "Takes pages from other software (HTTP and SNPP) into one durable queue and sends them to the "
+        "watches through the transmitter on one serial port.",
+        "velkor-gateway"};
     app.option_defaults()->always_capture_default();
     std::string port;
     std::string baud = "9600";
@@ -63,12 +64,14 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     app.add_option("--http", http, "where the HTTP API listens, or off")->type_name("HOST:PORT");
     app.add_option("--snpp", snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
     app.add_option("--snpp-charset", charset, "how SNPP clients send text: utf-8 or gbk")->type_name("SET");
-    app.add_option("--db", database, "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
-                                     "$XDG_STATE_HOME/velkor/gateway.db)")
+    app.add_option("--db", database,
+                   "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
+                   "$XDG_STATE_HOME/velkor/gateway.db)")
         ->type_name("PATH");
     app.add_option("--watches", watches, "a CSV watch list (name,address) for recipients by name")
         ->type_name("FILE");
-    app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")->type_name("FILE");
+    app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")
+        ->type_name("FILE");
     app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -110,16 +113,19 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         options.gap = std::chrono::milliseconds(*milliseconds);
         options.database = database.empty() ? DefaultDatabase() : database;
         if (options.database.empty()) {
-            throw CLI::ValidationError("--db", "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
-                                               "HOME): give the database's path");
+            throw CLI::ValidationError("--db",
+                                       "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
+                                       "HOME): give the database's path");
         }
         options.watches = watches;
         options.tokenFile = tokenFile;
-        for (const auto& [name, listener] : {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
+        for (const auto& [name, listener] :
+             {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
             if (listener && !listener->Loopback() && tokenFile.empty()) {
                 throw CLI::ValidationError(
-                    name, listener->Text() + " is not a loopback address: anyone who reaches it could page the "
-                                             "watches; give --token-file FILE so that clients must show a token");
+                    name, listener->Text() +
+                              " is not a loopback address: anyone who reaches it could page the "
+                              "watches; give --token-file FILE so that clients must show a token");
             }
         }
         parsed.options = options;

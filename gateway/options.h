@@ -16,8 +16,8 @@ struct Options {
     std::string port;
     int baudRate = 9600;
     Parity parity = Parity::None;
-    std::optional<ListenAddress> http;  // nullopt: off
-    std::optional<ListenAddress> snpp;  // nullopt: off
+    std::optional<ListenAddress> http; // nullopt: off
+    std::optional<ListenAddress> snpp; // nullopt: off
     Charset snppCharset = Charset::Utf8;
     std::string database;
     std::string watches;   // empty: no watch list

@@ -85,11 +85,13 @@ public:
         return *this;
     }
     Statement& Bind(int index, const std::string& value) {
-        Check(sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+        Check(sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()),
+                                SQLITE_TRANSIENT));
         return *this;
     }
     Statement& BindBlob(int index, const std::string& value) {
-        Check(sqlite3_bind_blob(m_statement, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+        Check(sqlite3_bind_blob(m_statement, index, value.data(), static_cast<int>(value.size()),
+                                SQLITE_TRANSIENT));
         return *this;
     }
     // True while there is a row.
@@ -186,8 +188,9 @@ void PageStore::Execute(const char* sql) {
 int64_t PageStore::Submit(const NewPage& page, double now) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
-    Statement insert(m_db, "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
-                           "repeat_count, state, source, next_due) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+    Statement insert(m_db,
+                     "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
+                     "repeat_count, state, source, next_due) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
     insert.Bind(1, KindName(page.kind))
         .Bind(2, page.text)
         .BindBlob(3, page.gbk)
@@ -241,20 +244,22 @@ std::vector<PageRecord> PageStore::Pages(const std::string& where, const std::ve
         pages.push_back(std::move(page));
     }
     for (PageRecord& page : pages) {
-        Statement recipients(m_db, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
+        Statement recipients(m_db,
+                             "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
         recipients.Bind(1, page.id);
         while (recipients.Step()) {
             page.recipients.push_back(
                 Recipient{ParseAddress(recipients.Text(0)).value_or(WatchAddress{}), recipients.Text(1)});
         }
-        Statement frames(m_db, "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
-                               "WHERE page_id = ? ORDER BY number");
+        Statement frames(m_db,
+                         "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
+                         "WHERE page_id = ? ORDER BY number");
         frames.Bind(1, page.id);
         while (frames.Step()) {
-            page.frames.push_back(FrameRecord{static_cast<int>(frames.Int(0)), static_cast<int>(frames.Int(1)),
-                                              static_cast<int>(frames.Int(2)), static_cast<int>(frames.Int(3)),
-                                              frames.Text(4), frames.Real(5), static_cast<int>(frames.Int(6)),
-                                              frames.Text(7)});
+            page.frames.push_back(
+                FrameRecord{static_cast<int>(frames.Int(0)), static_cast<int>(frames.Int(1)),
+                            static_cast<int>(frames.Int(2)), static_cast<int>(frames.Int(3)), frames.Text(4),
+                            frames.Real(5), static_cast<int>(frames.Int(6)), frames.Text(7)});
         }
     }
     return pages;
@@ -281,7 +286,8 @@ std::optional<PageRecord> PageStore::Cancel(int64_t id, double now) {
     {
         std::lock_guard lock(m_mutex);
         Transaction transaction(*this);
-        Statement cancel(m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
+        Statement cancel(
+            m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
         cancel.Bind(1, now).Bind(2, id).Run();
         transaction.Commit();
     }
@@ -318,9 +324,10 @@ std::vector<Ended> PageStore::ExpireDue(double now) {
 std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
-    Statement due(m_db, "SELECT id, kind, gbk, done_frames, repeat_count, "
-                        "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages "
-                        "WHERE state = 'queued' AND next_due <= ? ORDER BY priority DESC, next_due, id LIMIT 1");
+    Statement due(m_db,
+                  "SELECT id, kind, gbk, done_frames, repeat_count, "
+                  "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages "
+                  "WHERE state = 'queued' AND next_due <= ? ORDER BY priority DESC, next_due, id LIMIT 1");
     due.Bind(1, now);
     if (!due.Step()) {
         return std::nullopt; // the transaction rolls back: nothing changed
@@ -337,7 +344,8 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
     Statement recipient(m_db, "SELECT address, name FROM recipients WHERE page_id = ? AND position = ?");
     recipient.Bind(1, job.page).Bind(2, int64_t{position});
     if (recipient.Step()) {
-        job.recipient = Recipient{ParseAddress(recipient.Text(0)).value_or(BROADCAST_ADDRESS), recipient.Text(1)};
+        job.recipient =
+            Recipient{ParseAddress(recipient.Text(0)).value_or(BROADCAST_ADDRESS), recipient.Text(1)};
     } else {
         job.recipient = Recipient{BROADCAST_ADDRESS, "all"};
     }
@@ -388,20 +396,24 @@ void PageStore::FrameWritten(const Job& job, double now) {
     Transaction transaction(*this);
     Statement frame(m_db, "UPDATE frames SET state = 'sent', time = ? WHERE page_id = ? AND number = ?");
     frame.Bind(1, now).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
-    Statement page(m_db, "SELECT state, repeat_every, round_started, "
-                         "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages WHERE id = ?");
+    Statement page(m_db,
+                   "SELECT state, repeat_every, round_started, "
+                   "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages WHERE id = ?");
     page.Bind(1, job.page);
     if (page.Step() && page.Text(0) == "queued") {
         const int done = job.number + 1;
         const int recipients = std::max<int>(1, static_cast<int>(page.Int(3)));
         if (done >= job.frames) {
-            Statement sent(m_db, "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
-                                 "WHERE id = ?");
+            Statement sent(m_db,
+                           "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
+                           "WHERE id = ?");
             sent.Bind(1, int64_t{done}).Bind(2, now).Bind(3, job.page).Run();
         } else {
             // The next round starts its interval after the start of this one, as timed sending does.
-            const double next = done % recipients == 0 ? page.Real(2) + static_cast<double>(page.Int(1)) : now;
-            Statement advance(m_db, "UPDATE pages SET done_frames = ?, next_due = ?, reason = '' WHERE id = ?");
+            const double next =
+                done % recipients == 0 ? page.Real(2) + static_cast<double>(page.Int(1)) : now;
+            Statement advance(m_db,
+                              "UPDATE pages SET done_frames = ?, next_due = ?, reason = '' WHERE id = ?");
             advance.Bind(1, int64_t{done}).Bind(2, next).Bind(3, job.page).Run();
         }
     }

@@ -55,9 +55,9 @@ struct FrameRecord {
     int recipient = 0;
     int round = 0;
     int sequence = 0;
-    std::string state; // "pending" (numbered, not known to be written), "sent"
-    double time = 0;   // when it was written
-    int tries = 0;     // failed writes
+    std::string state;  // "pending" (numbered, not known to be written), "sent"
+    double time = 0;    // when it was written
+    int tries = 0;      // failed writes
     std::string reason; // of the last failed write
 };
 
@@ -71,7 +71,7 @@ struct PageRecord {
     double expires = 0;
     int repeatEvery = 0;
     int repeatCount = 1;
-    std::string state; // "queued", "sent", "expired", "cancelled", "failed"
+    std::string state;  // "queued", "sent", "expired", "cancelled", "failed"
     std::string reason; // why it failed, or the last failed write of a page still queued
     std::string source;
     double finished = 0; // when it left the queue
@@ -142,7 +142,8 @@ public:
 private:
     class Transaction;
     void Execute(const char* sql);
-    std::vector<PageRecord> Pages(const std::string& where, const std::vector<std::string>& values, int limit);
+    std::vector<PageRecord> Pages(const std::string& where, const std::vector<std::string>& values,
+                                  int limit);
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;

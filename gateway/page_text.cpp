@@ -32,8 +32,9 @@ std::variant<PageText, std::string> CheckPageText(std::string_view bytes, Charse
     }
     EncodedText encoded = EncodeTextMessage(*text);
     if (encoded.status == TextStatus::TooLong) {
-        return "the text is " + std::to_string(WideToAnsi(*text).size()) + " bytes in GBK; a page takes at most " +
-               std::to_string(MAX_TEXT_BYTES) + " (" + std::to_string(MAX_TEXT_BYTES / 2) + " Chinese characters)";
+        return "the text is " + std::to_string(WideToAnsi(*text).size()) +
+               " bytes in GBK; a page takes at most " + std::to_string(MAX_TEXT_BYTES) + " (" +
+               std::to_string(MAX_TEXT_BYTES / 2) + " Chinese characters)";
     }
     if (encoded.status == TextStatus::Empty) {
         return std::string("the text is empty");

@@ -113,7 +113,8 @@ void SnppServer::Run() {
             ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
             SendAll(client, "421 Too many connections, try again later (terminate connection)\r\n");
             ::close(client);
-            LogLine("snpp " + peer + ": refused, " + std::to_string(MAX_CONNECTIONS) + " connections already");
+            LogLine("snpp " + peer + ": refused, " + std::to_string(MAX_CONNECTIONS) +
+                    " connections already");
             continue;
         }
         auto connection = std::make_unique<Connection>();
@@ -137,8 +138,8 @@ void SnppServer::Serve(int client, const std::string& peer) {
     while (open && !session.Closed()) {
         pollfd fds[2] = {{client, POLLIN, 0}, {m_stop, POLLIN, 0}};
         const auto left = IDLE_TIMEOUT - (std::chrono::steady_clock::now() - idleSince);
-        const int wait = static_cast<int>(std::max<int64_t>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+        const int wait = static_cast<int>(
+            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
         const int ready = ::poll(fds, 2, wait);
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -149,7 +150,8 @@ void SnppServer::Serve(int client, const std::string& peer) {
         }
         if (ready == 0) {
             SendLines(client, {SnppSession::OnIdle()});
-            LogLine("snpp " + peer + ": idle for " + std::to_string(IDLE_TIMEOUT.count()) + " s, disconnected");
+            LogLine("snpp " + peer + ": idle for " + std::to_string(IDLE_TIMEOUT.count()) +
+                    " s, disconnected");
             break;
         }
         char buffer[4096];
@@ -160,12 +162,14 @@ void SnppServer::Serve(int client, const std::string& peer) {
         idleSince = std::chrono::steady_clock::now();
         pending.append(buffer, static_cast<std::size_t>(got));
         std::size_t start = 0;
-        for (std::size_t end; open && !session.Closed() && (end = pending.find('\n', start)) != std::string::npos;
+        for (std::size_t end;
+             open && !session.Closed() && (end = pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
             if (end - start > SnppSession::MAX_LINE) {
                 break; // handled below as an over-long line
             }
-            const std::vector<std::string> replies = session.OnLine(std::string_view(pending).substr(start, end - start));
+            const std::vector<std::string> replies =
+                session.OnLine(std::string_view(pending).substr(start, end - start));
             open = SendLines(client, replies);
             if (session.Closed() && !replies.empty() && replies.back().starts_with("421")) {
                 LogLine("snpp " + peer + ": " + replies.back());

@@ -177,7 +177,8 @@ std::vector<std::string> SnppSession::Login(std::string_view argument) {
 
 std::vector<std::string> SnppSession::Level(std::string_view argument) {
     const std::string_view level = FirstWord(argument);
-    if (level.empty() || level.size() > 2 || level.find_first_not_of("0123456789") != std::string_view::npos) {
+    if (level.empty() || level.size() > 2 ||
+        level.find_first_not_of("0123456789") != std::string_view::npos) {
         return Error("550 Error, Invalid Service Level");
     }
     // Level 0 is the RFC's priority service; every other level is ordinary paging here.

@@ -29,7 +29,8 @@ double WallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-Transmitter::Transmitter(PageStore& store, PortSettings settings) : m_store(store), m_settings(std::move(settings)) {
+Transmitter::Transmitter(PageStore& store, PortSettings settings)
+    : m_store(store), m_settings(std::move(settings)) {
     m_health.port = m_settings.port;
 }
 
@@ -56,8 +57,8 @@ Health Transmitter::CurrentHealth() {
 std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
     std::string text = m_settings.port + ": " + PortErrorText(failure.error);
     if (failure.error == PortError::Stalled || failure.error == PortError::Interrupted) {
-        text += " (the device took " + std::to_string(failure.accepted) + " of " + std::to_string(failure.length) +
-                " bytes)";
+        text += " (the device took " + std::to_string(failure.accepted) + " of " +
+                std::to_string(failure.length) + " bytes)";
     }
     return text;
 }
@@ -79,8 +80,8 @@ void Transmitter::KeepPortOpen() {
     }
     if (m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity)) {
         m_link.TakePortEvent(); // our own Opened
-        LogLine("port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) + " baud, parity " +
-                ParityName(m_settings.parity) + (m_reportedClosed ? " again" : ""));
+        LogLine("port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) +
+                " baud, parity " + ParityName(m_settings.parity) + (m_reportedClosed ? " again" : ""));
         std::lock_guard lock(m_mutex);
         m_health.open = true;
         m_health.lostSince = 0;
@@ -93,8 +94,8 @@ void Transmitter::KeepPortOpen() {
     const std::string reason = FailureText(m_link.LastFailure());
     m_nextOpen = Clock::now() + REOPEN_EVERY;
     std::lock_guard lock(m_mutex);
-    // Said once, not every 2 s; said again when the reason changes.
-    if (!m_reportedClosed || m_health.portProblem != reason) {
+    // Said once, not every 2 s; said again when the reason changes (not after "lost", which said it).
+    if (!m_reportedClosed || (m_health.portProblem != reason && m_health.portProblem != "lost")) {
         LogLine("cannot open " + reason + "; pages wait, trying again every 2 s");
     }
     if (!m_reportedClosed) {
@@ -137,8 +138,8 @@ void Transmitter::SendOne(const Job& job) {
     if (m_stopping) {
         return; // the frame keeps its number for the next start
     }
-    const std::string reason =
-        bytes.empty() ? "the frame could not be built (no clock or no GBK converter)" : FailureText(m_link.LastFailure());
+    const std::string reason = bytes.empty() ? "the frame could not be built (no clock or no GBK converter)"
+                                             : FailureText(m_link.LastFailure());
     const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
     m_store.FrameFailed(job, reason, retryAt);
     LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
@@ -149,7 +150,8 @@ void Transmitter::SendOne(const Job& job) {
 }
 
 void Transmitter::Run() {
-    LogLine("sending on " + m_settings.port + " with a gap of " + std::to_string(m_settings.gap.count()) + " ms");
+    LogLine("sending on " + m_settings.port + " with a gap of " + std::to_string(m_settings.gap.count()) +
+            " ms");
     while (!m_stopping) {
         try {
             Step();
@@ -180,7 +182,8 @@ void Transmitter::Step() {
                 }
                 if (std::optional<double> due = m_store.NextDue()) {
                     const auto in = std::chrono::duration<double>(std::max(0.0, *due - WallNow()));
-                    waitUntil = std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
+                    waitUntil =
+                        std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
                 }
             } else {
                 waitUntil = std::min(waitUntil, gapEnd);

@@ -27,7 +27,7 @@ struct PortSettings {
 struct Health {
     std::string port;
     bool open = false;
-    double lostSince = 0; // when the port was lost or first failed to open; 0 while open
+    double lostSince = 0;    // when the port was lost or first failed to open; 0 while open
     std::string portProblem; // why it is not open
     int64_t queueDepth = 0;
     double lastFailureTime = 0;

@@ -141,15 +141,17 @@ std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* e
         const Record& record = (*records)[r];
         const std::string where = "line " + std::to_string(record.line) + ": ";
         const std::string name = *nameColumn < record.fields.size() ? record.fields[*nameColumn] : "";
-        const std::string address = *addressColumn < record.fields.size() ? record.fields[*addressColumn] : "";
+        const std::string address =
+            *addressColumn < record.fields.size() ? record.fields[*addressColumn] : "";
         if (name.empty()) {
             *error = where + "no name";
             return std::nullopt;
         }
         std::optional<WatchAddress> value = ParseAddressOrNumber(address);
         if (!value) {
-            *error = where + (address.empty() ? "no address for " + name
-                                              : "\"" + address + "\" is not an address (A.B.C.D or a number)");
+            *error =
+                where + (address.empty() ? "no address for " + name
+                                         : "\"" + address + "\" is not an address (A.B.C.D or a number)");
             return std::nullopt;
         }
         if (auto seen = lines.find(name); seen != lines.end()) {

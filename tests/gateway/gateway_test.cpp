@@ -1,0 +1,559 @@
+// velkor-gateway as a site runs it: the real program on a pseudo-terminal played by velkor-sim, fed by
+// HTTP, curl, HylaFAX's sendpage and Perl's Net::SNPP, unplugged, stalled and killed.
+
+#include "support/child_process.h"
+#include "support/sim_process.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velkor {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+// A TCP port nobody listens on now (asked of the kernel, then let go).
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A folder of the test's own for the database, the log and the files the gateway reads.
+class Folder {
+public:
+    Folder() {
+        m_path = std::filesystem::temp_directory_path() /
+                 ("velkor-gateway-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(m_path);
+        std::filesystem::create_directories(m_path);
+    }
+    ~Folder() { std::filesystem::remove_all(m_path); }
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(m_path / name) << text;
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// The daemon, its log in a file (so that a long run never fills a pipe and blocks it).
+class Gateway {
+public:
+    Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {})
+        : m_folder(folder), m_http(FreePort()), m_snpp(FreePort()) {
+        std::vector<std::string> args = {"/bin/sh",
+                                         "-c",
+                                         "exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
+                                         VELKOR_GATEWAY_PATH,
+                                         "--port",
+                                         port,
+                                         "--db",
+                                         folder / "gateway.db",
+                                         "--http",
+                                         "127.0.0.1:" + std::to_string(m_http),
+                                         "--snpp",
+                                         "127.0.0.1:" + std::to_string(m_snpp)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_process = std::make_unique<ChildProcess>(args);
+        m_client = std::make_unique<httplib::Client>("127.0.0.1", m_http);
+        m_client->set_connection_timeout(1);
+        m_client->set_read_timeout(10);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline && !Client().Get("/v1/health")) {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    ~Gateway() {
+        if (m_process) {
+            Stop();
+        }
+    }
+    httplib::Client& Client() { return *m_client; }
+    int SnppPort() const { return m_snpp; }
+    int HttpPort() const { return m_http; }
+    std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
+    // The exit status after `signal`.
+    int Stop(int signal = SIGTERM) {
+        m_process->Signal(signal);
+        const int status = m_process->Wait(15s);
+        m_process.reset();
+        return status;
+    }
+
+    // POSTs `body` as JSON; the status and the answer.
+    std::pair<int, Json> Post(const std::string& path, const Json& body) {
+        auto result = Client().Post(path.c_str(), body.dump(), "application/json");
+        if (!result) {
+            return {0, Json()};
+        }
+        return {result->status, Json::parse(result->body, nullptr, false)};
+    }
+    Json Get(const std::string& path) {
+        auto result = Client().Get(path.c_str());
+        return result ? Json::parse(result->body, nullptr, false) : Json();
+    }
+    // Waits until page `id` is in `state`; its record then (or as last seen).
+    Json WaitForState(int64_t id, const std::string& state, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        Json page;
+        while (std::chrono::steady_clock::now() < deadline) {
+            page = Get("/v1/pages/" + std::to_string(id));
+            if (page.is_object() && page.value("state", "") == state) {
+                break;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return page;
+    }
+
+private:
+    const Folder& m_folder;
+    int m_http;
+    int m_snpp;
+    std::unique_ptr<ChildProcess> m_process;
+    std::unique_ptr<httplib::Client> m_client;
+};
+
+// The sim's lines for text frames, until `count` came or a quiet `quiet`.
+std::vector<Json> TextFrames(SimProcess& sim, std::size_t count, std::chrono::milliseconds quiet = 3s) {
+    std::vector<Json> frames;
+    while (frames.size() < count) {
+        const std::string line = sim.WaitForLine("\"command\":\"", quiet);
+        if (line.empty()) {
+            break;
+        }
+        frames.push_back(Json::parse(line));
+    }
+    return frames;
+}
+
+TEST(Gateway, PagesFromHttpAndCurlReachTheWatchesAsTheTextPageSendsThem) {
+    Folder folder;
+    folder.Write("watches.csv", "name,address,room\nnurse-3,0.0.0.12,ward 1\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0", "--watches", folder / "watches.csv"});
+
+    auto [status, answer] = gateway.Post("/v1/pages", {{"to", "nurse-3"}, {"text", "3号桌请取餐"}});
+    ASSERT_EQ(status, 202) << answer.dump();
+    EXPECT_EQ(answer["state"], "queued");
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["bytes"], "5A 01 00 00 00 0C E0 0B 33 BA C5 D7 C0 C7 EB C8 A1 B2 CD 35");
+    EXPECT_EQ(frames[0]["valid"], true);
+
+    Json page = gateway.WaitForState(answer["id"], "sent");
+    EXPECT_EQ(page["to"][0]["name"], "nurse-3");
+    ASSERT_EQ(page["frames"].size(), 1U);
+    EXPECT_EQ(page["frames"][0]["sequence"], 1);
+    EXPECT_EQ(page["frames"][0]["state"], "sent");
+
+    // A shell script's page: curl with a plain-text body and the recipient in the query.
+    ChildProcess curl(
+        {"/usr/bin/curl", "-sS", "-d", "厨房: 5号桌",
+         "http://127.0.0.1:" + std::to_string(gateway.HttpPort()) + "/v1/pages?to=12&priority=high"});
+    ASSERT_EQ(curl.Wait(10s), 0) << curl.Err();
+    EXPECT_EQ(Json::parse(curl.Out())["state"], "queued");
+    frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "厨房: 5号桌");
+    EXPECT_EQ(frames[0]["sequence"], 2);
+    EXPECT_EQ(frames[0]["address"], "0.0.0.12");
+
+    // The time, as the wireless page sends it: number 0, to every watch.
+    ASSERT_EQ(gateway.Post("/v1/time", Json::object()).first, 202);
+    frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["command"], "set_time");
+    EXPECT_EQ(frames[0]["address"], "255.255.255.255");
+
+    const std::string metrics = gateway.Client().Get("/metrics")->body;
+    EXPECT_NE(metrics.find("velkor_gateway_pages{state=\"sent\"} 3"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("velkor_gateway_frames_written_total 3"), std::string::npos);
+    EXPECT_NE(metrics.find("velkor_gateway_port_up 1"), std::string::npos);
+    EXPECT_EQ(gateway.Stop(), 0);
+    EXPECT_NE(gateway.Log().find("page 1 frame 1/1 to 0.0.0.12 (nurse-3), sequence 1: sent"),
+              std::string::npos);
+}
+
+struct Refusal {
+    const char* name;
+    std::string method;
+    std::string path;
+    std::string body;
+    std::string type;
+    int status;
+    std::string error; // the start of the error text
+};
+
+TEST(Gateway, HttpRefusesBadRequestsNamingTheField) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    auto [status, sent] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "first"}});
+    ASSERT_EQ(status, 202);
+    gateway.WaitForState(sent["id"], "sent");
+    const std::string json = "application/json";
+    const std::vector<Refusal> rows = {
+        {"not json", "POST", "/v1/pages", "{to:", json, 400, "the body is not JSON"},
+        {"an array", "POST", "/v1/pages", "[1]", json, 400, "the body is not a JSON object"},
+        {"no to", "POST", "/v1/pages", R"({"text":"a"})", json, 422, "to: missing"},
+        {"no text", "POST", "/v1/pages", R"({"to":"1"})", json, 422, "text: missing"},
+        {"unknown name", "POST", "/v1/pages", R"({"to":"nurse-9","text":"a"})", json, 422,
+         "to: no watch is named \"nurse-9\""},
+        {"bad address", "POST", "/v1/pages", R"({"to":["1","1.2.3.400"],"text":"a"})", json, 422,
+         "to: no watch"},
+        {"to a number", "POST", "/v1/pages", R"({"to":12,"text":"a"})", json, 422, "to: a watch"},
+        {"too long", "POST", "/v1/pages", R"({"to":"1","text":")" + std::string(85, 'x') + "\"}", json, 422,
+         "text: the text is 85 bytes in GBK"},
+        {"empty text", "POST", "/v1/pages", R"({"to":"1","text":""})", json, 422, "text: the text is empty"},
+        {"control", "POST", "/v1/pages", R"({"to":"1","text":"a\u0007"})", json, 422,
+         "text: the text has the control character U+0007"},
+        {"priority", "POST", "/v1/pages", R"({"to":"1","text":"a","priority":"urgent"})", json, 422,
+         "priority:"},
+        {"ttl", "POST", "/v1/pages", R"({"to":"1","text":"a","ttl":0})", json, 422, "ttl:"},
+        {"repeat", "POST", "/v1/pages", R"({"to":"1","text":"a","repeat":{"every":7,"count":2}})", json, 422,
+         "repeat:"},
+        {"unknown field", "POST", "/v1/pages", R"({"to":"1","text":"a","priorty":"high"})", json, 422,
+         "unknown field \"priorty\""},
+        {"plain without to", "POST", "/v1/pages", "hello", "text/plain", 422, "to: missing"},
+        {"plain bad ttl", "POST", "/v1/pages?to=1&ttl=x", "hello", "text/plain", 422, "ttl:"},
+        {"17 kB", "POST", "/v1/pages", std::string(17 * 1024, 'x'), "text/plain", 413, "the body is larger"},
+        {"no such page", "GET", "/v1/pages/999", "", "", 404, "no page 999"},
+        {"not an id", "GET", "/v1/pages/abc", "", "", 404, "no page abc"},
+        {"bad state", "GET", "/v1/pages?state=lost", "", "", 422, "state:"},
+        {"bad limit", "GET", "/v1/pages?limit=0", "", "", 422, "limit:"},
+        {"cancel sent", "DELETE", "/v1/pages/1", "", "", 409, "page 1 is sent"},
+        {"no route", "GET", "/v2/pages", "", "", 404, "no such resource"},
+    };
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.name);
+        httplib::Result result = row.method == "POST"
+                                     ? gateway.Client().Post(row.path.c_str(), row.body, row.type.c_str())
+                                 : row.method == "DELETE" ? gateway.Client().Delete(row.path.c_str())
+                                                          : gateway.Client().Get(row.path.c_str());
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, row.status) << result->body;
+        Json body = Json::parse(result->body, nullptr, false);
+        ASSERT_TRUE(body.is_object()) << result->body;
+        EXPECT_EQ(body.value("error", "").substr(0, row.error.size()), row.error) << result->body;
+    }
+    EXPECT_EQ(gateway.Get("/v1/pages")["pages"].size(), 1U) << "nothing refused was queued";
+    EXPECT_TRUE(TextFrames(sim, 2, 500ms).size() == 1U) << "only the first page reached the wire";
+}
+
+TEST(Gateway, HighPriorityGoesFirstAndACancelledPageNever) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "700"});
+    const auto send = [&](const std::string& text, const std::string& priority) {
+        auto [status, answer] =
+            gateway.Post("/v1/pages", {{"to", "1"}, {"text", text}, {"priority", priority}});
+        EXPECT_EQ(status, 202);
+        return answer["id"].get<int64_t>();
+    };
+    send("first", "normal"); // goes at once: the queue was empty
+    send("second", "normal");
+    const int64_t cancelled = send("cancelled", "normal");
+    send("urgent", "high");
+    auto result = gateway.Client().Delete(("/v1/pages/" + std::to_string(cancelled)).c_str());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(Json::parse(result->body)["state"], "cancelled");
+    std::vector<std::string> order;
+    for (const Json& frame : TextFrames(sim, 4, 2s)) {
+        order.push_back(frame["text"]);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "urgent", "second"}));
+}
+
+TEST(Gateway, RepeatSendsEachRoundAfterTheInterval) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    auto [status, answer] = gateway.Post(
+        "/v1/pages",
+        {{"to", Json::array({"1", "2"})}, {"text", "again"}, {"repeat", {{"every", 5}, {"count", 2}}}});
+    ASSERT_EQ(status, 202);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<Json> frames = TextFrames(sim, 4, 7s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(frames.size(), 4U);
+    EXPECT_GE(took, 4500ms);
+    std::vector<int> sequences;
+    for (const Json& frame : frames) {
+        sequences.push_back(frame["sequence"]);
+    }
+    EXPECT_EQ(sequences, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(gateway.WaitForState(answer["id"], "sent")["frames"].size(), 4U);
+}
+
+TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
+    Folder folder;
+    folder.Write("tokens", "# who may page\npanel s3cret\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0", "--token-file", folder / "tokens"});
+    EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "a"}}).first, 401);
+    EXPECT_EQ(gateway.Client().Get("/metrics")->status, 401);
+    httplib::Headers wrong = {{"Authorization", "Bearer s3cre"}};
+    EXPECT_EQ(gateway.Client().Get("/v1/health", wrong)->status, 401);
+    httplib::Headers right = {{"Authorization", "Bearer s3cret"}};
+    auto accepted =
+        gateway.Client().Post("/v1/pages", right, R"({"to":"1","text":"let in"})", "application/json");
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->status, 202);
+    EXPECT_EQ(TextFrames(sim, 1).size(), 1U);
+
+    // Net::SNPP has no LOGI: refused; a raw client that logs in pages.
+    ChildProcess perl(
+        {"/usr/bin/perl", "-MNet::SNPP", "-e",
+         "my $s = Net::SNPP->new('127.0.0.1', Port => " + std::to_string(gateway.SnppPort()) +
+             ") or die 'connect'; $s->send(Pager => ['1'], Message => 'no login') or die $s->message;"});
+    EXPECT_NE(perl.Wait(10s), 0);
+    EXPECT_NE(perl.Err().find("Login Required"), std::string::npos) << perl.Err();
+    EXPECT_EQ(gateway.Stop(), 0);
+
+    for (const std::string listener : {"--http", "--snpp"}) {
+        SCOPED_TRACE(listener);
+        ChildProcess open({VELKOR_GATEWAY_PATH, "--port", sim.Link(), "--db", folder / "open.db", listener,
+                           "0.0.0.0:" + std::to_string(FreePort())});
+        EXPECT_EQ(open.Wait(10s), 2);
+        EXPECT_NE(
+            open.Err().find("is not a loopback address: anyone who reaches it could page the watches; give "
+                            "--token-file FILE"),
+            std::string::npos)
+            << open.Err();
+    }
+}
+
+// One SNPP exchange over a raw socket: what the server answers to `send`, until it closes or 3 s pass.
+std::string RawSnpp(int port, const std::string& send) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return "no connection";
+    }
+    std::size_t done = 0;
+    while (done < send.size()) {
+        const ssize_t wrote = ::send(fd, send.data() + done, send.size() - done, MSG_NOSIGNAL);
+        if (wrote <= 0) {
+            break; // the server hung up mid-way: what it said is read below
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd poll_fd{fd, POLLIN, 0};
+        if (poll(&poll_fd, 1, 200) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        answer.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return answer;
+}
+
+TEST(Gateway, SnppFromSendpageAndNetSnppAndAbuseLeavesItServing) {
+    Folder folder;
+    folder.Write("watches.csv", "name,address\nnurse-3,0.0.0.12\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0", "--watches", folder / "watches.csv"});
+    const std::string port = std::to_string(gateway.SnppPort());
+
+    // HylaFAX's client: LOGI, SITE, LEVE 1, PAGE, MESS, SEND, QUIT.
+    ChildProcess sendpage({"/usr/bin/sendpage", "-h", "127.0.0.1:" + port, "-p", "0.0.0.12", "3号桌请取餐"});
+    EXPECT_EQ(sendpage.Wait(20s), 0) << sendpage.Out() << sendpage.Err();
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["bytes"], "5A 01 00 00 00 0C E0 0B 33 BA C5 D7 C0 C7 EB C8 A1 B2 CD 35");
+
+    // Perl's Net::SNPP, to two watches, one by name.
+    ChildProcess perl(
+        {"/usr/bin/perl", "-MNet::SNPP", "-e",
+         "my $s = Net::SNPP->new('127.0.0.1', Port => " + port +
+             ") or die 'connect'; $s->send(Pager => ['nurse-3', '7'], Message => 'perl page') or die "
+             "$s->message; $s->quit;"});
+    EXPECT_EQ(perl.Wait(20s), 0) << perl.Err();
+    frames = TextFrames(sim, 2);
+    ASSERT_EQ(frames.size(), 2U);
+    EXPECT_EQ(frames[0]["address"], "0.0.0.12");
+    EXPECT_EQ(frames[1]["address"], "0.0.0.7");
+    EXPECT_EQ(frames[1]["text"], "perl page");
+
+    // Clients that send garbage are told and cut off; nothing of theirs is queued.
+    const std::string megabyte(1024 * 1024, 'A');
+    EXPECT_NE(RawSnpp(gateway.SnppPort(), megabyte).find("421 Line longer than"), std::string::npos);
+    EXPECT_NE(
+        RawSnpp(gateway.SnppPort(), std::string("PAGE 1\r\n\x00\xFF\x01garbage\r\n", 20)).find("421 Binary"),
+        std::string::npos);
+    std::string errors;
+    for (int i = 0; i < 12; ++i) {
+        errors += "GET / HTTP/1.1\r\n";
+    }
+    EXPECT_NE(RawSnpp(gateway.SnppPort(), errors).find("421 Too Many Errors"), std::string::npos);
+    EXPECT_NE(RawSnpp(gateway.SnppPort(), "PAGE 1\r\nMESS " + std::string(85, 'x') + "\r\nQUIT\r\n")
+                  .find("550 Error, the text is 85 bytes in GBK"),
+              std::string::npos);
+
+    // And it goes on serving.
+    const std::string after = RawSnpp(gateway.SnppPort(), "PAGE 1\r\nMESS still here\r\nSEND\r\nQUIT\r\n");
+    EXPECT_NE(after.find("250 Message Sent Successfully"), std::string::npos) << after;
+    frames = TextFrames(sim, 2, 2s);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "still here");
+}
+
+TEST(Gateway, PagesWaitWhileThePortIsLostAndGoWhenItIsBack) {
+    Folder folder;
+    const std::string port = folder / "ttyUSB0"; // a stable name, as udev gives one
+    auto first = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1"});
+    std::filesystem::create_symlink(first->Link(), port);
+    Gateway gateway(folder, port, {"--gap", "0"});
+    ASSERT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}}).first, 202);
+    ASSERT_EQ(TextFrames(*first, 1).size(), 1U);
+    first->WaitExit(5s); // it hung up, as a pulled adapter does
+
+    // The gateway notices at the next look, and says so in its health.
+    Json health = Json::object();
+    for (int i = 0; i < 50 && health.value("open", true); ++i) {
+        std::this_thread::sleep_for(100ms);
+        health = gateway.Get("/v1/health");
+    }
+    EXPECT_EQ(health["open"], false) << health.dump();
+    EXPECT_TRUE(health["lost_since"].is_string()) << health.dump();
+    EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 503);
+    auto [status, waiting] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "while lost"}});
+    ASSERT_EQ(status, 202);
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(gateway.Get("/v1/pages/" + std::to_string(waiting["id"].get<int64_t>()))["state"], "queued");
+
+    SimProcess second;
+    std::filesystem::remove(port);
+    std::filesystem::create_symlink(second.Link(), port);
+    std::vector<Json> frames = TextFrames(second, 1, 5s);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "while lost");
+    EXPECT_EQ(frames[0]["sequence"], 2);
+    EXPECT_EQ(gateway.Get("/v1/health")["open"], true);
+    EXPECT_EQ(gateway.Stop(), 0);
+    const std::string log = gateway.Log();
+    std::size_t lost = 0;
+    for (std::size_t at = log.find("pages wait"); at != std::string::npos;
+         at = log.find("pages wait", at + 1)) {
+        ++lost;
+    }
+    EXPECT_EQ(lost, 1U) << "said once, not every 2 s:\n" << log;
+    EXPECT_NE(log.find("open at 9600 baud, parity none again"), std::string::npos) << log;
+}
+
+TEST(Gateway, AStalledDeviceFailsTheFrameWithTheReasonUntilThePageExpires) {
+    Folder folder;
+    SimProcess sim({"--stall-after", "1"});
+    Gateway gateway(folder, sim.Link(), {"--gap", "200"});
+    ASSERT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "taken"}}).first, 202);
+    ASSERT_EQ(TextFrames(sim, 1).size(), 1U);
+    // The device takes nothing more: each write gives up, the frame waits the gap and goes again, until the
+    // page's expiry.
+    auto [status, answer] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "stuck"}, {"ttl", 4}});
+    ASSERT_EQ(status, 202);
+    Json page = gateway.WaitForState(answer["id"], "failed", 20s);
+    EXPECT_EQ(page["state"], "failed") << page.dump();
+    EXPECT_NE(page.value("reason", "").find("not sent by its expiry"), std::string::npos) << page.dump();
+    const Json health = gateway.Get("/v1/health");
+    EXPECT_GT(health["write_failures"].get<int>(), 0) << health.dump();
+}
+
+TEST(Gateway, SigkillUnderLoadLosesNoAcknowledgedPage) {
+    Folder folder;
+    SimProcess sim;
+    std::set<int> acknowledged;
+    int64_t lastId = 0;
+    {
+        auto gateway = std::make_unique<Gateway>(folder, sim.Link(), std::vector<std::string>{"--gap", "0"});
+        std::atomic<bool> stop{false};
+        std::thread client([&] {
+            httplib::Client http("127.0.0.1", gateway->HttpPort());
+            http.set_read_timeout(2);
+            for (int n = 0; n < 2000 && !stop; ++n) {
+                const std::string body = Json{{"to", "1"}, {"text", "page-" + std::to_string(n)}}.dump();
+                auto result = http.Post("/v1/pages", body, "application/json");
+                if (result && result->status == 202) {
+                    acknowledged.insert(n);
+                    lastId = Json::parse(result->body)["id"];
+                } else if (!result) {
+                    break; // the gateway is gone
+                }
+            }
+        });
+        std::mt19937 random(std::random_device{}());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 + random() % 700));
+        EXPECT_EQ(gateway->Stop(SIGKILL), 128 + SIGKILL);
+        stop = true;
+        client.join();
+    }
+    ASSERT_GT(acknowledged.size(), 10U);
+    RecordProperty("acknowledged_before_kill", static_cast<int>(acknowledged.size()));
+
+    // Started again on the same database, it sends what it had not.
+    Gateway again(folder, sim.Link(), {"--gap", "0"});
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !again.Get("/v1/pages?state=queued&limit=1")["pages"].empty()) {
+        std::this_thread::sleep_for(100ms);
+    }
+    std::map<int, std::set<int>> sequences; // page-N → the numbers its frames went with
+    for (const Json& frame : TextFrames(sim, 100000, 2s)) {
+        const std::string text = frame.value("text", "");
+        if (text.starts_with("page-")) {
+            sequences[std::stoi(text.substr(5))].insert(frame["sequence"].get<int>());
+        }
+    }
+    for (int n : acknowledged) {
+        ASSERT_TRUE(sequences.contains(n)) << "acknowledged page-" << n << " never reached the wire";
+        EXPECT_EQ(sequences[n].size(), 1U) << "page-" << n << " went out under two numbers";
+    }
+    EXPECT_EQ(again.Get("/v1/pages/" + std::to_string(lastId))["state"], "sent");
+}
+
+} // namespace
+} // namespace velkor

@@ -1,0 +1,177 @@
+// What the listeners accept before anything is queued: texts, recipients, watch lists, tokens, addresses.
+
+#include "gateway/listen_address.h"
+#include "gateway/page_text.h"
+#include "gateway/tokens.h"
+#include "gateway/watch_names.h"
+
+#include <gtest/gtest.h>
+
+namespace velkor::gateway {
+namespace {
+
+struct TextRow {
+    const char* name;
+    std::string bytes;
+    Charset charset;
+    std::string gbk;    // when accepted
+    std::string reason; // when refused
+};
+
+TEST(PageText, AcceptsWhatTheTextPageSendsAndRefusesTheRest) {
+    const std::string chinese42 = [] {
+        std::string text;
+        for (int i = 0; i < 42; ++i) {
+            text += "\xE9\xA4\x90"; // 餐
+        }
+        return text;
+    }();
+    const std::vector<TextRow> rows = {
+        {"utf-8 Chinese", "3号桌请取餐", Charset::Utf8, "3\xBA\xC5\xD7\xC0\xC7\xEB\xC8\xA1\xB2\xCD", ""},
+        {"84 bytes fit", chinese42, Charset::Utf8, std::string(), ""},
+        {"85 bytes", chinese42 + "a", Charset::Utf8, "",
+         "the text is 85 bytes in GBK; a page takes at most 84 (42 Chinese characters)"},
+        {"empty", "", Charset::Utf8, "", "the text is empty"},
+        {"broken utf-8", "ab\xE9\xA4", Charset::Utf8, "", "the text is not valid UTF-8"},
+        {"bell", "ring\a", Charset::Utf8, "",
+         "the text has the control character U+0007 at character 5; only line breaks may be in it"},
+        {"NUL", std::string("a\0b", 3), Charset::Utf8, "",
+         "the text has the control character U+0000 at character 2; only line breaks may be in it"},
+        {"line break", "a\nb", Charset::Utf8, "a\nb", ""},
+        {"gbk bytes", "3\xBA\xC5\xD7\xC0", Charset::Gbk, "3\xBA\xC5\xD7\xC0", ""},
+        {"broken gbk", "3\xBA", Charset::Gbk, "", "the text is not valid GBK"},
+    };
+    for (const TextRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::variant<PageText, std::string> result = CheckPageText(row.bytes, row.charset);
+        if (!row.reason.empty()) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(result));
+            EXPECT_EQ(std::get<std::string>(result), row.reason);
+        } else {
+            ASSERT_TRUE(std::holds_alternative<PageText>(result)) << std::get<std::string>(result);
+            if (!row.gbk.empty()) {
+                EXPECT_EQ(std::get<PageText>(result).gbk, row.gbk);
+            } else {
+                EXPECT_EQ(std::get<PageText>(result).gbk.size(), 84U);
+            }
+        }
+    }
+}
+
+TEST(PageText, NamesTheCharactersGbkLacks) {
+    std::variant<PageText, std::string> result = CheckPageText("ok \xF0\x9F\x98\x80", Charset::Utf8);
+    ASSERT_TRUE(std::holds_alternative<PageText>(result));
+    EXPECT_EQ(std::get<PageText>(result).gbk, "ok ?");
+    ASSERT_EQ(std::get<PageText>(result).missing.size(), 1U);
+    EXPECT_EQ(std::get<PageText>(result).missing[0], "\xF0\x9F\x98\x80 (U+1F600)");
+}
+
+TEST(WatchList, ReadsNamesAndAddressesWhateverTheOtherColumns) {
+    std::string error;
+    std::optional<WatchNames> names = WatchNames::Parse("\xEF\xBB\xBFroom,Address,Name\r\n"
+                                                        "ward 1,0.0.0.12,nurse-3\r\n"
+                                                        "\r\n"
+                                                        "kitchen,\"260\",\"chef, \"\"big\"\" Li\"\r\n"
+                                                        "x,1.2.3.4,\xE5\x8E\xA8\xE6\x88\xBF\n",
+                                                        &error);
+    ASSERT_TRUE(names) << error;
+    EXPECT_EQ(names->Size(), 3U);
+    EXPECT_EQ(names->Find("nurse-3"), (WatchAddress{0, 0, 0, 12}));
+    EXPECT_EQ(names->Find("chef, \"big\" Li"), (WatchAddress{0, 0, 1, 4}));
+    EXPECT_EQ(names->Find("\xE5\x8E\xA8\xE6\x88\xBF"), (WatchAddress{1, 2, 3, 4}));
+    EXPECT_FALSE(names->Find("Nurse-3"));
+}
+
+TEST(WatchList, RefusesAFileItCannotTrustSayingWhere) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"", "no header line (name,address)"},
+        {"name,room\nx,1\n", "line 1: the header line names no address column (name,address)"},
+        {"address\n1\n", "line 1: the header line names no name column (name,address)"},
+        {"name,address\na,1.2.3\n", "line 2: \"1.2.3\" is not an address (A.B.C.D or a number)"},
+        {"name,address\na,\n", "line 2: no address for a"},
+        {"name,address\n,5\n", "line 2: no name"},
+        {"name,address\na,1\nb,2\na,3\n", "line 4: the name a is on line 2 too"},
+        {"name,address\n\"open,1\n", "line 2: a quoted field never ends"},
+    };
+    for (const auto& [csv, reason] : rows) {
+        SCOPED_TRACE(csv);
+        std::string error;
+        EXPECT_FALSE(WatchNames::Parse(csv, &error));
+        EXPECT_EQ(error, reason);
+    }
+    std::string error;
+    EXPECT_FALSE(WatchNames::Load("/nonexistent/watches.csv", &error));
+    EXPECT_EQ(error, "/nonexistent/watches.csv: No such file or directory");
+}
+
+TEST(Recipients, AddressNumberAllOrName) {
+    std::string error;
+    const WatchNames names = *WatchNames::Parse("name,address\nnurse-3,0.0.0.12\nall,1.1.1.1\n", &error);
+    const std::vector<std::pair<std::string, WatchAddress>> good = {
+        {"0.0.0.12", {0, 0, 0, 12}}, {"12", {0, 0, 0, 12}},         {"4294967295", {255, 255, 255, 255}},
+        {"16909060", {1, 2, 3, 4}},  {"all", {255, 255, 255, 255}}, {"nurse-3", {0, 0, 0, 12}},
+    };
+    for (const auto& [text, address] : good) {
+        SCOPED_TRACE(text);
+        std::variant<Recipient, std::string> recipient = ParseRecipient(text, names);
+        ASSERT_TRUE(std::holds_alternative<Recipient>(recipient)) << std::get<std::string>(recipient);
+        EXPECT_EQ(std::get<Recipient>(recipient).address, address);
+    }
+    for (const std::string bad : {"", "4294967296", "1.2.3.256", "nurse-4", "-1", " 12"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_TRUE(std::holds_alternative<std::string>(ParseRecipient(bad, names)));
+    }
+    EXPECT_EQ(std::get<std::string>(ParseRecipient("bed-9", WatchNames{})),
+              "no watch is named \"bed-9\" (an address A.B.C.D, a number, all, or a name from a watch list, "
+              "and none is loaded)");
+}
+
+TEST(TokenFile, EntriesWithAndWithoutNames) {
+    std::string error;
+    std::optional<Tokens> tokens = Tokens::Parse("# site tokens\n\ns3cret\npanel  p4nel-token\r\n", &error);
+    ASSERT_TRUE(tokens) << error;
+    EXPECT_EQ(tokens->Match("s3cret"), "");
+    EXPECT_EQ(tokens->Match("p4nel-token"), "panel");
+    EXPECT_FALSE(tokens->Match("s3cre"));
+    EXPECT_FALSE(tokens->Match("s3cretX"));
+    EXPECT_FALSE(tokens->Match(""));
+    EXPECT_TRUE(tokens->Login("anyone", "s3cret"));
+    EXPECT_TRUE(tokens->Login("panel", "p4nel-token"));
+    EXPECT_FALSE(tokens->Login("other", "p4nel-token")) << "a named token is that user's";
+    EXPECT_FALSE(tokens->Login("panel", "wrong"));
+
+    EXPECT_FALSE(Tokens::Parse("# only a comment\n", &error));
+    EXPECT_EQ(error, "no token in it");
+    EXPECT_FALSE(Tokens::Parse("a b c\n", &error));
+}
+
+TEST(ListenAddresses, NumericHostsAndLoopback) {
+    struct Row {
+        std::string text;
+        bool valid;
+        bool loopback;
+    };
+    for (const Row& row : std::vector<Row>{{"127.0.0.1:8025", true, true},
+                                           {"127.9.9.9:1", true, true},
+                                           {"localhost:444", true, true},
+                                           {"[::1]:444", true, true},
+                                           {"0.0.0.0:8025", true, false},
+                                           {"[::]:8025", true, false},
+                                           {"192.168.1.5:8025", true, false},
+                                           {"127.0.0.1", false, false},
+                                           {"127.0.0.1:0", false, false},
+                                           {"127.0.0.1:65536", false, false},
+                                           {"example.org:80", false, false},
+                                           {"[::1:80", false, false}}) {
+        SCOPED_TRACE(row.text);
+        std::string error;
+        std::optional<ListenAddress> address = ParseListenAddress(row.text, &error);
+        ASSERT_EQ(address.has_value(), row.valid) << error;
+        if (address) {
+            EXPECT_EQ(address->Loopback(), row.loopback);
+        }
+    }
+}
+
+} // namespace
+} // namespace velkor::gateway
