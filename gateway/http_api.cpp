@@ -210,6 +210,9 @@ HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens)
     : m_intake(intake), m_tokens(std::move(tokens)), m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS, MAX_WAITING); };
     m_server->set_payload_max_length(MAX_BODY);
+    // An answer goes out in two writes (head, body): without this, Nagle's wait for the client's delayed
+    // ACK adds 40 ms to every request on a kept-alive connection.
+    m_server->set_tcp_nodelay(true);
     m_server->set_read_timeout(TIMEOUT_SECONDS, 0);
     m_server->set_write_timeout(TIMEOUT_SECONDS, 0);
     m_server->set_keep_alive_timeout(TIMEOUT_SECONDS);

@@ -178,9 +178,11 @@ int OpenExclusive(const std::string& name, PortError* error) {
         *error = PortError::Busy;
         return -1;
     }
-    // TIOCEXCL stops other openers (root excepted). It must be cleared again before the close: a
-    // pseudo-terminal outlives our descriptor while its other end is open, and so would the flag.
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+    // TIOCEXCL stops other openers (root excepted); it is cleared again before the close. Not on a
+    // pseudo-terminal: its tty outlives our descriptor while the other end is open, so the flag of a
+    // program killed with SIGKILL would lock everyone but root out until the other end closes (a gateway
+    // restarted by its service manager included). The flock, which dies with its holder, guards it.
+    if (!IsPseudoTerminal(fd) && ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
         *error = ErrorFromErrno(errno);
         ::close(fd);
         return -1;
@@ -191,7 +193,9 @@ int OpenExclusive(const std::string& name, PortError* error) {
 
 // Closes a descriptor from OpenExclusive: the exclusive flag first, then the descriptor (and its flock).
 void CloseExclusive(int fd) {
-    ioctl(fd, TIOCNXCL);
+    if (!IsPseudoTerminal(fd)) {
+        ioctl(fd, TIOCNXCL);
+    }
     ::close(fd);
 }
 

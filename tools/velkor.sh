@@ -9,9 +9,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins
-                qt6-translations-l10n fonts-noto-cjk fonts-arphic-uming)
-CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
+                libcpp-httplib-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
+                fonts-arphic-uming)
+# Beside the checkers: the real clients the gateway's tests page it with.
+CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
+                curl hylafax-client libnet-snpp-perl)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0
@@ -74,7 +77,7 @@ run_program() {
 
 build_package() {
     cmake --preset release >/dev/null
-    cmake --build --preset release --target velkor velkor-cli velkor-sim velkor-docs
+    cmake --build --preset release --target velkor velkor-cli velkor-sim velkor-gateway velkor-docs
     desktop-file-validate packaging/org.velkor.Velkor.desktop
     appstreamcli validate --no-net build-release/doc/org.velkor.Velkor.metainfo.xml >/dev/null
     rm -rf dist
@@ -155,7 +158,7 @@ static_checks() {
     echo "== clang-format"
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "== clang-tidy"
-    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|tools|tests)/.*\.cpp$" \
+    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|gateway|tools|tests)/.*\.cpp$" \
         >build/clang-tidy.log 2>&1 || { grep -E "warning:|error:" build/clang-tidy.log; return 1; }
     echo "clang-tidy: clean"
 }

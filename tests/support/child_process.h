@@ -27,6 +27,7 @@ public:
     int Wait(std::chrono::milliseconds timeout);
     // Sends `signal` to it, as a terminal, a service manager or a log-out would.
     void Signal(int signal) const;
+    pid_t Pid() const { return m_pid; }
     const std::string& Out() const { return m_out; }
     const std::string& Err() const { return m_err; }
 

@@ -1,6 +1,7 @@
 // velkor-bench: the figures behind "never freeze, never lose a frame", measured on pseudo-terminals.
 // Run from the build folder (it starts velkor, velkor-bench-bare and velkor-sim from beside itself).
 
+#include "gateway_bench.h"
 #include "serial/cxserial.h"
 #include "shell/velkor_dlg.h"
 #include "support/child_process.h"
@@ -473,6 +474,9 @@ int main(int argc, char** argv) {
     if (wanted("idle")) {
         int qtArgc = 1;
         IdleCost(qtArgc, argv);
+    }
+    if (wanted("gateway")) {
+        GatewayBench(g_binDir, Report);
     }
     return 0;
 }

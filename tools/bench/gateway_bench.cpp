@@ -1,0 +1,386 @@
+// velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP and SNPP, how soon
+// an accepted page is on the wire, its memory with 10 000 pages queued, and whether a SIGKILL under load
+// loses an acknowledged page. The gateway runs as its own process on a pseudo-terminal this program reads.
+
+#include "gateway_bench.h"
+
+#include "support/child_process.h"
+#include "support/pty_pair.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <signal.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return 0;
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Everything the gateway writes to the pseudo-terminal, read as it comes, with when its bytes arrived.
+class Wire {
+public:
+    Wire() : m_reader([this] { Read(); }) {}
+    ~Wire() {
+        m_stop = true;
+        m_reader.join();
+    }
+    const std::string& Port() const { return m_pty.SlavePath(); }
+    std::size_t Bytes() {
+        std::lock_guard lock(m_mutex);
+        return m_bytes.size();
+    }
+    // When the byte count first passed `count`, waiting up to `timeout`.
+    std::optional<Clock::time_point> WaitBeyond(std::size_t count, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_bytes.size() > count) {
+                    return m_arrivals[count];
+                }
+            }
+            std::this_thread::sleep_for(100us);
+        }
+        return std::nullopt;
+    }
+    // The texts of the whole text frames (5A seq addr[4] E0 L text checksum) that went by. A frame cut
+    // short by the kill is skipped: a frame counts only where its checksum holds.
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> texts;
+        const auto byte = [this](std::size_t at) { return static_cast<uint8_t>(m_bytes[at]); };
+        std::size_t at = 0;
+        while (at + 9 <= m_bytes.size()) {
+            const std::size_t length = byte(at + 7);
+            bool whole = byte(at) == 0x5A && byte(at + 6) == 0xE0 && at + 9 + length <= m_bytes.size();
+            if (whole) {
+                uint8_t sum = 0;
+                for (std::size_t i = at; i < at + 8 + length; ++i) {
+                    sum = static_cast<uint8_t>(sum + byte(i));
+                }
+                whole = sum == byte(at + 8 + length);
+            }
+            if (!whole) {
+                ++at;
+                continue;
+            }
+            texts.push_back(m_bytes.substr(at + 8, length));
+            at += 9 + length;
+        }
+        return texts;
+    }
+
+private:
+    void Read() {
+        char buffer[4096];
+        while (!m_stop) {
+            pollfd fd{m_pty.Master(), POLLIN, 0};
+            if (poll(&fd, 1, 50) <= 0) {
+                continue;
+            }
+            const ssize_t got = read(m_pty.Master(), buffer, sizeof buffer);
+            const auto now = Clock::now();
+            if (got <= 0) {
+                std::this_thread::sleep_for(10ms); // no one has the slave open (between two gateways)
+                continue;
+            }
+            std::lock_guard lock(m_mutex);
+            m_bytes.append(buffer, static_cast<std::size_t>(got));
+            m_arrivals.insert(m_arrivals.end(), static_cast<std::size_t>(got), now);
+        }
+    }
+
+    PtyPair m_pty;
+    std::mutex m_mutex;
+    std::string m_bytes;
+    std::vector<Clock::time_point> m_arrivals;
+    std::atomic<bool> m_stop{false};
+    std::thread m_reader;
+};
+
+class Gateway {
+public:
+    Gateway(const std::string& binDir, const std::string& port, const std::string& database, int gap = 0)
+        : m_http(FreePort()), m_snpp(FreePort()) {
+        m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null", binDir + "/velkor-gateway", "--port", port,
+            "--db", database, "--gap", std::to_string(gap), "--http", "127.0.0.1:" + std::to_string(m_http),
+            "--snpp", "127.0.0.1:" + std::to_string(m_snpp)});
+        httplib::Client probe("127.0.0.1", m_http);
+        const auto deadline = Clock::now() + 10s;
+        while (Clock::now() < deadline && !probe.Get("/v1/health")) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    ~Gateway() {
+        if (m_process) {
+            Kill(SIGTERM);
+        }
+    }
+    int Http() const { return m_http; }
+    int Snpp() const { return m_snpp; }
+    // The gateway's own (the shell exec'd into it).
+    pid_t Pid() const { return m_process->Pid(); }
+    void Kill(int signal) {
+        m_process->Signal(signal);
+        m_process->Wait(15s);
+        m_process.reset();
+    }
+    // The gateway's resident memory in MB.
+    double ResidentMegabytes() const {
+        std::ifstream status("/proc/" + std::to_string(Pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.starts_with("VmRSS:")) {
+                return std::stod(line.substr(6)) / 1024.0;
+            }
+        }
+        return -1;
+    }
+    int64_t QueueDepth() {
+        httplib::Client client("127.0.0.1", m_http);
+        auto result = client.Get("/metrics");
+        if (!result) {
+            return -1;
+        }
+        const std::string name = "\nvelkor_gateway_queue_depth ";
+        const std::size_t at = result->body.find(name);
+        return at == std::string::npos ? -1 : std::atoll(result->body.c_str() + at + name.size());
+    }
+    bool WaitForEmptyQueue(std::chrono::seconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (QueueDepth() == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+private:
+    int m_http;
+    int m_snpp;
+    std::unique_ptr<ChildProcess> m_process;
+};
+
+std::string Body(const std::string& text) {
+    return "{\"to\":\"12\",\"text\":\"" + text + "\"}";
+}
+
+// `clients` keep-alive connections POST `each` pages; pages accepted per second. The texts acknowledged
+// go into `acknowledged` when given.
+double HttpRate(int port, int clients, int each, std::set<std::string>* acknowledged = nullptr,
+                const std::string& prefix = "h") {
+    std::mutex mutex;
+    std::atomic<int> accepted{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_keep_alive(true);
+            client.set_tcp_nodelay(true);
+            client.set_read_timeout(5);
+            for (int i = 0; i < each && Clock::now() - start < 60s; ++i) {
+                const std::string text = prefix + std::to_string(c) + "-" + std::to_string(i);
+                auto result = client.Post("/v1/pages", Body(text), "application/json");
+                if (!result) {
+                    return; // the gateway is gone
+                }
+                if (result->status == 202) {
+                    ++accepted;
+                    if (acknowledged) {
+                        std::lock_guard lock(mutex);
+                        acknowledged->insert(text);
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return accepted / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One SNPP session per `perSession` pages: PAGE, MESS, SEND, checked for 250 each.
+double SnppRate(int port, int clients, int each) {
+    std::atomic<int> accepted{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            constexpr int perSession = 300; // the gateway allows 1000 lines a session
+            for (int done = 0; done < each && Clock::now() - start < 60s;) {
+                const int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(static_cast<uint16_t>(port));
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                    close(fd);
+                    return;
+                }
+                FILE* stream = fdopen(fd, "r+");
+                char line[1024];
+                if (!std::fgets(line, sizeof line, stream)) {
+                    std::fclose(stream);
+                    return;
+                }
+                for (int i = 0; i < perSession && done < each; ++i, ++done) {
+                    std::fprintf(stream, "PAGE 12\r\nMESS s%d-%d\r\nSEND\r\n", c, done);
+                    std::fflush(stream);
+                    bool ok = true;
+                    for (int reply = 0; reply < 3; ++reply) {
+                        ok = std::fgets(line, sizeof line, stream) && std::strncmp(line, "250", 3) == 0 && ok;
+                    }
+                    accepted += ok ? 1 : 0;
+                }
+                std::fputs("QUIT\r\n", stream);
+                std::fflush(stream);
+                std::fclose(stream);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return accepted / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(share * static_cast<double>(values.size())))];
+}
+
+} // namespace
+
+void GatewayBench(const std::string& binDir, const Reporter& report) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("velkor-bench-gateway-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    {
+        Wire wire;
+        Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string());
+        const double http = HttpRate(gateway.Http(), 4, 1000);
+        report("gateway HTTP accepted",
+               std::to_string(static_cast<int>(http)) + " durable pages/s (4 keep-alive clients)",
+               ">= 500 pages/s", http >= 500);
+        gateway.WaitForEmptyQueue(60s);
+        const double snpp = SnppRate(gateway.Snpp(), 4, 1000);
+        report("gateway SNPP accepted",
+               std::to_string(static_cast<int>(snpp)) + " durable pages/s (4 clients)", ">= 500 pages/s",
+               snpp >= 500);
+        gateway.WaitForEmptyQueue(60s);
+
+        // One page at a time into an empty queue: from the request to its frame's first byte on the wire,
+        // which holds the commit and the 202 too.
+        std::vector<double> latencies;
+        httplib::Client client("127.0.0.1", gateway.Http());
+        client.set_keep_alive(true);
+        client.set_tcp_nodelay(true);
+        for (int i = 0; i < 300; ++i) {
+            const std::size_t before = wire.Bytes();
+            const auto sent = Clock::now();
+            auto result = client.Post("/v1/pages", Body("l" + std::to_string(i)), "application/json");
+            std::optional<Clock::time_point> first = wire.WaitBeyond(before, 2s);
+            if (!result || result->status != 202 || !first) {
+                break;
+            }
+            latencies.push_back(std::chrono::duration<double, std::milli>(*first - sent).count());
+            wire.WaitBeyond(before + 15, 1s); // the whole frame, before the next request
+        }
+        if (latencies.size() == 300) {
+            const double p50 = Percentile(latencies, 0.5);
+            const double p99 = Percentile(latencies, 0.99);
+            char figure[128];
+            std::snprintf(figure, sizeof figure, "p50 %.2f ms, p99 %.2f ms (request to first byte, --gap 0)",
+                          p50, p99);
+            report("gateway to the wire", figure, "p99 <= 20 ms", p99 <= 20);
+        } else {
+            report("gateway to the wire", "frames did not arrive", "p99 <= 20 ms", false);
+        }
+    }
+    {
+        // No device: every page waits in the queue.
+        const std::string missing = (folder / "no-such-port").string();
+        Gateway gateway(binDir, missing, (folder / "memory.db").string());
+        HttpRate(gateway.Http(), 4, 2500);
+        const int64_t depth = gateway.QueueDepth();
+        const double megabytes = gateway.ResidentMegabytes();
+        char figure[128];
+        std::snprintf(figure, sizeof figure, "%.1f MB resident with %lld pages queued", megabytes,
+                      static_cast<long long>(depth));
+        report("gateway memory", figure, "<= 60 MB at 10 000",
+               depth >= 10000 && megabytes > 0 && megabytes <= 60);
+    }
+    {
+        // SIGKILL at a random moment under load, then started again: every acknowledged page goes out.
+        Wire wire;
+        const std::string database = (folder / "kill.db").string();
+        std::set<std::string> acknowledged;
+        {
+            // A gap of 5 ms: pages come in faster than they leave, so a backlog is queued when the kill
+            // comes.
+            Gateway gateway(binDir, wire.Port(), database, 5);
+            std::thread load([&] { HttpRate(gateway.Http(), 2, 5000, &acknowledged, "k"); });
+            std::mt19937 random(std::random_device{}());
+            std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 1500));
+            gateway.Kill(SIGKILL);
+            load.join();
+        }
+        Gateway again(binDir, wire.Port(), database);
+        again.WaitForEmptyQueue(60s);
+        std::this_thread::sleep_for(200ms);
+        std::set<std::string> onWire;
+        for (const std::string& text : wire.Texts()) {
+            onWire.insert(text);
+        }
+        std::size_t lost = 0;
+        for (const std::string& text : acknowledged) {
+            lost += onWire.contains(text) ? 0 : 1;
+        }
+        report("gateway SIGKILL",
+               std::to_string(lost) + " of " + std::to_string(acknowledged.size()) +
+                   " acknowledged pages lost",
+               "none lost", lost == 0 && !acknowledged.empty());
+    }
+    std::filesystem::remove_all(folder);
+}
