@@ -103,21 +103,70 @@ package_tests() {
     echo "lintian: clean"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
     local failed=0 report
-    for file in /usr/bin/velkor /usr/bin/velkor-cli /usr/bin/velkor-sim \
+    for file in /usr/bin/velkor /usr/bin/velkor-cli /usr/bin/velkor-sim /usr/bin/velkor-gateway \
+            /lib/systemd/system/velkor-gateway.service /usr/lib/sysusers.d/velkor-gateway.conf /etc/velkor/gateway.conf \
             /usr/share/applications/org.velkor.Velkor.desktop /usr/share/icons/hicolor/scalable/apps/velkor.svg \
             /usr/share/metainfo/org.velkor.Velkor.metainfo.xml; do
         [ -f "$file" ] || { echo "the package lacks $file" >&2; failed=1; }
     done
-    man -w velkor-cli >/dev/null && man -w velkor >/dev/null && man -w velkor-sim >/dev/null ||
+    man -w velkor-cli >/dev/null && man -w velkor >/dev/null && man -w velkor-sim >/dev/null &&
+        man -w velkor-gateway >/dev/null ||
         { echo "no man page" >&2; failed=1; }
     report=$(cd / && QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=report timeout 30 /usr/bin/velkor 2>/dev/null)
     echo "$report"
     grep -q "^translations: zh_CN" <<<"$report" && grep -q "^ok button: 确定" <<<"$report" &&
         grep -q "^icon: ok" <<<"$report" || { echo "the installed window lacks its translations or icons" >&2; failed=1; }
     /usr/bin/velkor-cli --version
+    gateway_package_tests || failed=1
     DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq velkor >/dev/null
     [ ! -e /usr/bin/velkor ] || { echo "velkor is still installed" >&2; failed=1; }
     [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 1))
+    return $failed
+}
+
+# The installed gateway as its service runs it: the unit checked by systemd, its user made, its settings a
+# conffile, and the program run as that user (group dialout) against the simulator, paged by sendpage and curl.
+gateway_package_tests() {
+    local failed=0 rating work pty pid
+    systemd-analyze verify /lib/systemd/system/velkor-gateway.service || { echo "the unit does not verify" >&2; failed=1; }
+    rating=$(systemd-analyze security --offline=true /lib/systemd/system/velkor-gateway.service 2>&1 | tail -1)
+    echo "$rating"
+    grep -Eq " (OK|SAFE) " <<<"$rating" || { echo "the unit is rated worse than OK" >&2; failed=1; }
+    id -nG velkor-gateway | grep -qw dialout || { echo "no user velkor-gateway in dialout" >&2; failed=1; }
+    dpkg-query -W -f='${Conffiles}' velkor | grep -q /etc/velkor/gateway.conf || { echo "gateway.conf is no conffile" >&2; failed=1; }
+    systemctl is-enabled velkor-gateway.service >/dev/null 2>&1 && { echo "the unit is enabled at install" >&2; failed=1; }
+
+    work=$(mktemp -d)
+    chmod 755 "$work"
+    /usr/bin/velkor-sim --json --link "$work/sim" >"$work/sim.out" 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do [ -e "$work/sim" ] && break; sleep 0.1; done
+    pty=$(readlink -f "$work/sim")
+    chgrp dialout "$pty" && chmod 660 "$pty"
+    install -d -o velkor-gateway -g velkor-gateway -m 700 "$work/state"
+    printf 'port = %s\nhttp = 127.0.0.1:18025\nsnpp = 127.0.0.1:444\ngap = 0\n' "$pty" >"$work/gateway.conf"
+    chmod 644 "$work/gateway.conf"
+    local as_service=(setpriv --reuid=velkor-gateway --regid=velkor-gateway --init-groups env STATE_DIRECTORY="$work/state")
+    # Without the unit's CAP_NET_BIND_SERVICE, SNPP's own port is refused with the way out.
+    "${as_service[@]}" /usr/bin/velkor-gateway --config "$work/gateway.conf" 2>"$work/refused.log" &&
+        { echo "port 444 was bound without the capability" >&2; failed=1; }
+    grep -q "CAP_NET_BIND_SERVICE" "$work/refused.log" || { cat "$work/refused.log" >&2; failed=1; }
+    "${as_service[@]}" timeout 20 /usr/bin/velkor-gateway --config "$work/gateway.conf" --snpp 127.0.0.1:14444 \
+        2>"$work/gateway.log" &
+    for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:18025/v1/health && break; sleep 0.1; done
+    sendpage -h 127.0.0.1:14444 -p 12 "3号桌请取餐" >/dev/null || failed=1
+    curl -sS -d '请到2号诊室' 'http://127.0.0.1:18025/v1/pages?to=all' >/dev/null || failed=1
+    sleep 1
+    pkill -TERM -f "velkor-gateway --config $work/gateway.conf" || true
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    if [ "$(grep -c '"command":"text"' "$work/sim.out")" -ne 2 ]; then
+        echo "the installed gateway did not send both pages:" >&2
+        cat "$work/gateway.log" >&2
+        failed=1
+    fi
+    rm -rf "$work"
+    [ $failed -eq 0 ] && echo "gateway package checks: clean"
     return $failed
 }
 
