@@ -106,6 +106,7 @@ public:
     int SnppPort() const { return m_snpp; }
     int HttpPort() const { return m_http; }
     std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
+    void Signal(int signal) const { m_process->Signal(signal); }
     // The exit status after `signal`.
     int Stop(int signal = SIGTERM) {
         m_process->Signal(signal);
@@ -200,9 +201,25 @@ TEST(Gateway, PagesFromHttpAndCurlReachTheWatchesAsTheTextPageSendsThem) {
     EXPECT_EQ(frames[0]["command"], "set_time");
     EXPECT_EQ(frames[0]["address"], "255.255.255.255");
 
+    // SIGHUP reads the watch list again; a list that cannot be read leaves the old one in place.
+    EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "bed-4"}, {"text", "x"}}).first, 422);
+    folder.Write("watches.csv", "name,address\nnurse-3,0.0.0.12\nbed-4,0.0.0.4\n");
+    gateway.Signal(SIGHUP);
+    int reloaded = 0;
+    for (int i = 0; i < 50 && reloaded != 202; ++i) {
+        std::this_thread::sleep_for(100ms);
+        reloaded = gateway.Post("/v1/pages", {{"to", "bed-4"}, {"text", "床4"}}).first;
+    }
+    EXPECT_EQ(reloaded, 202);
+    folder.Write("watches.csv", "name\nbroken\n");
+    gateway.Signal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "bed-4"}, {"text", "still"}}).first, 202);
+    ASSERT_EQ(TextFrames(sim, 2).size(), 2U);
+
     const std::string metrics = gateway.Client().Get("/metrics")->body;
-    EXPECT_NE(metrics.find("velkor_gateway_pages{state=\"sent\"} 3"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("velkor_gateway_frames_written_total 3"), std::string::npos);
+    EXPECT_NE(metrics.find("velkor_gateway_pages{state=\"sent\"} 5"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("velkor_gateway_frames_written_total 5"), std::string::npos);
     EXPECT_NE(metrics.find("velkor_gateway_port_up 1"), std::string::npos);
     EXPECT_EQ(gateway.Stop(), 0);
     EXPECT_NE(gateway.Log().find("page 1 frame 1/1 to 0.0.0.12 (nurse-3), sequence 1: sent"),
