@@ -2,6 +2,7 @@
 // HTTP, curl, HylaFAX's sendpage and Perl's Net::SNPP, unplugged, stalled and killed.
 
 #include "support/child_process.h"
+#include "support/loopback.h"
 #include "support/sim_process.h"
 
 #include <httplib.h>
@@ -28,22 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-
-// A TCP port nobody listens on now (asked of the kernel, then let go).
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream file(path);
@@ -74,7 +59,7 @@ private:
 class Gateway {
 public:
     Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {})
-        : m_folder(folder), m_http(FreePort()), m_snpp(FreePort()) {
+        : m_folder(folder), m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
         std::vector<std::string> args = {"/bin/sh",
                                          "-c",
                                          "exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
@@ -366,7 +351,7 @@ TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
     for (const std::string listener : {"--http", "--snpp"}) {
         SCOPED_TRACE(listener);
         ChildProcess open({VELKOR_GATEWAY_PATH, "--port", sim.Link(), "--db", folder / "open.db", listener,
-                           "0.0.0.0:" + std::to_string(FreePort())});
+                           "0.0.0.0:" + std::to_string(FreeLoopbackPort())});
         EXPECT_EQ(open.Wait(10s), 2);
         EXPECT_NE(
             open.Err().find("is not a loopback address: anyone who reaches it could page the watches; give "

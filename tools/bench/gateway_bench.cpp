@@ -5,6 +5,7 @@
 #include "gateway_bench.h"
 
 #include "support/child_process.h"
+#include "support/loopback.h"
 #include "support/pty_pair.h"
 
 #include <httplib.h>
@@ -34,21 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // Everything the gateway writes to the pseudo-terminal, read as it comes, with when its bytes arrived.
 class Wire {
@@ -135,7 +121,7 @@ private:
 class Gateway {
 public:
     Gateway(const std::string& binDir, const std::string& port, const std::string& database, int gap = 0)
-        : m_http(FreePort()), m_snpp(FreePort()) {
+        : m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
         m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
             "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null", binDir + "/velkor-gateway", "--port", port,
             "--db", database, "--gap", std::to_string(gap), "--http", "127.0.0.1:" + std::to_string(m_http),
