@@ -82,9 +82,15 @@ public:
             std::this_thread::sleep_for(50ms);
         }
     }
+    // A gateway still running at the end must stop cleanly, and no sanitizer may have spoken in its log.
     ~Gateway() {
         if (m_process) {
-            Stop();
+            const int status = Stop();
+            EXPECT_EQ(status, 0) << Log();
+        }
+        const std::string log = Log();
+        for (const char* report : {"Sanitizer", "runtime error"}) {
+            EXPECT_EQ(log.find(report), std::string::npos) << log;
         }
     }
     httplib::Client& Client() { return *m_client; }
@@ -476,7 +482,7 @@ TEST(Gateway, PagesWaitWhileThePortIsLostAndGoWhenItIsBack) {
     std::filesystem::remove(port);
     std::filesystem::create_symlink(second.Link(), port);
     std::vector<Json> frames = TextFrames(second, 1, 5s);
-    ASSERT_EQ(frames.size(), 1U);
+    ASSERT_EQ(frames.size(), 1U) << gateway.Log();
     EXPECT_EQ(frames[0]["text"], "while lost");
     EXPECT_EQ(frames[0]["sequence"], 2);
     EXPECT_EQ(gateway.Get("/v1/health")["open"], true);
