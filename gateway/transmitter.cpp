@@ -126,7 +126,12 @@ void Transmitter::SendOne(const Job& job) {
         bytes.clear();
     }
     const bool written = !bytes.empty() && m_link.Send(bytes);
-    m_lastFrameEnd = Clock::now();
+    // The write returns once the bytes are with the driver; the frame is on the wire for as long again as
+    // its bits take at the line's rate (start, 8 data, parity, stop), and the gap counts from its end.
+    const int bitsPerByte = m_settings.parity == Parity::None ? 10 : 11;
+    const auto onTheWire = std::chrono::microseconds(static_cast<int64_t>(bytes.size()) * bitsPerByte *
+                                                     1000000 / std::max(1, m_settings.baudRate));
+    m_lastFrameEnd = Clock::now() + (written ? onTheWire : std::chrono::microseconds(0));
     const double now = WallNow();
     if (written) {
         m_store.FrameWritten(job, now);

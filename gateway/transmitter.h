@@ -68,7 +68,7 @@ private:
     Health m_health;
 
     std::chrono::steady_clock::time_point m_nextOpen{};
-    std::chrono::steady_clock::time_point m_lastFrameEnd{};
+    std::chrono::steady_clock::time_point m_lastFrameEnd{}; // when the last frame's last bit left the line
     bool m_reportedClosed = false;
 };
 
