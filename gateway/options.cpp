@@ -58,6 +58,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string gap = "1000";
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
+    // A misspelt setting in the file is an error, not a setting silently left at its default.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_option("--port", port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
     app.add_option("--baud", baud, "the port's baud rate")->type_name("RATE");
     app.add_option("--parity", parity, "none, odd or even")->type_name("PARITY");
@@ -134,6 +136,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         std::ostringstream err;
         parsed.exitCode = app.exit(done, out, err);
         parsed.output = out.str();
+    } catch (const CLI::ConfigError& error) {
+        // CLI11 says "INI was not able to parse KEY" for a setting it does not know.
+        const std::string what = error.what();
+        const std::size_t key = what.rfind("parse ");
+        parsed.exitCode = 2;
+        parsed.output =
+            "velkor-gateway: " +
+            (key == std::string::npos
+                 ? what
+                 : "the config file has a setting velkor-gateway does not know: " + what.substr(key + 6)) +
+            "\n";
     } catch (const CLI::ParseError& error) {
         parsed.exitCode = 2;
         parsed.output = std::string("velkor-gateway: ") + error.what() + "\n";

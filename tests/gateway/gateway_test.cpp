@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
+#include <regex>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -365,6 +366,55 @@ TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
             std::string::npos)
             << open.Err();
     }
+}
+
+TEST(Gateway, TheConfigFileTakesTheOptionsByTheirNames) {
+    Folder folder;
+    SimProcess sim;
+    const int http = FreeLoopbackPort();
+    folder.Write("gateway.conf", "# the site's settings\nport = " + sim.Link() +
+                                     "\nhttp = 127.0.0.1:" + std::to_string(http) +
+                                     "\nsnpp = off\ngap = 0\ndb = " + folder / "gateway.db" + "\n");
+    ChildProcess gateway({VELKOR_GATEWAY_PATH, "--config", folder / "gateway.conf"});
+    httplib::Client client("127.0.0.1", http);
+    int status = 0;
+    for (int i = 0; i < 100 && status == 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        if (auto result =
+                client.Post("/v1/pages", R"({"to":"1","text":"from the file"})", "application/json")) {
+            status = result->status;
+        }
+    }
+    EXPECT_EQ(status, 202);
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "from the file");
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(10s), 0) << gateway.Err();
+
+    // A misspelt setting is refused, not left at its default.
+    folder.Write("typo.conf", "port = " + sim.Link() + "\nsnp = off\n");
+    ChildProcess typo({VELKOR_GATEWAY_PATH, "--config", folder / "typo.conf"});
+    EXPECT_EQ(typo.Wait(10s), 2);
+    EXPECT_EQ(typo.Err(),
+              "velkor-gateway: the config file has a setting velkor-gateway does not know: snp\n");
+}
+
+// Each option --help shows is in the man page (whose roff writes "-" as "\\-").
+TEST(Gateway, EveryOptionOfTheHelpIsInTheManPage) {
+    ChildProcess help({VELKOR_GATEWAY_PATH, "--help"});
+    ASSERT_EQ(help.Wait(5s), 0);
+    std::string man = ReadFile(VELKOR_GATEWAY_MAN);
+    man.erase(std::remove(man.begin(), man.end(), '\\'), man.end());
+    const std::string& text = help.Out();
+    const std::regex option("--[a-z][a-z-]*[a-z]");
+    int options = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator();
+         ++it) {
+        ++options;
+        EXPECT_NE(man.find(it->str()), std::string::npos) << it->str();
+    }
+    EXPECT_GE(options, 12);
 }
 
 // One SNPP exchange over a raw socket: what the server answers to `send`, until it closes or 3 s pass.
