@@ -209,6 +209,13 @@ int TtlText(const std::string& text) {
 HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens)
     : m_intake(intake), m_tokens(std::move(tokens)), m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS, MAX_WAITING); };
+    // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
+    // its connections instead of being refused, and the connections this one cut off would keep a
+    // restarted gateway from binding its port for a minute (their TIME_WAIT carries the option).
+    m_server->set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     m_server->set_payload_max_length(MAX_BODY);
     // An answer goes out in two writes (head, body): without this, Nagle's wait for the client's delayed
     // ACK adds 40 ms to every request on a kept-alive connection.

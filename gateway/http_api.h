@@ -20,9 +20,12 @@ namespace velkor::gateway {
 class HttpApi {
 public:
     static constexpr std::size_t MAX_BODY = 16 * 1024;
-    static constexpr int THREADS = 8;         // requests served at once
+    // A connection holds its thread until it is cut off: many threads and short waits keep a crowd of
+    // idle connections from starving the systems that page (on a LAN a request's bytes come within
+    // milliseconds). Past THREADS + MAX_WAITING, further clients wait in the kernel's backlog.
+    static constexpr int THREADS = 32;        // connections served at once
     static constexpr int MAX_WAITING = 64;    // accepted connections waiting for a thread
-    static constexpr int TIMEOUT_SECONDS = 5; // a read, a write, or an idle keep-alive connection
+    static constexpr int TIMEOUT_SECONDS = 2; // a read, a write, or an idle keep-alive connection
 
     // `tokens`: nullopt lets every request in.
     HttpApi(Intake& intake, std::optional<Tokens> tokens);

@@ -400,6 +400,62 @@ TEST(Gateway, TheConfigFileTakesTheOptionsByTheirNames) {
               "velkor-gateway: the config file has a setting velkor-gateway does not know: snp\n");
 }
 
+// Idle clients are cut off, and a gateway started again at once gets its ports back although the
+// connections it cut off linger in TIME_WAIT; a second gateway on the same port is refused, not let share it.
+TEST(Gateway, IdleClientsAreCutOffAndARestartGetsItsPortsBack) {
+    Folder folder;
+    SimProcess sim;
+    const std::string http = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    const std::vector<std::string> args = {VELKOR_GATEWAY_PATH,
+                                           "--port",
+                                           sim.Link(),
+                                           "--db",
+                                           folder / "gateway.db",
+                                           "--http",
+                                           http,
+                                           "--snpp",
+                                           "off"};
+    auto first = std::make_unique<ChildProcess>(args);
+    const int port = std::stoi(http.substr(http.rfind(':') + 1));
+    httplib::Client client("127.0.0.1", port);
+    for (int i = 0; i < 100 && !client.Get("/v1/health"); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+    }
+    ChildProcess second(args);
+    EXPECT_EQ(second.Wait(10s), 1);
+    EXPECT_NE(second.Err().find("cannot listen on " + http + ": Address already in use"), std::string::npos)
+        << second.Err();
+    // Each idle connection is closed by the gateway within its time-out.
+    std::this_thread::sleep_for(3s);
+    for (int fd : idle) {
+        char byte = 0;
+        EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0) << "still open";
+        close(fd);
+    }
+    first->Signal(SIGTERM);
+    EXPECT_EQ(first->Wait(10s), 0);
+    first.reset();
+    ChildProcess again(args);
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        std::this_thread::sleep_for(50ms);
+        up = static_cast<bool>(client.Get("/v1/health"));
+    }
+    EXPECT_TRUE(up) << "the restarted gateway did not get its port back";
+    again.Signal(SIGTERM);
+    EXPECT_EQ(again.Wait(10s), 0) << again.Err();
+}
+
 // Each option --help shows is in the man page (whose roff writes "-" as "\\-").
 TEST(Gateway, EveryOptionOfTheHelpIsInTheManPage) {
     ChildProcess help({VELKOR_GATEWAY_PATH, "--help"});
