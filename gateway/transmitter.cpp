@@ -172,34 +172,32 @@ void Transmitter::Run() {
 }
 
 void Transmitter::Step() {
-    {
-        KeepPortOpen();
-        for (const Ended& page : m_store.ExpireDue(WallNow())) {
-            LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
-        }
-        auto waitUntil = Clock::now() + std::chrono::seconds(1);
-        if (m_link.IsOpen()) {
-            const auto gapEnd = m_lastFrameEnd + m_settings.gap;
-            if (Clock::now() >= gapEnd) {
-                if (std::optional<Job> job = m_store.NextJob(m_settings.port, WallNow())) {
-                    SendOne(*job);
-                    return;
-                }
-                if (std::optional<double> due = m_store.NextDue()) {
-                    const auto in = std::chrono::duration<double>(std::max(0.0, *due - WallNow()));
-                    waitUntil =
-                        std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
-                }
-            } else {
-                waitUntil = std::min(waitUntil, gapEnd);
+    KeepPortOpen();
+    for (const Ended& page : m_store.ExpireDue(WallNow())) {
+        LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
+    }
+    auto waitUntil = Clock::now() + std::chrono::seconds(1);
+    if (m_link.IsOpen()) {
+        const auto gapEnd = m_lastFrameEnd + m_settings.gap;
+        if (Clock::now() >= gapEnd) {
+            if (std::optional<Job> job = m_store.NextJob(m_settings.port, WallNow())) {
+                SendOne(*job);
+                return;
+            }
+            if (std::optional<double> due = m_store.NextDue()) {
+                const auto in = std::chrono::duration<double>(std::max(0.0, *due - WallNow()));
+                waitUntil =
+                    std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
             }
         } else {
-            waitUntil = std::min(waitUntil, m_nextOpen);
+            waitUntil = std::min(waitUntil, gapEnd);
         }
-        std::unique_lock lock(m_mutex);
-        m_wake.wait_until(lock, waitUntil, [this] { return m_woken || m_stopping.load(); });
-        m_woken = false;
+    } else {
+        waitUntil = std::min(waitUntil, m_nextOpen);
     }
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_until(lock, waitUntil, [this] { return m_woken || m_stopping.load(); });
+    m_woken = false;
 }
 
 } // namespace velkor::gateway

@@ -423,12 +423,8 @@ TEST(Gateway, IdleClientsAreCutOffAndARestartGetsItsPortsBack) {
     }
     std::vector<int> idle;
     for (int i = 0; i < 20; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int fd = ConnectLoopback(port);
+        ASSERT_GE(fd, 0);
         idle.push_back(fd);
     }
     ChildProcess second(args);
@@ -475,13 +471,8 @@ TEST(Gateway, EveryOptionOfTheHelpIsInTheManPage) {
 
 // One SNPP exchange over a raw socket: what the server answers to `send`, until it closes or 3 s pass.
 std::string RawSnpp(int port, const std::string& send) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) {
         return "no connection";
     }
     std::size_t done = 0;

@@ -235,13 +235,8 @@ double SnppRate(int port, int clients, int each) {
         threads.emplace_back([&, c] {
             constexpr int perSession = 300; // the gateway allows 1000 lines a session
             for (int done = 0; done < each && Clock::now() - start < 60s;) {
-                const int fd = socket(AF_INET, SOCK_STREAM, 0);
-                sockaddr_in address{};
-                address.sin_family = AF_INET;
-                address.sin_port = htons(static_cast<uint16_t>(port));
-                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                    close(fd);
+                const int fd = ConnectLoopback(port);
+                if (fd < 0) {
                     return;
                 }
                 FILE* stream = fdopen(fd, "r+");
