@@ -2,7 +2,7 @@
 
 #include "frames/strict_text.h"
 #include "log.h"
-#include "page_text.h"
+#include "page_json.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -17,11 +17,6 @@
 namespace velkor::gateway {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-constexpr int MAX_RECIPIENTS = 100;
-constexpr int MAX_TTL_SECONDS = 86400;
-constexpr int MAX_REPEAT_COUNT = 1000;
 constexpr int MAX_LIST = 1000;
 
 // httplib's pool with a bound on the connections waiting for a thread: past it the accepting thread waits,
@@ -78,84 +73,6 @@ private:
     bool m_shutdown = false;
 };
 
-// A field's fault: 422 with the field named.
-struct FieldError {
-    int status;
-    std::string message;
-};
-
-std::string IsoTime(double seconds) {
-    if (seconds <= 0) {
-        return {};
-    }
-    const auto whole = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&whole, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    char millis[8];
-    std::snprintf(millis, sizeof millis, ".%03dZ",
-                  static_cast<int>((seconds - static_cast<double>(whole)) * 1000));
-    return std::string(text) + millis;
-}
-
-Json TimeOrNull(double seconds) {
-    return seconds > 0 ? Json(IsoTime(seconds)) : Json(nullptr);
-}
-
-Json RecipientJson(const Recipient& recipient) {
-    Json to = {{"address", AddressText(recipient.address)}};
-    if (!recipient.name.empty()) {
-        to["name"] = recipient.name;
-    }
-    return to;
-}
-
-Json PageJson(const PageRecord& page) {
-    Json json = {{"id", page.id}, {"kind", page.kind == PageKind::Time ? "time" : "text"}};
-    Json to = Json::array();
-    for (const Recipient& recipient : page.recipients) {
-        to.push_back(RecipientJson(recipient));
-    }
-    json["to"] = to;
-    if (page.kind == PageKind::Text) {
-        json["text"] = page.text;
-    }
-    json["priority"] = PriorityName(page.priority);
-    json["state"] = page.state;
-    if (!page.reason.empty()) {
-        json["reason"] = page.reason;
-    }
-    json["created"] = IsoTime(page.created);
-    json["expires"] = IsoTime(page.expires);
-    if (page.repeatEvery > 0) {
-        json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
-    }
-    json["source"] = page.source;
-    json["finished"] = TimeOrNull(page.finished);
-    Json frames = Json::array();
-    for (const FrameRecord& frame : page.frames) {
-        Json entry = {
-            {"to",
-             page.recipients.empty()
-                 ? std::string("255.255.255.255")
-                 : AddressText(
-                       page.recipients[static_cast<std::size_t>(frame.recipient) % page.recipients.size()]
-                           .address)},
-            {"round", frame.round + 1},
-            {"sequence", frame.sequence},
-            {"state", frame.state},
-            {"time", TimeOrNull(frame.time)}};
-        if (frame.tries > 0) {
-            entry["failed_writes"] = frame.tries;
-            entry["reason"] = frame.reason;
-        }
-        frames.push_back(entry);
-    }
-    json["frames"] = frames;
-    return json;
-}
-
 void Reply(httplib::Response& response, int status, const Json& body) {
     response.status = status;
     response.set_content(body.dump() + "\n", "application/json");
@@ -179,35 +96,18 @@ std::optional<int64_t> IdOf(const httplib::Request& request) {
     return static_cast<int64_t>(*id);
 }
 
-Priority PriorityField(const Json& value) {
-    if (value == "high") {
-        return Priority::High;
-    }
-    if (value == "normal") {
-        return Priority::Normal;
-    }
-    throw FieldError{422, "priority: \"normal\" or \"high\""};
-}
-
-int TtlField(const Json& value) {
-    if (!value.is_number_integer() || value.get<int64_t>() < 1 || value.get<int64_t>() > MAX_TTL_SECONDS) {
-        throw FieldError{422, "ttl: a whole number of seconds from 1 to " + std::to_string(MAX_TTL_SECONDS)};
-    }
-    return value.get<int>();
-}
-
 int TtlText(const std::string& text) {
     std::optional<uint32_t> ttl = ParseUnsigned(text, 1, MAX_TTL_SECONDS);
     if (!ttl) {
-        throw FieldError{422, "ttl: a whole number of seconds from 1 to " + std::to_string(MAX_TTL_SECONDS)};
+        throw PageRefusal{422, "ttl: a whole number of seconds from 1 to " + std::to_string(MAX_TTL_SECONDS)};
     }
     return static_cast<int>(*ttl);
 }
 
 } // namespace
 
-HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens)
-    : m_intake(intake), m_tokens(std::move(tokens)), m_server(std::make_unique<httplib::Server>()) {
+HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt)
+    : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt), m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS, MAX_WAITING); };
     // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
     // its connections instead of being refused, and the connections this one cut off would keep a
@@ -311,124 +211,52 @@ void HttpApi::Routes() {
                 page.source += " (token " + name + ")";
             }
         }
-        std::vector<std::string> to;
-        std::string text;
         try {
             const std::string type = request.get_header_value("Content-Type");
             // curl -d sends any body as a form; one that starts with { is read as the JSON it is, unless
             // the client says text/plain.
             const bool json = type.find("json") != std::string::npos ||
                               (type.find("text/plain") == std::string::npos && request.body.starts_with('{'));
+            std::variant<ReadPage, PageRefusal> read;
             if (json) {
-                Json body = Json::parse(request.body, nullptr, false);
-                if (body.is_discarded()) {
-                    throw FieldError{400, "the body is not JSON"};
-                }
-                if (!body.is_object()) {
-                    throw FieldError{400, "the body is not a JSON object"};
-                }
-                for (const auto& [key, value] : body.items()) {
-                    if (key == "to") {
-                        if (value.is_string()) {
-                            to.push_back(value.get<std::string>());
-                        } else if (value.is_array() && !value.empty() &&
-                                   std::all_of(value.begin(), value.end(),
-                                               [](const Json& v) { return v.is_string(); })) {
-                            for (const Json& one : value) {
-                                to.push_back(one.get<std::string>());
-                            }
-                        } else {
-                            throw FieldError{422, "to: a watch, or a list of watches"};
-                        }
-                    } else if (key == "text") {
-                        if (!value.is_string()) {
-                            throw FieldError{422, "text: a string"};
-                        }
-                        text = value.get<std::string>();
-                    } else if (key == "priority") {
-                        page.priority = PriorityField(value);
-                    } else if (key == "ttl") {
-                        page.ttlSeconds = TtlField(value);
-                    } else if (key == "repeat") {
-                        const std::string rule = "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " +
-                                                 std::to_string(MAX_REPEAT_COUNT) + "}";
-                        if (!value.is_object() || !value.contains("every") || !value.contains("count") ||
-                            value.size() != 2 || !value["every"].is_number_integer() ||
-                            !value["count"].is_number_integer()) {
-                            throw FieldError{422, rule};
-                        }
-                        const int64_t every = value["every"].get<int64_t>();
-                        const int64_t count = value["count"].get<int64_t>();
-                        if (std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS), every) ==
-                                std::end(REPEAT_INTERVALS) ||
-                            count < 1 || count > MAX_REPEAT_COUNT) {
-                            throw FieldError{422, rule};
-                        }
-                        page.repeatEvery = static_cast<int>(every);
-                        page.repeatCount = static_cast<int>(count);
-                    } else {
-                        throw FieldError{422,
-                                         "unknown field \"" + key + "\" (to, text, priority, ttl, repeat)"};
-                    }
-                }
-                if (!body.contains("text")) {
-                    throw FieldError{422, "text: missing"};
-                }
+                read = PageFromJson(request.body, std::move(page), m_intake);
             } else {
                 // A plain-text body for shell scripts: the recipients and settings in the query.
-                text = request.body;
+                std::string text = request.body;
                 if (text.ends_with('\n')) {
                     text.pop_back();
                     if (text.ends_with('\r')) {
                         text.pop_back();
                     }
                 }
+                std::vector<std::string> to;
                 for (std::size_t i = 0; i < request.get_param_value_count("to"); ++i) {
                     to.push_back(request.get_param_value("to", i));
                 }
                 if (request.has_param("priority")) {
-                    page.priority = PriorityField(request.get_param_value("priority"));
+                    page.priority = ReadPriority(request.get_param_value("priority"));
                 }
                 if (request.has_param("ttl")) {
                     page.ttlSeconds = TtlText(request.get_param_value("ttl"));
                 }
+                read = CompletePage(std::move(page), to, text, m_intake);
             }
-            if (to.empty()) {
-                throw FieldError{422, "to: missing (a watch address, a number, all, or a name)"};
+            if (auto* refusal = std::get_if<PageRefusal>(&read)) {
+                throw *refusal;
             }
-            if (to.size() > MAX_RECIPIENTS) {
-                throw FieldError{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches"};
-            }
-            for (const std::string& one : to) {
-                std::variant<Recipient, std::string> recipient = m_intake.Resolve(one);
-                if (auto* reason = std::get_if<std::string>(&recipient)) {
-                    throw FieldError{422, "to: " + *reason};
-                }
-                page.recipients.push_back(std::get<Recipient>(recipient));
-            }
-            std::variant<PageText, std::string> checked = CheckPageText(text, Charset::Utf8);
-            if (auto* reason = std::get_if<std::string>(&checked)) {
-                throw FieldError{422, "text: " + *reason};
-            }
-            PageText& accepted = std::get<PageText>(checked);
-            page.text = accepted.utf8;
-            page.gbk = accepted.gbk;
-            std::variant<int64_t, std::string> id = m_intake.Submit(page);
+            const ReadPage& accepted = std::get<ReadPage>(read);
+            std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
             if (auto* reason = std::get_if<std::string>(&id)) {
                 ReplyError(response, 503, "not queued: " + *reason);
                 return;
             }
             Json body = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
-            if (!accepted.missing.empty()) {
-                std::string names;
-                for (const std::string& name : accepted.missing) {
-                    names += (names.empty() ? "" : ", ") + name;
-                }
-                body["warning"] = "GBK has no " + names + "; sent as \"?\"";
+            if (!accepted.warning.empty()) {
+                body["warning"] = accepted.warning;
             }
             response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
             Reply(response, 202, body);
-        } catch (const FieldError& error) {
+        } catch (const PageRefusal& error) {
             ReplyError(response, error.status, error.message);
         }
     });
@@ -496,19 +324,19 @@ void HttpApi::Routes() {
             if (!request.body.empty()) {
                 Json body = Json::parse(request.body, nullptr, false);
                 if (body.is_discarded() || !body.is_object()) {
-                    throw FieldError{400, "the body is not a JSON object"};
+                    throw PageRefusal{400, "the body is not a JSON object"};
                 }
                 for (const auto& [key, value] : body.items()) {
                     if (key == "priority") {
-                        page.priority = PriorityField(value);
+                        page.priority = ReadPriority(value);
                     } else if (key == "ttl") {
-                        page.ttlSeconds = TtlField(value);
+                        page.ttlSeconds = ReadTtl(value);
                     } else {
-                        throw FieldError{422, "unknown field \"" + key + "\" (priority, ttl)"};
+                        throw PageRefusal{422, "unknown field \"" + key + "\" (priority, ttl)"};
                     }
                 }
             }
-        } catch (const FieldError& error) {
+        } catch (const PageRefusal& error) {
             ReplyError(response, error.status, error.message);
             return;
         }
@@ -536,8 +364,27 @@ void HttpApi::Routes() {
         body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
                                                           : Json{{"time", IsoTime(health.lastFailureTime)},
                                                                  {"reason", health.lastFailure}};
-        // 503 while the port is closed, so that a plain HTTP check sees that pages cannot go out.
-        Reply(response, health.open ? 200 : 503, body);
+        bool whole = health.open;
+        if (m_mqtt) {
+            const MqttHealth broker = m_mqtt->CurrentHealth();
+            Json mqtt = {{"broker", broker.broker},
+                         {"connected", broker.connected},
+                         {broker.connected ? "connected_since" : "lost_since", TimeOrNull(broker.since)}};
+            if (!broker.connected) {
+                mqtt["problem"] = broker.problem;
+                if (health.open) {
+                    body["status"] = "broker not connected";
+                }
+            }
+            mqtt["accepted"] = broker.accepted;
+            mqtt["rejected"] = broker.rejected;
+            mqtt["duplicates"] = broker.duplicates;
+            body["mqtt"] = mqtt;
+            whole = whole && broker.connected;
+        }
+        // 503 while the port is closed or the broker away, so that a plain HTTP check sees that pages cannot
+        // go out, or cannot come in.
+        Reply(response, whole ? 200 : 503, body);
     });
 
     server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
@@ -566,6 +413,23 @@ void HttpApi::Routes() {
                 "# TYPE velkor_gateway_write_failures_total counter\n"
                 "velkor_gateway_write_failures_total " +
                 std::to_string(health.writeFailures) + "\n";
+        if (m_mqtt) {
+            const MqttHealth broker = m_mqtt->CurrentHealth();
+            text += "# HELP velkor_gateway_mqtt_up Whether the gateway is connected to its broker.\n"
+                    "# TYPE velkor_gateway_mqtt_up gauge\n"
+                    "velkor_gateway_mqtt_up " +
+                    std::string(broker.connected ? "1" : "0") +
+                    "\n"
+                    "# HELP velkor_gateway_mqtt_messages_total Messages from the broker, by what became of "
+                    "them.\n"
+                    "# TYPE velkor_gateway_mqtt_messages_total counter\n";
+            for (const auto& [result, count] : {std::pair{"accepted", broker.accepted},
+                                                std::pair{"rejected", broker.rejected},
+                                                std::pair{"duplicate", broker.duplicates}}) {
+                text += "velkor_gateway_mqtt_messages_total{result=\"" + std::string(result) + "\"} " +
+                        std::to_string(count) + "\n";
+            }
+        }
         response.set_content(text, "text/plain; version=0.0.4");
     });
 }

@@ -5,6 +5,7 @@
 
 #include "intake.h"
 #include "listen_address.h"
+#include "mqtt_link.h"
 #include "tokens.h"
 
 #include <memory>
@@ -27,8 +28,8 @@ public:
     static constexpr int MAX_WAITING = 64;    // accepted connections waiting for a thread
     static constexpr int TIMEOUT_SECONDS = 2; // a read, a write, or an idle keep-alive connection
 
-    // `tokens`: nullopt lets every request in.
-    HttpApi(Intake& intake, std::optional<Tokens> tokens);
+    // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.
+    HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr);
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -44,6 +45,7 @@ private:
 
     Intake& m_intake;
     std::optional<Tokens> m_tokens;
+    MqttLink* m_mqtt;
     std::unique_ptr<httplib::Server> m_server;
 };
 

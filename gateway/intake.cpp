@@ -30,6 +30,28 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
         LogLine("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());
     }
+    Queued(page, id);
+    return id;
+}
+
+std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page, const Delivery& delivery) {
+    Submitted submitted;
+    try {
+        submitted = m_store.SubmitDelivered(page, WallNow(), delivery);
+    } catch (const StoreError& error) {
+        LogLine("page from " + page.source + " not queued: " + error.what());
+        return std::string(error.what());
+    }
+    if (submitted.duplicate) {
+        LogLine("page " + std::to_string(submitted.id) + " delivered again by " + page.source +
+                " (its acknowledgement was lost): not queued twice");
+    } else {
+        Queued(page, submitted.id);
+    }
+    return submitted;
+}
+
+void Intake::Queued(const NewPage& page, int64_t id) {
     m_transmitter.Wake();
     std::string to;
     for (const Recipient& recipient : page.recipients) {
@@ -47,7 +69,6 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
                 " times";
     }
     LogLine(line);
-    return id;
 }
 
 } // namespace velkor::gateway

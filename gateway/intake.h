@@ -22,6 +22,8 @@ public:
     std::variant<Recipient, std::string> Resolve(std::string_view text) const;
     // Commits `page` and wakes the transmitter: the page's id, or the store's reason it could not.
     std::variant<int64_t, std::string> Submit(const NewPage& page);
+    // The same for a page the broker delivered (see PageStore::SubmitDelivered).
+    std::variant<Submitted, std::string> SubmitDelivered(const NewPage& page, const Delivery& delivery);
     // A watch list read again (SIGHUP).
     void SetWatchNames(std::shared_ptr<const WatchNames> names);
 
@@ -29,6 +31,8 @@ public:
     Transmitter& Sender() { return m_transmitter; }
 
 private:
+    void Queued(const NewPage& page, int64_t id);
+
     PageStore& m_store;
     Transmitter& m_transmitter;
     mutable std::mutex m_mutex; // guards m_names

@@ -4,6 +4,7 @@
 #include "http_api.h"
 #include "intake.h"
 #include "log.h"
+#include "mqtt_link.h"
 #include "options.h"
 #include "page_store.h"
 #include "resources/version.h"
@@ -82,6 +83,17 @@ int Serve(const Options& options) {
                             PortSettings{options.port, options.baudRate, options.parity, options.gap});
     Intake intake(*store, transmitter, names);
 
+    std::unique_ptr<MqttLink> mqtt;
+    if (options.mqtt) {
+        try {
+            mqtt = std::make_unique<MqttLink>(intake, *options.mqtt);
+        } catch (const std::runtime_error& failure) {
+            std::fprintf(stderr, "velkor-gateway: %s\n", failure.what());
+            return 1;
+        }
+        store->OnStateChange([&mqtt](int64_t id) { mqtt->PageChanged(id); });
+    }
+
     std::unique_ptr<SnppServer> snpp;
     if (options.snpp) {
         const int listener = ListenOn(*options.snpp, &error);
@@ -101,7 +113,7 @@ int Serve(const Options& options) {
     }
     std::unique_ptr<HttpApi> http;
     if (options.http) {
-        http = std::make_unique<HttpApi>(intake, tokens);
+        http = std::make_unique<HttpApi>(intake, tokens, mqtt.get());
         if (!http->Bind(*options.http, &error)) {
             std::fprintf(stderr, "velkor-gateway: http: %s\n", error.c_str());
             return 1;
@@ -112,7 +124,10 @@ int Serve(const Options& options) {
             (options.http ? options.http->Text() : "off") + ", SNPP " +
             (options.snpp ? options.snpp->Text() + " (" + CharsetName(options.snppCharset) + ")" : "off") +
             ", database " + options.database + ", " + std::to_string(names->Size()) + " watch names" +
-            (tokens ? ", tokens required" : ""));
+            (tokens ? ", tokens required" : "") +
+            (options.mqtt ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" +
+                                options.mqtt->name
+                          : std::string()));
 
     std::thread sending([&transmitter] { transmitter.Run(); });
     std::thread snppThread;
@@ -122,6 +137,10 @@ int Serve(const Options& options) {
     std::thread httpThread;
     if (http) {
         httpThread = std::thread([&http] { http->Run(); });
+    }
+    std::thread mqttThread;
+    if (mqtt) {
+        mqttThread = std::thread([&mqtt] { mqtt->Run(); });
     }
 
     // The signals were blocked in every thread before they started; only this one takes them.
@@ -141,6 +160,10 @@ int Serve(const Options& options) {
         }
     }
     LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    if (mqtt) {
+        mqtt->Stop();
+        mqttThread.join();
+    }
     if (http) {
         http->Stop();
         httpThread.join();

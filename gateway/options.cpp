@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace velkor::gateway {
@@ -22,6 +23,56 @@ std::optional<ListenAddress> Listener(const std::string& option, const std::stri
         throw CLI::ValidationError(option, error);
     }
     return address;
+}
+
+// The first line of the password file, so that the password is not on the command line for ps to show.
+std::string ReadPassword(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        throw CLI::ValidationError("--mqtt-password-file", path + ": cannot be read");
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+std::optional<MqttSettings> Broker(const std::string& url, const std::string& topic, const std::string& user,
+                                   const std::string& passwordFile, const std::string& ca,
+                                   const std::string& cert, const std::string& key) {
+    if (url.empty()) {
+        if (!topic.empty() || !user.empty() || !passwordFile.empty() || !ca.empty() || !cert.empty() ||
+            !key.empty()) {
+            throw CLI::ValidationError("--mqtt", "the broker's other settings are given, but not --mqtt URL");
+        }
+        return std::nullopt;
+    }
+    MqttSettings settings;
+    std::string error;
+    if (!ParseBrokerUrl(url, &settings, &error)) {
+        throw CLI::ValidationError(error);
+    }
+    if (topic.empty()) {
+        throw CLI::RequiredError("--mqtt-topic PREFIX/NAME (with --mqtt: this gateway's topics)");
+    }
+    if (!ParseGatewayTopic(topic, &settings, &error)) {
+        throw CLI::ValidationError(error);
+    }
+    if (!settings.tls && (!ca.empty() || !cert.empty() || !key.empty())) {
+        throw CLI::ValidationError("--mqtt", url + ": certificates are for TLS, which is mqtts://");
+    }
+    settings.user = user;
+    if (!passwordFile.empty()) {
+        if (user.empty()) {
+            throw CLI::ValidationError("--mqtt-password-file", "a password needs --mqtt-user");
+        }
+        settings.password = ReadPassword(passwordFile);
+    }
+    settings.caFile = ca;
+    settings.certFile = cert;
+    settings.keyFile = key;
+    return settings;
 }
 
 } // namespace
@@ -56,6 +107,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string watches;
     std::string tokenFile;
     std::string gap = "1000";
+    std::string mqtt;
+    std::string mqttTopic;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string mqttCa;
+    std::string mqttCert;
+    std::string mqttKey;
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
@@ -75,6 +133,19 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")
         ->type_name("FILE");
     app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
+    app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
+        ->type_name("URL");
+    app.add_option("--mqtt-topic", mqttTopic,
+                   "this gateway's topics: pages from PREFIX/NAME/pages and PREFIX/all/pages")
+        ->type_name("PREFIX/NAME");
+    app.add_option("--mqtt-user", mqttUser, "the user name the broker knows this gateway by")
+        ->type_name("USER");
+    app.add_option("--mqtt-password-file", mqttPasswordFile, "the broker password, the file's first line")
+        ->type_name("FILE");
+    app.add_option("--mqtt-ca", mqttCa, "mqtts: the CA certificate the broker's must be signed by")
+        ->type_name("FILE");
+    app.add_option("--mqtt-cert", mqttCert, "mqtts: this gateway's client certificate")->type_name("FILE");
+    app.add_option("--mqtt-key", mqttKey, "mqtts: the client certificate's private key")->type_name("FILE");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     ParsedOptions parsed;
@@ -121,6 +192,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         }
         options.watches = watches;
         options.tokenFile = tokenFile;
+        options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
         for (const auto& [name, listener] :
              {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
             if (listener && !listener->Loopback() && tokenFile.empty()) {

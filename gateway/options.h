@@ -2,6 +2,7 @@
 // velkor-gateway's options, from the command line and the config file (the same names).
 
 #include "listen_address.h"
+#include "mqtt_link.h"
 #include "page_text.h"
 #include "serial/serial_port.h"
 
@@ -23,6 +24,7 @@ struct Options {
     std::string watches;   // empty: no watch list
     std::string tokenFile; // empty: no token needed (loopback only)
     std::chrono::milliseconds gap{1000};
+    std::optional<MqttSettings> mqtt; // nullopt: no broker
 };
 
 inline constexpr const char* DEFAULT_HTTP = "127.0.0.1:8025";

@@ -52,6 +52,11 @@ CREATE TABLE IF NOT EXISTS frames(
     reason TEXT NOT NULL DEFAULT '',
     PRIMARY KEY(page_id, number)
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS deliveries(
+    message_id INTEGER PRIMARY KEY,
+    digest TEXT NOT NULL,
+    page_id INTEGER NOT NULL
+);
 CREATE TABLE IF NOT EXISTS ports(
     port TEXT PRIMARY KEY,
     last_sequence INTEGER NOT NULL
@@ -185,9 +190,7 @@ void PageStore::Execute(const char* sql) {
     }
 }
 
-int64_t PageStore::Submit(const NewPage& page, double now) {
-    std::lock_guard lock(m_mutex);
-    Transaction transaction(*this);
+int64_t PageStore::InsertPage(const NewPage& page, double now) {
     Statement insert(m_db,
                      "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
                      "repeat_count, state, source, next_due) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
@@ -211,8 +214,50 @@ int64_t PageStore::Submit(const NewPage& page, double now) {
             .Bind(4, page.recipients[i].name)
             .Run();
     }
-    transaction.Commit();
     return id;
+}
+
+int64_t PageStore::Submit(const NewPage& page, double now) {
+    int64_t id = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Transaction transaction(*this);
+        id = InsertPage(page, now);
+        transaction.Commit();
+    }
+    Notify(id);
+    return id;
+}
+
+Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {
+    Submitted submitted;
+    {
+        std::lock_guard lock(m_mutex);
+        Transaction transaction(*this);
+        for (int acknowledged : delivery.acknowledged) {
+            Statement forget(m_db, "DELETE FROM deliveries WHERE message_id = ?");
+            forget.Bind(1, int64_t{acknowledged}).Run();
+        }
+        Statement earlier(m_db, "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
+        earlier.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest);
+        if (earlier.Step()) {
+            submitted = Submitted{earlier.Int(0), true};
+        } else {
+            submitted.id = InsertPage(page, now);
+            Statement record(m_db, "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
+            record.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest).Bind(3, submitted.id).Run();
+        }
+        transaction.Commit();
+    }
+    if (!submitted.duplicate) {
+        Notify(submitted.id);
+    }
+    return submitted;
+}
+
+void PageStore::ForgetDeliveries() {
+    std::lock_guard lock(m_mutex);
+    Execute("DELETE FROM deliveries");
 }
 
 std::vector<PageRecord> PageStore::Pages(const std::string& where, const std::vector<std::string>& values,
@@ -283,19 +328,35 @@ std::vector<PageRecord> PageStore::List(const std::optional<std::string>& state,
 }
 
 std::optional<PageRecord> PageStore::Cancel(int64_t id, double now) {
+    bool cancelled = false;
     {
         std::lock_guard lock(m_mutex);
         Transaction transaction(*this);
         Statement cancel(
             m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
         cancel.Bind(1, now).Bind(2, id).Run();
+        cancelled = sqlite3_changes(m_db) > 0;
         transaction.Commit();
+    }
+    if (cancelled) {
+        Notify(id);
     }
     return Get(id);
 }
 
 std::vector<Ended> PageStore::ExpireDue(double now) {
-    std::lock_guard lock(m_mutex);
+    std::vector<Ended> ended;
+    {
+        std::unique_lock lock(m_mutex);
+        ended = ExpireLocked(now);
+    }
+    for (const Ended& page : ended) {
+        Notify(page.id);
+    }
+    return ended;
+}
+
+std::vector<Ended> PageStore::ExpireLocked(double now) {
     std::vector<Ended> ended;
     {
         Statement due(m_db, "SELECT id, reason FROM pages WHERE state = 'queued' AND expires <= ?");
@@ -392,7 +453,18 @@ std::optional<double> PageStore::NextDue() {
 }
 
 void PageStore::FrameWritten(const Job& job, double now) {
-    std::lock_guard lock(m_mutex);
+    bool sent = false;
+    {
+        std::lock_guard lock(m_mutex);
+        sent = FrameWrittenLocked(job, now);
+    }
+    if (sent) {
+        Notify(job.page);
+    }
+}
+
+bool PageStore::FrameWrittenLocked(const Job& job, double now) {
+    bool sent = false;
     Transaction transaction(*this);
     Statement frame(m_db, "UPDATE frames SET state = 'sent', time = ? WHERE page_id = ? AND number = ?");
     frame.Bind(1, now).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
@@ -404,10 +476,11 @@ void PageStore::FrameWritten(const Job& job, double now) {
         const int done = job.number + 1;
         const int recipients = std::max<int>(1, static_cast<int>(page.Int(3)));
         if (done >= job.frames) {
-            Statement sent(m_db,
-                           "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
-                           "WHERE id = ?");
-            sent.Bind(1, int64_t{done}).Bind(2, now).Bind(3, job.page).Run();
+            Statement finish(m_db,
+                             "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
+                             "WHERE id = ?");
+            finish.Bind(1, int64_t{done}).Bind(2, now).Bind(3, job.page).Run();
+            sent = true;
         } else {
             // The next round starts its interval after the start of this one, as timed sending does.
             const double next =
@@ -418,6 +491,7 @@ void PageStore::FrameWritten(const Job& job, double now) {
         }
     }
     transaction.Commit();
+    return sent;
 }
 
 void PageStore::FrameFailed(const Job& job, const std::string& reason, double retryAt) {

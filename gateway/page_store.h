@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -97,6 +98,19 @@ struct Ended {
     std::string reason;
 };
 
+// A message from the broker, for recognising it when the broker delivers it again.
+struct Delivery {
+    int messageId = 0;   // the broker's packet identifier
+    std::string digest;  // of its topic and payload
+    // Earlier deliveries whose acknowledgement has gone out: no longer expected again.
+    std::vector<int> acknowledged;
+};
+
+struct Submitted {
+    int64_t id = 0;
+    bool duplicate = false; // the delivery was stored before: `id` is that page
+};
+
 class PageStore {
 public:
     // Opens (creating it and its folder's database files) the database at `path`. Throws StoreError.
@@ -107,6 +121,17 @@ public:
 
     // Queues `page`; its id once committed. Throws StoreError (disk full, database damaged).
     int64_t Submit(const NewPage& page, double now);
+
+    // Queues the page a broker delivered, in one transaction with the record of its delivery: a delivery
+    // the broker makes again (its acknowledgement was lost with the connection or the process) matches the
+    // record and is not queued twice. Throws StoreError.
+    Submitted SubmitDelivered(const NewPage& page, double now, const Delivery& delivery);
+    // The broker kept no session: nothing it delivered before will come again.
+    void ForgetDeliveries();
+
+    // Called with a page's id after each change of its state is committed (queued, sent, expired,
+    // failed, cancelled), on the thread that made it and without the store's lock. Set before use.
+    void OnStateChange(std::function<void(int64_t)> listener) { m_listener = std::move(listener); }
 
     std::optional<PageRecord> Get(int64_t id);
     // The newest pages first, in `state` when given.
@@ -142,11 +167,20 @@ public:
 private:
     class Transaction;
     void Execute(const char* sql);
+    int64_t InsertPage(const NewPage& page, double now);
+    std::vector<Ended> ExpireLocked(double now);
+    bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
+    void Notify(int64_t id) const {
+        if (m_listener) {
+            m_listener(id);
+        }
+    }
     std::vector<PageRecord> Pages(const std::string& where, const std::vector<std::string>& values,
                                   int limit);
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
+    std::function<void(int64_t)> m_listener;
 };
 
 } // namespace velkor::gateway

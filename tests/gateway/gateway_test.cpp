@@ -1,6 +1,7 @@
 // velkor-gateway as a site runs it: the real program on a pseudo-terminal played by velkor-sim, fed by
 // HTTP, curl, HylaFAX's sendpage and Perl's Net::SNPP, unplugged, stalled and killed.
 
+#include "gateway/gateway_harness.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/sim_process.h"
@@ -30,129 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// A folder of the test's own for the database, the log and the files the gateway reads.
-class Folder {
-public:
-    Folder() {
-        m_path = std::filesystem::temp_directory_path() /
-                 ("velkor-gateway-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_path);
-        std::filesystem::create_directories(m_path);
-    }
-    ~Folder() { std::filesystem::remove_all(m_path); }
-    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
-    void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(m_path / name) << text;
-    }
-
-private:
-    std::filesystem::path m_path;
-};
-
-// The daemon, its log in a file (so that a long run never fills a pipe and blocks it).
-class Gateway {
-public:
-    Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {})
-        : m_folder(folder), m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
-        std::vector<std::string> args = {"/bin/sh",
-                                         "-c",
-                                         "exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
-                                         VELKOR_GATEWAY_PATH,
-                                         "--port",
-                                         port,
-                                         "--db",
-                                         folder / "gateway.db",
-                                         "--http",
-                                         "127.0.0.1:" + std::to_string(m_http),
-                                         "--snpp",
-                                         "127.0.0.1:" + std::to_string(m_snpp)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_process = std::make_unique<ChildProcess>(args);
-        m_client = std::make_unique<httplib::Client>("127.0.0.1", m_http);
-        m_client->set_connection_timeout(1);
-        m_client->set_read_timeout(10);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline && !Client().Get("/v1/health")) {
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    // A gateway still running at the end must stop cleanly, and no sanitizer may have spoken in its log.
-    ~Gateway() {
-        if (m_process) {
-            const int status = Stop();
-            EXPECT_EQ(status, 0) << Log();
-        }
-        const std::string log = Log();
-        for (const char* report : {"Sanitizer", "runtime error"}) {
-            EXPECT_EQ(log.find(report), std::string::npos) << log;
-        }
-    }
-    httplib::Client& Client() { return *m_client; }
-    int SnppPort() const { return m_snpp; }
-    int HttpPort() const { return m_http; }
-    std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
-    void Signal(int signal) const { m_process->Signal(signal); }
-    // The exit status after `signal`.
-    int Stop(int signal = SIGTERM) {
-        m_process->Signal(signal);
-        const int status = m_process->Wait(15s);
-        m_process.reset();
-        return status;
-    }
-
-    // POSTs `body` as JSON; the status and the answer.
-    std::pair<int, Json> Post(const std::string& path, const Json& body) {
-        auto result = Client().Post(path.c_str(), body.dump(), "application/json");
-        if (!result) {
-            return {0, Json()};
-        }
-        return {result->status, Json::parse(result->body, nullptr, false)};
-    }
-    Json Get(const std::string& path) {
-        auto result = Client().Get(path.c_str());
-        return result ? Json::parse(result->body, nullptr, false) : Json();
-    }
-    // Waits until page `id` is in `state`; its record then (or as last seen).
-    Json WaitForState(int64_t id, const std::string& state, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        Json page;
-        while (std::chrono::steady_clock::now() < deadline) {
-            page = Get("/v1/pages/" + std::to_string(id));
-            if (page.is_object() && page.value("state", "") == state) {
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return page;
-    }
-
-private:
-    const Folder& m_folder;
-    int m_http;
-    int m_snpp;
-    std::unique_ptr<ChildProcess> m_process;
-    std::unique_ptr<httplib::Client> m_client;
-};
-
-// The sim's lines for text frames, until `count` came or a quiet `quiet`.
-std::vector<Json> TextFrames(SimProcess& sim, std::size_t count, std::chrono::milliseconds quiet = 3s) {
-    std::vector<Json> frames;
-    while (frames.size() < count) {
-        const std::string line = sim.WaitForLine("\"command\":\"", quiet);
-        if (line.empty()) {
-            break;
-        }
-        frames.push_back(Json::parse(line));
-    }
-    return frames;
-}
 
 TEST(Gateway, PagesFromHttpAndCurlReachTheWatchesAsTheTextPageSendsThem) {
     Folder folder;
