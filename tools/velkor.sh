@@ -10,11 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
-                libcpp-httplib-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
+                libcpp-httplib-dev libmosquitto-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
-                curl hylafax-client libnet-snpp-perl)
+                curl hylafax-client libnet-snpp-perl mosquitto mosquitto-clients openssl)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0
@@ -125,9 +125,10 @@ package_tests() {
 }
 
 # The installed gateway as its service runs it: the unit checked by systemd, its user made, its settings a
-# conffile, and the program run as that user (group dialout) against the simulator, paged by sendpage and curl.
+# conffile, and the program run as that user (group dialout) against the simulator, paged by sendpage, curl
+# and mosquitto_pub through a broker it logs in to.
 gateway_package_tests() {
-    local failed=0 rating work pty pid
+    local failed=0 rating work pty pid broker
     systemd-analyze verify /lib/systemd/system/velkor-gateway.service || { echo "the unit does not verify" >&2; failed=1; }
     rating=$(systemd-analyze security --offline=true /lib/systemd/system/velkor-gateway.service 2>&1 | tail -1)
     echo "$rating"
@@ -145,6 +146,15 @@ gateway_package_tests() {
     chgrp dialout "$pty" && chmod 660 "$pty"
     install -d -o velkor-gateway -g velkor-gateway -m 700 "$work/state"
     printf 'port = %s\nhttp = 127.0.0.1:18025\nsnpp = 127.0.0.1:444\ngap = 0\n' "$pty" >"$work/gateway.conf"
+    # A broker of its own that wants a login; the password file readable by the gateway's group only.
+    mosquitto_passwd -b -c "$work/broker-users" desk 'pw of desk' 2>/dev/null
+    printf 'listener 18883 127.0.0.1\npassword_file %s\nuser root\n' "$work/broker-users" >"$work/broker.conf"
+    mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
+    broker=$!
+    printf 'pw of desk\n' >"$work/mqtt-password"
+    chown root:velkor-gateway "$work/mqtt-password" && chmod 640 "$work/mqtt-password"
+    printf 'mqtt = mqtt://127.0.0.1:18883\nmqtt-topic = pkgtest/desk\nmqtt-user = desk\nmqtt-password-file = %s\n' \
+        "$work/mqtt-password" >>"$work/gateway.conf"
     chmod 644 "$work/gateway.conf"
     local as_service=(setpriv --reuid=velkor-gateway --regid=velkor-gateway --init-groups env STATE_DIRECTORY="$work/state")
     # Without the unit's CAP_NET_BIND_SERVICE, SNPP's own port is refused with the way out.
@@ -156,12 +166,14 @@ gateway_package_tests() {
     for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:18025/v1/health && break; sleep 0.1; done
     sendpage -h 127.0.0.1:14444 -p 12 "3号桌请取餐" >/dev/null || failed=1
     curl -sS -d '请到2号诊室' 'http://127.0.0.1:18025/v1/pages?to=all' >/dev/null || failed=1
+    for _ in $(seq 50); do curl -s http://127.0.0.1:18025/v1/health | grep -q '"connected":true' && break; sleep 0.1; done
+    mosquitto_pub -p 18883 -u desk -P 'pw of desk' -q 1 -t pkgtest/all/pages -m '{"to":"7","text":"闭馆"}' || failed=1
     sleep 1
     pkill -TERM -f "velkor-gateway --config $work/gateway.conf" || true
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    if [ "$(grep -c '"command":"text"' "$work/sim.out")" -ne 2 ]; then
-        echo "the installed gateway did not send both pages:" >&2
+    kill "$pid" "$broker" 2>/dev/null || true
+    wait "$pid" "$broker" 2>/dev/null || true
+    if [ "$(grep -c '"command":"text"' "$work/sim.out")" -ne 3 ]; then
+        echo "the installed gateway did not send all three pages (SNPP, HTTP, MQTT):" >&2
         cat "$work/gateway.log" >&2
         failed=1
     fi

@@ -1,6 +1,7 @@
 // What the listeners accept before anything is queued: texts, recipients, watch lists, tokens, addresses.
 
 #include "gateway/listen_address.h"
+#include "gateway/mqtt_link.h"
 #include "gateway/page_text.h"
 #include "gateway/tokens.h"
 #include "gateway/watch_names.h"
@@ -170,6 +171,59 @@ TEST(ListenAddresses, NumericHostsAndLoopback) {
         if (address) {
             EXPECT_EQ(address->Loopback(), row.loopback);
         }
+    }
+}
+
+} // namespace
+} // namespace velkor::gateway
+
+namespace velkor::gateway {
+namespace {
+
+TEST(BrokerSettings, UrlsAndTopics) {
+    struct Row {
+        std::string url;
+        bool ok;
+        std::string host;
+        int port;
+        bool tls;
+    };
+    for (const Row& row : std::vector<Row>{{"mqtt://broker.lan", true, "broker.lan", 1883, false},
+                                           {"mqtt://127.0.0.1:18830/", true, "127.0.0.1", 18830, false},
+                                           {"mqtts://broker.lan", true, "broker.lan", 8883, true},
+                                           {"mqtts://[::1]:8884", true, "::1", 8884, true},
+                                           {"tcp://broker.lan", false, "", 0, false},
+                                           {"mqtt://", false, "", 0, false},
+                                           {"mqtt://broker.lan:0", false, "", 0, false},
+                                           {"mqtt://broker.lan:", false, "", 0, false},
+                                           {"mqtt://broker.lan:99999", false, "", 0, false},
+                                           {"mqtt://user@broker.lan", false, "", 0, false},
+                                           {"mqtt://[::1", false, "", 0, false}}) {
+        MqttSettings settings;
+        std::string error;
+        ASSERT_EQ(ParseBrokerUrl(row.url, &settings, &error), row.ok) << row.url << ": " << error;
+        if (row.ok) {
+            EXPECT_EQ(settings.host, row.host) << row.url;
+            EXPECT_EQ(settings.port, row.port) << row.url;
+            EXPECT_EQ(settings.tls, row.tls) << row.url;
+        } else {
+            EXPECT_NE(error.find(row.url), std::string::npos) << error;
+        }
+    }
+    for (const auto& [topic, prefix, name] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"site/desk", "site", "desk"}, {"velkor/clinic/ground", "velkor/clinic", "ground"}}) {
+        MqttSettings settings;
+        std::string error;
+        ASSERT_TRUE(ParseGatewayTopic(topic, &settings, &error)) << error;
+        EXPECT_EQ(settings.prefix, prefix);
+        EXPECT_EQ(settings.name, name);
+    }
+    for (const std::string& topic : std::vector<std::string>{"desk", "site/", "/desk", "site//desk", "site/+", "site/#", "site/all",
+                                    std::string("site/de\nsk")}) {
+        MqttSettings settings;
+        std::string error;
+        EXPECT_FALSE(ParseGatewayTopic(topic, &settings, &error)) << topic;
+        EXPECT_TRUE(error.starts_with("--mqtt-topic: PREFIX/NAME")) << error;
     }
 }
 

@@ -311,6 +311,56 @@ TEST(GatewayMqtt, SigkillRightAfterAPublishSendsThePageOnceAfterTheRestart) {
     EXPECT_EQ(pages["pages"].size(), static_cast<std::size_t>(ROUNDS)) << pages.dump(1);
 }
 
+TEST(GatewayMqtt, ABrokerRefusingTheLoginIsReportedAndTlsWithCertificatesWorks) {
+    Folder folder;
+    // A CA, the broker's certificate for 127.0.0.1 and the gateway's client certificate.
+    ChildProcess certificates(
+        {"/bin/sh", "-c",
+         "set -e; cd \"$0\"; o=/usr/bin/openssl; "
+         "$o req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=site-ca; "
+         "for who in broker gateway; do "
+         "$o req -newkey rsa:2048 -nodes -keyout $who.key -out $who.csr -subj /CN=$who; "
+         "echo subjectAltName=IP:127.0.0.1 >$who.ext; "
+         "$o x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out $who.crt -days 2 "
+         "-extfile $who.ext; done",
+         folder / ""});
+    ASSERT_EQ(certificates.Wait(60s), 0) << certificates.Err();
+    ChildProcess users({"/usr/bin/mosquitto_passwd", "-b", "-c", folder / "users", "desk", "right"});
+    ASSERT_EQ(users.Wait(10s), 0) << users.Err();
+    const int tlsPort = FreeLoopbackPort();
+    Broker broker(folder, "password_file " + folder / "users" + "\nlistener " + std::to_string(tlsPort) +
+                              " 127.0.0.1\ncafile " + folder / "ca.crt" + "\ncertfile " + folder / "broker.crt" +
+                              "\nkeyfile " + folder / "broker.key" + "\nrequire_certificate true\n");
+    SimProcess sim;
+    folder.Write("wrong", "wrong\n");
+    folder.Write("right", "right\n");
+    {
+        Gateway refused(folder, sim.Link(),
+                        {"--gap", "0", "--mqtt", broker.Url(), "--mqtt-topic", "site/desk", "--mqtt-user", "desk",
+                         "--mqtt-password-file", folder / "wrong"});
+        std::this_thread::sleep_for(1500ms);
+        const Json health = refused.Get("/v1/health");
+        EXPECT_EQ(health["mqtt"]["connected"], false);
+        EXPECT_EQ(health["mqtt"]["problem"], "refused: Connection Refused: not authorised.") << refused.Log();
+        EXPECT_EQ(refused.Post("/v1/pages", {{"to", "3"}, {"text", "http still"}}).first, 202);
+        ASSERT_EQ(TextFrames(sim, 1).size(), 1U);
+    }
+    Gateway gateway(folder, sim.Link(),
+                    {"--gap", "0", "--mqtt", "mqtts://127.0.0.1:" + std::to_string(tlsPort), "--mqtt-topic",
+                     "site/desk", "--mqtt-user", "desk", "--mqtt-password-file", folder / "right", "--mqtt-ca",
+                     folder / "ca.crt", "--mqtt-cert", folder / "gateway.crt", "--mqtt-key", folder / "gateway.key"});
+    ASSERT_TRUE(WaitForBroker(gateway, true)) << gateway.Log();
+    EXPECT_NE(gateway.Log().find("connected (TLS, "), std::string::npos);
+    ChildProcess publisher({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(tlsPort), "--cafile",
+                            folder / "ca.crt", "--cert", folder / "broker.crt", "--key", folder / "broker.key",
+                            "-u", "desk", "-P", "right", "-q", "1", "-t", "site/desk/pages", "-m",
+                            R"({"to":"3","text":"over TLS"})"});
+    ASSERT_EQ(publisher.Wait(10s), 0) << publisher.Err();
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "over TLS");
+}
+
 // A broker played by the test, packet by packet, to see when the gateway acknowledges.
 class ScriptedBroker {
 public:

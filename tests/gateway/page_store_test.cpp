@@ -224,6 +224,44 @@ TEST_F(PageStoreTest, ListsNewestFirstByState) {
     EXPECT_EQ(m_store->List(std::nullopt, 10).front().id, b);
 }
 
+TEST_F(PageStoreTest, ADeliveryMadeAgainIsRecognisedUntilItsAcknowledgementIsWritten) {
+    const Submitted first = m_store->SubmitDelivered(Page("bed 5"), 100, Delivery{7, "d1", {}});
+    EXPECT_FALSE(first.duplicate);
+    // Delivered again (the gateway died, or the connection went, before the broker had the PUBACK).
+    Reopen();
+    EXPECT_EQ(m_store->SubmitDelivered(Page("bed 5"), 101, Delivery{7, "d1", {}}).id, first.id);
+    EXPECT_TRUE(m_store->SubmitDelivered(Page("bed 5"), 101, Delivery{7, "d1", {}}).duplicate);
+    // Another message under the same number is new, and so is the same message once acknowledged.
+    const Submitted other = m_store->SubmitDelivered(Page("bed 6"), 102, Delivery{7, "d2", {}});
+    EXPECT_FALSE(other.duplicate);
+    EXPECT_NE(other.id, first.id);
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 6"), 103, Delivery{7, "d2", {7}}).duplicate);
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 104, Delivery{8, "d3", {}}).duplicate);
+    m_store->ForgetDeliveries();
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 105, Delivery{8, "d3", {}}).duplicate);
+    EXPECT_EQ(m_store->CountByState()["queued"], 5);
+}
+
+TEST_F(PageStoreTest, EveryStateChangeIsToldOnceCommitted) {
+    std::vector<std::pair<int64_t, std::string>> told;
+    m_store->OnStateChange([this, &told](int64_t id) { told.emplace_back(id, m_store->Get(id)->state); });
+    const int64_t sent = m_store->Submit(Page("a"), 100);
+    const int64_t cancelled = m_store->Submit(Page("b"), 100);
+    NewPage brief = Page("c");
+    brief.ttlSeconds = 5;
+    const int64_t expired = m_store->Submit(brief, 100);
+    ASSERT_TRUE(SendNext(101));
+    m_store->Cancel(cancelled, 102);
+    m_store->Cancel(cancelled, 103); // no change, nothing told
+    m_store->ExpireDue(200);
+    const Submitted delivered = m_store->SubmitDelivered(Page("d"), 201, Delivery{1, "x", {}});
+    m_store->SubmitDelivered(Page("d"), 202, Delivery{1, "x", {}}); // the same page: nothing told
+    const std::vector<std::pair<int64_t, std::string>> expected = {
+        {sent, "queued"},      {cancelled, "queued"}, {expired, "queued"},          {sent, "sent"},
+        {cancelled, "cancelled"}, {expired, "expired"}, {delivered.id, "queued"}};
+    EXPECT_EQ(told, expected);
+}
+
 TEST(PageStoreOpen, AFolderThatIsNoDatabaseSaysWhy) {
     try {
         PageStore store("/proc/velkor-no-such/gateway.db");
