@@ -107,7 +107,8 @@ int TtlText(const std::string& text) {
 } // namespace
 
 HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt)
-    : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt), m_server(std::make_unique<httplib::Server>()) {
+    : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt),
+      m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS, MAX_WAITING); };
     // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
     // its connections instead of being refused, and the connections this one cut off would keep a
@@ -423,9 +424,9 @@ void HttpApi::Routes() {
                     "# HELP velkor_gateway_mqtt_messages_total Messages from the broker, by what became of "
                     "them.\n"
                     "# TYPE velkor_gateway_mqtt_messages_total counter\n";
-            for (const auto& [result, count] : {std::pair{"accepted", broker.accepted},
-                                                std::pair{"rejected", broker.rejected},
-                                                std::pair{"duplicate", broker.duplicates}}) {
+            for (const auto& [result, count] :
+                 {std::pair{"accepted", broker.accepted}, std::pair{"rejected", broker.rejected},
+                  std::pair{"duplicate", broker.duplicates}}) {
                 text += "velkor_gateway_mqtt_messages_total{result=\"" + std::string(result) + "\"} " +
                         std::to_string(count) + "\n";
             }

@@ -125,9 +125,9 @@ int Serve(const Options& options) {
             (options.snpp ? options.snpp->Text() + " (" + CharsetName(options.snppCharset) + ")" : "off") +
             ", database " + options.database + ", " + std::to_string(names->Size()) + " watch names" +
             (tokens ? ", tokens required" : "") +
-            (options.mqtt ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" +
-                                options.mqtt->name
-                          : std::string()));
+            (options.mqtt
+                 ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" + options.mqtt->name
+                 : std::string()));
 
     std::thread sending([&transmitter] { transmitter.Run(); });
     std::thread snppThread;

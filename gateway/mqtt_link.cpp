@@ -132,7 +132,8 @@ bool ParseGatewayTopic(std::string_view topic, MqttSettings* settings, std::stri
         topic.starts_with('/')) {
         return fail("without + or # or empty levels");
     }
-    if (std::any_of(topic.begin(), topic.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+    if (std::any_of(topic.begin(), topic.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
         return fail("without control characters");
     }
     settings->prefix = std::string(topic.substr(0, slash));
@@ -169,11 +170,11 @@ MqttLink::MqttLink(Intake& intake, MqttSettings settings)
                                   m_settings.password.empty() ? nullptr : m_settings.password.c_str());
     }
     if (m_settings.tls) {
-        const int result = mosquitto_tls_set(
-            m_client, m_settings.caFile.empty() ? nullptr : m_settings.caFile.c_str(),
-            m_settings.caFile.empty() ? "/etc/ssl/certs" : nullptr,
-            m_settings.certFile.empty() ? nullptr : m_settings.certFile.c_str(),
-            m_settings.keyFile.empty() ? nullptr : m_settings.keyFile.c_str(), nullptr);
+        const int result =
+            mosquitto_tls_set(m_client, m_settings.caFile.empty() ? nullptr : m_settings.caFile.c_str(),
+                              m_settings.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                              m_settings.certFile.empty() ? nullptr : m_settings.certFile.c_str(),
+                              m_settings.keyFile.empty() ? nullptr : m_settings.keyFile.c_str(), nullptr);
         if (result != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(m_client);
             throw std::runtime_error("mqtt: TLS: " + ErrorText(result));
@@ -289,8 +290,9 @@ void MqttLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* gr
     auto* link = static_cast<MqttLink*>(self);
     for (int i = 0; i < count; ++i) {
         if (granted[i] > 2) {
-            LogLine("broker " + link->m_health.broker + " refused a subscription of " + link->m_settings.prefix +
-                    "/" + link->m_settings.name + ": no pages come through it (see the broker's ACL)");
+            LogLine("broker " + link->m_health.broker + " refused a subscription of " +
+                    link->m_settings.prefix + "/" + link->m_settings.name +
+                    ": no pages come through it (see the broker's ACL)");
         }
     }
 }

@@ -34,8 +34,8 @@ std::vector<std::string> ReadTo(const Json& value) {
 }
 
 void ReadRepeat(const Json& value, NewPage& page) {
-    const std::string rule = "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " +
-                             std::to_string(MAX_REPEAT_COUNT) + "}";
+    const std::string rule =
+        "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " + std::to_string(MAX_REPEAT_COUNT) + "}";
     if (!value.is_object() || !value.contains("every") || !value.contains("count") || value.size() != 2 ||
         !value["every"].is_number_integer() || !value["count"].is_number_integer()) {
         throw PageRefusal{422, rule};

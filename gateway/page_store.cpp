@@ -244,7 +244,8 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
             submitted = Submitted{earlier.Int(0), true};
         } else {
             submitted.id = InsertPage(page, now);
-            Statement record(m_db, "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
+            Statement record(
+                m_db, "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
             record.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest).Bind(3, submitted.id).Run();
         }
         transaction.Commit();

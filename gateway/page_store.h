@@ -100,8 +100,8 @@ struct Ended {
 
 // A message from the broker, for recognising it when the broker delivers it again.
 struct Delivery {
-    int messageId = 0;   // the broker's packet identifier
-    std::string digest;  // of its topic and payload
+    int messageId = 0;  // the broker's packet identifier
+    std::string digest; // of its topic and payload
     // Earlier deliveries whose acknowledgement has gone out: no longer expected again.
     std::vector<int> acknowledged;
 };

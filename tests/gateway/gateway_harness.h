@@ -135,7 +135,8 @@ private:
 };
 
 // The sim's lines for text frames, until `count` came or a quiet `quiet`.
-inline std::vector<Json> TextFrames(SimProcess& sim, std::size_t count, std::chrono::milliseconds quiet = 3s) {
+inline std::vector<Json> TextFrames(SimProcess& sim, std::size_t count,
+                                    std::chrono::milliseconds quiet = 3s) {
     std::vector<Json> frames;
     while (frames.size() < count) {
         const std::string line = sim.WaitForLine("\"command\":\"", quiet);

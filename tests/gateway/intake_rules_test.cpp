@@ -218,8 +218,9 @@ TEST(BrokerSettings, UrlsAndTopics) {
         EXPECT_EQ(settings.prefix, prefix);
         EXPECT_EQ(settings.name, name);
     }
-    for (const std::string& topic : std::vector<std::string>{"desk", "site/", "/desk", "site//desk", "site/+", "site/#", "site/all",
-                                    std::string("site/de\nsk")}) {
+    for (const std::string& topic :
+         std::vector<std::string>{"desk", "site/", "/desk", "site//desk", "site/+", "site/#", "site/all",
+                                  std::string("site/de\nsk")}) {
         MqttSettings settings;
         std::string error;
         EXPECT_FALSE(ParseGatewayTopic(topic, &settings, &error)) << topic;

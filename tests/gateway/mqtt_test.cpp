@@ -12,8 +12,8 @@
 #include <map>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <set>
+#include <sys/socket.h>
 
 namespace velkor {
 namespace {
@@ -61,8 +61,15 @@ public:
     std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(m_port); }
     // mosquitto_pub at QoS 1; its exit status.
     int Publish(const std::string& topic, const std::string& message, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(m_port),
-                                         "-q", "1", "-t", topic};
+        std::vector<std::string> args = {"/usr/bin/mosquitto_pub",
+                                         "-h",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(m_port),
+                                         "-q",
+                                         "1",
+                                         "-t",
+                                         topic};
         if (extra.empty()) {
             args.insert(args.end(), {"-m", message});
         }
@@ -192,7 +199,8 @@ TEST(GatewayMqtt, PagesComeThroughTheBrokerAndBadMessagesAreRejectedWithTheReaso
     EXPECT_NE(site.WaitFor("site/floor1/status offline"), "");
     Gateway again(folder, sim.Link(), MqttOptions(broker, "site/floor1"));
     ASSERT_TRUE(WaitForBroker(again, true));
-    EXPECT_NE(site.WaitFor(R"(site/floor1/rejected {"topic":"site/floor1/pages","error":"a retained message)"), "");
+    EXPECT_NE(
+        site.WaitFor(R"(site/floor1/rejected {"topic":"site/floor1/pages","error":"a retained message)"), "");
     EXPECT_TRUE(TextFrames(sim, 1, 1s).empty());
 }
 
@@ -295,8 +303,8 @@ TEST(GatewayMqtt, SigkillRightAfterAPublishSendsThePageOnceAfterTheRestart) {
     // The last will, retained: a dead gateway shows as dead.
     std::this_thread::sleep_for(500ms);
     {
-        ChildProcess last({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.Port()), "-t",
-                           "site/desk/status", "-C", "1", "-W", "5"});
+        ChildProcess last({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.Port()),
+                           "-t", "site/desk/status", "-C", "1", "-W", "5"});
         ASSERT_EQ(last.Wait(10s), 0);
         EXPECT_EQ(last.Out(), "offline\n");
     }
@@ -329,15 +337,16 @@ TEST(GatewayMqtt, ABrokerRefusingTheLoginIsReportedAndTlsWithCertificatesWorks) 
     ASSERT_EQ(users.Wait(10s), 0) << users.Err();
     const int tlsPort = FreeLoopbackPort();
     Broker broker(folder, "password_file " + folder / "users" + "\nlistener " + std::to_string(tlsPort) +
-                              " 127.0.0.1\ncafile " + folder / "ca.crt" + "\ncertfile " + folder / "broker.crt" +
-                              "\nkeyfile " + folder / "broker.key" + "\nrequire_certificate true\n");
+                              " 127.0.0.1\ncafile " + folder / "ca.crt" + "\ncertfile " +
+                              folder / "broker.crt" + "\nkeyfile " + folder / "broker.key" +
+                              "\nrequire_certificate true\n");
     SimProcess sim;
     folder.Write("wrong", "wrong\n");
     folder.Write("right", "right\n");
     {
         Gateway refused(folder, sim.Link(),
-                        {"--gap", "0", "--mqtt", broker.Url(), "--mqtt-topic", "site/desk", "--mqtt-user", "desk",
-                         "--mqtt-password-file", folder / "wrong"});
+                        {"--gap", "0", "--mqtt", broker.Url(), "--mqtt-topic", "site/desk", "--mqtt-user",
+                         "desk", "--mqtt-password-file", folder / "wrong"});
         std::this_thread::sleep_for(1500ms);
         const Json health = refused.Get("/v1/health");
         EXPECT_EQ(health["mqtt"]["connected"], false);
@@ -347,13 +356,31 @@ TEST(GatewayMqtt, ABrokerRefusingTheLoginIsReportedAndTlsWithCertificatesWorks) 
     }
     Gateway gateway(folder, sim.Link(),
                     {"--gap", "0", "--mqtt", "mqtts://127.0.0.1:" + std::to_string(tlsPort), "--mqtt-topic",
-                     "site/desk", "--mqtt-user", "desk", "--mqtt-password-file", folder / "right", "--mqtt-ca",
-                     folder / "ca.crt", "--mqtt-cert", folder / "gateway.crt", "--mqtt-key", folder / "gateway.key"});
+                     "site/desk", "--mqtt-user", "desk", "--mqtt-password-file", folder / "right",
+                     "--mqtt-ca", folder / "ca.crt", "--mqtt-cert", folder / "gateway.crt", "--mqtt-key",
+                     folder / "gateway.key"});
     ASSERT_TRUE(WaitForBroker(gateway, true)) << gateway.Log();
     EXPECT_NE(gateway.Log().find("connected (TLS, "), std::string::npos);
-    ChildProcess publisher({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(tlsPort), "--cafile",
-                            folder / "ca.crt", "--cert", folder / "broker.crt", "--key", folder / "broker.key",
-                            "-u", "desk", "-P", "right", "-q", "1", "-t", "site/desk/pages", "-m",
+    ChildProcess publisher({"/usr/bin/mosquitto_pub",
+                            "-h",
+                            "127.0.0.1",
+                            "-p",
+                            std::to_string(tlsPort),
+                            "--cafile",
+                            folder / "ca.crt",
+                            "--cert",
+                            folder / "broker.crt",
+                            "--key",
+                            folder / "broker.key",
+                            "-u",
+                            "desk",
+                            "-P",
+                            "right",
+                            "-q",
+                            "1",
+                            "-t",
+                            "site/desk/pages",
+                            "-m",
                             R"({"to":"3","text":"over TLS"})"});
     ASSERT_EQ(publisher.Wait(10s), 0) << publisher.Err();
     std::vector<Json> frames = TextFrames(sim, 1);
@@ -405,12 +432,14 @@ public:
         return true;
     }
     void Publish(uint16_t id, const std::string& topic, const std::string& payload, bool again) {
-        std::vector<uint8_t> body = {static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size())};
+        std::vector<uint8_t> body = {static_cast<uint8_t>(topic.size() >> 8),
+                                     static_cast<uint8_t>(topic.size())};
         body.insert(body.end(), topic.begin(), topic.end());
         body.push_back(static_cast<uint8_t>(id >> 8));
         body.push_back(static_cast<uint8_t>(id));
         body.insert(body.end(), payload.begin(), payload.end());
-        std::vector<uint8_t> packet = {static_cast<uint8_t>(again ? 0x3A : 0x32), static_cast<uint8_t>(body.size())};
+        std::vector<uint8_t> packet = {static_cast<uint8_t>(again ? 0x3A : 0x32),
+                                       static_cast<uint8_t>(body.size())};
         packet.insert(packet.end(), body.begin(), body.end());
         Send(packet);
     }

@@ -257,8 +257,8 @@ TEST_F(PageStoreTest, EveryStateChangeIsToldOnceCommitted) {
     const Submitted delivered = m_store->SubmitDelivered(Page("d"), 201, Delivery{1, "x", {}});
     m_store->SubmitDelivered(Page("d"), 202, Delivery{1, "x", {}}); // the same page: nothing told
     const std::vector<std::pair<int64_t, std::string>> expected = {
-        {sent, "queued"},      {cancelled, "queued"}, {expired, "queued"},          {sent, "sent"},
-        {cancelled, "cancelled"}, {expired, "expired"}, {delivered.id, "queued"}};
+        {sent, "queued"},         {cancelled, "queued"}, {expired, "queued"},     {sent, "sent"},
+        {cancelled, "cancelled"}, {expired, "expired"},  {delivered.id, "queued"}};
     EXPECT_EQ(told, expected);
 }
 

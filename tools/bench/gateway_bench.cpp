@@ -1,6 +1,7 @@
-// velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP, SNPP and MQTT, how soon
-// an accepted page is on the wire, its memory with 10 000 pages queued, and whether a SIGKILL under load
-// loses an acknowledged page. The gateway runs as its own process on a pseudo-terminal this program reads.
+// velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP, SNPP and MQTT,
+// how soon an accepted page is on the wire, its memory with 10 000 pages queued, and whether a SIGKILL under
+// load loses an acknowledged page. The gateway runs as its own process on a pseudo-terminal this program
+// reads.
 
 #include "gateway_bench.h"
 
@@ -126,10 +127,22 @@ public:
     Gateway(const std::string& binDir, const std::string& port, const std::string& database, int gap = 0,
             const std::vector<std::string>& extra = {})
         : m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
-        std::vector<std::string> args = {
-            "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null", binDir + "/velkor-gateway", "--port", port,
-            "--db", database, "--gap", std::to_string(gap), "--baud", "115200", "--http",
-            "127.0.0.1:" + std::to_string(m_http), "--snpp", "127.0.0.1:" + std::to_string(m_snpp)};
+        std::vector<std::string> args = {"/bin/sh",
+                                         "-c",
+                                         "exec \"$0\" \"$@\" 2>/dev/null",
+                                         binDir + "/velkor-gateway",
+                                         "--port",
+                                         port,
+                                         "--db",
+                                         database,
+                                         "--gap",
+                                         std::to_string(gap),
+                                         "--baud",
+                                         "115200",
+                                         "--http",
+                                         "127.0.0.1:" + std::to_string(m_http),
+                                         "--snpp",
+                                         "127.0.0.1:" + std::to_string(m_snpp)};
         args.insert(args.end(), extra.begin(), extra.end());
         m_process = std::make_unique<ChildProcess>(args);
         httplib::Client probe("127.0.0.1", m_http);
@@ -284,7 +297,8 @@ std::variant<double, std::string> MqttRate(const std::string& binDir, const std:
     std::ofstream(config) << "listener " << port
                           << " 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 0\n"
                              "user root\nlog_dest none\n";
-    if (!std::filesystem::exists("/usr/sbin/mosquitto") || !std::filesystem::exists("/usr/bin/mosquitto_pub")) {
+    if (!std::filesystem::exists("/usr/sbin/mosquitto") ||
+        !std::filesystem::exists("/usr/bin/mosquitto_pub")) {
         return std::string("mosquitto and mosquitto-clients are not installed");
     }
     ChildProcess broker({"/usr/sbin/mosquitto", "-c", config.string()});
@@ -311,8 +325,8 @@ std::variant<double, std::string> MqttRate(const std::string& binDir, const std:
     }
     const std::string accepted = "velkor_gateway_mqtt_messages_total{result=\"accepted\"}";
     const auto start = Clock::now();
-    ChildProcess publisher({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1",
-                            "-t", "bench/desk/pages", "-l"},
+    ChildProcess publisher({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q",
+                            "1", "-t", "bench/desk/pages", "-l"},
                            ChildProcess::Options{lines, false});
     int64_t done = 0;
     while ((done = gateway.Metric(accepted)) < count && Clock::now() - start < 60s) {
@@ -358,7 +372,8 @@ void GatewayBench(const std::string& binDir, const Reporter& report) {
         std::variant<double, std::string> mqtt = MqttRate(binDir, folder, 4000);
         if (const double* rate = std::get_if<double>(&mqtt)) {
             report("gateway MQTT accepted",
-                   std::to_string(static_cast<int>(*rate)) + " durable pages/s (mosquitto_pub -q 1, one broker)",
+                   std::to_string(static_cast<int>(*rate)) +
+                       " durable pages/s (mosquitto_pub -q 1, one broker)",
                    ">= 500 pages/s", *rate >= 500);
         } else {
             report("gateway MQTT accepted", std::get<std::string>(mqtt), ">= 500 pages/s", false);
