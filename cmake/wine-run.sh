@@ -9,4 +9,15 @@ wine=/usr/lib/wine/wine64
 if [ ! -f "$prefix/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1
 fi
-exec "$wine" "$@"
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$wine" "$@" >"$out" 2>&1
+status=$?
+# Now and then Wine fails to start a program at all: it ends at once, having printed nothing (a test
+# program always prints). Such a start is tried once more; a program that fails again fails.
+if [ $status -ne 0 ] && [ ! -s "$out" ]; then
+    "$wine" "$@" >"$out" 2>&1
+    status=$?
+fi
+cat "$out"
+exit $status
