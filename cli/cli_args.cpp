@@ -4,14 +4,6 @@
 #include <chrono>
 
 namespace velkor::cli {
-namespace {
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-} // namespace
-
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words) {
     std::string digits;
     for (const std::string& word : words) {
@@ -32,22 +24,6 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>
         bytes.push_back(value);
     }
     return bytes;
-}
-
-std::optional<double> ParseMegahertz(std::string_view text) {
-    std::size_t point = text.find('.');
-    std::string_view whole = text.substr(0, point);
-    std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-    if (!AllDigits(whole) || whole.size() > 4 || (point != std::string_view::npos && !AllDigits(fraction)) ||
-        fraction.size() > 2) {
-        return std::nullopt;
-    }
-    double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    if (value >= 1024.0) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::optional<ClockTime> ParseClockTime(std::string_view text) {

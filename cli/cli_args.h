@@ -16,14 +16,12 @@
 namespace velkor::cli {
 
 using velkor::ParseAddress;
+using velkor::ParseMegahertz;
 using velkor::ParseUnsigned;
 
 // Pairs of hexadecimal digits, the words joined ("FA 80" or FA80); at least one byte.
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words);
 
-// A frequency in MHz: digits with at most two decimals after a point, from 0 up to (not including) 1024,
-// the range a 24-bit frequency word of 61.035 Hz steps covers.
-std::optional<double> ParseMegahertz(std::string_view text);
 
 // "YYYY-MM-DD HH:MM:SS" as a calendar time (validated: month 1-12, the day within its month, 24-hour
 // time), with its weekday Monday 0 .. Sunday 6.

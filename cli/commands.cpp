@@ -65,6 +65,17 @@ The answer must begin within --timeout milliseconds (default 2000); it ends afte
 silence, and a line that never goes quiet cannot hold the wait beyond the time-out and those 400 ms. No
 answer, or one that is not a whole answer of the module, exits with 3.)",
          MakeModuleCommand},
+        {"watches", "a site's watch list: check it, or apply it to every watch",
+         R"(The watch list is a CSV file with a header line (as a spreadsheet saves it, "," or ";" between fields):
+name,address,freq,net,host1,...,host10 in any order, other columns ignored. freq (MHz) and net (0-255) go
+together, or both stay empty to leave the channel alone; an empty hostN leaves that slot alone.
+  check FILE            every fault, as FILE:LINE: column: reason (exit 2), or the count of watches
+  apply PORT FILE       checked first; then for each watch in file order its channel frame and one frame a
+                        host address slot, --gap milliseconds apart (default 1000: the transmitter needs
+                        the air time), with --time the time to every watch at the end
+The frames are the wireless page's. A write that fails ends the run (exit 1), saying which watch and how
+far it got; the watches before it are done.)",
+         MakeWatchesCommand},
     };
     return commands;
 }

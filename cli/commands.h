@@ -51,5 +51,6 @@ std::unique_ptr<Command> MakeHostAddressCommand();
 std::unique_ptr<Command> MakeChannelCommand();
 std::unique_ptr<Command> MakeTransmitterCommand();
 std::unique_ptr<Command> MakeModuleCommand();
+std::unique_ptr<Command> MakeWatchesCommand();
 
 } // namespace velkor::cli

@@ -49,6 +49,22 @@ std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, u
     return static_cast<uint32_t>(value);
 }
 
+std::optional<double> ParseMegahertz(std::string_view text) {
+    std::size_t point = text.find('.');
+    std::string_view whole = text.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (!AllDigits(whole) || whole.size() > 4 || (point != std::string_view::npos && !AllDigits(fraction)) ||
+        fraction.size() > 2) {
+        return std::nullopt;
+    }
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value >= 1024.0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<WatchAddress> ParseAddress(std::string_view text) {
     WatchAddress address{};
     for (std::size_t part = 0; part < 4; ++part) {

@@ -19,6 +19,10 @@ std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, u
 // "A.B.C.D", each part 0 to 255 in at most three decimal digits.
 std::optional<WatchAddress> ParseAddress(std::string_view text);
 
+// A frequency in MHz: digits with at most two decimals after a point, from 0 up to (not including) 1024,
+// the range a 24-bit frequency word of 61.035 Hz steps covers.
+std::optional<double> ParseMegahertz(std::string_view text);
+
 // "A.B.C.D" for an address.
 std::string AddressText(const WatchAddress& address);
 

@@ -1,5 +1,6 @@
 #include "watch_names.h"
 
+#include "frames/csv.h"
 #include "frames/strict_text.h"
 
 #include <algorithm>
@@ -15,84 +16,10 @@ namespace {
 // A watch list of more than this is not a watch list.
 constexpr std::size_t MAX_FILE_BYTES = 4 * 1024 * 1024;
 
-std::string Trimmed(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return std::string(text);
-}
-
 std::string Lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-// The records of RFC 4180 CSV: fields split at commas, quoted fields may hold commas, doubled quotes and
-// line breaks; CRLF and LF both end a record. Each record keeps the line it started on.
-struct Record {
-    std::size_t line = 0;
-    std::vector<std::string> fields;
-};
-
-std::optional<std::vector<Record>> SplitCsv(std::string_view text, std::string* error) {
-    std::vector<Record> records;
-    Record record{1, {}};
-    std::string field;
-    bool quoted = false;
-    bool wasQuoted = false;
-    std::size_t line = 1;
-    const auto endField = [&] {
-        record.fields.push_back(wasQuoted ? field : Trimmed(field));
-        field.clear();
-        wasQuoted = false;
-    };
-    const auto endRecord = [&] {
-        endField();
-        const bool blank = record.fields.size() == 1 && record.fields[0].empty();
-        if (!blank) {
-            records.push_back(std::move(record));
-        }
-        record = Record{line, {}};
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                line += c == '\n' ? 1 : 0;
-                field += c;
-            }
-        } else if (c == '"' && Trimmed(field).empty()) {
-            quoted = true;
-            wasQuoted = true;
-            field.clear();
-        } else if (c == ',') {
-            endField();
-        } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-                ++i;
-            }
-            ++line;
-            endRecord();
-        } else {
-            field += c;
-        }
-    }
-    if (quoted) {
-        *error = "line " + std::to_string(record.line) + ": a quoted field never ends";
-        return std::nullopt;
-    }
-    endRecord();
-    return records;
 }
 
 } // namespace
@@ -108,13 +35,12 @@ std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text) {
 }
 
 std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* error) {
-    if (csv.starts_with("\xEF\xBB\xBF")) { // the byte-order mark spreadsheet programs write
-        csv.remove_prefix(3);
-    }
-    std::optional<std::vector<Record>> records = SplitCsv(csv, error);
-    if (!records) {
+    std::variant<CsvTable, std::string> read = ReadCsv(csv);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+        *error = *reason;
         return std::nullopt;
     }
+    const std::vector<CsvRecord>* records = &std::get<CsvTable>(read).records;
     if (records->empty()) {
         *error = "no header line (name,address)";
         return std::nullopt;
@@ -138,7 +64,7 @@ std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* e
     WatchNames names;
     std::map<std::string, std::size_t, std::less<>> lines;
     for (std::size_t r = 1; r < records->size(); ++r) {
-        const Record& record = (*records)[r];
+        const CsvRecord& record = (*records)[r];
         const std::string where = "line " + std::to_string(record.line) + ": ";
         const std::string name = *nameColumn < record.fields.size() ? record.fields[*nameColumn] : "";
         const std::string address =

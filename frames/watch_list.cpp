@@ -1,0 +1,270 @@
+#include "watch_list.h"
+
+#include "csv.h"
+#include "strict_text.h"
+#include "utf8.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+
+namespace velkor {
+namespace {
+
+std::string Lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string SlotColumn(int slot) {
+    std::string name = std::to_string(slot);
+    name.insert(0, "host"); // built in place: GCC 12 at -O3 warns falsely (-Wrestrict) on "host" + ...
+    return name;
+}
+
+// The slot (1-10) a column name such as "host3" names, 0 when it names none, -1 for hostN past 10.
+int SlotOf(const std::string& column) {
+    if (!column.starts_with("host") || column.size() == 4) {
+        return 0;
+    }
+    std::optional<uint32_t> slot = ParseUnsigned(std::string_view(column).substr(4), 0, 99);
+    if (!slot) {
+        return 0;
+    }
+    return *slot >= 1 && *slot <= HOST_SLOTS ? static_cast<int>(*slot) : -1;
+}
+
+WatchListFault FileFault(std::string reason, std::size_t line = 0, std::string column = {}) {
+    return WatchListFault{line, -1, std::move(column), std::move(reason)};
+}
+
+} // namespace
+
+const std::vector<std::string>& WatchListColumns() {
+    static const std::vector<std::string> columns = [] {
+        std::vector<std::string> names = {"name", "address", "freq", "net"};
+        for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
+            names.push_back(SlotColumn(slot));
+        }
+        return names;
+    }();
+    return columns;
+}
+
+std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
+    if (text.size() > MAX_WATCH_LIST_BYTES) {
+        return std::vector{FileFault("larger than " + std::to_string(MAX_WATCH_LIST_BYTES / 1024) +
+                                     " kB: not a watch list")};
+    }
+    if (text.find('\0') != std::string_view::npos || !Utf8ToUtf16(text)) {
+        return std::vector{FileFault("not UTF-8 text (save the sheet as \"CSV UTF-8\")")};
+    }
+    std::variant<CsvTable, std::string> read = ReadCsv(text);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+        return std::vector{FileFault(*reason)};
+    }
+    const CsvTable& table = std::get<CsvTable>(read);
+    if (table.records.empty()) {
+        return std::vector{FileFault("empty: a header line name,address,freq,net,host1,...,host10 first")};
+    }
+    const CsvRecord& header = table.records.front();
+    std::map<std::string, std::size_t> known; // column name: its position
+    std::vector<std::size_t> extraPositions;
+    WatchList list;
+    std::vector<WatchListFault> faults;
+    const std::vector<std::string>& columns = WatchListColumns();
+    for (std::size_t i = 0; i < header.fields.size(); ++i) {
+        const std::string column = Lowered(header.fields[i]);
+        if (SlotOf(column) < 0) {
+            faults.push_back(FileFault("a watch has ten address slots, host1 to host10", header.line,
+                                       header.fields[i]));
+        } else if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
+            if (!known.emplace(column, i).second) {
+                faults.push_back(FileFault("the column is there twice", header.line, header.fields[i]));
+            }
+        } else {
+            extraPositions.push_back(i);
+            list.extraColumns.push_back(header.fields[i]);
+        }
+    }
+    for (const char* needed : {"name", "address"}) {
+        if (!known.contains(needed)) {
+            faults.push_back(FileFault(
+                "the header line has no such column (name,address,freq,net,host1,...,host10)", header.line,
+                needed));
+        }
+    }
+    if (known.contains("freq") != known.contains("net")) {
+        faults.push_back(FileFault("freq and net go together", header.line,
+                                   known.contains("freq") ? "net" : "freq"));
+    }
+    if (table.records.size() - 1 > MAX_WATCHES) {
+        faults.push_back(FileFault("more than " + std::to_string(MAX_WATCHES) + " watches (" +
+                                   std::to_string(table.records.size() - 1) + "): not one site's list"));
+    }
+    if (!faults.empty()) {
+        return faults;
+    }
+    const auto cell = [&](const CsvRecord& record, const std::string& column) -> std::string {
+        auto at = known.find(column);
+        return at != known.end() && at->second < record.fields.size() ? record.fields[at->second] : "";
+    };
+    for (std::size_t r = 1; r < table.records.size(); ++r) {
+        const CsvRecord& record = table.records[r];
+        WatchEntry entry;
+        entry.line = record.line;
+        entry.name = cell(record, "name");
+        entry.address = cell(record, "address");
+        entry.freq = cell(record, "freq");
+        entry.net = cell(record, "net");
+        for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
+            entry.hosts[static_cast<std::size_t>(slot - 1)] = cell(record, SlotColumn(slot));
+        }
+        for (std::size_t position : extraPositions) {
+            entry.extra.push_back(position < record.fields.size() ? record.fields[position] : "");
+        }
+        list.entries.push_back(std::move(entry));
+    }
+    return list;
+}
+
+std::variant<WatchList, std::vector<WatchListFault>> LoadWatchList(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::vector{FileFault(std::strerror(errno))};
+    }
+    // One byte past the limit tells a file that is too large without reading all of it.
+    std::string text(MAX_WATCH_LIST_BYTES + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (file.bad()) {
+        return std::vector{FileFault(std::strerror(errno))};
+    }
+    return ParseWatchList(text);
+}
+
+std::optional<std::string> CellFault(std::string_view column, std::string_view value) {
+    if (column == "name") {
+        if (value.empty()) {
+            return "a name is needed";
+        }
+        if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+            return "a name on one line, without control characters";
+        }
+        return std::nullopt;
+    }
+    if (column == "address" || column.starts_with("host")) {
+        if (column.starts_with("host") && value.empty()) {
+            return std::nullopt;
+        }
+        if (!ParseAddress(value)) {
+            return value.empty() ? "an address A.B.C.D is needed"
+                                 : "\"" + std::string(value) + "\" is not an address A.B.C.D (each part 0 to 255)";
+        }
+        return std::nullopt;
+    }
+    if (column == "freq") {
+        if (!value.empty() && !ParseMegahertz(value)) {
+            return "\"" + std::string(value) + "\" is not a frequency: MHz below 1024, at most two decimals (434.00)";
+        }
+        return std::nullopt;
+    }
+    if (column == "net") {
+        if (!value.empty() && !ParseUnsigned(value, 0, 255)) {
+            return "\"" + std::string(value) + "\" is not a network ID from 0 to 255";
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
+    std::vector<WatchListFault> faults;
+    if (list.entries.empty()) {
+        faults.push_back(FileFault("no watches in the list"));
+    }
+    if (list.entries.size() > MAX_WATCHES) {
+        faults.push_back(FileFault("more than " + std::to_string(MAX_WATCHES) + " watches"));
+    }
+    std::map<std::string, std::size_t> names; // name: its row
+    for (std::size_t r = 0; r < list.entries.size(); ++r) {
+        const WatchEntry& entry = list.entries[r];
+        const auto fault = [&](const std::string& column, std::string reason) {
+            faults.push_back(WatchListFault{entry.line, static_cast<int>(r), column, std::move(reason)});
+        };
+        const std::vector<std::pair<std::string, const std::string*>> cells = {
+            {"name", &entry.name}, {"address", &entry.address}, {"freq", &entry.freq}, {"net", &entry.net}};
+        for (const auto& [column, value] : cells) {
+            if (std::optional<std::string> reason = CellFault(column, *value)) {
+                fault(column, *reason);
+            }
+        }
+        for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
+            const std::string column = SlotColumn(slot);
+            if (std::optional<std::string> reason = CellFault(column, entry.hosts[static_cast<std::size_t>(slot - 1)])) {
+                fault(column, *reason);
+            }
+        }
+        if (entry.freq.empty() != entry.net.empty()) {
+            fault(entry.freq.empty() ? "freq" : "net",
+                  "freq and net go together: both, or both empty to leave the channel alone");
+        }
+        if (!entry.name.empty()) {
+            auto [seen, added] = names.emplace(entry.name, r);
+            if (!added) {
+                const WatchEntry& first = list.entries[seen->second];
+                fault("name", "\"" + entry.name + "\" is the name of " +
+                                  (first.line > 0 ? "line " + std::to_string(first.line)
+                                                  : "row " + std::to_string(seen->second + 1)) +
+                                  " too");
+            }
+        }
+    }
+    return faults;
+}
+
+std::string SaveWatchList(const WatchList& list) {
+    std::string text = "\xEF\xBB\xBF";
+    const auto line = [&text](const std::vector<std::string>& fields) {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            text += (i > 0 ? "," : "") + CsvField(fields[i]);
+        }
+        text += "\r\n";
+    };
+    std::vector<std::string> header = WatchListColumns();
+    header.insert(header.end(), list.extraColumns.begin(), list.extraColumns.end());
+    line(header);
+    for (const WatchEntry& entry : list.entries) {
+        std::vector<std::string> fields = {entry.name, entry.address, entry.freq, entry.net};
+        fields.insert(fields.end(), entry.hosts.begin(), entry.hosts.end());
+        for (std::size_t i = 0; i < list.extraColumns.size(); ++i) {
+            fields.push_back(i < entry.extra.size() ? entry.extra[i] : "");
+        }
+        line(fields);
+    }
+    return text;
+}
+
+std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function<uint8_t()>& nextSequence) {
+    std::vector<WatchFrame> frames;
+    const WatchAddress watch = ParseAddress(entry.address).value_or(WatchAddress{});
+    if (!entry.freq.empty() && !entry.net.empty()) {
+        const Channel channel = ChannelFromText(*Utf8ToUtf16(entry.freq), *Utf8ToUtf16(entry.net));
+        frames.push_back(WatchFrame{"channel", 0, BuildChannelFrame(nextSequence(), watch, channel)});
+    }
+    for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
+        const std::string& host = entry.hosts[static_cast<std::size_t>(slot - 1)];
+        if (host.empty()) {
+            continue;
+        }
+        const WatchAddress address = ParseAddress(host).value_or(WatchAddress{});
+        frames.push_back(
+            WatchFrame{"host-address", slot, BuildHostAddressFrame(nextSequence(), watch, address, slot - 1)});
+    }
+    return frames;
+}
+
+} // namespace velkor

@@ -1,0 +1,82 @@
+#pragma once
+// A site's watch list: one line a watch with its channel and its ten host address slots, read from the CSV
+// file a spreadsheet saves (name,address,freq,net,host1,...,host10; columns in any order, others kept and
+// ignored), checked whole before anything is sent, and turned into the frames the wireless page sends.
+
+#include "command_frame.h"
+#include "watch_commands.h"
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace velkor {
+
+inline constexpr int HOST_SLOTS = 10;
+// A site has 20 to 200 watches; a list far longer is a wrong file.
+inline constexpr std::size_t MAX_WATCHES = 1000;
+inline constexpr std::size_t MAX_WATCH_LIST_BYTES = 1024 * 1024;
+
+// One watch as written: the texts of its cells, checked by CheckWatchList.
+struct WatchEntry {
+    std::size_t line = 0; // in the file; 0 for a row added by hand
+    std::string name;
+    std::string address;
+    std::string freq; // MHz, with net, or both empty: the channel is left alone
+    std::string net;
+    std::array<std::string, HOST_SLOTS> hosts; // empty: that slot is left alone
+    std::vector<std::string> extra;            // the values of the list's other columns
+};
+
+struct WatchList {
+    std::vector<std::string> extraColumns; // other columns, kept in their order
+    std::vector<WatchEntry> entries;
+};
+
+// What is wrong, and where: "FILE:LINE: column: reason". Line 0 is the file as a whole; `row` counts the
+// entries from 0 (-1 for the file as a whole).
+struct WatchListFault {
+    std::size_t line = 0;
+    int row = -1;
+    std::string column;
+    std::string reason;
+};
+
+// The column names, in the order a saved list has them.
+const std::vector<std::string>& WatchListColumns();
+
+// The list in `text`, or what keeps it from being read (not text, no header, a column missing or doubled,
+// too many rows). Cell values are not checked here.
+std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text);
+// The same from a file; a file that cannot be read, or is too large, says so.
+std::variant<WatchList, std::vector<WatchListFault>> LoadWatchList(const std::string& path);
+
+// Why `value` cannot be in `column` ("name", "address", "freq", "net", "host1".."host10"), alone; nullopt
+// when it can.
+std::optional<std::string> CellFault(std::string_view column, std::string_view value);
+// Every fault of the list: each cell, a freq without a net (or the other way), a name given twice, an
+// empty list.
+std::vector<WatchListFault> CheckWatchList(const WatchList& list);
+
+// The list as a CSV file (comma-separated, UTF-8 with a byte-order mark, CRLF) with the columns of
+// WatchListColumns and then the others.
+std::string SaveWatchList(const WatchList& list);
+
+// One frame of an entry: its kind ("channel" or "host-address"), the slot (1-10, 0 for the channel) and
+// its bytes.
+struct WatchFrame {
+    std::string kind;
+    int slot = 0;
+    std::vector<uint8_t> bytes;
+};
+// The frames of a checked entry, in order: the channel (when given), then each slot with an address, each
+// numbered by `nextSequence` as it is built. Values are read by the wireless page's own rules, so the bytes
+// are those of its buttons.
+std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function<uint8_t()>& nextSequence);
+
+} // namespace velkor
