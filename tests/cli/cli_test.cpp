@@ -5,6 +5,7 @@
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
+#include "frames/watch_list.h"
 #include "resources/version.h"
 #include "serial/serial_port.h"
 #include "support/child_process.h"
@@ -632,6 +633,95 @@ TEST(Cli, EveryOptionOfTheHelpIsInTheManPage) {
     for (const std::string& option : simOptions) {
         EXPECT_NE(simMan.find(option), std::string::npos) << "velkor-sim " << option;
     }
+}
+
+// A watch list of `count` watches with every kind of row: channel and slots, slots only, channel only.
+std::string SiteList(int count) {
+    std::string text = "\xEF\xBB\xBFname;address;freq;net;host1;host2;host10;room\r\n";
+    for (int i = 1; i <= count; ++i) {
+        const std::string n = std::to_string(i);
+        const bool channel = i % 3 != 0;
+        const bool slots = i % 3 != 1 || i % 2 == 0;
+        text += "\"床 " + n + "\";0.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ";" +
+                (channel ? "434." + std::to_string(10 + i % 80) + ";" + std::to_string(i % 256) : ";") + ";" +
+                (slots ? "192.168.0." + n + ";;10.0.0." + n : ";;") + ";room " + n + "\r\n";
+    }
+    return text;
+}
+
+TEST(Cli, AWatchListGoesOutWatchByWatchAsTheBuildersMakeIt) {
+    StateFolder state;
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "velkor-cli-site.csv";
+    std::ofstream(file, std::ios::binary) << SiteList(50);
+    CliRun check = Cli({"watches", "check", file.string()});
+    EXPECT_EQ(check.status, 0) << check.err;
+
+    // What the frames must be: each watch's, numbered on from the first.
+    std::variant<WatchList, std::vector<WatchListFault>> list = LoadWatchList(file.string());
+    ASSERT_TRUE(std::holds_alternative<WatchList>(list));
+    uint8_t sequence = 0;
+    std::vector<std::string> expected;
+    for (const WatchEntry& entry : std::get<WatchList>(list).entries) {
+        for (const WatchFrame& frame : EntryFrames(entry, [&] { return ++sequence; })) {
+            std::string hex = HexLine(frame.bytes);
+            hex.pop_back(); // its line break
+            expected.push_back(hex);
+        }
+    }
+    ASSERT_GT(expected.size(), 80U);
+    EXPECT_EQ(check.out, file.string() + ": 50 watches, " + std::to_string(expected.size()) + " frames\n");
+
+    SimProcess sim;
+    ASSERT_TRUE(sim.Ready());
+    CliRun run = Cli({"watches", "apply", sim.Link(), file.string(), "--gap", "0", "--time", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const std::string& bytes : expected) {
+        const std::string line = sim.WaitForLine("\"dir\":\"in\"", 3s);
+        EXPECT_NE(line.find("\"bytes\":\"" + bytes + "\""), std::string::npos) << line;
+        EXPECT_NE(line.find("\"valid\":true"), std::string::npos) << line;
+    }
+    EXPECT_NE(sim.WaitForLine("\"dir\":\"in\"", 3s).find("\"command\":\"set_time\""), std::string::npos);
+    EXPECT_NE(run.out.find(R"({"watch":"床 1","address":"0.0.0.1","line":2,"row":1,"command":"channel")"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), static_cast<long>(expected.size()) + 1);
+
+    // The gap between frames: three frames, 300 ms apart.
+    std::ofstream(file, std::ios::binary) << "name,address,host1,host2\nw,0.0.0.1,1.1.1.1,2.2.2.2\nv,0.0.0.2,,3.3.3.3\n";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Cli({"watches", "apply", sim.Link(), file.string(), "--gap", "300"}).status, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 600ms);
+    std::filesystem::remove(file);
+}
+
+TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
+    StateFolder state;
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "velkor-cli-bad.csv";
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"name,address\nbed,0.0.0.1\nbed,0.0.0.2\n", ":3: name: \"bed\" is the name of line 2 too"},
+        {"name,address,host11\nbed,0.0.0.1,1.2.3.4\n", ":1: host11: a watch has ten address slots"},
+        {std::string("\x89PNG\r\n\x1A\n\0\0", 10), ": not UTF-8 text"},
+        {"name,address,freq,net\nbed,0.0.0.1,434,\n", ":2: net: freq and net go together"},
+    };
+    PtyPair pty;
+    for (const auto& [text, fault] : bad) {
+        std::ofstream(file, std::ios::binary) << text;
+        CliRun run = Cli({"watches", "apply", pty.SlavePath(), file.string(), "--gap", "0"});
+        EXPECT_EQ(run.status, 2) << text;
+        EXPECT_EQ(run.err.find(file.string() + fault), 0U) << run.err;
+        EXPECT_TRUE(pty.Receive(1, 200ms).empty()) << "sent something for a bad list";
+    }
+
+    // A device that stops taking bytes after three frames: exit 1, with the watch the run stopped at.
+    SimProcess sim({"--stall-after", "3"});
+    ASSERT_TRUE(sim.Ready());
+    std::ofstream(file, std::ios::binary) << SiteList(6);
+    CliRun run = Cli({"watches", "apply", sim.Link(), file.string(), "--gap", "0"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("watch 床 "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("not written"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("the watches before it are done"), std::string::npos) << run.err;
+    std::filesystem::remove(file);
 }
 
 } // namespace
