@@ -22,7 +22,6 @@ using velkor::ParseUnsigned;
 // Pairs of hexadecimal digits, the words joined ("FA 80" or FA80); at least one byte.
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::vector<std::string>& words);
 
-
 // "YYYY-MM-DD HH:MM:SS" as a calendar time (validated: month 1-12, the day within its month, 24-hour
 // time), with its weekday Monday 0 .. Sunday 6.
 struct ClockTime {

@@ -59,8 +59,9 @@ public:
         options.port = m_words[1];
         std::chrono::milliseconds gap(1000);
         if (m_gap.Given()) {
-            gap = std::chrono::milliseconds(Required(ParseUnsigned(m_gap.value, 0, 60000),
-                                                     "--gap " + m_gap.value + ": milliseconds from 0 to 60000"));
+            gap = std::chrono::milliseconds(
+                Required(ParseUnsigned(m_gap.value, 0, 60000),
+                         "--gap " + m_gap.value + ": milliseconds from 0 to 60000"));
         }
         std::optional<WatchList> list = Checked(m_words[2]);
         if (!list) {
@@ -125,14 +126,15 @@ private:
             if (written == 0 || options.dryRun || SleepFor(gap)) {
                 return true;
             }
-            Fail("interrupted before " + before + ": " + std::to_string(written) + " of " + std::to_string(total) +
-                 " frames written");
+            Fail("interrupted before " + before + ": " + std::to_string(written) + " of " +
+                 std::to_string(total) + " frames written");
             return false;
         };
         for (std::size_t row = 0; row < list.entries.size(); ++row) {
             const WatchEntry& entry = list.entries[row];
-            const std::string where = "watch " + entry.name + " (line " + std::to_string(entry.line) + ", row " +
-                                      std::to_string(row + 1) + " of " + std::to_string(list.entries.size()) + ")";
+            const std::string where = "watch " + entry.name + " (line " + std::to_string(entry.line) +
+                                      ", row " + std::to_string(row + 1) + " of " +
+                                      std::to_string(list.entries.size()) + ")";
             // A whole watch's numbers are taken at once: one left unused by a failed write is only skipped.
             const std::vector<WatchFrame> frames = EntryFrames(entry, next);
             if (sequenceFailed) {
@@ -140,16 +142,17 @@ private:
             }
             for (std::size_t index = 0; index < frames.size(); ++index) {
                 const WatchFrame& frame = frames[index];
-                const std::string what = frame.kind == "channel" ? "the channel"
-                                                                 : "host address slot " + std::to_string(frame.slot);
+                const std::string what = frame.kind == "channel"
+                                             ? "the channel"
+                                             : "host address slot " + std::to_string(frame.slot);
                 if (!pause(where)) {
                     return kPortFailed;
                 }
                 const Frame out{frame.kind, frame.bytes, frame.bytes[1]};
                 if (!options.dryRun && !session.Write(out, false)) {
                     Fail(where + ": " + what + " not written (frame " + std::to_string(index + 1) + " of " +
-                         std::to_string(frames.size()) + " of this watch); " + std::to_string(written) + " of " +
-                         std::to_string(total) + " frames written, the watches before it are done");
+                         std::to_string(frames.size()) + " of this watch); " + std::to_string(written) +
+                         " of " + std::to_string(total) + " frames written, the watches before it are done");
                     return kPortFailed;
                 }
                 ++written;
@@ -188,7 +191,8 @@ private:
     }
 
     // One line a frame: with --json the watch it is for; with --dry-run its bytes.
-    static void Print(const SendOptions& options, const WatchEntry& entry, std::size_t row, const WatchFrame& frame) {
+    static void Print(const SendOptions& options, const WatchEntry& entry, std::size_t row,
+                      const WatchFrame& frame) {
         if (options.json) {
             JsonLine line;
             line["watch"] = entry.name;

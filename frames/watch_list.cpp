@@ -79,8 +79,8 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const std::string column = Lowered(header.fields[i]);
         if (SlotOf(column) < 0) {
-            faults.push_back(FileFault("a watch has ten address slots, host1 to host10", header.line,
-                                       header.fields[i]));
+            faults.push_back(
+                FileFault("a watch has ten address slots, host1 to host10", header.line, header.fields[i]));
         } else if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
             if (!known.emplace(column, i).second) {
                 faults.push_back(FileFault("the column is there twice", header.line, header.fields[i]));
@@ -92,14 +92,14 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
     }
     for (const char* needed : {"name", "address"}) {
         if (!known.contains(needed)) {
-            faults.push_back(FileFault(
-                "the header line has no such column (name,address,freq,net,host1,...,host10)", header.line,
-                needed));
+            faults.push_back(
+                FileFault("the header line has no such column (name,address,freq,net,host1,...,host10)",
+                          header.line, needed));
         }
     }
     if (known.contains("freq") != known.contains("net")) {
-        faults.push_back(FileFault("freq and net go together", header.line,
-                                   known.contains("freq") ? "net" : "freq"));
+        faults.push_back(
+            FileFault("freq and net go together", header.line, known.contains("freq") ? "net" : "freq"));
     }
     if (table.records.size() - 1 > MAX_WATCHES) {
         faults.push_back(FileFault("more than " + std::to_string(MAX_WATCHES) + " watches (" +
@@ -151,7 +151,8 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
         if (value.empty()) {
             return "a name is needed";
         }
-        if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        if (std::any_of(value.begin(), value.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
             return "a name on one line, without control characters";
         }
         return std::nullopt;
@@ -161,14 +162,16 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
             return std::nullopt;
         }
         if (!ParseAddress(value)) {
-            return value.empty() ? "an address A.B.C.D is needed"
-                                 : "\"" + std::string(value) + "\" is not an address A.B.C.D (each part 0 to 255)";
+            return value.empty()
+                       ? "an address A.B.C.D is needed"
+                       : "\"" + std::string(value) + "\" is not an address A.B.C.D (each part 0 to 255)";
         }
         return std::nullopt;
     }
     if (column == "freq") {
         if (!value.empty() && !ParseMegahertz(value)) {
-            return "\"" + std::string(value) + "\" is not a frequency: MHz below 1024, at most two decimals (434.00)";
+            return "\"" + std::string(value) +
+                   "\" is not a frequency: MHz below 1024, at most two decimals (434.00)";
         }
         return std::nullopt;
     }
@@ -204,7 +207,8 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
         }
         for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
             const std::string column = SlotColumn(slot);
-            if (std::optional<std::string> reason = CellFault(column, entry.hosts[static_cast<std::size_t>(slot - 1)])) {
+            if (std::optional<std::string> reason =
+                    CellFault(column, entry.hosts[static_cast<std::size_t>(slot - 1)])) {
                 fault(column, *reason);
             }
         }
@@ -261,8 +265,8 @@ std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function
             continue;
         }
         const WatchAddress address = ParseAddress(host).value_or(WatchAddress{});
-        frames.push_back(
-            WatchFrame{"host-address", slot, BuildHostAddressFrame(nextSequence(), watch, address, slot - 1)});
+        frames.push_back(WatchFrame{"host-address", slot,
+                                    BuildHostAddressFrame(nextSequence(), watch, address, slot - 1)});
     }
     return frames;
 }

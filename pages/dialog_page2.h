@@ -26,6 +26,8 @@ public:
     void OnWriteTransmitterChannel(); // "写入信道" of the transmitter, also "...." in the status bar
 
     uint8_t SequenceCounter() const { return m_sequenceCounter.Value(); }
+    // The counter itself, which the watch list page numbers its frames from too.
+    velkor::SequenceCounter& Counter() { return m_sequenceCounter; }
 
 private:
     CIPAddressCtrl* m_watchAddress;

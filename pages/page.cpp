@@ -52,6 +52,12 @@ bool CPage::SendFrame(const std::vector<uint8_t>& frame) const {
     return false;
 }
 
+QString CPage::SendFailure() const {
+    const velkor::CXSerial::Failure failure = m_link->LastFailure();
+    return failure.error == velkor::PortError::NotOpen ? QStringLiteral("串口未打开")
+                                                       : SendFailureText(failure);
+}
+
 void CPage::ShowMessage(const QString& text, const QString& caption) {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
     box.exec();

@@ -37,6 +37,8 @@ protected:
     // nothing is sent and nothing is shown, as before (true).
     bool SendFrame(const std::vector<uint8_t>& frame) const;
     velkor::DeviceLink& Link() const { return *m_link; }
+    // Why the last frame did not go out whole, in the window's words.
+    QString SendFailure() const;
     // A modal notice owned by this page: the text, an OK button, no icon.
     void ShowMessage(const QString& text, const QString& caption);
 

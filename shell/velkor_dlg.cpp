@@ -9,6 +9,7 @@
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
 #include "pages/dialog_page6.h"
+#include "pages/watch_list_page.h"
 #include "quit_on_signal.h"
 #include "status_bar.h"
 
@@ -36,6 +37,7 @@ const NavItem kNavItems[] = {
     {"系统设置", 131, " 系统设置"},
     {"无线配置", 129, " 无线配置"},
     {"显示页面", 130, " 文本输入（限定42个汉字）"},
+    {"手表名单", 129, " 手表名单"},
     {"串口配置", 160, " 串口配置"},
     {"帮助文件", 132, " 帮助文件"},
 };
@@ -128,8 +130,8 @@ CVelkorDlg::~CVelkorDlg() {
     QuitOnSignal::Interrupts(&m_link, false);
 }
 
-std::array<QWidget*, 5> CVelkorDlg::PagesInOrder() const {
-    return {m_page1, m_page2, m_page3, m_page4, m_page6};
+std::array<QWidget*, 6> CVelkorDlg::PagesInOrder() const {
+    return {m_page1, m_page2, m_page3, m_page4, m_page6, m_watchList};
 }
 
 void CVelkorDlg::AttachPage(CPage* page) {
@@ -156,18 +158,19 @@ void CVelkorDlg::CreateHiddenPages() {
     m_page3 = new CDialog_Page3(this, m_link);
     m_page4 = new CDialog_Page4(this);
     m_page6 = new CDialog_Page6(this, m_link);
-    for (CPage* page : std::initializer_list<CPage*>{m_page2, m_page3, m_page4, m_page6}) {
+    m_watchList = new CWatchListPage(this, m_link, m_page2->Counter());
+    for (CPage* page : std::initializer_list<CPage*>{m_page2, m_page3, m_page4, m_page6, m_watchList}) {
         AttachPage(page);
     }
 }
 
 void CVelkorDlg::ShowPage(int item) {
-    // Navigation item -> page: item 3 is the module page, item 4 the help page.
-    static constexpr int kPageOfItem[] = {0, 1, 2, 4, 3};
+    // Navigation item -> page: item 3 is the watch list, item 4 the module page, item 5 the help page.
+    static constexpr int kPageOfItem[] = {0, 1, 2, 5, 4, 3};
     if (kPageOfItem[item] != 0) {
         CreateHiddenPages();
     }
-    std::array<QWidget*, 5> pages = PagesInOrder();
+    std::array<QWidget*, 6> pages = PagesInOrder();
     for (std::size_t i = 0; i < pages.size(); ++i) {
         if (pages[i] != nullptr) { // the hidden pages may not be built yet
             pages[i]->setVisible(static_cast<int>(i) == kPageOfItem[item]);
@@ -178,7 +181,7 @@ void CVelkorDlg::ShowPage(int item) {
 
 void CVelkorDlg::OnNavClick() {
     int selected = m_navList->FirstSelected();
-    if (selected >= 0 && selected <= 4) {
+    if (selected >= 0 && selected < m_navList->count()) {
         ShowPage(selected);
     }
 }
@@ -205,7 +208,7 @@ void CVelkorDlg::OnNavKeyDown(int key) {
     default:
         return;
     }
-    if (target >= 0 && target <= 4) {
+    if (target >= 0 && target < m_navList->count()) {
         ShowPage(target);
     }
 }

@@ -19,6 +19,7 @@ class CDialog_Page2;
 class CDialog_Page3;
 class CDialog_Page4;
 class CDialog_Page6;
+class CWatchListPage;
 class StatusBar;
 
 inline constexpr int MAIN_TIMER_ID = 103;
@@ -36,7 +37,7 @@ public:
     explicit CVelkorDlg(QWidget* parent = nullptr, PageCreation pages = PageCreation::Now);
     ~CVelkorDlg() override;
 
-    // Shows the page of navigation item 0 to 4 and names it in the caption bar.
+    // Shows the page of navigation item 0 to 5 and names it in the caption bar.
     void ShowPage(int item);
     // One tick of the 100 ms timer (called by the timer; tests call it directly).
     void OnTimer();
@@ -59,6 +60,7 @@ public:
     CDialog_Page3* m_page3 = nullptr;
     CDialog_Page4* m_page4 = nullptr;
     CDialog_Page6* m_page6 = nullptr;
+    CWatchListPage* m_watchList = nullptr;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,7 +75,7 @@ private:
     void Trace(const char* duty) const;
     void AttachPage(CPage* page);
     void CreateHiddenPages();
-    std::array<QWidget*, 5> PagesInOrder() const;
+    std::array<QWidget*, 6> PagesInOrder() const;
 
     velkor::DeviceLink m_link;
     QRect m_pageRect; // the page frame shrunk by 3 px

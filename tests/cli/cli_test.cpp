@@ -687,7 +687,8 @@ TEST(Cli, AWatchListGoesOutWatchByWatchAsTheBuildersMakeIt) {
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), static_cast<long>(expected.size()) + 1);
 
     // The gap between frames: three frames, 300 ms apart.
-    std::ofstream(file, std::ios::binary) << "name,address,host1,host2\nw,0.0.0.1,1.1.1.1,2.2.2.2\nv,0.0.0.2,,3.3.3.3\n";
+    std::ofstream(file, std::ios::binary)
+        << "name,address,host1,host2\nw,0.0.0.1,1.1.1.1,2.2.2.2\nv,0.0.0.2,,3.3.3.3\n";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Cli({"watches", "apply", sim.Link(), file.string(), "--gap", "300"}).status, 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 600ms);

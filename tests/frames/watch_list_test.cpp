@@ -44,7 +44,8 @@ TEST(Csv, WhatSpreadsheetsWrite) {
     // Written back, any value reads as itself.
     for (const std::string value : {"plain", "a,b", "say \"hi\"", "two\nlines", " blank", "x;y"}) {
         for (char separator : {',', ';'}) {
-            const std::string line = std::string("x") + separator + "y\n" + CsvField(value, separator) + separator + "end\n";
+            const std::string line =
+                std::string("x") + separator + "y\n" + CsvField(value, separator) + separator + "end\n";
             EXPECT_EQ(Csv(line).records.at(1).fields.at(0), value) << line;
         }
     }
@@ -67,9 +68,10 @@ std::vector<WatchListFault> Faults(std::string_view text) {
 }
 
 TEST(WatchList, ReadsTheColumnsInAnyOrderAndKeepsTheOthers) {
-    std::variant<WatchList, std::vector<WatchListFault>> parsed =
-        ParseWatchList("Room;HOST2;address;name;net;freq\nA;10.0.0.2;0.0.0.1;bed 1;7;434.00\nB;;0.0.0.2;bed 2;;\n");
-    ASSERT_TRUE(std::holds_alternative<WatchList>(parsed)) << Lines(std::get<std::vector<WatchListFault>>(parsed));
+    std::variant<WatchList, std::vector<WatchListFault>> parsed = ParseWatchList(
+        "Room;HOST2;address;name;net;freq\nA;10.0.0.2;0.0.0.1;bed 1;7;434.00\nB;;0.0.0.2;bed 2;;\n");
+    ASSERT_TRUE(std::holds_alternative<WatchList>(parsed))
+        << Lines(std::get<std::vector<WatchListFault>>(parsed));
     const WatchList& list = std::get<WatchList>(parsed);
     EXPECT_TRUE(CheckWatchList(list).empty()) << Lines(CheckWatchList(list));
     EXPECT_EQ(list.extraColumns, std::vector<std::string>{"Room"});
@@ -111,14 +113,16 @@ TEST(WatchList, EveryFaultNamesItsLineAndColumn) {
         {"column twice", "name,address,Name\n", "1: Name: the column is there twice"},
         {"slot 11", "name,address,host11\n", "1: host11: a watch has ten address slots, host1 to host10"},
         {"freq column alone", "name,address,freq\n", "1: net: freq and net go together"},
-        {"duplicate name", "name,address\nbed,0.0.0.1\nbed,0.0.0.2\n", "3: name: \"bed\" is the name of line 2 too"},
+        {"duplicate name", "name,address\nbed,0.0.0.1\nbed,0.0.0.2\n",
+         "3: name: \"bed\" is the name of line 2 too"},
         {"bad address", "name,address\nbed,0.0.0.256\n",
          "2: address: \"0.0.0.256\" is not an address A.B.C.D (each part 0 to 255)"},
         {"no address", "name,address\nbed,\n", "2: address: an address A.B.C.D is needed"},
         {"no name", "name,address\n,0.0.0.1\n", "2: name: a name is needed"},
         {"freq without net", "name,address,freq,net\nbed,0.0.0.1,434,\n",
          "2: net: freq and net go together: both, or both empty to leave the channel alone"},
-        {"bad freq", "name,address,freq,net\nbed,0.0.0.1,434.125,1\n", "2: freq: \"434.125\" is not a frequency"},
+        {"bad freq", "name,address,freq,net\nbed,0.0.0.1,434.125,1\n",
+         "2: freq: \"434.125\" is not a frequency"},
         {"bad net", "name,address,freq,net\nbed,0.0.0.1,434,256\n", "2: net: \"256\" is not a network ID"},
         {"bad slot", "name,address,host3\nbed,0.0.0.1,10.0.0\n", "2: host3: \"10.0.0\" is not an address"},
         {"10 000 rows", many, "0: : more than 1000 watches (10000): not one site's list"},

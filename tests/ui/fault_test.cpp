@@ -152,7 +152,7 @@ private slots:
     void StormOfNoise() {
         BoxDismisser boxes;
         QVERIFY(Start({"--storm", "10"}));
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         int ticks = 0;
         m_window->SetTickObserver([&](const char* duty) { ticks += std::string(duty) == "clock"; });
         RunFor(300);
@@ -222,7 +222,7 @@ private slots:
 
         // The module page: the same lenient readings, in its own order of computation.
         CDialog_Page6* module = m_window->m_page6;
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         for (const auto& f : frequencies) {
             Paste(Edit(module, ModuleIds::Frequency), QString::fromUtf8(f.text));
             Button(module, ModuleIds::WriteConfig)->click();
@@ -353,7 +353,7 @@ private slots:
         QVERIFY(WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), 1);
         // The first keeps working.
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         Button(m_window->m_page6, ModuleIds::Reset)->click();
         QVERIFY(NextSimFrame(*m_sim).valid);
         QVERIFY(boxes.WaitFor(1, 3000));

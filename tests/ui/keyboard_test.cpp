@@ -49,7 +49,7 @@ private slots:
     void ReturnPressesTheFocusedButtonAndClosesNothing() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         QPushButton* read = Button(m_window->m_page6, ModuleIds::ReadConfig);
         read->setFocus();
         QTest::keyClick(read, Qt::Key_Return);
@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(Sent().substr(36, 2), std::string("FF"));
 
         CDialog_Page6* module = m_window->m_page6;
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         QComboBox* sleep = Combo(module, ModuleIds::SleepPeriod);
         sleep->lineEdit()->clear();
         QTest::keyClicks(sleep->lineEdit(), QStringLiteral("3s"));
@@ -137,7 +137,7 @@ private slots:
     void TypingStaysWithinTheLimitAfterALongerReadBack() {
         BoxDismisser boxes;
         QVERIFY(Start());
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         CDialog_Page6* module = m_window->m_page6;
         const uint8_t store[] = {0xFA, 0x80, 0xFB, 0x04, 0x80, 0x00, 0x00, 0x00, 0xF9, 0x0D};
         QVERIFY(m_window->Link().Send(store));
@@ -168,7 +168,7 @@ private slots:
     void TheHelpPageShowsItsIconAndTwoLines() {
         m_window = std::make_unique<CVelkorDlg>();
         m_window->show();
-        m_window->ShowPage(4);
+        m_window->ShowPage(5);
         CDialog_Page4* help = m_window->m_page4;
         auto* icon = help->Get<QLabel>(HelpIds::Icon);
         QVERIFY(icon != nullptr && !icon->pixmap().isNull());

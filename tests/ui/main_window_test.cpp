@@ -7,6 +7,7 @@
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
 #include "pages/dialog_page6.h"
+#include "pages/watch_list_page.h"
 #include "shell/status_bar.h"
 #include "shell/velkor_app.h"
 #include "support/recording_serial.h"
@@ -34,8 +35,8 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 private:
     static QWidget* ShownPage(CVelkorDlg& w) {
-        for (QWidget* page :
-             std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4, w.m_page6}) {
+        for (QWidget* page : std::initializer_list<QWidget*>{w.m_page1, w.m_page2, w.m_page3, w.m_page4,
+                                                             w.m_page6, w.m_watchList}) {
             if (page->isVisible()) {
                 return page;
             }
@@ -97,7 +98,7 @@ private slots:
         {
             // A page asked for before the first paint is built on the spot.
             CVelkorDlg w(nullptr, CVelkorDlg::PageCreation::AfterShown);
-            w.ShowPage(3);
+            w.ShowPage(4);
             QVERIFY(w.m_page6 != nullptr);
             QVERIFY(!w.m_page6->isHidden() && w.m_page1->isHidden());
         }
@@ -131,10 +132,10 @@ private slots:
         CVelkorDlg w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const QStringList captions = {" 系统设置", " 无线配置", " 文本输入（限定42个汉字）", " 串口配置",
-                                      " 帮助文件"};
-        const QList<QWidget*> pages = {w.m_page1, w.m_page2, w.m_page3, w.m_page6, w.m_page4};
-        for (int row : {2, 4, 1, 3, 0}) {
+        const QStringList captions = {" 系统设置", " 无线配置", " 文本输入（限定42个汉字）",
+                                      " 手表名单", " 串口配置", " 帮助文件"};
+        const QList<QWidget*> pages = {w.m_page1, w.m_page2, w.m_page3, w.m_watchList, w.m_page6, w.m_page4};
+        for (int row : {2, 5, 4, 1, 3, 0}) {
             ClickRow(w, row);
             QCOMPARE(ShownPage(w), pages[row]);
             QCOMPARE(w.m_caption->Text(), captions[row]);
@@ -165,8 +166,8 @@ private slots:
         Select(w, {0});
         QTest::keyClick(w.m_navList, Qt::Key_Up); // Up on the first item
         QCOMPARE(ShownPage(w), w.m_page2);
-        Select(w, {4});
-        w.ShowPage(4);
+        Select(w, {5});
+        w.ShowPage(5);
         QTest::keyClick(w.m_navList, Qt::Key_Down); // Down on the last item
         QCOMPARE(ShownPage(w), w.m_page4);
         Select(w, {1});
@@ -248,7 +249,7 @@ private slots:
         }
         Tick(w, 4);
         QCOMPARE(w.m_statusBar->Text(1), QStringLiteral("Success!"));
-        w.ShowPage(3); // the module page afterwards shows nothing
+        w.ShowPage(4); // the module page afterwards shows nothing
         Tick(w, 10);
         QCOMPARE(boxes.Seen().size(), 0);
         QCOMPARE(w.Link().Buffer().Count(), 0);

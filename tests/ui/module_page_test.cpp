@@ -30,7 +30,7 @@ private:
         if (!StartSession(std::move(options), false)) {
             return false;
         }
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         return true;
     }
     // Presses `id`, checks what went out, and ticks until the answer (if any) has been handed over.
@@ -257,7 +257,7 @@ private slots:
         WaitUntil([&] { return m_window->Link().Buffer().Count() >= 6; });
         Tick(*m_window, 5);
         QCOMPARE(Status(), QStringLiteral("Success!"));
-        m_window->ShowPage(3);
+        m_window->ShowPage(4);
         Tick(*m_window, 5);
         QCOMPARE(boxes.Seen().size(), 0);
     }

@@ -1,0 +1,429 @@
+#include "watch_list_page.h"
+
+#include "frames/local_time.h"
+#include "frames/watch_commands.h"
+#include "serial/device_link.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <ctime>
+
+namespace {
+
+// The result beside the name, where a narrow page shows it without scrolling; then the file's columns.
+constexpr int kResultColumn = 1;
+constexpr int kColumns = 5 + velkor::HOST_SLOTS;
+
+// The file's column (name, address, freq, net, host1..host10) a table column shows; -1 for the result.
+int FieldOf(int column) {
+    return column == 0 ? 0 : column == kResultColumn ? -1 : column - 1;
+}
+const QColor kFaultColour(255, 220, 220);
+
+QString Utf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The page is laid out by hand: its template has no controls, only the pages' dialog font.
+const velkor::resources::DialogTemplate& NoControls() {
+    static const velkor::resources::DialogTemplate dialog{
+        0, 0, 0, velkor::resources::WirelessTemplate().pointSize, {}};
+    return dialog;
+}
+
+QString Caption() {
+    return QStringLiteral("手表名单");
+}
+
+// "第 3 行 地址：..." for the faults of one row, or of the file.
+QString FaultLine(const velkor::WatchListFault& fault) {
+    QString text = fault.column.empty() ? QString() : Utf8(fault.column) + QStringLiteral("：");
+    return text + Utf8(fault.reason);
+}
+
+} // namespace
+
+CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor::SequenceCounter& sequence)
+    : CPage(NoControls(), parent, &link), m_sequence(sequence) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+
+    auto* files = new QHBoxLayout;
+    m_import = new QPushButton(QStringLiteral("导入..."), this);
+    m_save = new QPushButton(QStringLiteral("保存..."), this);
+    m_add = new QPushButton(QStringLiteral("添加"), this);
+    m_remove = new QPushButton(QStringLiteral("删除"), this);
+    m_check = new QPushButton(QStringLiteral("检查"), this);
+    for (QPushButton* button : {m_import, m_save, m_add, m_remove, m_check}) {
+        files->addWidget(button);
+    }
+    files->addStretch();
+    layout->addLayout(files);
+
+    const QStringList headers = [] {
+        QStringList names = {QStringLiteral("名称"), QStringLiteral("结果"), QStringLiteral("手表地址"),
+                             QStringLiteral("频率(MHz)"), QStringLiteral("网络ID")};
+        for (int slot = 1; slot <= velkor::HOST_SLOTS; ++slot) {
+            names << QStringLiteral("Addr%1").arg(slot);
+        }
+        return names;
+    }();
+    m_table = new QTableWidget(0, kColumns, this);
+    m_table->setHorizontalHeaderLabels(headers);
+    m_table->setAccessibleName(Caption());
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
+    layout->addWidget(m_table, 1);
+
+    auto* pacing = new QHBoxLayout;
+    pacing->addWidget(new QLabel(QStringLiteral("间隔"), this));
+    m_gap = new QSpinBox(this);
+    m_gap->setRange(0, 60000);
+    m_gap->setSingleStep(100);
+    m_gap->setValue(1000);
+    m_gap->setSuffix(QStringLiteral(" ms"));
+    m_gap->setAccessibleName(QStringLiteral("间隔"));
+    m_gap->setMinimumWidth(m_gap->fontMetrics().horizontalAdvance(QStringLiteral("60000 ms")) + 30);
+    pacing->addWidget(m_gap);
+    pacing->addSpacing(12);
+    m_syncTime = new QCheckBox(QStringLiteral("最后同步时间"), this);
+    pacing->addWidget(m_syncTime);
+    pacing->addStretch();
+    layout->addLayout(pacing);
+
+    auto* run = new QHBoxLayout;
+    m_progress = new QProgressBar(this);
+    m_progress->setRange(0, 1);
+    m_progress->setValue(0);
+    m_progress->setFormat(QString()); // the count shows once a run starts
+    run->addWidget(m_progress, 1);
+    m_writeAll = new QPushButton(QStringLiteral("全部写入"), this);
+    m_stop = new QPushButton(QStringLiteral("停止"), this);
+    m_stop->setEnabled(false);
+    run->addWidget(m_writeAll);
+    run->addWidget(m_stop);
+    layout->addLayout(run);
+
+    connect(m_import, &QPushButton::clicked, this, &CWatchListPage::OnImport);
+    connect(m_save, &QPushButton::clicked, this, &CWatchListPage::OnSave);
+    connect(m_add, &QPushButton::clicked, this, &CWatchListPage::OnAddRow);
+    connect(m_remove, &QPushButton::clicked, this, &CWatchListPage::OnRemoveRows);
+    connect(m_check, &QPushButton::clicked, this, &CWatchListPage::OnCheck);
+    connect(m_writeAll, &QPushButton::clicked, this, &CWatchListPage::OnWriteAll);
+    connect(m_stop, &QPushButton::clicked, this, &CWatchListPage::OnStop);
+    connect(m_table, &QTableWidget::cellChanged, this, &CWatchListPage::OnCellChanged);
+    m_pace.setSingleShot(true);
+    connect(&m_pace, &QTimer::timeout, this, &CWatchListPage::WriteNext);
+}
+
+std::string& CWatchListPage::Cell(velkor::WatchEntry& entry, int column) {
+    switch (FieldOf(column)) {
+    case 0:
+        return entry.name;
+    case 1:
+        return entry.address;
+    case 2:
+        return entry.freq;
+    case 3:
+        return entry.net;
+    default:
+        return entry.hosts[static_cast<std::size_t>(FieldOf(column) - 4)];
+    }
+}
+
+void CWatchListPage::Fill() {
+    m_filling = true;
+    m_table->setRowCount(static_cast<int>(m_list.entries.size()));
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        velkor::WatchEntry& entry = m_list.entries[static_cast<std::size_t>(row)];
+        for (int column = 0; column < kColumns; ++column) {
+            if (column != kResultColumn) {
+                m_table->setItem(row, column, new QTableWidgetItem(Utf8(Cell(entry, column))));
+                MarkCell(row, column);
+            }
+        }
+        auto* result = new QTableWidgetItem;
+        result->setFlags(result->flags() & ~Qt::ItemIsEditable);
+        m_table->setItem(row, kResultColumn, result);
+    }
+    m_filling = false;
+    m_table->resizeColumnsToContents();
+}
+
+void CWatchListPage::MarkCell(int row, int column) {
+    QTableWidgetItem* item = m_table->item(row, column);
+    if (item == nullptr) {
+        return;
+    }
+    const std::optional<std::string> fault = velkor::CellFault(
+        velkor::WatchListColumns()[static_cast<std::size_t>(FieldOf(column))], item->text().toStdString());
+    item->setBackground(fault ? QBrush(kFaultColour) : QBrush());
+    item->setToolTip(fault ? Utf8(*fault) : QString());
+}
+
+void CWatchListPage::OnCellChanged(int row, int column) {
+    if (m_filling || column == kResultColumn || row >= static_cast<int>(m_list.entries.size())) {
+        return;
+    }
+    QTableWidgetItem* item = m_table->item(row, column);
+    // A cell holds one line: a pasted line break would split the row when the list is saved and read again.
+    QString text = item->text().trimmed();
+    text.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    if (text != item->text()) {
+        m_filling = true;
+        item->setText(text);
+        m_filling = false;
+    }
+    Cell(m_list.entries[static_cast<std::size_t>(row)], column) = text.toStdString();
+    MarkCell(row, column);
+    SetResult(row, QString());
+}
+
+void CWatchListPage::SetResult(int row, const QString& text, bool fault) {
+    QTableWidgetItem* item = m_table->item(row, kResultColumn);
+    if (item == nullptr) {
+        return;
+    }
+    m_filling = true;
+    item->setText(text);
+    item->setToolTip(text);
+    item->setBackground(fault ? QBrush(kFaultColour) : QBrush());
+    m_filling = false;
+}
+
+QString CWatchListPage::Result(int row) const {
+    QTableWidgetItem* item = m_table->item(row, kResultColumn);
+    return item != nullptr ? item->text() : QString();
+}
+
+bool CWatchListPage::LoadFile(const QString& path) {
+    std::variant<velkor::WatchList, std::vector<velkor::WatchListFault>> loaded =
+        velkor::LoadWatchList(path.toStdString());
+    if (auto* faults = std::get_if<std::vector<velkor::WatchListFault>>(&loaded)) {
+        QString text = QStringLiteral("无法导入 %1：").arg(path);
+        for (std::size_t i = 0; i < faults->size() && i < 10; ++i) {
+            const velkor::WatchListFault& fault = (*faults)[i];
+            text += QStringLiteral("\n") +
+                    (fault.line > 0 ? QStringLiteral("第 %1 行 ").arg(fault.line) : QString()) +
+                    FaultLine(fault);
+        }
+        ShowMessage(text, Caption());
+        return false;
+    }
+    m_list = std::get<velkor::WatchList>(std::move(loaded));
+    Fill();
+    m_progress->setRange(0, 1);
+    m_progress->setValue(0);
+    OnCheck();
+    return true;
+}
+
+bool CWatchListPage::SaveFile(const QString& path) {
+    QSaveFile file(path);
+    const std::string text = velkor::SaveWatchList(m_list);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit()) {
+        ShowMessage(QStringLiteral("无法保存 %1：%2").arg(path, file.errorString()), Caption());
+        return false;
+    }
+    return true;
+}
+
+void CWatchListPage::OnImport() {
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("导入手表名单"), QString(),
+                                                      QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
+    if (!path.isEmpty()) {
+        LoadFile(path);
+    }
+}
+
+void CWatchListPage::OnSave() {
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("保存手表名单"), QString(),
+                                                QStringLiteral("CSV 文件 (*.csv)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    if (!path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive)) {
+        path += QStringLiteral(".csv");
+    }
+    SaveFile(path);
+}
+
+void CWatchListPage::OnAddRow() {
+    m_list.entries.emplace_back();
+    m_list.entries.back().extra.resize(m_list.extraColumns.size());
+    Fill();
+    const int row = m_table->rowCount() - 1;
+    m_table->setCurrentCell(row, 0);
+    m_table->editItem(m_table->item(row, 0));
+}
+
+void CWatchListPage::OnRemoveRows() {
+    QList<int> rows;
+    for (const QModelIndex& index : m_table->selectionModel()->selectedRows()) {
+        rows << index.row();
+    }
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    for (int row : rows) {
+        m_list.entries.erase(m_list.entries.begin() + row);
+    }
+    Fill();
+}
+
+bool CWatchListPage::OnCheck() {
+    const std::vector<velkor::WatchListFault> faults = velkor::CheckWatchList(m_list);
+    std::vector<QString> byRow(m_list.entries.size());
+    QString general;
+    for (const velkor::WatchListFault& fault : faults) {
+        if (fault.row >= 0 && static_cast<std::size_t>(fault.row) < byRow.size()) {
+            QString& text = byRow[static_cast<std::size_t>(fault.row)];
+            text += (text.isEmpty() ? QString() : QStringLiteral("；")) + FaultLine(fault);
+        } else {
+            general += (general.isEmpty() ? QString() : QStringLiteral("；")) + FaultLine(fault);
+        }
+    }
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QString& text = byRow[static_cast<std::size_t>(row)];
+        SetResult(row, text, !text.isEmpty());
+    }
+    FitResults();
+    if (faults.empty()) {
+        SetStatus(QStringLiteral("名单无误：%1 块手表").arg(m_list.entries.size()));
+    } else {
+        SetStatus(QStringLiteral("名单有 %1 处错误").arg(faults.size()));
+        if (!general.isEmpty()) {
+            ShowMessage(general, Caption());
+        }
+    }
+    return faults.empty();
+}
+
+void CWatchListPage::SetEditable(bool editable) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{m_import, m_add, m_remove, m_check, m_writeAll, m_gap, m_syncTime}) {
+        control->setEnabled(editable);
+    }
+    m_table->setEditTriggers(editable ? QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                                            QAbstractItemView::AnyKeyPressed
+                                      : QAbstractItemView::NoEditTriggers);
+    m_stop->setEnabled(!editable);
+}
+
+void CWatchListPage::OnWriteAll() {
+    if (m_writing || !OnCheck()) {
+        return; // nothing is sent while a fault remains
+    }
+    int total = m_syncTime->isChecked() ? 1 : 0;
+    for (const velkor::WatchEntry& entry : m_list.entries) {
+        total += static_cast<int>(velkor::EntryFrames(entry, [] { return uint8_t{0}; }).size());
+    }
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        SetResult(row, QStringLiteral("等待"));
+    }
+    m_progress->setRange(0, std::max(total, 1));
+    m_progress->setValue(0);
+    m_progress->setFormat(QStringLiteral("%v/%m"));
+    m_writing = true;
+    m_stopRequested = false;
+    m_row = -1;
+    m_frames.clear();
+    m_next = 0;
+    m_timeSent = !m_syncTime->isChecked();
+    SetEditable(false);
+    m_pace.start(0);
+}
+
+void CWatchListPage::OnStop() {
+    if (m_writing) {
+        m_stopRequested = true;
+        m_pace.start(0); // a long gap need not be waited out
+    }
+}
+
+void CWatchListPage::WriteNext() {
+    if (m_stopRequested) {
+        if (m_row >= 0 && m_next > 0 && m_next < m_frames.size()) {
+            SetResult(m_row, QStringLiteral("已停止：写入 %1/%2 帧").arg(m_next).arg(m_frames.size()), true);
+        } else if (m_row >= 0 && m_next == 0 && !m_frames.empty()) {
+            SetResult(m_row, QStringLiteral("未发送（已停止）"));
+        }
+        for (int row = m_row + 1; row < m_table->rowCount(); ++row) {
+            SetResult(row, QStringLiteral("未发送（已停止）"));
+        }
+        Finish(QStringLiteral("已停止"));
+        return;
+    }
+    // The next frame: of this row, or the first row after it that has one.
+    while (m_next >= m_frames.size()) {
+        if (m_row >= 0 && !m_frames.empty()) {
+            SetResult(m_row, QStringLiteral("已发送"));
+        }
+        if (m_row + 1 >= m_table->rowCount()) {
+            if (!m_timeSent) {
+                m_timeSent = true;
+                const std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
+                if (local && !Link().Send(velkor::BuildTimeFrame(velkor::FormatClockText(*local),
+                                                                 velkor::WeekdayIndexMondayFirst(*local)))) {
+                    const QString reason = SendFailure();
+                    SetStatus(QStringLiteral("Failed!"));
+                    Finish(QStringLiteral("同步时间失败：") + reason);
+                    return;
+                }
+                m_progress->setValue(m_progress->value() + 1);
+            }
+            Finish(QStringLiteral("全部写入完成"));
+            return;
+        }
+        ++m_row;
+        // Numbered as the row starts, from the wireless page's counter: a stopped run leaves no gaps.
+        m_frames = velkor::EntryFrames(m_list.entries[static_cast<std::size_t>(m_row)],
+                                       [this] { return m_sequence.Next(); });
+        m_next = 0;
+        if (m_frames.empty()) {
+            SetResult(m_row, QStringLiteral("无需发送"));
+        } else {
+            SetResult(m_row, QStringLiteral("发送中"));
+            m_table->scrollToItem(m_table->item(m_row, 0));
+        }
+    }
+    if (!Link().Send(m_frames[m_next].bytes)) {
+        const QString reason = SendFailure();
+        SetResult(m_row, QStringLiteral("失败：") + reason, true);
+        for (int row = m_row + 1; row < m_table->rowCount(); ++row) {
+            SetResult(row, QStringLiteral("未发送"));
+        }
+        Finish(QStringLiteral("写入失败：") + reason);
+        return;
+    }
+    ++m_next;
+    m_progress->setValue(m_progress->value() + 1);
+    m_pace.start(m_gap->value());
+}
+
+void CWatchListPage::FitResults() {
+    m_table->resizeColumnToContents(kResultColumn);
+    // A long fault stays whole in its tooltip.
+    m_table->setColumnWidth(kResultColumn, std::min(m_table->columnWidth(kResultColumn), 240));
+}
+
+void CWatchListPage::Finish(const QString& status) {
+    FitResults();
+    m_writing = false;
+    m_stopRequested = false;
+    m_pace.stop();
+    SetEditable(true);
+    SetStatus(status);
+}
