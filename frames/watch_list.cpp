@@ -37,6 +37,15 @@ int SlotOf(const std::string& column) {
     return *slot >= 1 && *slot <= HOST_SLOTS ? static_cast<int>(*slot) : -1;
 }
 
+// The pieces one after another. (GCC 12 at -O3 warns falsely, -Wrestrict, on "text" + std::string(...).)
+std::string Join(std::initializer_list<std::string_view> pieces) {
+    std::string text;
+    for (std::string_view piece : pieces) {
+        text.append(piece);
+    }
+    return text;
+}
+
 WatchListFault FileFault(std::string reason, std::size_t line = 0, std::string column = {}) {
     return WatchListFault{line, -1, std::move(column), std::move(reason)};
 }
@@ -56,7 +65,7 @@ const std::vector<std::string>& WatchListColumns() {
 
 std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
     if (text.size() > MAX_WATCH_LIST_BYTES) {
-        return std::vector{FileFault("larger than " + std::to_string(MAX_WATCH_LIST_BYTES / 1024) +
+        return std::vector{FileFault(Join({"larger than ", std::to_string(MAX_WATCH_LIST_BYTES / 1024)}) +
                                      " kB: not a watch list")};
     }
     if (text.find('\0') != std::string_view::npos || !Utf8ToUtf16(text)) {
@@ -102,7 +111,7 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
             FileFault("freq and net go together", header.line, known.contains("freq") ? "net" : "freq"));
     }
     if (table.records.size() - 1 > MAX_WATCHES) {
-        faults.push_back(FileFault("more than " + std::to_string(MAX_WATCHES) + " watches (" +
+        faults.push_back(FileFault(Join({"more than ", std::to_string(MAX_WATCHES), " watches ("}) +
                                    std::to_string(table.records.size() - 1) + "): not one site's list"));
     }
     if (!faults.empty()) {
@@ -162,22 +171,21 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
             return std::nullopt;
         }
         if (!ParseAddress(value)) {
-            return value.empty()
-                       ? "an address A.B.C.D is needed"
-                       : "\"" + std::string(value) + "\" is not an address A.B.C.D (each part 0 to 255)";
+            return value.empty() ? "an address A.B.C.D is needed"
+                                 : Join({"\"", value, "\" is not an address A.B.C.D (each part 0 to 255)"});
         }
         return std::nullopt;
     }
     if (column == "freq") {
         if (!value.empty() && !ParseMegahertz(value)) {
-            return "\"" + std::string(value) +
+            return Join({"\"", value, "\""}) +
                    "\" is not a frequency: MHz below 1024, at most two decimals (434.00)";
         }
         return std::nullopt;
     }
     if (column == "net") {
         if (!value.empty() && !ParseUnsigned(value, 0, 255)) {
-            return "\"" + std::string(value) + "\" is not a network ID from 0 to 255";
+            return Join({"\"", value, "\""}) + "\" is not a network ID from 0 to 255";
         }
         return std::nullopt;
     }
@@ -190,7 +198,7 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
         faults.push_back(FileFault("no watches in the list"));
     }
     if (list.entries.size() > MAX_WATCHES) {
-        faults.push_back(FileFault("more than " + std::to_string(MAX_WATCHES) + " watches"));
+        faults.push_back(FileFault(Join({"more than ", std::to_string(MAX_WATCHES), " watches"})));
     }
     std::map<std::string, std::size_t> names; // name: its row
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
@@ -220,9 +228,8 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             auto [seen, added] = names.emplace(entry.name, r);
             if (!added) {
                 const WatchEntry& first = list.entries[seen->second];
-                fault("name", "\"" + entry.name + "\" is the name of " +
-                                  (first.line > 0 ? "line " + std::to_string(first.line)
-                                                  : "row " + std::to_string(seen->second + 1)) +
+                fault("name", Join({"\"", entry.name, "\" is the name of ", first.line > 0 ? "line " : "row ",
+                                    std::to_string(first.line > 0 ? first.line : seen->second + 1)}) +
                                   " too");
             }
         }
@@ -234,7 +241,10 @@ std::string SaveWatchList(const WatchList& list) {
     std::string text = "\xEF\xBB\xBF";
     const auto line = [&text](const std::vector<std::string>& fields) {
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            text += (i > 0 ? "," : "") + CsvField(fields[i]);
+            if (i > 0) {
+                text += ',';
+            }
+            text += CsvField(fields[i]);
         }
         text += "\r\n";
     };

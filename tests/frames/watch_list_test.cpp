@@ -104,7 +104,9 @@ struct BadFile {
 TEST(WatchList, EveryFaultNamesItsLineAndColumn) {
     std::string many = "name,address\n";
     for (int i = 0; i < 10000; ++i) {
-        many += "w" + std::to_string(i) + ",0.0.0.1\n";
+        many += 'w'; // piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "w" + std::to_string(i)
+        many += std::to_string(i);
+        many += ",0.0.0.1\n";
     }
     const std::vector<BadFile> rows = {
         {"empty", "", "0: : empty: a header line name,address,freq,net,host1,...,host10 first"},

@@ -101,7 +101,7 @@ private slots:
         EndSession();
         QVERIFY(StartSession({}, true));
         CDialog_Page2* wireless = m_window->m_page2;
-        const auto& list =
+        const velkor::WatchList list =
             std::get<velkor::WatchList>(velkor::LoadWatchList(m_folder.filePath("site.csv").toStdString()));
         for (const velkor::WatchEntry& entry : list.entries) {
             auto address = [](const std::string& text) {
