@@ -178,14 +178,14 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
     }
     if (column == "freq") {
         if (!value.empty() && !ParseMegahertz(value)) {
-            return Join({"\"", value, "\""}) +
-                   "\" is not a frequency: MHz below 1024, at most two decimals (434.00)";
+            return Join(
+                {"\"", value, "\" is not a frequency: MHz below 1024, at most two decimals (434.00)"});
         }
         return std::nullopt;
     }
     if (column == "net") {
         if (!value.empty() && !ParseUnsigned(value, 0, 255)) {
-            return Join({"\"", value, "\""}) + "\" is not a network ID from 0 to 255";
+            return Join({"\"", value, "\" is not a network ID from 0 to 255"});
         }
         return std::nullopt;
     }
