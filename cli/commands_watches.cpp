@@ -170,18 +170,7 @@ private:
                 Fail("the time not written; every watch before it is done");
                 return kPortFailed;
             }
-            if (options.json) {
-                JsonLine line;
-                line["command"] = "time";
-                line["port"] = options.port;
-                line["sent"] = Hex(time.bytes);
-                if (options.dryRun) {
-                    line["dry_run"] = true;
-                }
-                PrintJson(line);
-            } else if (options.dryRun) {
-                PrintLine(Hex(time.bytes));
-            }
+            session.PrintSent(time);
         }
         if (!options.json && !options.dryRun) {
             PrintLine(std::to_string(list.entries.size()) + " watches, " + std::to_string(written) +

@@ -11,6 +11,7 @@
 #include "support/child_process.h"
 #include "support/pty_pair.h"
 #include "support/sim_process.h"
+#include "support/site_list.h"
 #include "support/test_data.h"
 
 #include <gtest/gtest.h>
@@ -633,20 +634,6 @@ TEST(Cli, EveryOptionOfTheHelpIsInTheManPage) {
     for (const std::string& option : simOptions) {
         EXPECT_NE(simMan.find(option), std::string::npos) << "velkor-sim " << option;
     }
-}
-
-// A watch list of `count` watches with every kind of row: channel and slots, slots only, channel only.
-std::string SiteList(int count) {
-    std::string text = "\xEF\xBB\xBFname;address;freq;net;host1;host2;host10;room\r\n";
-    for (int i = 1; i <= count; ++i) {
-        const std::string n = std::to_string(i);
-        const bool channel = i % 3 != 0;
-        const bool slots = i % 3 != 1 || i % 2 == 0;
-        text += "\"床 " + n + "\";0.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ";" +
-                (channel ? "434." + std::to_string(10 + i % 80) + ";" + std::to_string(i % 256) : ";") + ";" +
-                (slots ? "192.168.0." + n + ";;10.0.0." + n : ";;") + ";room " + n + "\r\n";
-    }
-    return text;
 }
 
 TEST(Cli, AWatchListGoesOutWatchByWatchAsTheBuildersMakeIt) {
