@@ -98,7 +98,7 @@ CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor
     m_gap->setMinimumWidth(m_gap->fontMetrics().horizontalAdvance(QStringLiteral("60000 ms")) + 30);
     pacing->addWidget(m_gap);
     pacing->addSpacing(12);
-    m_syncTime = new QCheckBox(QStringLiteral("最后同步时间"), this);
+    m_syncTime = new QCheckBox(QStringLiteral("同步时间"), this);
     pacing->addWidget(m_syncTime);
     pacing->addStretch();
     layout->addLayout(pacing);
