@@ -46,8 +46,34 @@ std::string Join(std::initializer_list<std::string_view> pieces) {
     return text;
 }
 
-WatchListFault FileFault(std::string reason, std::size_t line = 0, std::string column = {}) {
-    return WatchListFault{line, -1, std::move(column), std::move(reason)};
+WatchListFault FileFault(WatchListProblem problem, std::string reason, std::size_t line = 0,
+                         std::string column = {}, std::string value = {}) {
+    WatchListFault fault;
+    fault.line = line;
+    fault.column = std::move(column);
+    fault.reason = std::move(reason);
+    fault.problem = problem;
+    fault.value = std::move(value);
+    return fault;
+}
+
+std::string CellReason(WatchListProblem problem, std::string_view value) {
+    switch (problem) {
+    case WatchListProblem::NoName:
+        return "a name is needed";
+    case WatchListProblem::NameNotOneLine:
+        return "a name on one line, without control characters";
+    case WatchListProblem::NoAddress:
+        return "an address A.B.C.D is needed";
+    case WatchListProblem::BadAddress:
+        return Join({"\"", value, "\" is not an address A.B.C.D (each part 0 to 255)"});
+    case WatchListProblem::BadFrequency:
+        return Join({"\"", value, "\" is not a frequency: MHz below 1024, at most two decimals (434.00)"});
+    case WatchListProblem::BadNetwork:
+        return Join({"\"", value, "\" is not a network ID from 0 to 255"});
+    default:
+        return {};
+    }
 }
 
 } // namespace
@@ -65,19 +91,22 @@ const std::vector<std::string>& WatchListColumns() {
 
 std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
     if (text.size() > MAX_WATCH_LIST_BYTES) {
-        return std::vector{FileFault(Join({"larger than ", std::to_string(MAX_WATCH_LIST_BYTES / 1024)}) +
-                                     " kB: not a watch list")};
+        return std::vector{FileFault(WatchListProblem::TooLarge,
+                                     Join({"larger than ", std::to_string(MAX_WATCH_LIST_BYTES / 1024)}) +
+                                         " kB: not a watch list")};
     }
     if (text.find('\0') != std::string_view::npos || !Utf8ToUtf16(text)) {
-        return std::vector{FileFault("not UTF-8 text (save the sheet as \"CSV UTF-8\")")};
+        return std::vector{
+            FileFault(WatchListProblem::NotText, "not UTF-8 text (save the sheet as \"CSV UTF-8\")")};
     }
     std::variant<CsvTable, std::string> read = ReadCsv(text);
     if (auto* reason = std::get_if<std::string>(&read)) {
-        return std::vector{FileFault(*reason)};
+        return std::vector{FileFault(WatchListProblem::QuoteNeverEnds, *reason)};
     }
     const CsvTable& table = std::get<CsvTable>(read);
     if (table.records.empty()) {
-        return std::vector{FileFault("empty: a header line name,address,freq,net,host1,...,host10 first")};
+        return std::vector{FileFault(WatchListProblem::Empty,
+                                     "empty: a header line name,address,freq,net,host1,...,host10 first")};
     }
     const CsvRecord& header = table.records.front();
     std::map<std::string, std::size_t> known; // column name: its position
@@ -88,11 +117,13 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const std::string column = Lowered(header.fields[i]);
         if (SlotOf(column) < 0) {
-            faults.push_back(
-                FileFault("a watch has ten address slots, host1 to host10", header.line, header.fields[i]));
+            faults.push_back(FileFault(WatchListProblem::SlotPastTen,
+                                       "a watch has ten address slots, host1 to host10", header.line,
+                                       header.fields[i]));
         } else if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
             if (!known.emplace(column, i).second) {
-                faults.push_back(FileFault("the column is there twice", header.line, header.fields[i]));
+                faults.push_back(FileFault(WatchListProblem::ColumnTwice, "the column is there twice",
+                                           header.line, header.fields[i]));
             }
         } else {
             extraPositions.push_back(i);
@@ -102,17 +133,20 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
     for (const char* needed : {"name", "address"}) {
         if (!known.contains(needed)) {
             faults.push_back(
-                FileFault("the header line has no such column (name,address,freq,net,host1,...,host10)",
+                FileFault(WatchListProblem::NoSuchColumn,
+                          "the header line has no such column (name,address,freq,net,host1,...,host10)",
                           header.line, needed));
         }
     }
     if (known.contains("freq") != known.contains("net")) {
-        faults.push_back(
-            FileFault("freq and net go together", header.line, known.contains("freq") ? "net" : "freq"));
+        faults.push_back(FileFault(WatchListProblem::ChannelColumns, "freq and net go together", header.line,
+                                   known.contains("freq") ? "net" : "freq"));
     }
     if (table.records.size() - 1 > MAX_WATCHES) {
-        faults.push_back(FileFault(Join({"more than ", std::to_string(MAX_WATCHES), " watches ("}) +
-                                   std::to_string(table.records.size() - 1) + "): not one site's list"));
+        faults.push_back(FileFault(WatchListProblem::TooManyWatches,
+                                   Join({"more than ", std::to_string(MAX_WATCHES), " watches ("}) +
+                                       std::to_string(table.records.size() - 1) + "): not one site's list",
+                                   0, {}, std::to_string(table.records.size() - 1)));
     }
     if (!faults.empty()) {
         return faults;
@@ -143,51 +177,51 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
 std::variant<WatchList, std::vector<WatchListFault>> LoadWatchList(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        return std::vector{FileFault(std::strerror(errno))};
+        return std::vector{
+            FileFault(WatchListProblem::Unreadable, std::strerror(errno), 0, {}, std::strerror(errno))};
     }
     // One byte past the limit tells a file that is too large without reading all of it.
     std::string text(MAX_WATCH_LIST_BYTES + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
     if (file.bad()) {
-        return std::vector{FileFault(std::strerror(errno))};
+        return std::vector{
+            FileFault(WatchListProblem::Unreadable, std::strerror(errno), 0, {}, std::strerror(errno))};
     }
     return ParseWatchList(text);
 }
 
-std::optional<std::string> CellFault(std::string_view column, std::string_view value) {
+std::optional<WatchListProblem> CellProblem(std::string_view column, std::string_view value) {
     if (column == "name") {
         if (value.empty()) {
-            return "a name is needed";
+            return WatchListProblem::NoName;
         }
         if (std::any_of(value.begin(), value.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
-            return "a name on one line, without control characters";
+            return WatchListProblem::NameNotOneLine;
         }
-        return std::nullopt;
-    }
-    if (column == "address" || column.starts_with("host")) {
-        if (column.starts_with("host") && value.empty()) {
-            return std::nullopt;
+    } else if (column == "address" || column.starts_with("host")) {
+        if (value.empty()) {
+            return column == "address" ? std::optional(WatchListProblem::NoAddress) : std::nullopt;
         }
         if (!ParseAddress(value)) {
-            return value.empty() ? "an address A.B.C.D is needed"
-                                 : Join({"\"", value, "\" is not an address A.B.C.D (each part 0 to 255)"});
+            return WatchListProblem::BadAddress;
         }
-        return std::nullopt;
-    }
-    if (column == "freq") {
+    } else if (column == "freq") {
         if (!value.empty() && !ParseMegahertz(value)) {
-            return Join(
-                {"\"", value, "\" is not a frequency: MHz below 1024, at most two decimals (434.00)"});
+            return WatchListProblem::BadFrequency;
         }
-        return std::nullopt;
-    }
-    if (column == "net") {
+    } else if (column == "net") {
         if (!value.empty() && !ParseUnsigned(value, 0, 255)) {
-            return Join({"\"", value, "\" is not a network ID from 0 to 255"});
+            return WatchListProblem::BadNetwork;
         }
-        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CellFault(std::string_view column, std::string_view value) {
+    if (std::optional<WatchListProblem> problem = CellProblem(column, value)) {
+        return CellReason(*problem, value);
     }
     return std::nullopt;
 }
@@ -195,42 +229,58 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
 std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
     std::vector<WatchListFault> faults;
     if (list.entries.empty()) {
-        faults.push_back(FileFault("no watches in the list"));
+        faults.push_back(FileFault(WatchListProblem::NoWatches, "no watches in the list"));
     }
     if (list.entries.size() > MAX_WATCHES) {
-        faults.push_back(FileFault(Join({"more than ", std::to_string(MAX_WATCHES), " watches"})));
+        faults.push_back(FileFault(WatchListProblem::TooManyWatches,
+                                   Join({"more than ", std::to_string(MAX_WATCHES), " watches"}), 0, {},
+                                   std::to_string(list.entries.size())));
     }
     std::map<std::string, std::size_t> names; // name: its row
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
         const WatchEntry& entry = list.entries[r];
-        const auto fault = [&](const std::string& column, std::string reason) {
-            faults.push_back(WatchListFault{entry.line, static_cast<int>(r), column, std::move(reason)});
+        const auto fault = [&](const std::string& column, WatchListProblem problem, std::string reason,
+                               const std::string& value) {
+            WatchListFault found;
+            found.line = entry.line;
+            found.row = static_cast<int>(r);
+            found.column = column;
+            found.reason = std::move(reason);
+            found.problem = problem;
+            found.value = value;
+            faults.push_back(std::move(found));
+            return &faults.back();
         };
         const std::vector<std::pair<std::string, const std::string*>> cells = {
             {"name", &entry.name}, {"address", &entry.address}, {"freq", &entry.freq}, {"net", &entry.net}};
         for (const auto& [column, value] : cells) {
-            if (std::optional<std::string> reason = CellFault(column, *value)) {
-                fault(column, *reason);
+            if (std::optional<WatchListProblem> problem = CellProblem(column, *value)) {
+                fault(column, *problem, CellReason(*problem, *value), *value);
             }
         }
         for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
             const std::string column = SlotColumn(slot);
-            if (std::optional<std::string> reason =
-                    CellFault(column, entry.hosts[static_cast<std::size_t>(slot - 1)])) {
-                fault(column, *reason);
+            const std::string& value = entry.hosts[static_cast<std::size_t>(slot - 1)];
+            if (std::optional<WatchListProblem> problem = CellProblem(column, value)) {
+                fault(column, *problem, CellReason(*problem, value), value);
             }
         }
         if (entry.freq.empty() != entry.net.empty()) {
-            fault(entry.freq.empty() ? "freq" : "net",
-                  "freq and net go together: both, or both empty to leave the channel alone");
+            fault(entry.freq.empty() ? "freq" : "net", WatchListProblem::ChannelHalf,
+                  "freq and net go together: both, or both empty to leave the channel alone", "");
         }
         if (!entry.name.empty()) {
             auto [seen, added] = names.emplace(entry.name, r);
             if (!added) {
                 const WatchEntry& first = list.entries[seen->second];
-                fault("name", Join({"\"", entry.name, "\" is the name of ", first.line > 0 ? "line " : "row ",
-                                    std::to_string(first.line > 0 ? first.line : seen->second + 1)}) +
-                                  " too");
+                WatchListFault* twice =
+                    fault("name", WatchListProblem::NameTwice,
+                          Join({"\"", entry.name, "\" is the name of ", first.line > 0 ? "line " : "row ",
+                                std::to_string(first.line > 0 ? first.line : seen->second + 1)}) +
+                              " too",
+                          entry.name);
+                twice->otherLine = first.line;
+                twice->otherRow = static_cast<int>(seen->second);
             }
         }
     }

@@ -38,13 +38,40 @@ struct WatchList {
     std::vector<WatchEntry> entries;
 };
 
+// What is wrong, so that each program can say it in its own words.
+enum class WatchListProblem {
+    Unreadable,     // the file: its reason from the system is `value`
+    TooLarge,       // over MAX_WATCH_LIST_BYTES
+    NotText,        // not UTF-8, or a NUL in it
+    Empty,          // no header line
+    QuoteNeverEnds, // from line `line`
+    NoSuchColumn,   // name or address missing from the header
+    ColumnTwice,
+    SlotPastTen,    // host11 and on
+    ChannelColumns, // a freq column without net, or the other way round
+    TooManyWatches, // over MAX_WATCHES; `value` is the count
+    NoWatches,
+    NoName,
+    NameNotOneLine,
+    NameTwice, // `value` is the name; `otherLine` (or `otherRow`) where it is first
+    NoAddress,
+    BadAddress, // `value` is the cell
+    BadFrequency,
+    BadNetwork,
+    ChannelHalf, // freq without net, or net without freq
+};
+
 // What is wrong, and where: "FILE:LINE: column: reason". Line 0 is the file as a whole; `row` counts the
-// entries from 0 (-1 for the file as a whole).
+// entries from 0 (-1 for the file as a whole). `reason` is in English, for velkor-cli.
 struct WatchListFault {
     std::size_t line = 0;
     int row = -1;
     std::string column;
     std::string reason;
+    WatchListProblem problem = WatchListProblem::Unreadable;
+    std::string value;
+    std::size_t otherLine = 0;
+    int otherRow = -1;
 };
 
 // The column names, in the order a saved list has them.
@@ -58,6 +85,8 @@ std::variant<WatchList, std::vector<WatchListFault>> LoadWatchList(const std::st
 
 // Why `value` cannot be in `column` ("name", "address", "freq", "net", "host1".."host10"), alone; nullopt
 // when it can.
+std::optional<WatchListProblem> CellProblem(std::string_view column, std::string_view value);
+// The same in words.
 std::optional<std::string> CellFault(std::string_view column, std::string_view value);
 // Every fault of the list: each cell, a freq without a net (or the other way), a name given twice, an
 // empty list.

@@ -46,10 +46,83 @@ QString Caption() {
     return QStringLiteral("手表名单");
 }
 
-// "第 3 行 地址：..." for the faults of one row, or of the file.
+// A column of the file as the table heads it.
+QString ColumnName(const std::string& column) {
+    if (column == "name") {
+        return QStringLiteral("名称");
+    }
+    if (column == "address") {
+        return QStringLiteral("手表地址");
+    }
+    if (column == "freq") {
+        return QStringLiteral("频率");
+    }
+    if (column == "net") {
+        return QStringLiteral("网络ID");
+    }
+    if (column.starts_with("host")) {
+        return QStringLiteral("Addr") + Utf8(column.substr(4));
+    }
+    return Utf8(column);
+}
+
+// A fault in the window's words: the cell's value quoted where it is the fault.
+QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
+    using P = velkor::WatchListProblem;
+    switch (problem) {
+    case P::Unreadable:
+        return QStringLiteral("无法读取文件（%1）").arg(value);
+    case P::TooLarge:
+        return QStringLiteral("文件大于 %1 kB，不是手表名单").arg(velkor::MAX_WATCH_LIST_BYTES / 1024);
+    case P::NotText:
+        return QStringLiteral("不是 UTF-8 文本（请在表格软件中另存为“CSV UTF-8”）");
+    case P::Empty:
+        return QStringLiteral("文件为空：第一行应是标题行 name,address,freq,net,host1,...,host10");
+    case P::QuoteNeverEnds:
+        return QStringLiteral("有一处引号没有结束");
+    case P::NoSuchColumn:
+        return QStringLiteral("标题行缺少此列（name,address,freq,net,host1,...,host10）");
+    case P::ColumnTwice:
+        return QStringLiteral("此列出现了两次");
+    case P::SlotPastTen:
+        return QStringLiteral("手表只有十个地址槽（host1 至 host10）");
+    case P::ChannelColumns:
+        return QStringLiteral("freq 与 net 两列须同时存在");
+    case P::TooManyWatches:
+        return QStringLiteral("共 %1 块手表，超过 %2 块，不像一个场所的名单")
+            .arg(value)
+            .arg(velkor::MAX_WATCHES);
+    case P::NoWatches:
+        return QStringLiteral("名单中没有手表");
+    case P::NoName:
+        return QStringLiteral("需要名称");
+    case P::NameNotOneLine:
+        return QStringLiteral("名称须为一行，不含控制字符");
+    case P::NameTwice:
+        return QStringLiteral("名称“%1”重复").arg(value);
+    case P::NoAddress:
+        return QStringLiteral("需要手表地址 A.B.C.D");
+    case P::BadAddress:
+        return QStringLiteral("“%1”不是地址 A.B.C.D（每段 0 至 255）").arg(value);
+    case P::BadFrequency:
+        return QStringLiteral("“%1”不是频率：低于 1024 MHz，最多两位小数（434.00）").arg(value);
+    case P::BadNetwork:
+        return QStringLiteral("“%1”不是 0 至 255 的网络ID").arg(value);
+    case P::ChannelHalf:
+        return QStringLiteral("频率与网络ID须同时填写，或同时留空（不改信道）");
+    }
+    return {};
+}
+
+// "手表地址：“0.0.0.300”不是地址 ..." for a fault of a row, or of the file.
 QString FaultLine(const velkor::WatchListFault& fault) {
-    QString text = fault.column.empty() ? QString() : Utf8(fault.column) + QStringLiteral("：");
-    return text + Utf8(fault.reason);
+    QString text = fault.column.empty() ? QString() : ColumnName(fault.column) + QStringLiteral("：");
+    text += ProblemText(fault.problem, Utf8(fault.value));
+    if (fault.problem == velkor::WatchListProblem::NameTwice) {
+        text += fault.otherLine > 0 ? QStringLiteral("，与文件第 %1 行相同").arg(fault.otherLine)
+                                    : QStringLiteral("，与第 %1 行相同").arg(fault.otherRow + 1);
+    }
+    return text;
 }
 
 } // namespace
@@ -167,10 +240,10 @@ void CWatchListPage::MarkCell(int row, int column) {
     if (item == nullptr) {
         return;
     }
-    const std::optional<std::string> fault = velkor::CellFault(
+    const std::optional<velkor::WatchListProblem> fault = velkor::CellProblem(
         velkor::WatchListColumns()[static_cast<std::size_t>(FieldOf(column))], item->text().toStdString());
     item->setBackground(fault ? QBrush(kFaultColour) : QBrush());
-    item->setToolTip(fault ? Utf8(*fault) : QString());
+    item->setToolTip(fault ? ProblemText(*fault, item->text()) : QString());
 }
 
 void CWatchListPage::OnCellChanged(int row, int column) {
@@ -295,11 +368,20 @@ bool CWatchListPage::OnCheck() {
             general += (general.isEmpty() ? QString() : QStringLiteral("；")) + FaultLine(fault);
         }
     }
+    int first = -1;
     for (int row = 0; row < m_table->rowCount(); ++row) {
         const QString& text = byRow[static_cast<std::size_t>(row)];
         SetResult(row, text, !text.isEmpty());
+        if (first < 0 && !text.isEmpty()) {
+            first = row;
+        }
     }
     FitResults();
+    if (first >= 0) {
+        // The first fault in sight; the rows the table may just have been given laid out first.
+        m_table->doItemsLayout();
+        m_table->scrollToItem(m_table->item(first, 0));
+    }
     if (faults.empty()) {
         SetStatus(QStringLiteral("名单无误：%1 块手表").arg(m_list.entries.size()));
     } else {

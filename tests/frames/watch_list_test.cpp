@@ -137,6 +137,17 @@ TEST(WatchList, EveryFaultNamesItsLineAndColumn) {
         const std::string faults = Lines(Faults(row.text));
         EXPECT_TRUE(faults.starts_with(row.expected)) << row.name << ":\n" << faults;
     }
+    // What each is, for the programs that say it in other words.
+    const std::vector<WatchListFault> twice = Faults("name,address\nbed,0.0.0.1\nbed,0.0.0.2\n");
+    ASSERT_EQ(twice.size(), 1U);
+    EXPECT_EQ(twice[0].problem, WatchListProblem::NameTwice);
+    EXPECT_EQ(twice[0].value, "bed");
+    EXPECT_EQ(twice[0].otherLine, 2U);
+    EXPECT_EQ(twice[0].row, 1);
+    EXPECT_EQ(Faults("name,address\nbed,1.2.3\n").at(0).problem, WatchListProblem::BadAddress);
+    EXPECT_EQ(Faults("name,address\nbed,1.2.3\n").at(0).value, "1.2.3");
+    EXPECT_EQ(Faults("name,address,host11\n").at(0).problem, WatchListProblem::SlotPastTen);
+    EXPECT_EQ(Faults(many).at(0).value, "10000");
     // Every fault of a file, not only the first.
     EXPECT_EQ(Faults("name,address,freq,net\n,1.2.3.4.5,x,\nok,0.0.0.1,,\n").size(), 4U);
 }

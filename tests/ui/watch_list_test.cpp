@@ -119,9 +119,10 @@ private slots:
         QVERIFY(Page()->LoadFile(Write(
             "bad.csv", "name,address,freq,net,host1\nbed 1,0.0.0.1,434,1,1.2.3.4\nbed 1,0.0.0.400,434,,\n")));
         QVERIFY(Page()->Result(0).isEmpty());
-        QVERIFY(Page()->Result(1).contains(QStringLiteral("address：")));
-        QVERIFY(Page()->Result(1).contains(QStringLiteral("net：freq and net go together")));
-        QVERIFY(Page()->Result(1).contains(QStringLiteral("name：\"bed 1\" is the name of line 2 too")));
+        QVERIFY(Page()->Result(1).contains(QStringLiteral("手表地址：“0.0.0.400”不是地址")));
+        QVERIFY(Page()->Result(1).contains(QStringLiteral("网络ID：频率与网络ID须同时填写")));
+        QVERIFY2(Page()->Result(1).contains(QStringLiteral("名称：名称“bed 1”重复，与文件第 2 行相同")),
+                 qPrintable(Page()->Result(1)));
         WriteAll(0);
         QVERIFY(!Page()->Writing());
         QVERIFY(Frames(300).empty());
@@ -132,7 +133,8 @@ private slots:
         table->item(1, 2)->setText(QStringLiteral("0.0.0.2"));
         QVERIFY(table->item(1, 2)->toolTip().isEmpty());
         table->item(1, 5)->setText(QStringLiteral("1.2.3.999"));
-        QVERIFY(table->item(1, 5)->toolTip().contains(QStringLiteral("not an address")));
+        QCOMPARE(table->item(1, 5)->toolTip(),
+                 QStringLiteral("“1.2.3.999”不是地址 A.B.C.D（每段 0 至 255）"));
         table->item(1, 5)->setText(QStringLiteral("1.2.3.9"));
         QVERIFY(table->item(1, 5)->toolTip().isEmpty());
         QVERIFY(!Page()->OnCheck()); // the net still missing
