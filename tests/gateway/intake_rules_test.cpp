@@ -81,6 +81,12 @@ TEST(WatchList, ReadsNamesAndAddressesWhateverTheOtherColumns) {
     EXPECT_EQ(names->Find("chef, \"big\" Li"), (WatchAddress{0, 0, 1, 4}));
     EXPECT_EQ(names->Find("\xE5\x8E\xA8\xE6\x88\xBF"), (WatchAddress{1, 2, 3, 4}));
     EXPECT_FALSE(names->Find("Nurse-3"));
+
+    // The site's watch list itself, as a Chinese-locale spreadsheet saves it.
+    names =
+        WatchNames::Parse("name;address;freq;net;host1\r\n\"床 1\";0.0.0.1;434.00;7;192.168.1.5\r\n", &error);
+    ASSERT_TRUE(names) << error;
+    EXPECT_EQ(names->Find("床 1"), (WatchAddress{0, 0, 0, 1}));
 }
 
 TEST(WatchList, RefusesAFileItCannotTrustSayingWhere) {
