@@ -116,8 +116,11 @@ private:
                 following = NextSequence(sequence);
                 return sequence;
             }
+            if (sequenceFailed) {
+                return 0; // said once; the run ends before anything is written
+            }
             std::optional<uint8_t> taken = session.SequenceNumber();
-            sequenceFailed = sequenceFailed || !taken;
+            sequenceFailed = !taken;
             return taken.value_or(0);
         };
         const std::size_t total = FrameCount(list);

@@ -700,6 +700,17 @@ TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
         EXPECT_TRUE(pty.Receive(1, 200ms).empty()) << "sent something for a bad list";
     }
 
+    // Numbers that cannot be kept: said once, nothing sent.
+    std::ofstream(file, std::ios::binary) << SiteList(3);
+    const std::string kept = std::getenv("XDG_STATE_HOME");
+    setenv("XDG_STATE_HOME", "/proc/velkor-cannot-be-made", 1);
+    CliRun unkept = Cli({"watches", "apply", pty.SlavePath(), file.string(), "--gap", "0"});
+    setenv("XDG_STATE_HOME", kept.c_str(), 1);
+    EXPECT_EQ(unkept.status, 1);
+    EXPECT_EQ(std::count(unkept.err.begin(), unkept.err.end(), '\n'), 1) << unkept.err;
+    EXPECT_NE(unkept.err.find("cannot keep the sequence number"), std::string::npos) << unkept.err;
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+
     // A device that stops taking bytes after three frames: exit 1, with the watch the run stopped at.
     SimProcess sim({"--stall-after", "3"});
     ASSERT_TRUE(sim.Ready());
