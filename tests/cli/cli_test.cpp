@@ -700,8 +700,8 @@ TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
         EXPECT_TRUE(pty.Receive(1, 200ms).empty()) << "sent something for a bad list";
     }
 
-    // Numbers that cannot be kept: said once, nothing sent.
-    std::ofstream(file, std::ios::binary) << SiteList(3);
+    // Numbers that cannot be kept: said once (not once per frame of the watch), nothing sent.
+    std::ofstream(file, std::ios::binary) << "name,address,host1,host2\nw,0.0.0.1,1.1.1.1,2.2.2.2\n";
     const std::string kept = std::getenv("XDG_STATE_HOME");
     setenv("XDG_STATE_HOME", "/proc/velkor-cannot-be-made", 1);
     CliRun unkept = Cli({"watches", "apply", pty.SlavePath(), file.string(), "--gap", "0"});
