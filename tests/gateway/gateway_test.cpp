@@ -87,7 +87,15 @@ TEST(Gateway, PagesFromHttpAndCurlReachTheWatchesAsTheTextPageSendsThem) {
     EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "bed-4"}, {"text", "still"}}).first, 202);
     ASSERT_EQ(TextFrames(sim, 2).size(), 2U);
 
-    const std::string metrics = gateway.Client().Get("/metrics")->body;
+    // The simulator sees a frame as the write ends, a moment before the gateway has counted it.
+    std::string metrics;
+    for (int i = 0; i < 100; ++i) {
+        metrics = gateway.Client().Get("/metrics")->body;
+        if (metrics.find("velkor_gateway_frames_written_total 5") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
     EXPECT_NE(metrics.find("velkor_gateway_pages{state=\"sent\"} 5"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("velkor_gateway_frames_written_total 5"), std::string::npos);
     EXPECT_NE(metrics.find("velkor_gateway_port_up 1"), std::string::npos);
