@@ -90,14 +90,6 @@ private:
         return std::get<WatchList>(std::move(loaded));
     }
 
-    static std::size_t FrameCount(const WatchList& list) {
-        std::size_t count = 0;
-        for (const WatchEntry& entry : list.entries) {
-            count += EntryFrames(entry, [] { return uint8_t{0}; }).size();
-        }
-        return count;
-    }
-
     int Apply(const WatchList& list, const SendOptions& options, std::chrono::milliseconds gap) const {
         Session session(options);
         if (!options.dryRun && !session.Open()) {

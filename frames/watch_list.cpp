@@ -331,4 +331,12 @@ std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function
     return frames;
 }
 
+std::size_t FrameCount(const WatchList& list) {
+    std::size_t count = 0;
+    for (const WatchEntry& entry : list.entries) {
+        count += EntryFrames(entry, [] { return uint8_t{0}; }).size();
+    }
+    return count;
+}
+
 } // namespace velkor

@@ -107,5 +107,7 @@ struct WatchFrame {
 // numbered by `nextSequence` as it is built. Values are read by the wireless page's own rules, so the bytes
 // are those of its buttons.
 std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function<uint8_t()>& nextSequence);
+// The frames of the whole list, counted without numbering any.
+std::size_t FrameCount(const WatchList& list);
 
 } // namespace velkor

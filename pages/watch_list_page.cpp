@@ -408,10 +408,7 @@ void CWatchListPage::OnWriteAll() {
     if (m_writing || !OnCheck()) {
         return; // nothing is sent while a fault remains
     }
-    int total = m_syncTime->isChecked() ? 1 : 0;
-    for (const velkor::WatchEntry& entry : m_list.entries) {
-        total += static_cast<int>(velkor::EntryFrames(entry, [] { return uint8_t{0}; }).size());
-    }
+    const int total = static_cast<int>(velkor::FrameCount(m_list)) + (m_syncTime->isChecked() ? 1 : 0);
     for (int row = 0; row < m_table->rowCount(); ++row) {
         SetResult(row, QStringLiteral("等待"));
     }
