@@ -5,7 +5,9 @@
 #include <QPainter>
 
 CColorStatic::CColorStatic(QWidget* parent) : QWidget(parent), m_font(CaptionFont()) {
-    setAccessibleName(QStringLiteral("页面标题"));
+    setAccessibleName(Translated(
+        "MainWindow",
+        velkor::resources::MainWindowTemplate().Find(velkor::resources::MainWindowIds::Caption)->name));
 }
 
 void CColorStatic::Bind(const QRect& geometry) {

@@ -2,10 +2,12 @@
 
 #include "digits_validator.h"
 #include "ip_address_ctrl.h"
+#include "resources/version.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QIntValidator>
@@ -16,6 +18,8 @@
 #include <QPushButton>
 #include <QResource>
 #include <QTextEdit>
+
+#include <algorithm>
 
 using velkor::resources::ControlKind;
 using velkor::resources::ControlTemplate;
@@ -72,6 +76,17 @@ QFont TypingFont(QFont font) {
 }
 
 } // namespace
+
+QString Translated(const char* context, std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    return QCoreApplication::translate(context, std::string(text).c_str());
+}
+
+QString AppTitle() {
+    return Translated("MainWindow", velkor::resources::APP_TITLE).arg(QStringLiteral(VELKOR_VERSION));
+}
 
 QFont DialogFont(int pointSize) {
     static const Face face({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
@@ -204,8 +219,16 @@ void UseDialogStyle() {
 
 namespace {
 
-QWidget* CreateControl(const ControlTemplate& control, QWidget* parent) {
-    QString text = Utf8(control.text);
+// True when a caption, item or name of `dialog` is shown translated: the window then takes the controls'
+// wide rectangles, made for texts longer than the Chinese.
+bool ShownTranslated(const DialogTemplate& dialog) {
+    return std::any_of(dialog.controls.begin(), dialog.controls.end(), [&](const ControlTemplate& control) {
+        return Translated(dialog.context, control.text) != Utf8(control.text) ||
+               Translated(dialog.context, control.name) != Utf8(control.name);
+    });
+}
+
+QWidget* CreateControl(const ControlTemplate& control, const QString& text, QWidget* parent) {
     switch (control.kind) {
     case ControlKind::GroupBox:
         return new QGroupBox(text, parent);
@@ -289,9 +312,13 @@ BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) : m_temp
     parent->setFont(font);
     DialogUnits units(font);
     m_size = units.ToPixels(dialog.width, dialog.height);
+    const bool wide = ShownTranslated(dialog);
     for (const ControlTemplate& control : dialog.controls) {
-        QWidget* widget = CreateControl(control, parent);
-        QRect rect = units.ToPixels(control.x, control.y, control.width, control.height);
+        QWidget* widget = CreateControl(control, Translated(dialog.context, control.text), parent);
+        QRect rect =
+            wide && control.wide.width > 0
+                ? units.ToPixels(control.wide.x, control.wide.y, control.wide.width, control.wide.height)
+                : units.ToPixels(control.x, control.y, control.width, control.height);
         if (control.kind == ControlKind::ComboBox) {
             // A combo box's template height is its drop-down list; the box itself is one line high.
             rect.setHeight(std::max(widget->sizeHint().height(), units.ToPixels(0, 13).height()));
@@ -301,13 +328,19 @@ BuiltDialog::BuiltDialog(const DialogTemplate& dialog, QWidget* parent) : m_temp
             static_cast<QLabel*>(widget)->setPixmap(
                 LoadIconPixmap(Utf8(control.text).toInt(), std::min(rect.width(), rect.height())));
         }
+        if (control.kind == ControlKind::Label && rect.height() >= 2 * QFontMetrics(font).height()) {
+            // A label with room for two lines wraps its words from the top, as a static text control does.
+            auto* label = static_cast<QLabel*>(widget);
+            label->setWordWrap(true);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        }
         widget->setGeometry(rect);
         widget->setEnabled((control.style & velkor::resources::STYLE_DISABLED) == 0);
-        QString name = control.name.empty() ? Utf8(control.text) : Utf8(control.name);
-        if (!name.isEmpty() && control.kind != ControlKind::ComboBox) {
+        const QString name = Translated(dialog.context, control.name);
+        if (control.kind == ControlKind::ComboBox) {
             widget->setAccessibleName(name);
-        } else if (control.kind == ControlKind::ComboBox) {
-            widget->setAccessibleName(Utf8(control.name));
+        } else if (!name.isEmpty() || !control.text.empty()) {
+            widget->setAccessibleName(name.isEmpty() ? Translated(dialog.context, control.text) : name);
         }
         if (control.id != 0) {
             m_controls.insert(control.id, widget);

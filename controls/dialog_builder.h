@@ -11,6 +11,12 @@
 #include <QRect>
 #include <QWidget>
 
+// A text of the resources, marked with VELKOR_TR_NOOP in `context`, in the window's language (the Chinese
+// source when no translation is installed or it has none for the text).
+QString Translated(const char* context, std::string_view text);
+// The main window's title, with the version, in the window's language.
+QString AppTitle();
+
 // The templates' "MS Shell Dlg" at `pointSize`: an installed CJK sans face.
 QFont DialogFont(int pointSize);
 // The caption bar's "宋体" 12 px bold: an installed CJK serif (Song/Ming) face.

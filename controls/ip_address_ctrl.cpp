@@ -19,7 +19,7 @@ CIPAddressCtrl::CIPAddressCtrl(QWidget* parent) : QFrame(parent) {
         field->setMaxLength(3);
         field->setValidator(validator);
         field->setText(QStringLiteral("0"));
-        field->setAccessibleName(QStringLiteral("第%1段").arg(i + 1));
+        field->setAccessibleName(tr("第%1段").arg(i + 1));
         field->installEventFilter(this);
         connect(field, &QLineEdit::textEdited, this, [this, i] { OnFieldEdited(i); });
         m_fields[static_cast<std::size_t>(i)] = field;

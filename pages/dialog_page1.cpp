@@ -22,31 +22,31 @@ QString PortProblem(const std::string& port, PortError error) {
     case PortError::Permission: {
         const QString group = QString::fromStdString(velkor::DeviceGroup(port));
         if (group.isEmpty() || group == QLatin1String("root")) {
-            return QStringLiteral("%1 无法打开：没有权限").arg(name);
+            return CDialog_Page1::tr("%1 无法打开：没有权限").arg(name);
         }
-        return QStringLiteral(
+        return CDialog_Page1::tr(
                    "%1 无法打开：没有权限（设备属于 %2 组，请执行 sudo usermod -aG %2 $USER 后重新登录）")
             .arg(name, group);
     }
     case PortError::Busy: {
         std::vector<velkor::PortHolder> holders = velkor::PortHolders(port);
         if (holders.empty()) {
-            return QStringLiteral("%1 无法打开：被其他程序占用").arg(name);
+            return CDialog_Page1::tr("%1 无法打开：被其他程序占用").arg(name);
         }
-        return QStringLiteral("%1 无法打开：被 %2（PID %3）占用")
+        return CDialog_Page1::tr("%1 无法打开：被 %2（PID %3）占用")
             .arg(name, QString::fromStdString(holders.front().program))
             .arg(holders.front().pid);
     }
     case PortError::NotFound:
-        return QStringLiteral("%1 已不存在").arg(name);
+        return CDialog_Page1::tr("%1 已不存在").arg(name);
     case PortError::NotSerial:
-        return QStringLiteral("%1 不是串口").arg(name);
+        return CDialog_Page1::tr("%1 不是串口").arg(name);
     case PortError::Unsupported:
-        return QStringLiteral("%1 不支持所选的波特率或效验").arg(name);
+        return CDialog_Page1::tr("%1 不支持所选的波特率或效验").arg(name);
     case PortError::DeviceLost:
-        return QStringLiteral("%1 已断开").arg(name);
+        return CDialog_Page1::tr("%1 已断开").arg(name);
     default:
-        return QStringLiteral("%1 无法打开").arg(name);
+        return CDialog_Page1::tr("%1 无法打开").arg(name);
     }
 }
 
@@ -71,7 +71,7 @@ CDialog_Page1::CDialog_Page1(QWidget* parent, velkor::DeviceLink& link)
     m_portNote->setWordWrap(true);
     m_portNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_portNote->setObjectName(QStringLiteral("portNote"));
-    m_portNote->setAccessibleName(QStringLiteral("串口说明"));
+    m_portNote->setAccessibleName(tr("串口说明"));
     m_baudList->setCurrentIndex(m_baudList->findText(QString::number(velkor::DEFAULT_BAUD_RATE)));
     m_parityList->setCurrentIndex(0);
     connect(m_openClose, &QPushButton::clicked, this, &CDialog_Page1::OnOpenClose);
@@ -163,7 +163,7 @@ void CDialog_Page1::OnDeviceLost() {
 
 void CDialog_Page1::ShowPortState() {
     bool open = Link().IsOpen();
-    m_openClose->setText(open ? QStringLiteral("关闭") : QStringLiteral("打开"));
+    m_openClose->setText(open ? tr("关闭") : tr("打开"));
     m_openClose->setAccessibleName(m_openClose->text());
     m_portList->setEnabled(!open);
     m_baudList->setEnabled(!open);

@@ -104,16 +104,13 @@ void CDialog_Page3::OnSend() {
         return; // nothing can be sent
     }
     if (encoded.status == velkor::TextStatus::Empty) {
-        ShowMessage(QStringLiteral("发送的文本不能为空!"),
-                    QString::fromUtf8(velkor::resources::APP_TITLE.data(),
-                                      static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
+        ShowMessage(tr("发送的文本不能为空!"), AppTitle());
         m_tickCounter = -1; // timed sending stops; the check box keeps its tick
         m_sending = false;
         return;
     }
     if (encoded.status == velkor::TextStatus::TooLong) {
-        ShowMessage(QStringLiteral("发送的文本最大限制42个汉字,超出部分将不被发送."),
-                    QStringLiteral("提示."));
+        ShowMessage(tr("发送的文本最大限制42个汉字,超出部分将不被发送."), tr("提示."));
     }
     uint8_t sequence = m_sequenceCounter.Next();
     std::vector<uint8_t> frame = velkor::BuildTextFrame(sequence, address, encoded.bytes);

@@ -133,6 +133,10 @@ void CDialog_Page6::OnFrameReceived(const velkor::ReceivedFrame& frame) {
         SelectPosition(m_transmitPower, answer.config->transmitPower);
     }
     velkor::resources::AnswerNotice notice = velkor::resources::ModuleAnswerNotice(answer);
-    ShowMessage(QString::fromStdString(notice.message), QString::fromStdString(notice.caption));
+    QString text = Translated("ModuleAnswer", notice.text);
+    for (const std::string& argument : notice.arguments) {
+        text = text.arg(QString::fromStdString(argument));
+    }
+    ShowMessage(text, Translated("ModuleAnswer", notice.caption));
     SetStatus(QStringLiteral("Successful!"));
 }

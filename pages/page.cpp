@@ -9,18 +9,18 @@ namespace {
 // Why a frame did not go out whole, in the window's words.
 QString SendFailureText(const velkor::CXSerial::Failure& failure) {
     const QString taken =
-        QStringLiteral("（%1 字节中设备收下 %2 字节）").arg(failure.length).arg(failure.accepted);
+        CPage::tr("（%1 字节中设备收下 %2 字节）").arg(failure.length).arg(failure.accepted);
     switch (failure.error) {
     case velkor::PortError::Stalled:
-        return QStringLiteral("发送失败：设备 %1 秒内没有再收下数据%2")
+        return CPage::tr("发送失败：设备 %1 秒内没有再收下数据%2")
             .arg(velkor::CXSerial::MAX_WRITE_FAILURES * velkor::CXSerial::WRITE_TIMEOUT_MS / 1000)
             .arg(taken);
     case velkor::PortError::DeviceLost:
-        return QStringLiteral("发送失败：设备已断开%1").arg(taken);
+        return CPage::tr("发送失败：设备已断开%1").arg(taken);
     case velkor::PortError::Interrupted:
-        return QStringLiteral("发送失败：程序正在退出%1").arg(taken);
+        return CPage::tr("发送失败：程序正在退出%1").arg(taken);
     default:
-        return QStringLiteral("发送失败：串口写入出错（%1）%2")
+        return CPage::tr("发送失败：串口写入出错（%1）%2")
             .arg(QString::fromLatin1(velkor::PortErrorText(failure.error)), taken);
     }
 }
@@ -54,8 +54,7 @@ bool CPage::SendFrame(const std::vector<uint8_t>& frame) const {
 
 QString CPage::SendFailure() const {
     const velkor::CXSerial::Failure failure = m_link->LastFailure();
-    return failure.error == velkor::PortError::NotOpen ? QStringLiteral("串口未打开")
-                                                       : SendFailureText(failure);
+    return failure.error == velkor::PortError::NotOpen ? tr("串口未打开") : SendFailureText(failure);
 }
 
 void CPage::ShowMessage(const QString& text, const QString& caption) {

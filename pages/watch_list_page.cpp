@@ -43,22 +43,22 @@ const velkor::resources::DialogTemplate& NoControls() {
 }
 
 QString Caption() {
-    return QStringLiteral("手表名单");
+    return CWatchListPage::tr("手表名单");
 }
 
 // A column of the file as the table heads it.
 QString ColumnName(const std::string& column) {
     if (column == "name") {
-        return QStringLiteral("名称");
+        return CWatchListPage::tr("名称");
     }
     if (column == "address") {
-        return QStringLiteral("手表地址");
+        return CWatchListPage::tr("手表地址");
     }
     if (column == "freq") {
-        return QStringLiteral("频率");
+        return CWatchListPage::tr("频率");
     }
     if (column == "net") {
-        return QStringLiteral("网络ID");
+        return CWatchListPage::tr("网络ID");
     }
     if (column.starts_with("host")) {
         return QStringLiteral("Addr") + Utf8(column.substr(4));
@@ -71,56 +71,56 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
     using P = velkor::WatchListProblem;
     switch (problem) {
     case P::Unreadable:
-        return QStringLiteral("无法读取文件（%1）").arg(value);
+        return CWatchListPage::tr("无法读取文件（%1）").arg(value);
     case P::TooLarge:
-        return QStringLiteral("文件大于 %1 kB，不是手表名单").arg(velkor::MAX_WATCH_LIST_BYTES / 1024);
+        return CWatchListPage::tr("文件大于 %1 kB，不是手表名单").arg(velkor::MAX_WATCH_LIST_BYTES / 1024);
     case P::NotText:
-        return QStringLiteral("不是 UTF-8 文本（请在表格软件中另存为“CSV UTF-8”）");
+        return CWatchListPage::tr("不是 UTF-8 文本（请在表格软件中另存为“CSV UTF-8”）");
     case P::Empty:
-        return QStringLiteral("文件为空：第一行应是标题行 name,address,freq,net,host1,...,host10");
+        return CWatchListPage::tr("文件为空：第一行应是标题行 name,address,freq,net,host1,...,host10");
     case P::QuoteNeverEnds:
-        return QStringLiteral("有一处引号没有结束");
+        return CWatchListPage::tr("有一处引号没有结束");
     case P::NoSuchColumn:
-        return QStringLiteral("标题行缺少此列（name,address,freq,net,host1,...,host10）");
+        return CWatchListPage::tr("标题行缺少此列（name,address,freq,net,host1,...,host10）");
     case P::ColumnTwice:
-        return QStringLiteral("此列出现了两次");
+        return CWatchListPage::tr("此列出现了两次");
     case P::SlotPastTen:
-        return QStringLiteral("手表只有十个地址槽（host1 至 host10）");
+        return CWatchListPage::tr("手表只有十个地址槽（host1 至 host10）");
     case P::ChannelColumns:
-        return QStringLiteral("freq 与 net 两列须同时存在");
+        return CWatchListPage::tr("freq 与 net 两列须同时存在");
     case P::TooManyWatches:
-        return QStringLiteral("共 %1 块手表，超过 %2 块，不像一个场所的名单")
+        return CWatchListPage::tr("共 %1 块手表，超过 %2 块，不像一个场所的名单")
             .arg(value)
             .arg(velkor::MAX_WATCHES);
     case P::NoWatches:
-        return QStringLiteral("名单中没有手表");
+        return CWatchListPage::tr("名单中没有手表");
     case P::NoName:
-        return QStringLiteral("需要名称");
+        return CWatchListPage::tr("需要名称");
     case P::NameNotOneLine:
-        return QStringLiteral("名称须为一行，不含控制字符");
+        return CWatchListPage::tr("名称须为一行，不含控制字符");
     case P::NameTwice:
-        return QStringLiteral("名称“%1”重复").arg(value);
+        return CWatchListPage::tr("名称“%1”重复").arg(value);
     case P::NoAddress:
-        return QStringLiteral("需要手表地址 A.B.C.D");
+        return CWatchListPage::tr("需要手表地址 A.B.C.D");
     case P::BadAddress:
-        return QStringLiteral("“%1”不是地址 A.B.C.D（每段 0 至 255）").arg(value);
+        return CWatchListPage::tr("“%1”不是地址 A.B.C.D（每段 0 至 255）").arg(value);
     case P::BadFrequency:
-        return QStringLiteral("“%1”不是频率：低于 1024 MHz，最多两位小数（434.00）").arg(value);
+        return CWatchListPage::tr("“%1”不是频率：低于 1024 MHz，最多两位小数（434.00）").arg(value);
     case P::BadNetwork:
-        return QStringLiteral("“%1”不是 0 至 255 的网络ID").arg(value);
+        return CWatchListPage::tr("“%1”不是 0 至 255 的网络ID").arg(value);
     case P::ChannelHalf:
-        return QStringLiteral("频率与网络ID须同时填写，或同时留空（不改信道）");
+        return CWatchListPage::tr("频率与网络ID须同时填写，或同时留空（不改信道）");
     }
     return {};
 }
 
 // "手表地址：“0.0.0.300”不是地址 ..." for a fault of a row, or of the file.
 QString FaultLine(const velkor::WatchListFault& fault) {
-    QString text = fault.column.empty() ? QString() : ColumnName(fault.column) + QStringLiteral("：");
+    QString text = fault.column.empty() ? QString() : ColumnName(fault.column) + CWatchListPage::tr("：");
     text += ProblemText(fault.problem, Utf8(fault.value));
     if (fault.problem == velkor::WatchListProblem::NameTwice) {
-        text += fault.otherLine > 0 ? QStringLiteral("，与文件第 %1 行相同").arg(fault.otherLine)
-                                    : QStringLiteral("，与第 %1 行相同").arg(fault.otherRow + 1);
+        text += fault.otherLine > 0 ? CWatchListPage::tr("，与文件第 %1 行相同").arg(fault.otherLine)
+                                    : CWatchListPage::tr("，与第 %1 行相同").arg(fault.otherRow + 1);
     }
     return text;
 }
@@ -134,11 +134,11 @@ CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor
     layout->setSpacing(4);
 
     auto* files = new QHBoxLayout;
-    m_import = new QPushButton(QStringLiteral("导入..."), this);
-    m_save = new QPushButton(QStringLiteral("保存..."), this);
-    m_add = new QPushButton(QStringLiteral("添加"), this);
-    m_remove = new QPushButton(QStringLiteral("删除"), this);
-    m_check = new QPushButton(QStringLiteral("检查"), this);
+    m_import = new QPushButton(tr("导入..."), this);
+    m_save = new QPushButton(tr("保存..."), this);
+    m_add = new QPushButton(tr("添加"), this);
+    m_remove = new QPushButton(tr("删除"), this);
+    m_check = new QPushButton(tr("检查"), this);
     for (QPushButton* button : {m_import, m_save, m_add, m_remove, m_check}) {
         files->addWidget(button);
     }
@@ -146,8 +146,7 @@ CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor
     layout->addLayout(files);
 
     const QStringList headers = [] {
-        QStringList names = {QStringLiteral("名称"), QStringLiteral("结果"), QStringLiteral("手表地址"),
-                             QStringLiteral("频率(MHz)"), QStringLiteral("网络ID")};
+        QStringList names = {tr("名称"), tr("结果"), tr("手表地址"), tr("频率(MHz)"), tr("网络ID")};
         for (int slot = 1; slot <= velkor::HOST_SLOTS; ++slot) {
             names << QStringLiteral("Addr%1").arg(slot);
         }
@@ -161,17 +160,17 @@ CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor
     layout->addWidget(m_table, 1);
 
     auto* pacing = new QHBoxLayout;
-    pacing->addWidget(new QLabel(QStringLiteral("间隔"), this));
+    pacing->addWidget(new QLabel(tr("间隔"), this));
     m_gap = new QSpinBox(this);
     m_gap->setRange(0, 60000);
     m_gap->setSingleStep(100);
     m_gap->setValue(1000);
     m_gap->setSuffix(QStringLiteral(" ms"));
-    m_gap->setAccessibleName(QStringLiteral("间隔"));
+    m_gap->setAccessibleName(tr("间隔"));
     m_gap->setMinimumWidth(m_gap->fontMetrics().horizontalAdvance(QStringLiteral("60000 ms")) + 30);
     pacing->addWidget(m_gap);
     pacing->addSpacing(12);
-    m_syncTime = new QCheckBox(QStringLiteral("同步时间"), this);
+    m_syncTime = new QCheckBox(tr("同步时间"), this);
     pacing->addWidget(m_syncTime);
     pacing->addStretch();
     layout->addLayout(pacing);
@@ -182,8 +181,8 @@ CWatchListPage::CWatchListPage(QWidget* parent, velkor::DeviceLink& link, velkor
     m_progress->setValue(0);
     m_progress->setFormat(QString()); // the count shows once a run starts
     run->addWidget(m_progress, 1);
-    m_writeAll = new QPushButton(QStringLiteral("全部写入"), this);
-    m_stop = new QPushButton(QStringLiteral("停止"), this);
+    m_writeAll = new QPushButton(tr("全部写入"), this);
+    m_stop = new QPushButton(tr("停止"), this);
     m_stop->setEnabled(false);
     run->addWidget(m_writeAll);
     run->addWidget(m_stop);
@@ -285,11 +284,10 @@ bool CWatchListPage::LoadFile(const QString& path) {
     std::variant<velkor::WatchList, std::vector<velkor::WatchListFault>> loaded =
         velkor::LoadWatchList(path.toStdString());
     if (auto* faults = std::get_if<std::vector<velkor::WatchListFault>>(&loaded)) {
-        QString text = QStringLiteral("无法导入 %1：").arg(path);
+        QString text = tr("无法导入 %1：").arg(path);
         for (std::size_t i = 0; i < faults->size() && i < 10; ++i) {
             const velkor::WatchListFault& fault = (*faults)[i];
-            text += QStringLiteral("\n") +
-                    (fault.line > 0 ? QStringLiteral("第 %1 行 ").arg(fault.line) : QString()) +
+            text += QStringLiteral("\n") + (fault.line > 0 ? tr("第 %1 行 ").arg(fault.line) : QString()) +
                     FaultLine(fault);
         }
         ShowMessage(text, Caption());
@@ -309,23 +307,22 @@ bool CWatchListPage::SaveFile(const QString& path) {
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
         !file.commit()) {
-        ShowMessage(QStringLiteral("无法保存 %1：%2").arg(path, file.errorString()), Caption());
+        ShowMessage(tr("无法保存 %1：%2").arg(path, file.errorString()), Caption());
         return false;
     }
     return true;
 }
 
 void CWatchListPage::OnImport() {
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("导入手表名单"), QString(),
-                                                      QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
+    const QString path = QFileDialog::getOpenFileName(this, tr("导入手表名单"), QString(),
+                                                      tr("CSV 文件 (*.csv);;所有文件 (*)"));
     if (!path.isEmpty()) {
         LoadFile(path);
     }
 }
 
 void CWatchListPage::OnSave() {
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("保存手表名单"), QString(),
-                                                QStringLiteral("CSV 文件 (*.csv)"));
+    QString path = QFileDialog::getSaveFileName(this, tr("保存手表名单"), QString(), tr("CSV 文件 (*.csv)"));
     if (path.isEmpty()) {
         return;
     }
@@ -363,9 +360,9 @@ bool CWatchListPage::OnCheck() {
     for (const velkor::WatchListFault& fault : faults) {
         if (fault.row >= 0 && static_cast<std::size_t>(fault.row) < byRow.size()) {
             QString& text = byRow[static_cast<std::size_t>(fault.row)];
-            text += (text.isEmpty() ? QString() : QStringLiteral("；")) + FaultLine(fault);
+            text += (text.isEmpty() ? QString() : tr("；")) + FaultLine(fault);
         } else {
-            general += (general.isEmpty() ? QString() : QStringLiteral("；")) + FaultLine(fault);
+            general += (general.isEmpty() ? QString() : tr("；")) + FaultLine(fault);
         }
     }
     int first = -1;
@@ -383,9 +380,9 @@ bool CWatchListPage::OnCheck() {
         m_table->scrollToItem(m_table->item(first, 0));
     }
     if (faults.empty()) {
-        SetStatus(QStringLiteral("名单无误：%1 块手表").arg(m_list.entries.size()));
+        SetStatus(tr("名单无误：%1 块手表").arg(m_list.entries.size()));
     } else {
-        SetStatus(QStringLiteral("名单有 %1 处错误").arg(faults.size()));
+        SetStatus(tr("名单有 %1 处错误").arg(faults.size()));
         if (!general.isEmpty()) {
             ShowMessage(general, Caption());
         }
@@ -410,7 +407,7 @@ void CWatchListPage::OnWriteAll() {
     }
     const int total = static_cast<int>(velkor::FrameCount(m_list)) + (m_syncTime->isChecked() ? 1 : 0);
     for (int row = 0; row < m_table->rowCount(); ++row) {
-        SetResult(row, QStringLiteral("等待"));
+        SetResult(row, tr("等待"));
     }
     m_progress->setRange(0, std::max(total, 1));
     m_progress->setValue(0);
@@ -435,20 +432,20 @@ void CWatchListPage::OnStop() {
 void CWatchListPage::WriteNext() {
     if (m_stopRequested) {
         if (m_row >= 0 && m_next > 0 && m_next < m_frames.size()) {
-            SetResult(m_row, QStringLiteral("已停止：写入 %1/%2 帧").arg(m_next).arg(m_frames.size()), true);
+            SetResult(m_row, tr("已停止：写入 %1/%2 帧").arg(m_next).arg(m_frames.size()), true);
         } else if (m_row >= 0 && m_next == 0 && !m_frames.empty()) {
-            SetResult(m_row, QStringLiteral("未发送（已停止）"));
+            SetResult(m_row, tr("未发送（已停止）"));
         }
         for (int row = m_row + 1; row < m_table->rowCount(); ++row) {
-            SetResult(row, QStringLiteral("未发送（已停止）"));
+            SetResult(row, tr("未发送（已停止）"));
         }
-        Finish(QStringLiteral("已停止"));
+        Finish(tr("已停止"));
         return;
     }
     // The next frame: of this row, or the first row after it that has one.
     while (m_next >= m_frames.size()) {
         if (m_row >= 0 && !m_frames.empty()) {
-            SetResult(m_row, QStringLiteral("已发送"));
+            SetResult(m_row, tr("已发送"));
         }
         if (m_row + 1 >= m_table->rowCount()) {
             if (!m_timeSent) {
@@ -458,12 +455,12 @@ void CWatchListPage::WriteNext() {
                                                                  velkor::WeekdayIndexMondayFirst(*local)))) {
                     const QString reason = SendFailure();
                     SetStatus(QStringLiteral("Failed!"));
-                    Finish(QStringLiteral("同步时间失败：") + reason);
+                    Finish(tr("同步时间失败：") + reason);
                     return;
                 }
                 m_progress->setValue(m_progress->value() + 1);
             }
-            Finish(QStringLiteral("全部写入完成"));
+            Finish(tr("全部写入完成"));
             return;
         }
         ++m_row;
@@ -472,19 +469,19 @@ void CWatchListPage::WriteNext() {
                                        [this] { return m_sequence.Next(); });
         m_next = 0;
         if (m_frames.empty()) {
-            SetResult(m_row, QStringLiteral("无需发送"));
+            SetResult(m_row, tr("无需发送"));
         } else {
-            SetResult(m_row, QStringLiteral("发送中"));
+            SetResult(m_row, tr("发送中"));
             m_table->scrollToItem(m_table->item(m_row, 0));
         }
     }
     if (!Link().Send(m_frames[m_next].bytes)) {
         const QString reason = SendFailure();
-        SetResult(m_row, QStringLiteral("失败：") + reason, true);
+        SetResult(m_row, tr("失败：") + reason, true);
         for (int row = m_row + 1; row < m_table->rowCount(); ++row) {
-            SetResult(row, QStringLiteral("未发送"));
+            SetResult(row, tr("未发送"));
         }
-        Finish(QStringLiteral("写入失败：") + reason);
+        Finish(tr("写入失败：") + reason);
         return;
     }
     ++m_next;

@@ -4,6 +4,7 @@
 // pages find their controls by id. No toolkit types here.
 
 #include "resources/control_ids.h"
+#include "resources/translatable.h"
 #include "resources/version.h"
 
 #include <string_view>
@@ -43,6 +44,11 @@ struct ControlTemplate {
     unsigned style = STYLE_NONE;
     int textLimit = 0;          // characters an edit takes; 0 for no limit
     std::string_view name = {}; // accessible name where the caption does not give one
+    // The rectangle when the window speaks a language whose texts need more room than the Chinese (all
+    // zero: the same as above).
+    struct {
+        int x = 0, y = 0, width = 0, height = 0;
+    } wide = {};
 };
 
 struct DialogTemplate {
@@ -50,6 +56,8 @@ struct DialogTemplate {
     int width, height; // dialog units
     int pointSize;     // of the dialog font ("MS Shell Dlg")
     std::vector<ControlTemplate> controls;
+    // The translation context of the captions, items and names (all marked with VELKOR_TR_NOOP).
+    const char* context = "";
 
     const ControlTemplate* Find(int controlId) const;
 };
@@ -62,8 +70,10 @@ const DialogTemplate& ModuleTemplate();       // 137
 const DialogTemplate& HelpTemplate();         // 100: the help page and the About box
 
 // String table entry 101: the About entry.
-inline constexpr std::string_view IDS_ABOUTBOX = "关于 Velkor(&A)...";
+inline constexpr const char* IDS_ABOUTBOX = VELKOR_TR_NOOP("MainWindow", "关于 Velkor(&A)...");
 
-inline constexpr std::string_view APP_TITLE = "无线手表参数配置及信息发送工具-Zelt适用 V" VELKOR_VERSION;
+// The window's title; "%1" is the version (VELKOR_VERSION).
+inline constexpr const char* APP_TITLE =
+    VELKOR_TR_NOOP("MainWindow", "无线手表参数配置及信息发送工具-Zelt适用 V%1");
 
 } // namespace velkor::resources

@@ -17,6 +17,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     buttons->setGeometry(built.Size().width() - buttonSize.width() - 10, built.Size().height(),
                          buttonSize.width(), buttonSize.height());
     setFixedSize(built.Size().width(), built.Size().height() + buttonSize.height() + 10);
-    setWindowTitle(QStringLiteral("关于 Velkor"));
+    setWindowTitle(tr("关于 Velkor"));
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);
 }

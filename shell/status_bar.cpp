@@ -8,7 +8,9 @@
 namespace {
 // Right edges of parts 0 and 1; part 2 runs to the window's edge.
 constexpr int kPartEdges[] = {150, 300};
-const char* const kPartNames[] = {"端口状态", "收发状态", "时间"};
+const char* const kPartNames[] = {QT_TRANSLATE_NOOP("StatusBar", "端口状态"),
+                                  QT_TRANSLATE_NOOP("StatusBar", "收发状态"),
+                                  QT_TRANSLATE_NOOP("StatusBar", "时间")};
 } // namespace
 
 StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
@@ -20,7 +22,7 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
         layout->setSpacing(4);
         auto* icon = new QLabel(frame);
         auto* text = new QLabel(frame);
-        text->setAccessibleName(QString::fromUtf8(kPartNames[i]));
+        text->setAccessibleName(tr(kPartNames[i]));
         layout->addWidget(icon);
         layout->addWidget(text, 1);
         m_parts[i] = {frame, icon, text};

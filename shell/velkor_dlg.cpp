@@ -32,14 +32,17 @@ struct NavItem {
     const char* caption;
 };
 
-// Item index = argument of ShowPage. The captions start with a space: the band's left margin.
+// Item index = argument of ShowPage.
+// Item index = argument of ShowPage. The items' words and the pages' titles are translated apart: an item
+// has the room of the narrow list, a title the whole band.
 const NavItem kNavItems[] = {
-    {"系统设置", 131, " 系统设置"},
-    {"无线配置", 129, " 无线配置"},
-    {"显示页面", 130, " 文本输入（限定42个汉字）"},
-    {"手表名单", 129, " 手表名单"},
-    {"串口配置", 160, " 串口配置"},
-    {"帮助文件", 132, " 帮助文件"},
+    {QT_TRANSLATE_NOOP("Navigation", "系统设置"), 131, QT_TRANSLATE_NOOP("PageTitle", "系统设置")},
+    {QT_TRANSLATE_NOOP("Navigation", "无线配置"), 129, QT_TRANSLATE_NOOP("PageTitle", "无线配置")},
+    {QT_TRANSLATE_NOOP("Navigation", "显示页面"), 130,
+     QT_TRANSLATE_NOOP("PageTitle", "文本输入（限定42个汉字）")},
+    {QT_TRANSLATE_NOOP("Navigation", "手表名单"), 129, QT_TRANSLATE_NOOP("PageTitle", "手表名单")},
+    {QT_TRANSLATE_NOOP("Navigation", "串口配置"), 160, QT_TRANSLATE_NOOP("PageTitle", "串口配置")},
+    {QT_TRANSLATE_NOOP("Navigation", "帮助文件"), 132, QT_TRANSLATE_NOOP("PageTitle", "帮助文件")},
 };
 
 constexpr int kNavIconSize = 36;
@@ -54,8 +57,7 @@ QString TimeOfDay() {
 CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt::Window) {
     QuitOnSignal::Interrupts(&m_link, true);
     const auto& dialog = velkor::resources::MainWindowTemplate();
-    setWindowTitle(QString::fromUtf8(velkor::resources::APP_TITLE.data(),
-                                     static_cast<qsizetype>(velkor::resources::APP_TITLE.size())));
+    setWindowTitle(AppTitle());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -76,11 +78,11 @@ CVelkorDlg::CVelkorDlg(QWidget* parent, PageCreation pages) : QWidget(parent, Qt
 
     m_navList = new CSolidListCtrl(this);
     m_navList->setGeometry(rectOf(MainWindowIds::Navigation));
-    m_navList->setAccessibleName(QStringLiteral("导航"));
+    m_navList->setAccessibleName(Translated(dialog.context, dialog.Find(MainWindowIds::Navigation)->name));
     m_navList->setIconSize(QSize(kNavIconSize, kNavIconSize));
     for (const NavItem& item : kNavItems) {
         auto* entry = new QListWidgetItem(QIcon(LoadIconPixmap(item.icon, kNavIconSize)),
-                                          QString::fromUtf8(item.label));
+                                          QCoreApplication::translate("Navigation", item.label));
         entry->setTextAlignment(Qt::AlignHCenter | Qt::AlignTop);
         m_navList->addItem(entry);
     }
@@ -176,7 +178,8 @@ void CVelkorDlg::ShowPage(int item) {
             pages[i]->setVisible(static_cast<int>(i) == kPageOfItem[item]);
         }
     }
-    m_caption->SetText(QString::fromUtf8(kNavItems[item].caption));
+    // A space before the title: the band's left margin.
+    m_caption->SetText(QLatin1Char(' ') + QCoreApplication::translate("PageTitle", kNavItems[item].caption));
 }
 
 void CVelkorDlg::OnNavClick() {
@@ -245,9 +248,7 @@ void CVelkorDlg::keyPressEvent(QKeyEvent* event) {
 
 void CVelkorDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
-    QAction* about =
-        menu.addAction(QString::fromUtf8(velkor::resources::IDS_ABOUTBOX.data(),
-                                         static_cast<qsizetype>(velkor::resources::IDS_ABOUTBOX.size())));
+    QAction* about = menu.addAction(Translated("MainWindow", velkor::resources::IDS_ABOUTBOX));
     connect(about, &QAction::triggered, this, &CVelkorDlg::OnAbout);
     menu.exec(event->globalPos());
 }

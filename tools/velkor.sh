@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
-                libcpp-httplib-dev libmosquitto-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
+                libcpp-httplib-dev libmosquitto-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
@@ -112,10 +112,16 @@ package_tests() {
     man -w velkor-cli >/dev/null && man -w velkor >/dev/null && man -w velkor-sim >/dev/null &&
         man -w velkor-gateway >/dev/null ||
         { echo "no man page" >&2; failed=1; }
-    report=$(cd / && QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=report timeout 30 /usr/bin/velkor 2>/dev/null)
+    report=$(cd / && LANGUAGE=zh_CN QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=report timeout 30 /usr/bin/velkor 2>/dev/null)
     echo "$report"
     grep -q "^translations: zh_CN" <<<"$report" && grep -q "^ok button: 确定" <<<"$report" &&
         grep -q "^icon: ok" <<<"$report" || { echo "the installed window lacks its translations or icons" >&2; failed=1; }
+    # An English desktop: the window's own English, Qt's own buttons in English.
+    report=$(cd / && env -u LANGUAGE LANG=en_US.UTF-8 QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=report \
+        timeout 30 /usr/bin/velkor 2>/dev/null)
+    echo "$report"
+    grep -q "^title: Wireless Watch Setup and Messaging Tool" <<<"$report" && grep -q "^translations: en" <<<"$report" &&
+        grep -q "^ok button: OK" <<<"$report" || { echo "the installed window does not speak English" >&2; failed=1; }
     /usr/bin/velkor-cli --version
     gateway_package_tests || failed=1
     DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq velkor >/dev/null
