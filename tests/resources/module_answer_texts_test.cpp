@@ -32,5 +32,16 @@ TEST(ModuleAnswerNotice, TheBoxOfEachAnswer) {
     }
 }
 
+// The window translates the text before its arguments are filled in; filled in, it is the message.
+TEST(ModuleAnswerNotice, TheClockIsFilledIntoATextTheWindowCanTranslate) {
+    AnswerNotice clock =
+        ModuleAnswerNotice(DecodeModuleAnswer(Hex("FA 80 FD 07 11 03 05 0E 1E 0F 00 D1 0D")));
+    EXPECT_EQ(clock.text, "%1 星期%2");
+    EXPECT_EQ(clock.arguments, (std::vector<std::string>{"2017-03-05 14:30:15", "0"}));
+    AnswerNotice reset = ModuleAnswerNotice(DecodeModuleAnswer(Hex("FA 00 F2 00 00 0D")));
+    EXPECT_EQ(reset.text, reset.message);
+    EXPECT_TRUE(reset.arguments.empty());
+}
+
 } // namespace
 } // namespace velkor::resources
