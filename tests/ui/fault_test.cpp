@@ -331,7 +331,13 @@ private slots:
             QVERIFY2(WaitUntil([&] { return std::ifstream(mark).good(); }, 30000), strsignal(signal));
             QVERIFY(!velkor::DeviceLink::Probe(sim.Link())); // the child holds it
             child.Signal(signal);
-            QVERIFY2(child.Wait(std::chrono::seconds(30)) == 0, strsignal(signal)); // not killed by it
+            // Not killed by it, and out within the time; else say how it ended and what it printed.
+            const int status = child.Wait(std::chrono::seconds(30));
+            QVERIFY2(status == 0,
+                     qPrintable(QStringLiteral("signal %1: exit status %2 (-1: still running)\n%3")
+                                    .arg(signal)
+                                    .arg(status)
+                                    .arg(QString::fromStdString(child.Out() + child.Err()))));
             QVERIFY2(velkor::DeviceLink::Probe(sim.Link()), strsignal(signal));
         }
         std::remove(mark.c_str());
