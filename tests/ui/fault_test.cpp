@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -313,7 +314,10 @@ private slots:
             CVelkorDlg window;
             window.show();
             QVERIFY(OpenThroughPage(window, qEnvironmentVariable("VELKOR_PORTS")));
-            std::ofstream(qEnvironmentVariable("VELKOR_QUIT_MARK").toStdString()) << "open\n";
+            // Marked from inside the program's event loop, where its signals are handled: Qt ends no loop
+            // that has not started yet.
+            QTimer::singleShot(
+                0, [] { std::ofstream(qEnvironmentVariable("VELKOR_QUIT_MARK").toStdString()) << "open\n"; });
             QCOMPARE(QCoreApplication::exec(), 0);
             return; // the port is released on the way out, as the program's own main does
         }
@@ -326,7 +330,8 @@ private slots:
             std::remove(mark.c_str());
             // Started the plain fork-and-exec way: ThreadSanitizer takes QProcess's start for a fork that
             // goes on running threads.
-            ChildProcess child({QCoreApplication::applicationFilePath().toStdString(),
+            // Without QtTest's crash handler, which would take these signals for a crash.
+            ChildProcess child({QCoreApplication::applicationFilePath().toStdString(), "-nocrashhandler",
                                 "TheWindowReleasesThePortWhenToldToEnd"});
             QVERIFY2(WaitUntil([&] { return std::ifstream(mark).good(); }, 30000), strsignal(signal));
             QVERIFY(!velkor::DeviceLink::Probe(sim.Link())); // the child holds it
