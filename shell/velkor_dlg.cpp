@@ -32,7 +32,6 @@ struct NavItem {
     const char* caption;
 };
 
-// Item index = argument of ShowPage.
 // Item index = argument of ShowPage. The items' words and the pages' titles are translated apart: an item
 // has the room of the narrow list, a title the whole band.
 const NavItem kNavItems[] = {
