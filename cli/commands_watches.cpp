@@ -13,19 +13,6 @@
 namespace velkor::cli {
 namespace {
 
-// "FILE:LINE: column: reason", as compilers and linters say it, so that editors can jump to the line.
-std::string FaultText(const std::string& file, const WatchListFault& fault) {
-    std::string text = file;
-    if (fault.line > 0) {
-        text += ":" + std::to_string(fault.line);
-    }
-    text += ": ";
-    if (!fault.column.empty()) {
-        text += fault.column + ": ";
-    }
-    return text + fault.reason;
-}
-
 class WatchesCommand final : public Command {
 public:
     void Define(CLI::App& command) override {
@@ -82,7 +69,7 @@ private:
         }
         for (const WatchListFault& fault : faults) {
             // Without the program's name first, so that an editor can take the line to the file's line.
-            std::fprintf(stderr, "%s\n", FaultText(file, fault).c_str());
+            std::fprintf(stderr, "%s\n", WatchListFaultText(file, fault).c_str());
         }
         if (!faults.empty()) {
             return std::nullopt;

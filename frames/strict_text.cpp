@@ -123,4 +123,18 @@ std::vector<std::string> CharactersWithoutGbk(std::u16string_view text) {
     return missing;
 }
 
+std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text) {
+    if (std::optional<WatchAddress> address = ParseAddress(text)) {
+        return address;
+    }
+    if (std::optional<uint32_t> value = ParseUnsigned(text, 0, 0xFFFFFFFF)) {
+        return AddressFromValue(*value);
+    }
+    return std::nullopt;
+}
+
+bool ReadsAsRecipient(std::string_view text) {
+    return text == "all" || ParseAddressOrNumber(text).has_value();
+}
+
 } // namespace velkor

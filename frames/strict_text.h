@@ -19,6 +19,13 @@ std::optional<uint32_t> ParseUnsigned(std::string_view text, uint32_t minimum, u
 // "A.B.C.D", each part 0 to 255 in at most three decimal digits.
 std::optional<WatchAddress> ParseAddress(std::string_view text);
 
+// A watch as a program names it without a watch list: "A.B.C.D", or a plain decimal number N, the
+// address whose 32-bit value is N ("12" is 0.0.0.12; leading zeros are decimal too, "010" is 0.0.0.10).
+std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text);
+// Whether `text` names a watch without a watch list: an address, a number, or "all" (every watch). A name in
+// a watch list must not: a page to it would go elsewhere.
+bool ReadsAsRecipient(std::string_view text);
+
 // A frequency in MHz: digits with at most two decimals after a point, from 0 up to (not including) 1024,
 // the range a 24-bit frequency word of 61.035 Hz steps covers.
 std::optional<double> ParseMegahertz(std::string_view text);

@@ -37,6 +37,21 @@ int SlotOf(const std::string& column) {
     return *slot >= 1 && *slot <= HOST_SLOTS ? static_cast<int>(*slot) : -1;
 }
 
+// A cell a spreadsheet would run as a formula, written so that it shows it: after a '.
+bool RunsAsFormula(std::string_view value) {
+    return !value.empty() &&
+           (value.front() == '=' || value.front() == '+' || value.front() == '-' || value.front() == '@');
+}
+
+std::string Guarded(const std::string& value) {
+    return RunsAsFormula(value) ? "'" + value : value;
+}
+
+std::string Unguarded(const std::string& value) {
+    return value.starts_with('\'') && RunsAsFormula(std::string_view(value).substr(1)) ? value.substr(1)
+                                                                                       : value;
+}
+
 // The pieces one after another. (GCC 12 at -O3 warns falsely, -Wrestrict, on "text" + std::string(...).)
 std::string Join(std::initializer_list<std::string_view> pieces) {
     std::string text;
@@ -63,6 +78,9 @@ std::string CellReason(WatchListProblem problem, std::string_view value) {
         return "a name is needed";
     case WatchListProblem::NameNotOneLine:
         return "a name on one line, without control characters";
+    case WatchListProblem::NameIsRecipient:
+        return Join({"\"", value,
+                     "\" reads as an address, a number or all: a page to it would not reach this watch"});
     case WatchListProblem::NoAddress:
         return "an address A.B.C.D is needed";
     case WatchListProblem::BadAddress:
@@ -87,6 +105,18 @@ const std::vector<std::string>& WatchListColumns() {
         return names;
     }();
     return columns;
+}
+
+std::string WatchListFaultText(const std::string& file, const WatchListFault& fault) {
+    std::string text = file;
+    if (fault.line > 0) {
+        text += ":" + std::to_string(fault.line);
+    }
+    text += ": ";
+    if (!fault.column.empty()) {
+        text += fault.column + ": ";
+    }
+    return text + fault.reason;
 }
 
 std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
@@ -153,21 +183,30 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
     }
     const auto cell = [&](const CsvRecord& record, const std::string& column) -> std::string {
         auto at = known.find(column);
-        return at != known.end() && at->second < record.fields.size() ? record.fields[at->second] : "";
+        return at != known.end() && at->second < record.fields.size() ? Unguarded(record.fields[at->second])
+                                                                      : "";
     };
     for (std::size_t r = 1; r < table.records.size(); ++r) {
         const CsvRecord& record = table.records[r];
+        if (std::all_of(record.fields.begin(), record.fields.end(),
+                        [](const std::string& field) { return field.empty(); })) {
+            continue; // ",,,," : a row a spreadsheet left with nothing in it
+        }
         WatchEntry entry;
         entry.line = record.line;
         entry.name = cell(record, "name");
         entry.address = cell(record, "address");
         entry.freq = cell(record, "freq");
+        if (table.separator == ';' && std::count(entry.freq.begin(), entry.freq.end(), ',') == 1 &&
+            entry.freq.find('.') == std::string::npos) {
+            std::replace(entry.freq.begin(), entry.freq.end(), ',', '.'); // 434,00 from a European locale
+        }
         entry.net = cell(record, "net");
         for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
             entry.hosts[static_cast<std::size_t>(slot - 1)] = cell(record, SlotColumn(slot));
         }
         for (std::size_t position : extraPositions) {
-            entry.extra.push_back(position < record.fields.size() ? record.fields[position] : "");
+            entry.extra.push_back(position < record.fields.size() ? Unguarded(record.fields[position]) : "");
         }
         list.entries.push_back(std::move(entry));
     }
@@ -199,6 +238,9 @@ std::optional<WatchListProblem> CellProblem(std::string_view column, std::string
         if (std::any_of(value.begin(), value.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
             return WatchListProblem::NameNotOneLine;
+        }
+        if (ReadsAsRecipient(value)) {
+            return WatchListProblem::NameIsRecipient;
         }
     } else if (column == "address" || column.starts_with("host")) {
         if (value.empty()) {
@@ -294,7 +336,7 @@ std::string SaveWatchList(const WatchList& list) {
             if (i > 0) {
                 text += ',';
             }
-            text += CsvField(fields[i]);
+            text += CsvField(Guarded(fields[i]));
         }
         text += "\r\n";
     };

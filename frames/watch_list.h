@@ -53,7 +53,8 @@ enum class WatchListProblem {
     NoWatches,
     NoName,
     NameNotOneLine,
-    NameTwice, // `value` is the name; `otherLine` (or `otherRow`) where it is first
+    NameTwice,       // `value` is the name; `otherLine` (or `otherRow`) where it is first
+    NameIsRecipient, // the name reads as an address, a number or "all": a page to it would not reach it
     NoAddress,
     BadAddress, // `value` is the cell
     BadFrequency,
@@ -74,11 +75,15 @@ struct WatchListFault {
     int otherRow = -1;
 };
 
+// "FILE:LINE: column: reason", as compilers and linters say it, so that editors can jump to the line.
+std::string WatchListFaultText(const std::string& file, const WatchListFault& fault);
+
 // The column names, in the order a saved list has them.
 const std::vector<std::string>& WatchListColumns();
 
 // The list in `text`, or what keeps it from being read (not text, no header, a column missing or doubled,
-// too many rows). Cell values are not checked here.
+// too many rows). Cell values are not checked here. Rows of separators alone (what a spreadsheet leaves
+// below a list) are skipped; in a list separated by semicolons a frequency may have a decimal comma.
 std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text);
 // The same from a file; a file that cannot be read, or is too large, says so.
 std::variant<WatchList, std::vector<WatchListFault>> LoadWatchList(const std::string& path);
@@ -93,7 +98,8 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
 std::vector<WatchListFault> CheckWatchList(const WatchList& list);
 
 // The list as a CSV file (comma-separated, UTF-8 with a byte-order mark, CRLF) with the columns of
-// WatchListColumns and then the others.
+// WatchListColumns and then the others. A cell that starts with = + - or @ is written after a ' so that a
+// spreadsheet shows it instead of running it as a formula; ParseWatchList reads it back without the '.
 std::string SaveWatchList(const WatchList& list);
 
 // One frame of an entry: its kind ("channel" or "host-address"), the slot (1-10, 0 for the channel) and

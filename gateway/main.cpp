@@ -12,6 +12,7 @@
 #include "tokens.h"
 #include "transmitter.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -52,6 +53,19 @@ std::shared_ptr<const WatchNames> LoadWatches(const std::string& path, std::stri
     return std::make_shared<const WatchNames>(std::move(*names));
 }
 
+// Each line of `text` after the program's name, as the other refusals at start.
+void Refuse(const std::string& text) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::fprintf(stderr, "velkor-gateway: %s\n", text.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+}
+
 int Serve(const Options& options) {
     std::string error;
     std::optional<Tokens> tokens;
@@ -64,7 +78,7 @@ int Serve(const Options& options) {
     }
     std::shared_ptr<const WatchNames> names = LoadWatches(options.watches, &error);
     if (!names) {
-        std::fprintf(stderr, "velkor-gateway: %s\n", error.c_str());
+        Refuse(error);
         return 1;
     }
     if (!PrepareFolder(options.database, &error)) {
@@ -156,6 +170,7 @@ int Serve(const Options& options) {
             intake.SetWatchNames(reloaded);
             LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
         } else {
+            std::replace(error.begin(), error.end(), '\n', ';');
             LogLine("watch list not read again, the old one stays: " + error);
         }
     }

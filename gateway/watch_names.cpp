@@ -1,113 +1,51 @@
 #include "watch_names.h"
 
-#include "frames/csv.h"
 #include "frames/strict_text.h"
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
 namespace velkor::gateway {
 namespace {
 
-// A watch list of more than this is not a watch list.
-constexpr std::size_t MAX_FILE_BYTES = 4 * 1024 * 1024;
+// At most this many faults are told; a file with more is the wrong file.
+constexpr std::size_t FAULTS_TOLD = 10;
 
-std::string Lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-} // namespace
-
-std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text) {
-    if (std::optional<WatchAddress> address = ParseAddress(text)) {
-        return address;
+std::optional<WatchNames> Checked(std::variant<WatchList, std::vector<WatchListFault>> read,
+                                  const std::string& file, std::string* error) {
+    std::vector<WatchListFault> faults;
+    if (auto* found = std::get_if<std::vector<WatchListFault>>(&read)) {
+        faults = std::move(*found);
+    } else {
+        faults = CheckWatchList(std::get<WatchList>(read));
     }
-    if (std::optional<uint32_t> value = ParseUnsigned(text, 0, 0xFFFFFFFF)) {
-        return AddressFromValue(*value);
+    if (faults.empty()) {
+        return WatchNames(std::get<WatchList>(read));
+    }
+    error->clear();
+    for (std::size_t i = 0; i < faults.size() && i < FAULTS_TOLD; ++i) {
+        *error += (i > 0 ? "\n" : "") + WatchListFaultText(file, faults[i]);
+    }
+    if (faults.size() > FAULTS_TOLD) {
+        *error += "\n" + file + ": " + std::to_string(faults.size() - FAULTS_TOLD) + " faults more";
     }
     return std::nullopt;
 }
 
-std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* error) {
-    std::variant<CsvTable, std::string> read = ReadCsv(csv);
-    if (auto* reason = std::get_if<std::string>(&read)) {
-        *error = *reason;
-        return std::nullopt;
-    }
-    const std::vector<CsvRecord>* records = &std::get<CsvTable>(read).records;
-    if (records->empty()) {
-        *error = "no header line (name,address)";
-        return std::nullopt;
-    }
-    const std::vector<std::string>& header = records->front().fields;
-    std::optional<std::size_t> nameColumn;
-    std::optional<std::size_t> addressColumn;
-    for (std::size_t i = 0; i < header.size(); ++i) {
-        const std::string column = Lowered(header[i]);
-        if (column == "name" && !nameColumn) {
-            nameColumn = i;
-        } else if (column == "address" && !addressColumn) {
-            addressColumn = i;
+} // namespace
+
+WatchNames::WatchNames(const WatchList& list) {
+    for (const WatchEntry& entry : list.entries) {
+        if (std::optional<WatchAddress> address = ParseAddress(entry.address)) {
+            m_names.emplace(entry.name, *address);
         }
     }
-    if (!nameColumn || !addressColumn) {
-        *error = "line 1: the header line names no " + std::string(nameColumn ? "address" : "name") +
-                 " column (name,address)";
-        return std::nullopt;
-    }
-    WatchNames names;
-    std::map<std::string, std::size_t, std::less<>> lines;
-    for (std::size_t r = 1; r < records->size(); ++r) {
-        const CsvRecord& record = (*records)[r];
-        const std::string where = "line " + std::to_string(record.line) + ": ";
-        const std::string name = *nameColumn < record.fields.size() ? record.fields[*nameColumn] : "";
-        const std::string address =
-            *addressColumn < record.fields.size() ? record.fields[*addressColumn] : "";
-        if (name.empty()) {
-            *error = where + "no name";
-            return std::nullopt;
-        }
-        std::optional<WatchAddress> value = ParseAddressOrNumber(address);
-        if (!value) {
-            *error =
-                where + (address.empty() ? "no address for " + name
-                                         : "\"" + address + "\" is not an address (A.B.C.D or a number)");
-            return std::nullopt;
-        }
-        if (auto seen = lines.find(name); seen != lines.end()) {
-            *error = where + "the name " + name + " is on line " + std::to_string(seen->second) + " too";
-            return std::nullopt;
-        }
-        lines.emplace(name, record.line);
-        names.m_names.emplace(name, *value);
-    }
-    return names;
+}
+
+std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* error,
+                                            const std::string& file) {
+    return Checked(ParseWatchList(csv), file, error);
 }
 
 std::optional<WatchNames> WatchNames::Load(const std::string& path, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text(MAX_FILE_BYTES + 1, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    if (text.size() > MAX_FILE_BYTES) {
-        *error = path + ": larger than " + std::to_string(MAX_FILE_BYTES / (1024 * 1024)) + " MB";
-        return std::nullopt;
-    }
-    std::optional<WatchNames> names = Parse(text, error);
-    if (!names) {
-        *error = path + ": " + *error;
-    }
-    return names;
+    return Checked(LoadWatchList(path), path, error);
 }
 
 std::optional<WatchAddress> WatchNames::Find(std::string_view name) const {

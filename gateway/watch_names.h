@@ -2,6 +2,7 @@
 // Who a page goes to: a watch address, a number, "all", or a name from the site's watch list.
 
 #include "frames/command_frame.h"
+#include "frames/watch_list.h"
 
 #include <cstdint>
 #include <map>
@@ -17,16 +18,19 @@ struct Recipient {
     std::string name; // the name it was given by, when it came from the watch list
 };
 
-// The watch list: names to addresses, read from a UTF-8 CSV file whose header line names the columns
-// `name` and `address` (in any order; other columns are ignored, so a fuller watch list can be the same
-// file). Addresses are written A.B.C.D or as a plain number.
+// The watch list's names and addresses: the site's watch list file, read and checked whole by the same
+// rules as the window's watch list page and `velkor-cli watches check` (its other columns are theirs).
 class WatchNames {
 public:
-    // The list in `csv`; nullopt with the reason in `error` ("line 4: no address") when it has none
-    // of the columns, a bad address, an empty or a repeated name.
-    static std::optional<WatchNames> Parse(std::string_view csv, std::string* error);
-    // The list in the file at `path`; nullopt with the reason in `error` (the file's own reason, or
-    // Parse's, after the path).
+    WatchNames() = default;
+    // The names of a checked list.
+    explicit WatchNames(const WatchList& list);
+
+    // The list in `csv`; nullopt with every fault in `error` ("FILE:LINE: column: reason", one a line,
+    // `file` naming it) when it cannot be read or does not pass the list's checks.
+    static std::optional<WatchNames> Parse(std::string_view csv, std::string* error,
+                                           const std::string& file = "watch list");
+    // The list in the file at `path`, the same way.
     static std::optional<WatchNames> Load(const std::string& path, std::string* error);
 
     std::optional<WatchAddress> Find(std::string_view name) const;
@@ -36,12 +40,9 @@ private:
     std::map<std::string, WatchAddress, std::less<>> m_names;
 };
 
-// A recipient as written by a sender: "A.B.C.D"; a plain number N, the address whose 32-bit value is N
-// (as inet_aton reads "12" as 0.0.0.12); "all" (255.255.255.255); or a name from `names`. The reason it
-// is not one otherwise.
+// A recipient as written by a sender: "A.B.C.D"; a plain decimal number N, the address whose 32-bit value
+// is N ("12" is 0.0.0.12); "all" (255.255.255.255); or a name from `names`. The reason it is not one
+// otherwise.
 std::variant<Recipient, std::string> ParseRecipient(std::string_view text, const WatchNames& names);
-
-// A watch address as the list's address column and the HTTP API write it: "A.B.C.D" or a plain number.
-std::optional<WatchAddress> ParseAddressOrNumber(std::string_view text);
 
 } // namespace velkor::gateway

@@ -350,6 +350,10 @@
         <source>写入失败：</source>
         <translation>Writing failed: </translation>
     </message>
+    <message>
+        <source>名称“%1”会被当作地址、号码或 all，发往它的信息到不了这块手表</source>
+        <translation>The name “%1” reads as an address, a number or all: a page to it would not reach this watch</translation>
+    </message>
 </context>
 <context>
     <name>Help</name>

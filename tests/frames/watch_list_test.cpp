@@ -152,6 +152,50 @@ TEST(WatchList, EveryFaultNamesItsLineAndColumn) {
     EXPECT_EQ(Faults("name,address,freq,net\n,1.2.3.4.5,x,\nok,0.0.0.1,,\n").size(), 4U);
 }
 
+TEST(WatchList, AsSpreadsheetsWriteIt) {
+    // Empty rows a sheet leaves below the list, and a European sheet's decimal comma in a ; file.
+    auto read = ParseWatchList("name;address;freq;net\r\nbed 1;0.0.0.1;434,00;7\r\n;;;\r\n;;;\r\n");
+    ASSERT_TRUE(std::holds_alternative<WatchList>(read))
+        << Lines(std::get<std::vector<WatchListFault>>(read));
+    const WatchList& list = std::get<WatchList>(read);
+    ASSERT_EQ(list.entries.size(), 1U);
+    EXPECT_EQ(list.entries[0].freq, "434.00");
+    EXPECT_EQ(Lines(CheckWatchList(list)), "");
+    // In a comma file "434,00" is two cells, and a ; file's 1,234.5 stays what it is: a fault.
+    read = ParseWatchList("name;address;freq;net\nbed 1;0.0.0.1;1,234.5;7\n");
+    EXPECT_EQ(Lines(CheckWatchList(std::get<WatchList>(read))),
+              "2: freq: \"1,234.5\" is not a frequency: MHz below 1024, at most two decimals (434.00)\n");
+
+    // A name a spreadsheet would run as a formula is saved so that it shows it, and reads back as itself.
+    WatchList formulas;
+    formulas.extraColumns = {"note"};
+    for (const std::string name : {"=cmd|' /C calc'!A0", "+1 kitchen", "-front desk", "@bar", "'plain"}) {
+        WatchEntry entry;
+        entry.name = name;
+        entry.address = "0.0.0.9";
+        entry.extra = {"=HYPERLINK(\"x\")"};
+        formulas.entries.push_back(entry);
+    }
+    const std::string saved = SaveWatchList(formulas);
+    EXPECT_NE(saved.find("'=cmd|"), std::string::npos);
+    EXPECT_EQ(saved.find(",=HYPERLINK"), std::string::npos) << saved;
+    read = ParseWatchList(saved);
+    ASSERT_TRUE(std::holds_alternative<WatchList>(read));
+    for (std::size_t i = 0; i < formulas.entries.size(); ++i) {
+        EXPECT_EQ(std::get<WatchList>(read).entries.at(i).name, formulas.entries[i].name);
+        EXPECT_EQ(std::get<WatchList>(read).entries.at(i).extra, formulas.entries[i].extra);
+    }
+
+    // A name that a sender's recipient would be read as is a fault, with its line.
+    read = ParseWatchList("name,address\n7,0.0.0.1\nall,0.0.0.2\n1.2.3.4,0.0.0.3\nbed 7,0.0.0.4\n");
+    EXPECT_EQ(
+        Lines(CheckWatchList(std::get<WatchList>(read))),
+        "2: name: \"7\" reads as an address, a number or all: a page to it would not reach this watch\n"
+        "3: name: \"all\" reads as an address, a number or all: a page to it would not reach this watch\n"
+        "4: name: \"1.2.3.4\" reads as an address, a number or all: a page to it would not reach this "
+        "watch\n");
+}
+
 TEST(WatchList, AWatchsFramesAreTheWirelessPagesFrames) {
     WatchEntry entry;
     entry.name = "bed 1";

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
 namespace velkor::gateway {
 namespace {
 
@@ -72,33 +76,47 @@ TEST(WatchList, ReadsNamesAndAddressesWhateverTheOtherColumns) {
     std::optional<WatchNames> names = WatchNames::Parse("\xEF\xBB\xBFroom,Address,Name\r\n"
                                                         "ward 1,0.0.0.12,nurse-3\r\n"
                                                         "\r\n"
-                                                        "kitchen,\"260\",\"chef, \"\"big\"\" Li\"\r\n"
+                                                        "kitchen,\"0.0.1.4\",\"chef, \"\"big\"\" Li\"\r\n"
+                                                        ",,\r\n"
                                                         "x,1.2.3.4,\xE5\x8E\xA8\xE6\x88\xBF\n",
                                                         &error);
     ASSERT_TRUE(names) << error;
-    EXPECT_EQ(names->Size(), 3U);
+    EXPECT_EQ(names->Size(), 3U) << "a row of separators alone is no watch";
     EXPECT_EQ(names->Find("nurse-3"), (WatchAddress{0, 0, 0, 12}));
     EXPECT_EQ(names->Find("chef, \"big\" Li"), (WatchAddress{0, 0, 1, 4}));
     EXPECT_EQ(names->Find("\xE5\x8E\xA8\xE6\x88\xBF"), (WatchAddress{1, 2, 3, 4}));
     EXPECT_FALSE(names->Find("Nurse-3"));
 
-    // The site's watch list itself, as a Chinese-locale spreadsheet saves it.
-    names =
-        WatchNames::Parse("name;address;freq;net;host1\r\n\"床 1\";0.0.0.1;434.00;7;192.168.1.5\r\n", &error);
+    // The site's watch list itself, as a Chinese or European spreadsheet saves it (decimal comma).
+    names = WatchNames::Parse(
+        "name;address;freq;net;host1\r\n\"床 1\";0.0.0.1;434,00;7;192.168.1.5\r\n;;;;\r\n", &error);
     ASSERT_TRUE(names) << error;
     EXPECT_EQ(names->Find("床 1"), (WatchAddress{0, 0, 0, 1}));
 }
 
+// The gateway reads the list by the rules the window and velkor-cli check it with, faults and all.
 TEST(WatchList, RefusesAFileItCannotTrustSayingWhere) {
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {"", "no header line (name,address)"},
-        {"name,room\nx,1\n", "line 1: the header line names no address column (name,address)"},
-        {"address\n1\n", "line 1: the header line names no name column (name,address)"},
-        {"name,address\na,1.2.3\n", "line 2: \"1.2.3\" is not an address (A.B.C.D or a number)"},
-        {"name,address\na,\n", "line 2: no address for a"},
-        {"name,address\n,5\n", "line 2: no name"},
-        {"name,address\na,1\nb,2\na,3\n", "line 4: the name a is on line 2 too"},
-        {"name,address\n\"open,1\n", "line 2: a quoted field never ends"},
+        {"", "watch list: empty: a header line name,address,freq,net,host1,...,host10 first"},
+        {"name,room\nx,1.2.3.4\n", "watch list:1: address: the header line has no such column "
+                                   "(name,address,freq,net,host1,...,host10)"},
+        {"name,address\na,1.2.3\n",
+         "watch list:2: address: \"1.2.3\" is not an address A.B.C.D (each part 0 to 255)"},
+        {"name,address\na,\n", "watch list:2: address: an address A.B.C.D is needed"},
+        {"name,address\n,0.0.0.5\n", "watch list:2: name: a name is needed"},
+        {"name,address\na,0.0.0.1\nb,0.0.0.2\na,0.0.0.3\n",
+         "watch list:4: name: \"a\" is the name of line 2 too"},
+        {"name,address\n\"open,1\n", "watch list: line 2: a quoted field never ends"},
+        // A name a sender's recipient would be read as something else: a page to "12" went to 0.0.0.12.
+        {"name,address\n12,0.0.0.7\n", "watch list:2: name: \"12\" reads as an address, a number or all: a "
+                                       "page to it would not reach this watch"},
+        {"name,address\nall,0.0.0.7\n", "watch list:2: name: \"all\" reads as an address, a number or all: a "
+                                        "page to it would not reach this watch"},
+        {"name,address\n0.0.0.5,0.0.0.7\n",
+         "watch list:2: name: \"0.0.0.5\" reads as an address, a number or all: "
+         "a page to it would not reach this watch"},
+        // Saved by a spreadsheet in GBK: its names would never match a sender's UTF-8.
+        {"name,address\n\xB4\xB2,0.0.0.7\n", "watch list: not UTF-8 text (save the sheet as \"CSV UTF-8\")"},
     };
     for (const auto& [csv, reason] : rows) {
         SCOPED_TRACE(csv);
@@ -109,24 +127,33 @@ TEST(WatchList, RefusesAFileItCannotTrustSayingWhere) {
     std::string error;
     EXPECT_FALSE(WatchNames::Load("/nonexistent/watches.csv", &error));
     EXPECT_EQ(error, "/nonexistent/watches.csv: No such file or directory");
+    // velkor-cli's limit, not four times it.
+    const std::string path =
+        std::filesystem::temp_directory_path() / ("velkor-big-" + std::to_string(getpid()));
+    std::ofstream(path) << "name,address\n" << std::string(MAX_WATCH_LIST_BYTES, '#');
+    EXPECT_FALSE(WatchNames::Load(path, &error));
+    EXPECT_EQ(error, path + ": larger than 1024 kB: not a watch list");
+    std::filesystem::remove(path);
 }
 
 TEST(Recipients, AddressNumberAllOrName) {
     std::string error;
-    const WatchNames names = *WatchNames::Parse("name,address\nnurse-3,0.0.0.12\nall,1.1.1.1\n", &error);
+    const std::optional<WatchNames> names = WatchNames::Parse("name,address\nnurse-3,0.0.0.12\n", &error);
+    ASSERT_TRUE(names) << error;
     const std::vector<std::pair<std::string, WatchAddress>> good = {
         {"0.0.0.12", {0, 0, 0, 12}}, {"12", {0, 0, 0, 12}},         {"4294967295", {255, 255, 255, 255}},
         {"16909060", {1, 2, 3, 4}},  {"all", {255, 255, 255, 255}}, {"nurse-3", {0, 0, 0, 12}},
+        {"010", {0, 0, 0, 10}}, // decimal, whatever inet_aton would make of it
     };
     for (const auto& [text, address] : good) {
         SCOPED_TRACE(text);
-        std::variant<Recipient, std::string> recipient = ParseRecipient(text, names);
+        std::variant<Recipient, std::string> recipient = ParseRecipient(text, *names);
         ASSERT_TRUE(std::holds_alternative<Recipient>(recipient)) << std::get<std::string>(recipient);
         EXPECT_EQ(std::get<Recipient>(recipient).address, address);
     }
-    for (const std::string bad : {"", "4294967296", "1.2.3.256", "nurse-4", "-1", " 12"}) {
+    for (const std::string bad : {"", "4294967296", "1.2.3.256", "nurse-4", "-1", " 12", "0x10"}) {
         SCOPED_TRACE(bad);
-        EXPECT_TRUE(std::holds_alternative<std::string>(ParseRecipient(bad, names)));
+        EXPECT_TRUE(std::holds_alternative<std::string>(ParseRecipient(bad, *names)));
     }
     EXPECT_EQ(std::get<std::string>(ParseRecipient("bed-9", WatchNames{})),
               "no watch is named \"bed-9\" (an address A.B.C.D, a number, all, or a name from a watch list, "
