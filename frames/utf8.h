@@ -11,6 +11,12 @@ namespace velkor {
 // overlong form, a surrogate, a code point past U+10FFFF).
 std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 
+// Whether `text` is UTF-8 throughout, by the rules above.
+bool IsUtf8(std::string_view text);
+// `text` with each byte that starts no UTF-8 character replaced by U+FFFD: what comes from outside (a
+// login, a path, a file's name) made safe to store, log and write as JSON.
+std::string ValidUtf8(std::string_view text);
+
 // One code point appended as UTF-8.
 void AppendUtf8(std::string& out, char32_t c);
 

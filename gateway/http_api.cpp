@@ -1,6 +1,7 @@
 #include "http_api.h"
 
 #include "frames/strict_text.h"
+#include "frames/utf8.h"
 #include "log.h"
 #include "page_json.h"
 
@@ -8,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -75,7 +77,8 @@ private:
 
 void Reply(httplib::Response& response, int status, const Json& body) {
     response.status = status;
-    response.set_content(body.dump() + "\n", "application/json");
+    // Paths, query values and logins are the client's bytes: whatever is not UTF-8 shows as U+FFFD.
+    response.set_content(JsonText(body) + "\n", "application/json");
 }
 
 void ReplyError(httplib::Response& response, int status, const std::string& message) {
@@ -86,6 +89,61 @@ std::string PeerText(const httplib::Request& request) {
     const std::string& host = request.remote_addr;
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
            std::to_string(request.remote_port);
+}
+
+// The options of the query string alone. httplib also files a form-encoded body's fields as parameters,
+// and a page's text is never options.
+httplib::Params QueryOf(const httplib::Request& request) {
+    httplib::Params params;
+    const std::size_t mark = request.target.find('?');
+    if (mark != std::string::npos) {
+        httplib::detail::parse_query_text(request.target.substr(mark + 1), params);
+    }
+    return params;
+}
+
+std::vector<std::string> Values(const httplib::Params& params, const std::string& key) {
+    std::vector<std::string> values;
+    for (auto [it, end] = params.equal_range(key); it != end; ++it) {
+        values.push_back(it->second);
+    }
+    return values;
+}
+
+std::optional<std::string> Value(const httplib::Params& params, const std::string& key) {
+    auto found = params.find(key);
+    return found == params.end() ? std::nullopt : std::optional<std::string>(found->second);
+}
+
+// The token of an "Authorization: Bearer TOKEN" header; the scheme's name is case-insensitive.
+std::optional<std::string_view> BearerToken(const std::string& header) {
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() <= scheme.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i]) {
+            return std::nullopt;
+        }
+    }
+    return std::string_view(header).substr(scheme.size());
+}
+
+// The methods each resource answers, for 405's Allow.
+std::optional<std::string> AllowedMethods(const std::string& path) {
+    if (path == "/v1/pages") {
+        return "GET, POST";
+    }
+    if (path.starts_with("/v1/pages/") && path.find('/', 10) == std::string::npos) {
+        return "GET, DELETE";
+    }
+    if (path == "/v1/time") {
+        return "POST";
+    }
+    if (path == "/v1/health" || path == "/metrics") {
+        return "GET";
+    }
+    return std::nullopt;
 }
 
 std::optional<int64_t> IdOf(const httplib::Request& request) {
@@ -160,7 +218,8 @@ void HttpApi::Routes() {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         const std::string header = request.get_header_value("Authorization");
-        if (header.starts_with("Bearer ") && m_tokens->Match(std::string_view(header).substr(7))) {
+        const std::optional<std::string_view> token = BearerToken(header);
+        if (token && m_tokens->Match(*token)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         response.set_header("WWW-Authenticate", "Bearer realm=\"velkor-gateway\"");
@@ -171,51 +230,90 @@ void HttpApi::Routes() {
     });
 
     // httplib's own refusals (413 for a body over the limit, 404 for no route, 400 for a bad request) carry
-    // no body: give them the API's error object.
+    // no body: give them the API's error object. Nothing may leave this handler: httplib calls it outside
+    // its own guard.
     server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty()) {
-            return;
+        try {
+            if (!response.body.empty()) {
+                return;
+            }
+            const std::optional<std::string> allowed = AllowedMethods(request.path);
+            if (allowed && allowed->find(request.method) == std::string::npos &&
+                (response.status == 404 || response.status == 400)) {
+                // A PUT without a body fails in httplib before routing, as a 400.
+                response.set_header("Allow", *allowed);
+                ReplyError(response, 405,
+                           request.method + " is not a method of " + request.path + " (" + *allowed + ")");
+                return;
+            }
+            std::string message = "the request cannot be served";
+            const bool needsBody =
+                request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
+            if (response.status == 400 && !request.method.empty() && !needsBody) {
+                // The request line was read, and a request without a body fails only in its headers: one
+                // longer than httplib takes.
+                response.status = 431;
+                message = "a header line is longer than 8 kB, or is not a header";
+            } else if (response.status == 400) {
+                message = "the request is not valid HTTP: a POST needs a body (or Content-Length: 0), and no "
+                          "header line may be longer than 8 kB";
+            } else if (response.status == 413) {
+                const std::string length = request.get_header_value("Content-Length");
+                if (!ParseUnsigned(length, 0, 0xFFFFFFFF) && !length.empty() &&
+                    length.find_first_not_of("0123456789") != std::string::npos) {
+                    response.status = 400;
+                    message = "Content-Length is not a number of bytes: " + length;
+                } else {
+                    message = "the body is larger than " + std::to_string(MAX_BODY / 1024) + " kB";
+                }
+            } else if (response.status == 404) {
+                message = "no such resource: " + request.method + " " + request.path;
+            } else if (response.status == 414) {
+                message = "the address is too long";
+            }
+            ReplyError(response, response.status, message);
+        } catch (const std::exception& error) {
+            LogLine(std::string("http: an error answer failed: ") + error.what());
+            response.status = 500;
+            response.set_content("{\"error\":\"internal error\"}\n", "application/json");
         }
-        std::string message = "the request cannot be served";
-        if (response.status == 400) {
-            message = "the request is not valid HTTP (a POST needs a body, or Content-Length: 0)";
-        } else if (response.status == 413) {
-            message = "the body is larger than " + std::to_string(MAX_BODY / 1024) + " kB";
-        } else if (response.status == 404) {
-            message = "no such resource: " + request.method + " " + request.path;
-        } else if (response.status == 414) {
-            message = "the address is too long";
-        }
-        ReplyError(response, response.status, message);
     });
 
-    server.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
-            std::string what = "internal error";
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception& exception) {
-                what = exception.what();
-            } catch (...) {
-            }
-            LogLine("http: " + what);
-            ReplyError(response, 500, what);
-        });
+    // Whatever a handler throws ends here, never in the process: logged, and answered without the
+    // library's words.
+    server.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
+                                    std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const StoreError& failure) {
+            LogLine("http " + ValidUtf8(request.method + " " + request.path) + ": " + failure.what());
+            ReplyError(response, 503, std::string("the queue cannot be read or stored: ") + failure.what());
+        } catch (const std::exception& failure) {
+            LogLine("http " + ValidUtf8(request.method + " " + request.path) +
+                    ": internal error: " + ValidUtf8(failure.what()));
+            ReplyError(response, 500, "internal error (the gateway's log says more)");
+        } catch (...) {
+            LogLine("http " + ValidUtf8(request.method + " " + request.path) + ": internal error");
+            ReplyError(response, 500, "internal error (the gateway's log says more)");
+        }
+    });
 
     server.Post("/v1/pages", [this](const httplib::Request& request, httplib::Response& response) {
         NewPage page;
         page.source = "http " + PeerText(request);
         if (m_tokens) {
-            const std::string name =
-                m_tokens->Match(request.get_header_value("Authorization").substr(7)).value_or("");
+            const std::optional<std::string_view> token =
+                BearerToken(request.get_header_value("Authorization"));
+            const std::string name = token ? m_tokens->Match(*token).value_or("") : "";
             if (!name.empty()) {
                 page.source += " (token " + name + ")";
             }
         }
         try {
             const std::string type = request.get_header_value("Content-Type");
+            const httplib::Params query = QueryOf(request);
             // curl -d sends any body as a form; one that starts with { is read as the JSON it is, unless
-            // the client says text/plain.
+            // the client says text/plain. Any other body is the text, whole: a form's & and = are letters.
             const bool json = type.find("json") != std::string::npos ||
                               (type.find("text/plain") == std::string::npos && request.body.starts_with('{'));
             std::variant<ReadPage, PageRefusal> read;
@@ -230,15 +328,13 @@ void HttpApi::Routes() {
                         text.pop_back();
                     }
                 }
-                std::vector<std::string> to;
-                for (std::size_t i = 0; i < request.get_param_value_count("to"); ++i) {
-                    to.push_back(request.get_param_value("to", i));
+                const std::vector<std::string> to = Values(query, "to");
+                if (const std::optional<std::string> priority = Value(query, "priority")) {
+                    page.priority = ReadPriority(*priority);
                 }
-                if (request.has_param("priority")) {
-                    page.priority = ReadPriority(request.get_param_value("priority"));
-                }
-                if (request.has_param("ttl")) {
-                    page.ttlSeconds = TtlText(request.get_param_value("ttl"));
+                if (const std::optional<std::string> ttl = Value(query, "ttl")) {
+                    page.ttlSeconds = TtlText(*ttl);
+                    page.ttlGiven = true;
                 }
                 read = CompletePage(std::move(page), to, text, m_intake);
             }
@@ -263,29 +359,44 @@ void HttpApi::Routes() {
     });
 
     server.Get("/v1/pages", [this](const httplib::Request& request, httplib::Response& response) {
-        std::optional<std::string> state;
-        if (request.has_param("state")) {
-            state = request.get_param_value("state");
-            const auto counts = m_intake.Store().CountByState();
-            if (!counts.contains(*state)) {
+        const httplib::Params query = QueryOf(request);
+        PageQuery pages;
+        if (const std::optional<std::string> state = Value(query, "state")) {
+            if (!m_intake.Store().CountByState().contains(*state)) {
                 ReplyError(response, 422, "state: queued, sent, expired, cancelled or failed");
                 return;
             }
+            pages.state = state;
         }
-        int limit = 100;
-        if (request.has_param("limit")) {
-            std::optional<uint32_t> value = ParseUnsigned(request.get_param_value("limit"), 1, MAX_LIST);
+        if (const std::optional<std::string> limit = Value(query, "limit")) {
+            std::optional<uint32_t> value = ParseUnsigned(*limit, 1, MAX_LIST);
             if (!value) {
                 ReplyError(response, 422, "limit: a number from 1 to " + std::to_string(MAX_LIST));
                 return;
             }
-            limit = static_cast<int>(*value);
+            pages.limit = static_cast<int>(*value);
         }
-        Json pages = Json::array();
-        for (const PageRecord& page : m_intake.Store().List(state, limit)) {
-            pages.push_back(PageJson(page));
+        if (const std::optional<std::string> before = Value(query, "before")) {
+            std::optional<uint32_t> value = ParseUnsigned(*before, 1, 0xFFFFFFFF);
+            if (!value) {
+                ReplyError(response, 422, "before: a page's id (the listing goes on with older pages)");
+                return;
+            }
+            pages.before = static_cast<int64_t>(*value);
         }
-        Reply(response, 200, Json{{"pages", pages}});
+        Json list = Json::array();
+        const std::vector<PageRecord> records = m_intake.Store().List(pages);
+        for (const PageRecord& page : records) {
+            list.push_back(PageJson(page, false));
+        }
+        Json body = {{"pages", list}};
+        if (static_cast<int>(records.size()) == pages.limit) {
+            // The next page of the listing: the same query, older pages.
+            body["next"] = "/v1/pages?" + std::string(pages.state ? "state=" + *pages.state + "&" : "") +
+                           "limit=" + std::to_string(pages.limit) +
+                           "&before=" + std::to_string(records.back().id);
+        }
+        Reply(response, 200, body);
     });
 
     server.Get(R"(/v1/pages/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
@@ -301,19 +412,28 @@ void HttpApi::Routes() {
     server.Delete(
         R"(/v1/pages/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
             std::optional<int64_t> id = IdOf(request);
-            std::optional<PageRecord> page = id ? m_intake.Store().Cancel(*id, WallNow()) : std::nullopt;
-            if (!page) {
+            Cancelled cancel;
+            if (id) {
+                cancel = m_intake.Store().Cancel(*id, QueueNow());
+            }
+            switch (cancel.outcome) {
+            case Cancelled::Outcome::NoSuchPage:
                 ReplyError(response, 404, "no page " + request.matches[1].str());
                 return;
-            }
-            if (page->state != "cancelled") {
+            case Cancelled::Outcome::Sending:
                 ReplyError(response, 409,
-                           "page " + std::to_string(page->id) + " is " + page->state +
+                           "page " + std::to_string(*id) + " is being sent now; its frame goes out");
+                return;
+            case Cancelled::Outcome::NotQueued:
+                ReplyError(response, 409,
+                           "page " + std::to_string(cancel.page->id) + " is " + cancel.page->state +
                                "; only a queued page can be cancelled");
                 return;
+            case Cancelled::Outcome::Cancelled:
+                break;
             }
-            LogLine("page " + std::to_string(page->id) + " cancelled by http " + PeerText(request));
-            Reply(response, 200, PageJson(*page));
+            LogLine("page " + std::to_string(*id) + " cancelled by http " + PeerText(request));
+            Reply(response, 200, PageJson(*cancel.page));
         });
 
     server.Post("/v1/time", [this](const httplib::Request& request, httplib::Response& response) {
@@ -352,12 +472,24 @@ void HttpApi::Routes() {
 
     server.Get("/v1/health", [this](const httplib::Request&, httplib::Response& response) {
         const Health health = m_intake.Sender().CurrentHealth();
-        Json body = {{"status", health.open ? "ok" : "port closed"},
+        // The first thing that keeps pages from going out names the state.
+        std::string status = "ok";
+        if (!health.storeProblem.empty()) {
+            status = "queue cannot be stored";
+        } else if (!health.open) {
+            status = "port closed";
+        } else if (health.writesFailing) {
+            status = "writes failing";
+        }
+        Json body = {{"status", status},
                      {"port", health.port},
                      {"open", health.open},
                      {"lost_since", TimeOrNull(health.lostSince)}};
         if (!health.portProblem.empty()) {
             body["port_problem"] = health.portProblem;
+        }
+        if (!health.storeProblem.empty()) {
+            body["store_problem"] = health.storeProblem;
         }
         body["queue_depth"] = health.queueDepth;
         body["frames_written"] = health.framesWritten;
@@ -365,7 +497,7 @@ void HttpApi::Routes() {
         body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
                                                           : Json{{"time", IsoTime(health.lastFailureTime)},
                                                                  {"reason", health.lastFailure}};
-        bool whole = health.open;
+        bool whole = status == "ok";
         if (m_mqtt) {
             const MqttHealth broker = m_mqtt->CurrentHealth();
             Json mqtt = {{"broker", broker.broker},
@@ -373,7 +505,7 @@ void HttpApi::Routes() {
                          {broker.connected ? "connected_since" : "lost_since", TimeOrNull(broker.since)}};
             if (!broker.connected) {
                 mqtt["problem"] = broker.problem;
-                if (health.open) {
+                if (whole) {
                     body["status"] = "broker not connected";
                 }
             }
@@ -383,8 +515,8 @@ void HttpApi::Routes() {
             body["mqtt"] = mqtt;
             whole = whole && broker.connected;
         }
-        // 503 while the port is closed or the broker away, so that a plain HTTP check sees that pages cannot
-        // go out, or cannot come in.
+        // 503 while the queue cannot be stored, the port is closed or refuses every write, or the broker is
+        // away, so that a plain HTTP check sees that pages cannot go out, or cannot come in.
         Reply(response, whole ? 200 : 503, body);
     });
 

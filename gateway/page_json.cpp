@@ -66,6 +66,19 @@ ReadPage Complete(NewPage page, const std::vector<std::string>& to, const std::s
         }
         page.recipients.push_back(std::get<Recipient>(recipient));
     }
+    if (page.repeatCount > 1) {
+        // The last round starts this long after the first; a page expires at its ttl whatever is left.
+        const int rounds = (page.repeatCount - 1) * page.repeatEvery;
+        if (!page.ttlGiven) {
+            page.ttlSeconds = rounds + DEFAULT_TTL_SECONDS;
+        } else if (page.ttlSeconds <= rounds) {
+            throw PageRefusal{
+                422, "ttl: " + std::to_string(page.ttlSeconds) + " s ends the page before its last round (" +
+                         std::to_string(page.repeatCount) + " rounds every " +
+                         std::to_string(page.repeatEvery) + " s take " + std::to_string(rounds) +
+                         " s): a ttl over " + std::to_string(rounds) + ", or fewer rounds"};
+        }
+    }
     std::variant<PageText, std::string> checked = CheckPageText(text, Charset::Utf8);
     if (auto* reason = std::get_if<std::string>(&checked)) {
         throw PageRefusal{422, "text: " + *reason};
@@ -109,6 +122,7 @@ std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage 
                 page.priority = ReadPriority(value);
             } else if (key == "ttl") {
                 page.ttlSeconds = ReadTtl(value);
+                page.ttlGiven = true;
             } else if (key == "repeat") {
                 ReadRepeat(value, page);
             } else {
@@ -169,7 +183,11 @@ Json TimeOrNull(double seconds) {
     return seconds > 0 ? Json(IsoTime(seconds)) : Json(nullptr);
 }
 
-Json PageJson(const PageRecord& page) {
+std::string JsonText(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json PageJson(const PageRecord& page, bool withFrames) {
     Json json = {{"id", page.id}, {"kind", page.kind == PageKind::Time ? "time" : "text"}};
     Json to = Json::array();
     for (const Recipient& recipient : page.recipients) {
@@ -191,6 +209,9 @@ Json PageJson(const PageRecord& page) {
     }
     json["source"] = page.source;
     json["finished"] = TimeOrNull(page.finished);
+    if (!withFrames) {
+        return json;
+    }
     Json frames = Json::array();
     for (const FrameRecord& frame : page.frames) {
         Json entry = {

@@ -47,6 +47,9 @@ int ReadTtl(const Json& value);
 // UTF-8 ISO 8601 with milliseconds, "" for 0.
 std::string IsoTime(double seconds);
 Json TimeOrNull(double seconds);
-Json PageJson(const PageRecord& page);
+// The page's record; its frames too when `frames` (a listing leaves them out).
+Json PageJson(const PageRecord& page, bool frames = true);
+// `json` as text; bytes that are not UTF-8 (from a client) become U+FFFD instead of failing.
+std::string JsonText(const Json& json);
 
 } // namespace velkor::gateway

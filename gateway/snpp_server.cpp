@@ -174,7 +174,9 @@ void SnppServer::Serve(int client, const std::string& peer) {
         for (std::size_t end;
              open && !session.Closed() && (end = pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
-            if (end - start > SnppSession::MAX_LINE) {
+            // The limit is the command's: its CR does not count.
+            const std::size_t length = end - start - (end > start && pending[end - 1] == '\r' ? 1 : 0);
+            if (length > SnppSession::MAX_LINE) {
                 break; // handled below as an over-long line
             }
             const std::vector<std::string> replies =
@@ -185,7 +187,8 @@ void SnppServer::Serve(int client, const std::string& peer) {
             }
         }
         pending.erase(0, start);
-        if (open && !session.Closed() && pending.size() > SnppSession::MAX_LINE) {
+        // What is left is a line without its end yet; its CR may have come without the LF.
+        if (open && !session.Closed() && pending.size() > SnppSession::MAX_LINE + 1) {
             SendLines(client, {session.OnLineTooLong()});
             LogLine("snpp " + peer + ": a line longer than " + std::to_string(SnppSession::MAX_LINE) +
                     " bytes, disconnected");

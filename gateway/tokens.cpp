@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace velkor::gateway {
 
@@ -52,6 +53,13 @@ std::optional<Tokens> Tokens::Load(const std::string& path, std::string* error) 
     std::ifstream file(path);
     if (!file) {
         *error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // As ssh with a key: secrets every user of the machine can read are no longer secrets.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+        *error = path + ": readable or writable by every user; the tokens in it are not secret (chmod o-rw " +
+                 path + ")";
         return std::nullopt;
     }
     std::ostringstream text;

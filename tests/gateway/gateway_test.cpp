@@ -170,6 +170,104 @@ TEST(Gateway, HttpRefusesBadRequestsNamingTheField) {
     EXPECT_TRUE(TextFrames(sim, 2, 500ms).size() == 1U) << "only the first page reached the wire";
 }
 
+// curl as a client runs it: the status, then the body.
+std::pair<int, std::string> Curl(int port, std::vector<std::string> args) {
+    std::vector<std::string> command = {"/usr/bin/curl", "-sS", "-o", "-", "-w", "\n%{http_code}"};
+    command.insert(command.end(), args.begin(), args.end());
+    for (std::string& arg : command) {
+        const std::size_t at = arg.find("PORT");
+        if (at != std::string::npos) {
+            arg.replace(at, 4, std::to_string(port));
+        }
+    }
+    ChildProcess curl(command);
+    curl.Wait(15s);
+    const std::string& out = curl.Out();
+    const std::size_t last = out.rfind('\n');
+    return {last == std::string::npos ? 0 : std::atoi(out.c_str() + last + 1), out.substr(0, last)};
+}
+
+// What the third outside attack found: one request or one login that ended the gateway or poisoned its
+// database, bodies read as options, misleading answers. The gateway answers each with a reason in valid
+// JSON, and serves on.
+TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    const int port = gateway.HttpPort();
+    const std::string base = "http://127.0.0.1:PORT";
+    struct Row {
+        std::string name;
+        std::vector<std::string> args;
+        int status;
+        std::string error;
+    };
+    const std::vector<Row> rows = {
+        {"a path not UTF-8", {base + "/%FF"}, 404, "no such resource: GET /\xEF\xBF\xBD"},
+        {"an id not UTF-8", {base + "/v1/pages/%FF"}, 404, "no page \xEF\xBF\xBD"},
+        {"a cancel not UTF-8",
+         {"-X", "DELETE", base + "/v1/pages/%FF%FE"},
+         404,
+         "no page \xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"a recipient not UTF-8",
+         {"-H", "Content-Type: text/plain", "--data-binary", "hi", base + "/v1/pages?to=%FF"},
+         422,
+         "to: no watch is named \"\xEF\xBF\xBD\""},
+        {"PUT", {"-X", "PUT", base + "/v1/pages"}, 405, "PUT is not a method of /v1/pages (GET, POST)"},
+        {"PATCH with a body", {"-X", "PATCH", "-d", "x", base + "/v1/pages/1"}, 405, "PATCH is not a method"},
+        {"a header of 100 kB",
+         {"-H", "X-Big: " + std::string(100 * 1024, 'a'), base + "/v1/health"},
+         431,
+         "a header line is longer than 8 kB"},
+        {"a negative length",
+         {"-H", "Content-Length: -5", "-d", "", base + "/v1/pages?to=1"},
+         400,
+         "Content-Length is not a number of bytes: -5"},
+        {"rounds past the ttl",
+         {"-H", "Content-Type: application/json", "-d",
+          R"({"to":"1","text":"a","ttl":12,"repeat":{"every":5,"count":5}})", base + "/v1/pages"},
+         422,
+         "ttl: 12 s ends the page before its last round (5 rounds every 5 s take 20 s)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto [status, body] = Curl(port, row.args);
+        EXPECT_EQ(status, row.status) << body;
+        const Json answer = Json::parse(body, nullptr, false);
+        ASSERT_TRUE(answer.is_object()) << body;
+        EXPECT_EQ(answer.value("error", "").substr(0, row.error.size()), row.error) << body;
+    }
+    httplib::Result put = gateway.Client().Put("/v1/time", "x", "text/plain");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->status, 405);
+    EXPECT_EQ(put->get_header_value("Allow"), "POST");
+
+    // A form-encoded body (curl -d's default type) is the text, whole: its & and = change nothing.
+    auto [status, accepted] =
+        Curl(port, {"-d", "Dinner for all&to=all&ttl=1&priority=high", base + "/v1/pages?to=12"});
+    ASSERT_EQ(status, 202) << accepted;
+    std::vector<Json> frames = TextFrames(sim, 2, 1s);
+    ASSERT_EQ(frames.size(), 1U) << "one page to 0.0.0.12, no broadcast";
+    EXPECT_EQ(frames[0]["address"], "0.0.0.12");
+    const Json page = gateway.WaitForState(Json::parse(accepted)["id"], "sent");
+    EXPECT_EQ(page["text"], "Dinner for all&to=all&ttl=1&priority=high");
+    EXPECT_EQ(page["priority"], "normal");
+
+    // A login that is not UTF-8 (no token file: any login is let in) is stored as text, and listed.
+    ChildProcess nc({"/bin/sh", "-c",
+                     "printf 'LOGI \\377 x\\r\\nPAGE 12\\r\\nMESS hi\\r\\nSEND\\r\\nQUIT\\r\\n' | "
+                     "/usr/bin/nc -q 2 127.0.0.1 " +
+                         std::to_string(gateway.SnppPort())});
+    EXPECT_EQ(nc.Wait(10s), 0);
+    EXPECT_NE(nc.Out().find("250 Message Sent Successfully"), std::string::npos) << nc.Out();
+    auto listed = gateway.Client().Get("/v1/pages");
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->status, 200) << listed->body;
+    EXPECT_NE(listed->body.find("(user \xEF\xBF\xBD)"), std::string::npos) << listed->body;
+
+    EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 200) << "still serving";
+}
+
 TEST(Gateway, HighPriorityGoesFirstAndACancelledPageNever) {
     Folder folder;
     SimProcess sim;
@@ -220,6 +318,15 @@ TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
     Folder folder;
     folder.Write("tokens", "# who may page\npanel s3cret\n");
     SimProcess sim;
+    // Readable by every user of the machine, as ssh says of a key: refused.
+    std::filesystem::permissions(folder / "tokens", std::filesystem::perms(0644));
+    ChildProcess exposed({VELKOR_GATEWAY_PATH, "--port", sim.Link(), "--db", folder / "exposed.db", "--http",
+                          "127.0.0.1:" + std::to_string(FreeLoopbackPort()), "--token-file",
+                          folder / "tokens"});
+    EXPECT_EQ(exposed.Wait(10s), 1);
+    EXPECT_NE(exposed.Err().find("readable or writable by every user"), std::string::npos) << exposed.Err();
+    std::filesystem::permissions(folder / "tokens", std::filesystem::perms(0640));
+
     Gateway gateway(folder, sim.Link(), {"--gap", "0", "--token-file", folder / "tokens"});
     EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "a"}}).first, 401);
     EXPECT_EQ(gateway.Client().Get("/metrics")->status, 401);
@@ -231,6 +338,17 @@ TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
     ASSERT_TRUE(accepted);
     EXPECT_EQ(accepted->status, 202);
     EXPECT_EQ(TextFrames(sim, 1).size(), 1U);
+    // The scheme's name is case-insensitive; the page records the token's name.
+    accepted = gateway.Client().Post("/v1/pages", {{"Authorization", "bearer s3cret"}},
+                                     R"({"to":"1","text":"lower case"})", "application/json");
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->status, 202) << accepted->body;
+    EXPECT_EQ(TextFrames(sim, 1).size(), 1U);
+    const Json listed = Json::parse(gateway.Client().Get("/v1/pages?limit=1", right)->body);
+    EXPECT_NE(listed["pages"][0]["source"].get<std::string>().find("(token panel)"), std::string::npos);
+    // The database and its journal are the gateway's user's alone.
+    EXPECT_EQ(std::filesystem::status(folder / "gateway.db").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0600));
 
     // Net::SNPP has no LOGI: refused; a raw client that logs in pages.
     ChildProcess perl(
@@ -313,7 +431,15 @@ TEST(Gateway, IdleClientsAreCutOffAndARestartGetsItsPortsBack) {
         ASSERT_GE(fd, 0);
         idle.push_back(fd);
     }
-    ChildProcess second(args);
+    // A second gateway: refused for the database the first holds, and, with one of its own, for the port.
+    ChildProcess sameDatabase(args);
+    EXPECT_EQ(sameDatabase.Wait(10s), 1);
+    EXPECT_NE(sameDatabase.Err().find(folder / "gateway.db" + ": in use by another velkor-gateway (PID "),
+              std::string::npos)
+        << sameDatabase.Err();
+    std::vector<std::string> ownDatabase = args;
+    ownDatabase[4] = folder / "second.db";
+    ChildProcess second(ownDatabase);
     EXPECT_EQ(second.Wait(10s), 1);
     EXPECT_NE(second.Err().find("cannot listen on " + http + ": Address already in use"), std::string::npos)
         << second.Err();
