@@ -25,7 +25,7 @@ void Intake::SetWatchNames(std::shared_ptr<const WatchNames> names) {
 std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
     int64_t id = 0;
     try {
-        id = m_store.Submit(page, WallNow());
+        id = m_store.Submit(page, QueueNow());
     } catch (const StoreError& error) {
         LogLine("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());
@@ -37,7 +37,7 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
 std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page, const Delivery& delivery) {
     Submitted submitted;
     try {
-        submitted = m_store.SubmitDelivered(page, WallNow(), delivery);
+        submitted = m_store.SubmitDelivered(page, QueueNow(), delivery);
     } catch (const StoreError& error) {
         LogLine("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());

@@ -1,6 +1,7 @@
 #include "mqtt_link.h"
 
 #include "frames/strict_text.h"
+#include "frames/utf8.h"
 #include "log.h"
 #include "page_json.h"
 
@@ -207,11 +208,6 @@ void MqttLink::Run() {
             first = false;
             while (!m_stopping) {
                 result = mosquitto_loop(m_client, 200, 1);
-                if (!mosquitto_want_write(m_client)) {
-                    // Every PUBACK queued so far is on its way: those messages will not come again.
-                    m_ackWritten.insert(m_ackWritten.end(), m_ackQueued.begin(), m_ackQueued.end());
-                    m_ackQueued.clear();
-                }
                 if (result != MOSQ_ERR_SUCCESS) {
                     break;
                 }
@@ -226,10 +222,6 @@ void MqttLink::Run() {
         if (m_stopping) {
             break;
         }
-        // PUBACKs not written, and those written but perhaps never read by the broker before the connection
-        // went: the records of those deliveries stay, to recognise them when the broker delivers them again.
-        m_ackQueued.clear();
-        m_ackWritten.clear();
         NotConnected(result == MOSQ_ERR_SUCCESS ? "connection lost" : ErrorText(result));
         Pause(backoff);
         backoff = std::min(backoff * 2, LONGEST_BACKOFF_SECONDS);
@@ -309,9 +301,11 @@ void MqttLink::Connected(int result, int flags) {
         return;
     }
     const bool sessionKept = (flags & 1) != 0;
+    // A kept session: what the broker has not seen acknowledged (a PUBACK queued or written but lost with
+    // the connection or the process) it sends again now, before anything new.
+    m_resending = sessionKept;
     if (!sessionKept) {
         // A new session: nothing delivered before comes again.
-        m_ackWritten.clear();
         try {
             m_intake.Store().ForgetDeliveries();
         } catch (const StoreError& error) {
@@ -334,12 +328,20 @@ void MqttLink::Connected(int result, int flags) {
 }
 
 void MqttLink::Received(const mosquitto_message& message) {
-    const std::string topic = message.topic ? message.topic : "";
+    const std::string topic = ValidUtf8(message.topic ? message.topic : "");
     const std::string_view payload(static_cast<const char*>(message.payload),
                                    message.payload ? static_cast<std::size_t>(message.payloadlen) : 0);
     if (message.retain) {
-        // Retained, the broker would hand it to every new subscription: one page sent at each reconnect.
-        Reject(topic, "a retained message is not a page (publish pages without the retain flag)");
+        // The broker's retained copy, handed to every new subscription: an old message, not a page now (a
+        // retained message published while the gateway is subscribed comes live, without the flag, and is
+        // paged). Said once a run for each message, not at every reconnection.
+        if (m_retainedSeen.size() > 100) {
+            m_retainedSeen.clear(); // the two topics hold two retained messages at most; this is a storm
+        }
+        if (m_retainedSeen.insert(Digest(topic, payload)).second) {
+            LogLine("retained message on " + topic +
+                    " not paged: a retained copy is an old message (clear it: mosquitto_pub -r -n -t TOPIC)");
+        }
         return;
     }
     if (payload.size() > MAX_MESSAGE) {
@@ -364,20 +366,21 @@ void MqttLink::Received(const mosquitto_message& message) {
             failure = *reason;
         }
     } else {
-        Delivery delivery{message.mid, Digest(topic, payload), std::move(m_ackWritten)};
-        m_ackWritten.clear();
+        const Delivery delivery{message.mid, Digest(topic, payload), m_resending};
         std::variant<Submitted, std::string> submitted = m_intake.SubmitDelivered(accepted, delivery);
         if (auto* reason = std::get_if<std::string>(&submitted)) {
             failure = *reason;
-            m_ackWritten = std::move(delivery.acknowledged);
         } else {
             duplicate = std::get<Submitted>(submitted).duplicate;
-            m_ackQueued.push_back(message.mid);
+            if (!duplicate) {
+                m_resending = false; // a new message: the broker's resending is over
+            }
         }
     }
     if (!failure.empty()) {
         // Not stored, so not acknowledged: cutting the connection before the queued PUBACK is written makes
-        // the broker deliver the message again after the reconnection.
+        // the broker deliver the message again after the reconnection. Every record stays, since the
+        // PUBACKs handed to the socket before the cut may never have reached the broker.
         ::shutdown(mosquitto_socket(m_client), SHUT_RDWR);
         return;
     }
@@ -388,7 +391,7 @@ void MqttLink::Received(const mosquitto_message& message) {
 void MqttLink::Reject(const std::string& topic, const std::string& reason) {
     LogLine("message on " + topic + " rejected: " + reason);
     const Json answer = {{"topic", topic}, {"error", reason}, {"time", IsoTime(WallNow())}};
-    Publish(m_settings.prefix + "/" + m_settings.name + "/rejected", answer.dump(), false);
+    Publish(m_settings.prefix + "/" + m_settings.name + "/rejected", JsonText(answer), false);
     std::lock_guard lock(m_mutex);
     ++m_health.rejected;
 }
@@ -425,7 +428,7 @@ void MqttLink::PageChanged(int64_t id) {
     state["source"] = page->source;
     state["time"] = IsoTime(page->finished > 0 ? page->finished : page->created);
     Publish(m_settings.prefix + "/" + m_settings.name + "/pages/" + std::to_string(id) + "/state",
-            state.dump(), false);
+            JsonText(state), false);
 }
 
 } // namespace velkor::gateway

@@ -8,7 +8,12 @@
 // message before it hands us the message, and writes it at once unless told the application runs the
 // threads; told so, only our loop writes, and the loop calls us and writes after we return. A delivery the
 // broker makes again because the acknowledgement was lost is recognised by the store (PageStore::
-// SubmitDelivered) and not queued twice.
+// SubmitDelivered) and not queued twice: it comes first on the next connection of the same session, and
+// only then is a message compared with the records.
+//
+// A retained message the broker hands over on subscribing (flag set) is an old message: not paged, said
+// once a run in the log. A retained message published while the gateway is subscribed arrives live (flag
+// cleared) and is paged like any other.
 //
 // Threads: Run on a thread of its own; Stop, CurrentHealth and PageChanged from any thread.
 
@@ -18,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,9 +106,10 @@ private:
     MqttHealth m_health;
     bool m_refused = false; // the broker refused this attempt, and said why
 
-    // The loop thread's own: deliveries stored whose PUBACK is queued, and those whose PUBACK is written.
-    std::vector<int> m_ackQueued;
-    std::vector<int> m_ackWritten;
+    // The loop thread's own: whether the broker may still be resending what an earlier connection left
+    // unacknowledged (see PageStore::SubmitDelivered), and the retained copies already said in the log.
+    bool m_resending = false;
+    std::set<std::string> m_retainedSeen;
 };
 
 } // namespace velkor::gateway

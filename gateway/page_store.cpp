@@ -1,11 +1,19 @@
 #include "page_store.h"
 
 #include "frames/strict_text.h"
+#include "frames/utf8.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <type_traits>
+#include <unistd.h>
 
 namespace velkor::gateway {
 namespace {
@@ -33,6 +41,7 @@ CREATE INDEX IF NOT EXISTS pages_due ON pages(priority DESC, next_due, id) WHERE
 CREATE INDEX IF NOT EXISTS pages_next ON pages(next_due) WHERE state = 'queued';
 CREATE INDEX IF NOT EXISTS pages_expiry ON pages(expires) WHERE state = 'queued';
 CREATE INDEX IF NOT EXISTS pages_state ON pages(state, id);
+CREATE INDEX IF NOT EXISTS pages_finished ON pages(finished) WHERE state <> 'queued';
 CREATE TABLE IF NOT EXISTS recipients(
     page_id INTEGER NOT NULL REFERENCES pages(id),
     position INTEGER NOT NULL,
@@ -63,6 +72,16 @@ CREATE TABLE IF NOT EXISTS ports(
 );
 )";
 
+// What each version adds to the one before it; MIGRATIONS[v] brings a file of version v to v + 1.
+// Release 2.4 wrote version 0 (the schema above without the index on finished pages).
+const char* const MIGRATIONS[] = {
+    // 2.4 let logins and names that are not UTF-8 in, and every listing that met them failed.
+    "UPDATE pages SET text = valid_utf8(text), source = valid_utf8(source), reason = valid_utf8(reason);"
+    "UPDATE recipients SET name = valid_utf8(name);"
+    "UPDATE frames SET reason = valid_utf8(reason);",
+};
+static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
+
 const char* const STATES[] = {"queued", "sent", "expired", "cancelled", "failed"};
 
 std::string KindName(PageKind kind) {
@@ -89,8 +108,10 @@ public:
         Check(sqlite3_bind_double(m_statement, index, value));
         return *this;
     }
+    // Text from outside is made UTF-8 before it is kept.
     Statement& Bind(int index, const std::string& value) {
-        Check(sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()),
+        const std::string text = ValidUtf8(value);
+        Check(sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
                                 SQLITE_TRANSIENT));
         return *this;
     }
@@ -113,12 +134,14 @@ public:
     void Run() { Step(); }
     int64_t Int(int column) const { return sqlite3_column_int64(m_statement, column); }
     double Real(int column) const { return sqlite3_column_double(m_statement, column); }
-    std::string Text(int column) const {
-        const auto* text = sqlite3_column_blob(m_statement, column);
-        return text ? std::string(static_cast<const char*>(text),
-                                  static_cast<std::size_t>(sqlite3_column_bytes(m_statement, column)))
-                    : std::string();
+    std::string Blob(int column) const {
+        const auto* bytes = sqlite3_column_blob(m_statement, column);
+        return bytes ? std::string(static_cast<const char*>(bytes),
+                                   static_cast<std::size_t>(sqlite3_column_bytes(m_statement, column)))
+                     : std::string();
     }
+    // A text column, UTF-8 whatever an older release let in.
+    std::string Text(int column) const { return ValidUtf8(Blob(column)); }
 
 private:
     void Check(int result) const {
@@ -157,28 +180,141 @@ const char* PriorityName(Priority priority) {
     return priority == Priority::High ? "high" : "normal";
 }
 
-PageStore::PageStore(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        std::string reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
-        sqlite3_close(m_db);
+namespace {
+
+// Holds `path`.lock for this process, with the holder's PID in it; -1 with the reason in `error` when
+// another process holds it.
+int HoldLock(const std::string& path, std::string* error) {
+    const std::string lockPath = path + ".lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        *error = lockPath + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char holder[32] = {};
+        const ssize_t got = ::pread(fd, holder, sizeof holder - 1, 0);
+        std::string pid(holder, got > 0 ? static_cast<std::size_t>(got) : 0);
+        while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) {
+            pid.pop_back();
+        }
+        *error = "in use by another velkor-gateway" +
+                 (ParseUnsigned(pid, 1, 0x7FFFFFFF) ? " (PID " + pid + ")" : std::string()) +
+                 "; one gateway a database";
+        ::close(fd);
+        return -1;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+        // The lock holds without the PID; only the message to a second gateway is poorer.
+    }
+    return fd;
+}
+
+// valid_utf8(X): X's bytes as UTF-8 text, U+FFFD for what is not.
+void ValidUtf8Function(sqlite3_context* context, int, sqlite3_value** values) {
+    const auto* bytes = static_cast<const char*>(sqlite3_value_blob(values[0]));
+    const std::string text = ValidUtf8(
+        std::string_view(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
+    sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+sqlite3* OpenConnection(const std::string& path, int flags) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
         throw StoreError(path + ": " + reason);
     }
+    sqlite3_create_function_v2(db, "valid_utf8", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                               &ValidUtf8Function, nullptr, nullptr, nullptr);
+    // A checkpoint or a moment of another process's lock makes a call wait a little, then fail.
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+} // namespace
+
+PageStore::PageStore(const std::string& path) {
+    std::string error;
+    m_lock = HoldLock(path, &error);
+    if (m_lock < 0) {
+        throw StoreError(path + ": " + error);
+    }
     try {
-        // Another process holding the database (a second gateway) makes writes wait a little, then fail.
-        sqlite3_busy_timeout(m_db, 5000);
+        // Pages, logins and texts are no one else's business: the file and its journals are the owner's.
+        const mode_t mask = ::umask(0077);
+        try {
+            m_db = OpenConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        } catch (...) {
+            ::umask(mask);
+            throw;
+        }
+        ::umask(mask);
         Execute("PRAGMA journal_mode=WAL");
         Execute("PRAGMA synchronous=FULL");
         Execute("PRAGMA foreign_keys=ON");
-        Execute(SCHEMA);
-    } catch (const StoreError& error) {
+        Migrate();
+        m_reader = OpenConnection(path, SQLITE_OPEN_READONLY);
+    } catch (const StoreError& failure) {
+        sqlite3_close(m_reader);
         sqlite3_close(m_db);
-        throw StoreError(path + ": " + error.what());
+        ::close(m_lock);
+        const std::string what = failure.what();
+        throw StoreError(what.starts_with(path) ? what : path + ": " + what);
     }
 }
 
 PageStore::~PageStore() {
+    sqlite3_close(m_reader);
     sqlite3_close(m_db);
+    ::close(m_lock);
+}
+
+void PageStore::Migrate() {
+    int version = 0;
+    {
+        Statement read(m_db, "PRAGMA user_version");
+        if (read.Step()) {
+            version = static_cast<int>(read.Int(0));
+        }
+    }
+    if (version > SCHEMA_VERSION) {
+        throw StoreError("written by a newer velkor-gateway (schema " + std::to_string(version) +
+                         "; this one knows up to " + std::to_string(SCHEMA_VERSION) +
+                         "): start that release, or another --db");
+    }
+    Transaction transaction(*this);
+    Execute(SCHEMA);
+    for (int step = version; step < SCHEMA_VERSION; ++step) {
+        Execute(MIGRATIONS[step]);
+    }
+    Execute(("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION)).c_str());
+    transaction.Commit();
+}
+
+template <typename Store> auto PageStore::Noted(Store store) -> decltype(store()) {
+    try {
+        if constexpr (std::is_void_v<decltype(store())>) {
+            store();
+            std::lock_guard lock(m_problemMutex);
+            m_problem.clear();
+        } else {
+            auto result = store();
+            std::lock_guard lock(m_problemMutex);
+            m_problem.clear();
+            return result;
+        }
+    } catch (const StoreError& error) {
+        std::lock_guard lock(m_problemMutex);
+        m_problem = error.what();
+        throw;
+    }
+}
+
+std::string PageStore::Problem() {
+    std::lock_guard lock(m_problemMutex);
+    return m_problem;
 }
 
 void PageStore::Execute(const char* sql) {
@@ -218,38 +354,42 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
 }
 
 int64_t PageStore::Submit(const NewPage& page, double now) {
-    int64_t id = 0;
-    {
+    const int64_t id = Noted([&] {
         std::lock_guard lock(m_mutex);
         Transaction transaction(*this);
-        id = InsertPage(page, now);
+        const int64_t inserted = InsertPage(page, now);
         transaction.Commit();
-    }
+        return inserted;
+    });
     Notify(id);
     return id;
 }
 
 Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {
     Submitted submitted;
-    {
+    Noted([&] {
         std::lock_guard lock(m_mutex);
         Transaction transaction(*this);
-        for (int acknowledged : delivery.acknowledged) {
-            Statement forget(m_db, "DELETE FROM deliveries WHERE message_id = ?");
-            forget.Bind(1, int64_t{acknowledged}).Run();
+        if (delivery.resending) {
+            Statement earlier(m_db, "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
+            earlier.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest);
+            if (earlier.Step()) {
+                submitted = Submitted{earlier.Int(0), true};
+            } else {
+                // A new message: the broker has resent all it had to, and every message of the records
+                // was acknowledged. Kept longer, a record would swallow a new message that comes round to
+                // its packet identifier with the same text.
+                Execute("DELETE FROM deliveries");
+            }
         }
-        Statement earlier(m_db, "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
-        earlier.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest);
-        if (earlier.Step()) {
-            submitted = Submitted{earlier.Int(0), true};
-        } else {
+        if (!submitted.duplicate) {
             submitted.id = InsertPage(page, now);
             Statement record(
                 m_db, "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
             record.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest).Bind(3, submitted.id).Run();
         }
         transaction.Commit();
-    }
+    });
     if (!submitted.duplicate) {
         Notify(submitted.id);
     }
@@ -261,88 +401,138 @@ void PageStore::ForgetDeliveries() {
     Execute("DELETE FROM deliveries");
 }
 
-std::vector<PageRecord> PageStore::Pages(const std::string& where, const std::vector<std::string>& values,
-                                         int limit) {
-    const std::string sql = "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-                            "state, reason, source, finished FROM pages " +
-                            where + " ORDER BY id DESC LIMIT ?";
-    Statement select(m_db, sql.c_str());
-    int index = 1;
-    for (const std::string& value : values) {
-        select.Bind(index++, value);
+namespace {
+
+PageRecord RecordOf(const Statement& select) {
+    PageRecord page;
+    page.id = select.Int(0);
+    page.kind = select.Text(1) == "time" ? PageKind::Time : PageKind::Text;
+    page.text = select.Text(2);
+    page.priority = select.Int(3) ? Priority::High : Priority::Normal;
+    page.created = select.Real(4);
+    page.expires = select.Real(5);
+    page.repeatEvery = static_cast<int>(select.Int(6));
+    page.repeatCount = static_cast<int>(select.Int(7));
+    page.state = select.Text(8);
+    page.reason = select.Text(9);
+    page.source = select.Text(10);
+    page.finished = select.Real(11);
+    return page;
+}
+
+const char* const PAGE_COLUMNS =
+    "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
+    "state, reason, source, finished FROM pages ";
+
+void ReadRecipients(sqlite3* db, PageRecord& page) {
+    Statement recipients(db, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
+    recipients.Bind(1, page.id);
+    while (recipients.Step()) {
+        page.recipients.push_back(
+            Recipient{ParseAddress(recipients.Text(0)).value_or(WatchAddress{}), recipients.Text(1)});
     }
-    select.Bind(index, int64_t{limit});
+}
+
+} // namespace
+
+std::optional<PageRecord> PageStore::Get(int64_t id) {
+    std::lock_guard lock(m_readMutex);
+    Statement select(m_reader, (std::string(PAGE_COLUMNS) + "WHERE id = ?").c_str());
+    select.Bind(1, id);
+    if (!select.Step()) {
+        return std::nullopt;
+    }
+    PageRecord page = RecordOf(select);
+    ReadRecipients(m_reader, page);
+    Statement frames(m_reader,
+                     "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
+                     "WHERE page_id = ? ORDER BY number");
+    frames.Bind(1, page.id);
+    while (frames.Step()) {
+        page.frames.push_back(FrameRecord{static_cast<int>(frames.Int(0)), static_cast<int>(frames.Int(1)),
+                                          static_cast<int>(frames.Int(2)), static_cast<int>(frames.Int(3)),
+                                          frames.Text(4), frames.Real(5), static_cast<int>(frames.Int(6)),
+                                          frames.Text(7)});
+    }
+    return page;
+}
+
+std::vector<PageRecord> PageStore::List(const PageQuery& query) {
+    std::string sql = std::string(PAGE_COLUMNS) + "WHERE 1";
+    if (query.state) {
+        sql += " AND state = ?";
+    }
+    if (query.before) {
+        sql += " AND id < ?";
+    }
+    sql += " ORDER BY id DESC LIMIT ?";
+    std::lock_guard lock(m_readMutex);
+    Statement select(m_reader, sql.c_str());
+    int index = 1;
+    if (query.state) {
+        select.Bind(index++, *query.state);
+    }
+    if (query.before) {
+        select.Bind(index++, *query.before);
+    }
+    select.Bind(index, int64_t{query.limit});
     std::vector<PageRecord> pages;
     while (select.Step()) {
-        PageRecord page;
-        page.id = select.Int(0);
-        page.kind = select.Text(1) == "time" ? PageKind::Time : PageKind::Text;
-        page.text = select.Text(2);
-        page.priority = select.Int(3) ? Priority::High : Priority::Normal;
-        page.created = select.Real(4);
-        page.expires = select.Real(5);
-        page.repeatEvery = static_cast<int>(select.Int(6));
-        page.repeatCount = static_cast<int>(select.Int(7));
-        page.state = select.Text(8);
-        page.reason = select.Text(9);
-        page.source = select.Text(10);
-        page.finished = select.Real(11);
-        pages.push_back(std::move(page));
+        pages.push_back(RecordOf(select));
     }
     for (PageRecord& page : pages) {
-        Statement recipients(m_db,
-                             "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
-        recipients.Bind(1, page.id);
-        while (recipients.Step()) {
-            page.recipients.push_back(
-                Recipient{ParseAddress(recipients.Text(0)).value_or(WatchAddress{}), recipients.Text(1)});
-        }
-        Statement frames(m_db,
-                         "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
-                         "WHERE page_id = ? ORDER BY number");
-        frames.Bind(1, page.id);
-        while (frames.Step()) {
-            page.frames.push_back(
-                FrameRecord{static_cast<int>(frames.Int(0)), static_cast<int>(frames.Int(1)),
-                            static_cast<int>(frames.Int(2)), static_cast<int>(frames.Int(3)), frames.Text(4),
-                            frames.Real(5), static_cast<int>(frames.Int(6)), frames.Text(7)});
-        }
+        ReadRecipients(m_reader, page);
     }
     return pages;
 }
 
-std::optional<PageRecord> PageStore::Get(int64_t id) {
-    std::lock_guard lock(m_mutex);
-    std::vector<PageRecord> pages = Pages("WHERE id = ?", {std::to_string(id)}, 1);
-    if (pages.empty()) {
-        return std::nullopt;
-    }
-    return std::move(pages.front());
-}
-
-std::vector<PageRecord> PageStore::List(const std::optional<std::string>& state, int limit) {
-    std::lock_guard lock(m_mutex);
-    if (state) {
-        return Pages("WHERE state = ?", {*state}, limit);
-    }
-    return Pages("", {}, limit);
-}
-
-std::optional<PageRecord> PageStore::Cancel(int64_t id, double now) {
-    bool cancelled = false;
+Cancelled PageStore::Cancel(int64_t id, double now) {
+    Cancelled result;
     {
         std::lock_guard lock(m_mutex);
-        Transaction transaction(*this);
-        Statement cancel(
-            m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
-        cancel.Bind(1, now).Bind(2, id).Run();
-        cancelled = sqlite3_changes(m_db) > 0;
-        transaction.Commit();
+        if (m_sending == id) {
+            result.outcome = Cancelled::Outcome::Sending;
+        } else {
+            Transaction transaction(*this);
+            Statement cancel(
+                m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
+            cancel.Bind(1, now).Bind(2, id).Run();
+            if (sqlite3_changes(m_db) > 0) {
+                result.outcome = Cancelled::Outcome::Cancelled;
+            }
+            transaction.Commit();
+        }
     }
-    if (cancelled) {
+    if (result.outcome == Cancelled::Outcome::Cancelled) {
         Notify(id);
     }
-    return Get(id);
+    result.page = Get(id);
+    if (!result.page) {
+        result.outcome = Cancelled::Outcome::NoSuchPage;
+    } else if (result.outcome == Cancelled::Outcome::NoSuchPage) {
+        result.outcome = Cancelled::Outcome::NotQueued;
+    }
+    return result;
+}
+
+int PageStore::RemoveFinished(double before, int batch) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(*this);
+    Execute("CREATE TEMP TABLE IF NOT EXISTS old_pages(id INTEGER PRIMARY KEY)");
+    Execute("DELETE FROM old_pages");
+    Statement pick(m_db,
+                   "INSERT INTO old_pages SELECT id FROM pages WHERE state <> 'queued' AND finished > 0 "
+                   "AND finished < ? LIMIT ?");
+    pick.Bind(1, before).Bind(2, int64_t{batch}).Run();
+    const int removed = sqlite3_changes(m_db);
+    if (removed > 0) {
+        Execute("DELETE FROM frames WHERE page_id IN old_pages");
+        Execute("DELETE FROM recipients WHERE page_id IN old_pages");
+        Execute("DELETE FROM deliveries WHERE page_id IN old_pages");
+        Execute("DELETE FROM pages WHERE id IN old_pages");
+    }
+    transaction.Commit();
+    return removed;
 }
 
 std::vector<Ended> PageStore::ExpireDue(double now) {
@@ -397,7 +587,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
     Job job;
     job.page = due.Int(0);
     job.kind = due.Text(1) == "time" ? PageKind::Time : PageKind::Text;
-    job.gbk = due.Text(2);
+    job.gbk = due.Blob(2);
     job.number = static_cast<int>(due.Int(3));
     const int recipients = std::max<int>(1, static_cast<int>(due.Int(5)));
     job.frames = recipients * static_cast<int>(due.Int(4));
@@ -417,6 +607,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
     if (numbered.Step()) {
         job.sequence = static_cast<uint8_t>(numbered.Int(0));
         job.again = true;
+        m_sending = job.page;
         return job; // nothing to store: the number is on disk already
     }
     if (job.kind == PageKind::Text) {
@@ -441,6 +632,8 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
         round.Bind(1, now).Bind(2, job.page).Run();
     }
     transaction.Commit();
+    // From here until the write's outcome is stored the frame is on its way: a cancel cannot stop it.
+    m_sending = job.page;
     return job;
 }
 
@@ -455,10 +648,11 @@ std::optional<double> PageStore::NextDue() {
 
 void PageStore::FrameWritten(const Job& job, double now) {
     bool sent = false;
-    {
+    Noted([&] {
         std::lock_guard lock(m_mutex);
         sent = FrameWrittenLocked(job, now);
-    }
+        m_sending = 0;
+    });
     if (sent) {
         Notify(job.page);
     }
@@ -503,15 +697,23 @@ void PageStore::FrameFailed(const Job& job, const std::string& reason, double re
     Statement page(m_db, "UPDATE pages SET reason = ?, next_due = ? WHERE id = ? AND state = 'queued'");
     page.Bind(1, reason).Bind(2, retryAt).Bind(3, job.page).Run();
     transaction.Commit();
+    m_sending = 0;
+}
+
+void PageStore::FrameLeft(const Job& job) {
+    std::lock_guard lock(m_mutex);
+    if (m_sending == job.page) {
+        m_sending = 0;
+    }
 }
 
 std::map<std::string, int64_t> PageStore::CountByState() {
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_readMutex);
     std::map<std::string, int64_t> counts;
     for (const char* state : STATES) {
         counts[state] = 0;
     }
-    Statement count(m_db, "SELECT state, count(*) FROM pages GROUP BY state");
+    Statement count(m_reader, "SELECT state, count(*) FROM pages GROUP BY state");
     while (count.Step()) {
         counts[count.Text(0)] = count.Int(1);
     }

@@ -7,7 +7,14 @@
 // killed between the two writes that frame again with the same number, which the watch takes for the same
 // frame, and never gives a page's frame a second number.
 //
-// Threads: any thread; one lock serializes the calls. Times are seconds since the epoch.
+// The file carries its schema's version (PRAGMA user_version): an older file is brought forward when it is
+// opened, a newer one is refused. One gateway at a time holds a database (a lock file beside it).
+// Everything stored as text is UTF-8: what is not becomes U+FFFD on the way in, and on the way out of a
+// file written before that rule.
+//
+// Threads: any thread. One lock serializes the changes; reading a page or a list goes through a second
+// connection of its own (WAL readers do not wait for the writer), so a long listing never holds up intake
+// or sending. Times are the queue's clock (QueueNow): seconds since the epoch.
 
 #include "watch_names.h"
 
@@ -46,9 +53,10 @@ struct NewPage {
     std::string gbk;                   // the bytes of a text page
     Priority priority = Priority::Normal;
     int ttlSeconds = DEFAULT_TTL_SECONDS;
-    int repeatEvery = 0; // seconds between rounds; 0 for a page sent once
-    int repeatCount = 1; // rounds in all
-    std::string source;  // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
+    bool ttlGiven = false; // by the sender; otherwise the expiry may grow to cover the rounds
+    int repeatEvery = 0;   // seconds between rounds; 0 for a page sent once
+    int repeatCount = 1;   // rounds in all
+    std::string source;    // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
 };
 
 struct FrameRecord {
@@ -102,8 +110,9 @@ struct Ended {
 struct Delivery {
     int messageId = 0;  // the broker's packet identifier
     std::string digest; // of its topic and payload
-    // Earlier deliveries whose acknowledgement has gone out: no longer expected again.
-    std::vector<int> acknowledged;
+    // The broker may still be resending what an earlier connection of this session left unacknowledged
+    // (it does so first on a new connection): only then can a message be one stored before.
+    bool resending = false;
 };
 
 struct Submitted {
@@ -111,9 +120,27 @@ struct Submitted {
     bool duplicate = false; // the delivery was stored before: `id` is that page
 };
 
+// What a cancel did.
+struct Cancelled {
+    enum class Outcome { NoSuchPage, Cancelled, NotQueued, Sending };
+    Outcome outcome = Outcome::NoSuchPage;
+    std::optional<PageRecord> page; // as it is afterwards
+};
+
+// One page of a listing.
+struct PageQuery {
+    std::optional<std::string> state;
+    int limit = 100;
+    std::optional<int64_t> before; // only pages with a smaller id (the next page of a listing)
+};
+
 class PageStore {
 public:
-    // Opens (creating it and its folder's database files) the database at `path`. Throws StoreError.
+    // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
+    static constexpr int SCHEMA_VERSION = 1;
+
+    // Opens (creating it, 0600) the database at `path`, and holds it: a database another gateway holds is
+    // refused, naming that process. Throws StoreError.
     explicit PageStore(const std::string& path);
     ~PageStore();
     PageStore(const PageStore&) = delete;
@@ -122,9 +149,11 @@ public:
     // Queues `page`; its id once committed. Throws StoreError (disk full, database damaged).
     int64_t Submit(const NewPage& page, double now);
 
-    // Queues the page a broker delivered, in one transaction with the record of its delivery: a delivery
-    // the broker makes again (its acknowledgement was lost with the connection or the process) matches the
-    // record and is not queued twice. Throws StoreError.
+    // Queues the page a broker delivered, in one transaction with the record of its delivery. While
+    // `delivery.resending`, a message matching a record (its acknowledgement was lost with the connection
+    // or the process) is that page again, not queued twice; the first message that matches none ends the
+    // resending, and the records before it are removed. A record replaces the one of the same packet
+    // identifier. Throws StoreError.
     Submitted SubmitDelivered(const NewPage& page, double now, const Delivery& delivery);
     // The broker kept no session: nothing it delivered before will come again.
     void ForgetDeliveries();
@@ -133,13 +162,17 @@ public:
     // failed, cancelled), on the thread that made it and without the store's lock. Set before use.
     void OnStateChange(std::function<void(int64_t)> listener) { m_listener = std::move(listener); }
 
+    // A page with its frames.
     std::optional<PageRecord> Get(int64_t id);
-    // The newest pages first, in `state` when given.
-    std::vector<PageRecord> List(const std::optional<std::string>& state, int limit);
+    // The newest pages first, without their frames.
+    std::vector<PageRecord> List(const PageQuery& query);
 
-    // Cancels a queued page. The page as it is afterwards (its state says whether it was cancelled);
-    // nullopt when there is no such page.
-    std::optional<PageRecord> Cancel(int64_t id, double now);
+    // Cancels a queued page, unless its frame is being written now (Sending: that frame goes out).
+    Cancelled Cancel(int64_t id, double now);
+
+    // Removes finished pages (sent, failed, expired, cancelled) that finished before `before`, with their
+    // frames, at most `batch` of them; how many it removed.
+    int RemoveFinished(double before, int batch);
 
     // Takes out of the queue every page whose expiry has come: "failed" with the reason when a write of
     // it failed, "expired" otherwise.
@@ -157,9 +190,15 @@ public:
     void FrameWritten(const Job& job, double now);
     // `job` did not go out: the page keeps the frame and its number and is due again at `retryAt`.
     void FrameFailed(const Job& job, const std::string& reason, double retryAt);
+    // `job` will not be written by this run (the gateway is stopping): it keeps its number for the next.
+    void FrameLeft(const Job& job);
 
     // Pages by state, every state named.
     std::map<std::string, int64_t> CountByState();
+
+    // Why the last page or frame could not be stored ("" once one could again): the disk is full, the
+    // database damaged.
+    std::string Problem();
 
     // The last sequence number stored for `port`, for tests; 0 before the first.
     int LastSequence(const std::string& port);
@@ -167,6 +206,9 @@ public:
 private:
     class Transaction;
     void Execute(const char* sql);
+    void Migrate();
+    // Runs `store` (which stores a page or a frame), noting its failure or success for Problem().
+    template <typename Store> auto Noted(Store store) -> decltype(store());
     int64_t InsertPage(const NewPage& page, double now);
     std::vector<Ended> ExpireLocked(double now);
     bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
@@ -175,11 +217,15 @@ private:
             m_listener(id);
         }
     }
-    std::vector<PageRecord> Pages(const std::string& where, const std::vector<std::string>& values,
-                                  int limit);
 
-    std::mutex m_mutex;
+    std::mutex m_mutex; // guards m_db and m_sending
     sqlite3* m_db = nullptr;
+    int64_t m_sending = 0;  // the page whose frame is being written, 0 for none
+    std::mutex m_readMutex; // guards m_reader
+    sqlite3* m_reader = nullptr;
+    int m_lock = -1;           // the lock file, held while open
+    std::mutex m_problemMutex; // guards m_problem
+    std::string m_problem;
     std::function<void(int64_t)> m_listener;
 };
 

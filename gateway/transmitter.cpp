@@ -29,6 +29,12 @@ double WallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+double QueueNow() {
+    static const double wallAtStart = WallNow();
+    static const Clock::time_point steadyAtStart = Clock::now();
+    return wallAtStart + std::chrono::duration<double>(Clock::now() - steadyAtStart).count();
+}
+
 Transmitter::Transmitter(PageStore& store, PortSettings settings)
     : m_store(store), m_settings(std::move(settings)) {
     m_health.port = m_settings.port;
@@ -47,10 +53,19 @@ void Transmitter::Stop() {
 }
 
 Health Transmitter::CurrentHealth() {
-    const int64_t depth = m_store.CountByState()["queued"];
+    int64_t depth = 0;
+    std::string storeProblem = m_store.Problem();
+    try {
+        depth = m_store.CountByState()["queued"];
+    } catch (const StoreError& error) {
+        storeProblem = error.what();
+    }
     std::lock_guard lock(m_mutex);
     Health health = m_health;
     health.queueDepth = depth;
+    if (health.storeProblem.empty()) {
+        health.storeProblem = storeProblem;
+    }
     return health;
 }
 
@@ -132,26 +147,43 @@ void Transmitter::SendOne(const Job& job) {
     const auto onTheWire = std::chrono::microseconds(static_cast<int64_t>(bytes.size()) * bitsPerByte *
                                                      1000000 / std::max(1, m_settings.baudRate));
     m_lastFrameEnd = Clock::now() + (written ? onTheWire : std::chrono::microseconds(0));
-    const double now = WallNow();
+    const double now = QueueNow();
     if (written) {
-        m_store.FrameWritten(job, now);
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_health.framesWritten;
+            m_health.writesFailing = false;
+        }
         LogLine(Describe(job) + (job.again ? ": sent again" : ": sent"));
-        std::lock_guard lock(m_mutex);
-        ++m_health.framesWritten;
+        m_unrecorded = job;
+        m_unrecordedAt = now;
+        RecordWritten();
         return;
     }
     if (m_stopping) {
+        m_store.FrameLeft(job);
         return; // the frame keeps its number for the next start
     }
     const std::string reason = bytes.empty() ? "the frame could not be built (no clock or no GBK converter)"
                                              : FailureText(m_link.LastFailure());
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_health.writeFailures;
+        m_health.writesFailing = true;
+        m_health.lastFailure = Describe(job) + ": " + reason;
+        m_health.lastFailureTime = WallNow();
+    }
+    LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
     const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
     m_store.FrameFailed(job, reason, retryAt);
-    LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
-    std::lock_guard lock(m_mutex);
-    ++m_health.writeFailures;
-    m_health.lastFailure = Describe(job) + ": " + reason;
-    m_health.lastFailureTime = now;
+}
+
+void Transmitter::RecordWritten() {
+    if (!m_unrecorded) {
+        return;
+    }
+    m_store.FrameWritten(*m_unrecorded, m_unrecordedAt);
+    m_unrecorded.reset();
 }
 
 void Transmitter::Run() {
@@ -160,32 +192,45 @@ void Transmitter::Run() {
     while (!m_stopping) {
         try {
             Step();
+            std::lock_guard lock(m_mutex);
+            m_health.storeProblem.clear();
         } catch (const StoreError& error) {
-            // The database refused (disk full, damaged): nothing was sent or lost; try again shortly.
-            LogLine(std::string("queue: ") + error.what() + "; trying again in 1 s");
+            // The database refused (disk full, damaged): nothing is lost, and a frame that went out is held
+            // until its going out is stored; nothing more is sent meanwhile. Said once, not every second.
             std::unique_lock lock(m_mutex);
+            if (m_health.storeProblem != error.what()) {
+                LogLine(std::string("queue: ") + error.what() +
+                        (m_unrecorded ? "; the frame sent is held until it can be stored" : "") +
+                        "; trying again every second, nothing is sent meanwhile");
+            }
+            m_health.storeProblem = error.what();
             m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
         }
+    }
+    if (m_unrecorded) {
+        LogLine(Describe(*m_unrecorded) + ": stopping before its going out could be stored; the next start "
+                                          "sends it again with the same number");
     }
     m_link.Close();
     LogLine("port " + m_settings.port + " closed");
 }
 
 void Transmitter::Step() {
+    RecordWritten();
     KeepPortOpen();
-    for (const Ended& page : m_store.ExpireDue(WallNow())) {
+    for (const Ended& page : m_store.ExpireDue(QueueNow())) {
         LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
     }
     auto waitUntil = Clock::now() + std::chrono::seconds(1);
     if (m_link.IsOpen()) {
         const auto gapEnd = m_lastFrameEnd + m_settings.gap;
         if (Clock::now() >= gapEnd) {
-            if (std::optional<Job> job = m_store.NextJob(m_settings.port, WallNow())) {
+            if (std::optional<Job> job = m_store.NextJob(m_settings.port, QueueNow())) {
                 SendOne(*job);
                 return;
             }
             if (std::optional<double> due = m_store.NextDue()) {
-                const auto in = std::chrono::duration<double>(std::max(0.0, *due - WallNow()));
+                const auto in = std::chrono::duration<double>(std::max(0.0, *due - QueueNow()));
                 waitUntil =
                     std::min(waitUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(in));
             }

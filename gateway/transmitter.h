@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace velkor::gateway {
@@ -34,6 +35,8 @@ struct Health {
     std::string lastFailure; // the last write that failed, and why
     uint64_t framesWritten = 0;
     uint64_t writeFailures = 0;
+    bool writesFailing = false; // the last write failed, and none has gone through since
+    std::string storeProblem;   // why the queue cannot be stored now; "" while it can
 };
 
 class Transmitter {
@@ -54,6 +57,8 @@ private:
     void Step();
     void KeepPortOpen();
     void SendOne(const Job& job);
+    // Stores that a frame written earlier went out; throws StoreError while it still cannot.
+    void RecordWritten();
     std::vector<uint8_t> FrameBytes(const Job& job) const;
     std::string FailureText(const CXSerial::Failure& failure) const;
 
@@ -70,9 +75,17 @@ private:
     std::chrono::steady_clock::time_point m_nextOpen{};
     std::chrono::steady_clock::time_point m_lastFrameEnd{}; // when the last frame's last bit left the line
     bool m_reportedClosed = false;
+    // A frame that went out but whose going out could not be stored yet (disk full): kept here until it
+    // can be, so that it is not written again, and nothing else is sent before it is stored.
+    std::optional<Job> m_unrecorded;
+    double m_unrecordedAt = 0;
 };
 
-// Seconds since the epoch, as the queue keeps times.
+// Seconds since the epoch, for people: when something happened.
 double WallNow();
+// The queue's clock: the wall clock as it was when the process started, going on from there at the pace
+// of the monotonic clock. Expiry, repeats and retries count on it, so a clock stepped by NTP neither
+// stalls nor expires the queue; across a restart it takes up the wall clock again.
+double QueueNow();
 
 } // namespace velkor::gateway

@@ -3,7 +3,9 @@
 #include "gateway/page_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
 
@@ -147,14 +149,34 @@ TEST_F(PageStoreTest, ExpiredPagesLeaveTheQueueSayingWhy) {
     EXPECT_EQ(SendNext(206)->page, lasting) << "expired pages are never sent";
 }
 
-TEST_F(PageStoreTest, OnlyAQueuedPageCanBeCancelled) {
+TEST_F(PageStoreTest, OnlyAQueuedPageCanBeCancelledAndNotWhileItsFrameIsBeingWritten) {
+    using Outcome = Cancelled::Outcome;
     const int64_t sent = m_store->Submit(Page("gone"), 100);
     SendNext(100);
     const int64_t waiting = m_store->Submit(Page("stop"), 100);
-    EXPECT_EQ(m_store->Cancel(waiting, 101)->state, "cancelled");
-    EXPECT_EQ(m_store->Cancel(sent, 101)->state, "sent");
-    EXPECT_FALSE(m_store->Cancel(999, 101));
+    Cancelled cancel = m_store->Cancel(waiting, 101);
+    EXPECT_EQ(cancel.outcome, Outcome::Cancelled);
+    EXPECT_EQ(cancel.page->state, "cancelled");
+    cancel = m_store->Cancel(sent, 101);
+    EXPECT_EQ(cancel.outcome, Outcome::NotQueued);
+    EXPECT_EQ(cancel.page->state, "sent");
+    EXPECT_EQ(m_store->Cancel(999, 101).outcome, Outcome::NoSuchPage);
     EXPECT_FALSE(SendNext(102));
+
+    // Taken by the transmitter: the frame goes out whatever is asked meanwhile, and the page says sent.
+    const int64_t onItsWay = m_store->Submit(Page("late"), 103);
+    std::optional<Job> job = m_store->NextJob(kPort, 103);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(m_store->Cancel(onItsWay, 103).outcome, Outcome::Sending);
+    m_store->FrameWritten(*job, 103);
+    EXPECT_EQ(m_store->Get(onItsWay)->state, "sent");
+
+    // A write that failed leaves the page waiting for its retry: it can be cancelled then, and is not sent.
+    const int64_t retried = m_store->Submit(Page("retry"), 104);
+    job = m_store->NextJob(kPort, 104);
+    m_store->FrameFailed(*job, "stalled", 105);
+    EXPECT_EQ(m_store->Cancel(retried, 104).outcome, Outcome::Cancelled);
+    EXPECT_FALSE(SendNext(106));
 }
 
 TEST_F(PageStoreTest, RepeatSendsEachRoundToEveryWatchAfterTheInterval) {
@@ -218,28 +240,84 @@ TEST_F(PageStoreTest, ListsNewestFirstByState) {
     EXPECT_EQ(counts["queued"], 1);
     EXPECT_EQ(counts["sent"], 1);
     EXPECT_EQ(counts["failed"], 0);
-    std::vector<PageRecord> queued = m_store->List(std::string("queued"), 10);
+    std::vector<PageRecord> queued = m_store->List({std::string("queued"), 10, {}});
     ASSERT_EQ(queued.size(), 1U);
     EXPECT_EQ(queued[0].id, b);
-    EXPECT_EQ(m_store->List(std::nullopt, 10).front().id, b);
+    EXPECT_EQ(m_store->List({}).front().id, b);
 }
 
-TEST_F(PageStoreTest, ADeliveryMadeAgainIsRecognisedUntilItsAcknowledgementIsWritten) {
-    const Submitted first = m_store->SubmitDelivered(Page("bed 5"), 100, Delivery{7, "d1", {}});
+TEST_F(PageStoreTest, ListsAPageAtATimeWithoutFramesWhileTheWriterHoldsItsTransaction) {
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 25; ++i) {
+        ids.push_back(m_store->Submit(Page("p" + std::to_string(i)), 100));
+    }
+    SendNext(100);
+    std::vector<int64_t> seen;
+    std::optional<int64_t> before;
+    for (int pages = 0; pages < 10; ++pages) {
+        const std::vector<PageRecord> listed = m_store->List({std::nullopt, 10, before});
+        for (const PageRecord& page : listed) {
+            EXPECT_TRUE(page.frames.empty()) << "a listing carries no frames";
+            EXPECT_EQ(page.recipients.size(), 1U);
+            seen.push_back(page.id);
+        }
+        if (listed.size() < 10) {
+            break;
+        }
+        before = listed.back().id;
+    }
+    EXPECT_EQ(seen, std::vector<int64_t>(ids.rbegin(), ids.rend())) << "every page once, newest first";
+    EXPECT_EQ(m_store->Get(ids.front())->frames.size(), 1U) << "one page is read with its frames";
+}
+
+TEST_F(PageStoreTest, ADeliveryIsRecognisedOnlyWhileTheBrokerResendsWhatWasLeftUnacknowledged) {
+    const Submitted first = m_store->SubmitDelivered(Page("bed 5"), 100, Delivery{7, "d1", false});
     EXPECT_FALSE(first.duplicate);
-    // Delivered again (the gateway died, or the connection went, before the broker had the PUBACK).
+    const Submitted second = m_store->SubmitDelivered(Page("bed 6"), 100, Delivery{8, "d2", false});
+    // The gateway died, or the connection went, before the broker had the PUBACKs: on the session's next
+    // connection the broker sends both again first.
     Reopen();
-    EXPECT_EQ(m_store->SubmitDelivered(Page("bed 5"), 101, Delivery{7, "d1", {}}).id, first.id);
-    EXPECT_TRUE(m_store->SubmitDelivered(Page("bed 5"), 101, Delivery{7, "d1", {}}).duplicate);
-    // Another message under the same number is new, and so is the same message once acknowledged.
-    const Submitted other = m_store->SubmitDelivered(Page("bed 6"), 102, Delivery{7, "d2", {}});
-    EXPECT_FALSE(other.duplicate);
-    EXPECT_NE(other.id, first.id);
-    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 6"), 103, Delivery{7, "d2", {7}}).duplicate);
-    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 104, Delivery{8, "d3", {}}).duplicate);
+    Submitted again = m_store->SubmitDelivered(Page("bed 5"), 101, Delivery{7, "d1", true});
+    EXPECT_TRUE(again.duplicate);
+    EXPECT_EQ(again.id, first.id);
+    EXPECT_EQ(m_store->SubmitDelivered(Page("bed 6"), 101, Delivery{8, "d2", true}).id, second.id);
+    // Then something new: the resending is over, and the records with it.
+    const Submitted fresh = m_store->SubmitDelivered(Page("bed 7"), 102, Delivery{9, "d3", true});
+    EXPECT_FALSE(fresh.duplicate);
+    // The broker's packet identifiers come round: the same call again under an old number is a new page,
+    // on this connection and on the next.
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 5"), 103, Delivery{7, "d1", false}).duplicate);
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 6"), 104, Delivery{8, "d2", true}).duplicate)
+        << "a record of an earlier connection that was not resent first";
+    // Outside a resending nothing is compared; a new session forgets every record.
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 105, Delivery{9, "d3", false}).duplicate);
     m_store->ForgetDeliveries();
-    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 105, Delivery{8, "d3", {}}).duplicate);
-    EXPECT_EQ(m_store->CountByState()["queued"], 5);
+    EXPECT_FALSE(m_store->SubmitDelivered(Page("bed 7"), 106, Delivery{9, "d3", true}).duplicate);
+    EXPECT_EQ(m_store->CountByState()["queued"], 7);
+}
+
+TEST_F(PageStoreTest, TextThatIsNotUtf8IsStoredAsUtf8AndAnOldFileThatHoldsSomeIsListed) {
+    NewPage page = Page("hi");
+    page.source = "snpp 127.0.0.1:5000 (user \xff)";
+    page.recipients = {Recipient{{0, 0, 0, 5},
+                                 "b\xc3"
+                                 "d"}};
+    const int64_t id = m_store->Submit(page, 100);
+    const PageRecord stored = *m_store->Get(id);
+    EXPECT_EQ(stored.source, "snpp 127.0.0.1:5000 (user \xEF\xBF\xBD)");
+    EXPECT_EQ(stored.recipients.at(0).name, "b\xEF\xBF\xBD"
+                                            "d");
+
+    // As release 2.4 left it: the bytes themselves in the file.
+    m_store.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE pages SET source = CAST(X'FF41' AS TEXT)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    Reopen();
+    EXPECT_EQ(m_store->List({}).at(0).source, "\xEF\xBF\xBD"
+                                              "A");
 }
 
 TEST_F(PageStoreTest, EveryStateChangeIsToldOnceCommitted) {
@@ -254,12 +332,86 @@ TEST_F(PageStoreTest, EveryStateChangeIsToldOnceCommitted) {
     m_store->Cancel(cancelled, 102);
     m_store->Cancel(cancelled, 103); // no change, nothing told
     m_store->ExpireDue(200);
-    const Submitted delivered = m_store->SubmitDelivered(Page("d"), 201, Delivery{1, "x", {}});
-    m_store->SubmitDelivered(Page("d"), 202, Delivery{1, "x", {}}); // the same page: nothing told
+    const Submitted delivered = m_store->SubmitDelivered(Page("d"), 201, Delivery{1, "x", false});
+    m_store->SubmitDelivered(Page("d"), 202, Delivery{1, "x", true}); // the same page: nothing told
     const std::vector<std::pair<int64_t, std::string>> expected = {
         {sent, "queued"},         {cancelled, "queued"}, {expired, "queued"},     {sent, "sent"},
         {cancelled, "cancelled"}, {expired, "expired"},  {delivered.id, "queued"}};
     EXPECT_EQ(told, expected);
+}
+
+TEST_F(PageStoreTest, FinishedPagesPastTheirKeepingAreRemovedInBatchesWithTheirFrames) {
+    for (int i = 0; i < 5; ++i) {
+        m_store->Submit(Page("old"), 100);
+        SendNext(100 + i);
+    }
+    const int64_t waiting = m_store->Submit(Page("waiting"), 100);
+    const int64_t recent = m_store->Submit(Page("recent"), 100);
+    m_store->Cancel(recent, 500);
+    EXPECT_EQ(m_store->RemoveFinished(300, 3), 3);
+    EXPECT_EQ(m_store->RemoveFinished(300, 3), 2);
+    EXPECT_EQ(m_store->RemoveFinished(300, 3), 0);
+    EXPECT_TRUE(m_store->Get(waiting)) << "a queued page is never removed, however old";
+    EXPECT_TRUE(m_store->Get(recent)) << "finished after the limit";
+    EXPECT_EQ(m_store->CountByState()["sent"], 0);
+}
+
+// A database of release 2.4 (schema without a version), kept as a test file.
+TEST(PageStoreOpen, ADatabaseOfTheLastReleaseIsBroughtForwardAndANewerOneRefused) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("velkor-store-migrate-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "gateway.db").string();
+    std::filesystem::copy_file(VELKOR_TEST_DATA "/queue-2.4.db", path);
+    {
+        PageStore store(path);
+        const std::vector<PageRecord> pages = store.List({});
+        ASSERT_EQ(pages.size(), 3U);
+        EXPECT_EQ(pages[2].text, "3号桌请取餐");
+        EXPECT_EQ(pages[2].state, "sent");
+        EXPECT_EQ(pages[1].recipients.at(0).name, "nurse-5");
+        EXPECT_EQ(store.LastSequence("/dev/ttyUSB0"), 16);
+        std::optional<Job> job = store.NextJob("/dev/ttyUSB0", 1796000101);
+        ASSERT_TRUE(job) << "the queued page of 2.4 goes on";
+        EXPECT_EQ(job->page, 2);
+        EXPECT_EQ(job->sequence, 17);
+    }
+    {
+        PageStore again(path); // opening a file brought forward changes nothing
+        EXPECT_EQ(again.List({}).size(), 3U);
+        try {
+            PageStore second(path);
+            FAIL() << "a second holder of one database";
+        } catch (const StoreError& error) {
+            EXPECT_NE(std::string(error.what())
+                          .find("in use by another velkor-gateway (PID " + std::to_string(getpid()) + ")"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    int version = -1;
+    sqlite3_exec(
+        db, "PRAGMA user_version",
+        [](void* out, int, char** values, char**) {
+            *static_cast<int*>(out) = std::atoi(values[0]);
+            return 0;
+        },
+        &version, nullptr);
+    EXPECT_EQ(version, PageStore::SCHEMA_VERSION);
+    sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    try {
+        PageStore newer(path);
+        FAIL() << "a file of a newer release was opened";
+    } catch (const StoreError& error) {
+        EXPECT_NE(std::string(error.what()).find("written by a newer velkor-gateway (schema 99"),
+                  std::string::npos)
+            << error.what();
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(PageStoreOpen, AFolderThatIsNoDatabaseSaysWhy) {
