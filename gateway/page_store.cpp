@@ -284,6 +284,9 @@ void PageStore::Migrate() {
                          "; this one knows up to " + std::to_string(SCHEMA_VERSION) +
                          "): start that release, or another --db");
     }
+    if (version == SCHEMA_VERSION) {
+        return; // nothing to write: a gateway starts on a full disk and serves what it can
+    }
     Transaction transaction(*this);
     Execute(SCHEMA);
     for (int step = version; step < SCHEMA_VERSION; ++step) {

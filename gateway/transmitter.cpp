@@ -6,6 +6,7 @@
 #include "frames/text_message.h"
 #include "frames/watch_commands.h"
 #include "log.h"
+#include "serial/port_failure.h"
 
 #include <algorithm>
 
@@ -70,12 +71,7 @@ Health Transmitter::CurrentHealth() {
 }
 
 std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
-    std::string text = m_settings.port + ": " + PortErrorText(failure.error);
-    if (failure.error == PortError::Stalled || failure.error == PortError::Interrupted) {
-        text += " (the device took " + std::to_string(failure.accepted) + " of " +
-                std::to_string(failure.length) + " bytes)";
-    }
-    return text;
+    return PortFailureText(m_settings.port, failure);
 }
 
 void Transmitter::KeepPortOpen() {

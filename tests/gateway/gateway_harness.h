@@ -52,7 +52,9 @@ private:
 // The daemon, its log in a file (so that a long run never fills a pipe and blocks it).
 class Gateway {
 public:
-    Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {})
+    // `database`: the queue's file, when not the folder's gateway.db.
+    Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {},
+            const std::string& database = "")
         : m_folder(folder), m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
         std::vector<std::string> args = {"/bin/sh",
                                          "-c",
@@ -61,7 +63,7 @@ public:
                                          "--port",
                                          port,
                                          "--db",
-                                         folder / "gateway.db",
+                                         database.empty() ? folder / "gateway.db" : database,
                                          "--http",
                                          "127.0.0.1:" + std::to_string(m_http),
                                          "--snpp",
@@ -92,6 +94,8 @@ public:
     int HttpPort() const { return m_http; }
     std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
     void Signal(int signal) const { m_process->Signal(signal); }
+    // The gateway's own PID (the shell that starts it execs it).
+    pid_t Pid() const { return m_process->Pid(); }
     // The exit status after `signal`.
     int Stop(int signal = SIGTERM) {
         m_process->Signal(signal);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -266,6 +267,104 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
     EXPECT_NE(listed->body.find("(user \xEF\xBF\xBD)"), std::string::npos) << listed->body;
 
     EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 200) << "still serving";
+}
+
+// A small file system of the test's own, filled and freed at will (root only: it mounts a tmpfs).
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& path) : m_path(path) {
+        std::filesystem::create_directories(path);
+        m_mounted =
+            geteuid() == 0 &&
+            ChildProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", path}).Wait(10s) ==
+                0;
+    }
+    ~SmallDisk() {
+        if (m_mounted) {
+            ChildProcess({"/bin/umount", "-l", m_path}).Wait(10s);
+        }
+    }
+    bool Mounted() const { return m_mounted; }
+    void Fill() const {
+        ChildProcess({"/bin/dd", "if=/dev/zero", "of=" + m_path + "/filler", "bs=4096"}).Wait(30s);
+    }
+    void Free() const { std::filesystem::remove(m_path + "/filler"); }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+// A frame that went out while its going out could not be stored is not written again every second, and
+// health says the queue cannot be stored until the disk has room; then the page is recorded sent.
+TEST(Gateway, AFullDiskNeverSendsAFrameTwiceAndHealthSaysWhy) {
+    Folder folder;
+    SmallDisk disk(folder / "disk");
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    const std::string database = folder / "disk/gateway.db";
+    {
+        // Queued while the port is not there, then left with its frame numbered as a killed gateway
+        // leaves it: going out again needs no write before the frame, and one after.
+        Gateway first(folder, folder / "port", {"--gap", "0"}, database);
+        ASSERT_EQ(first.Post("/v1/pages", {{"to", "12"}, {"text", "disk full"}}).first, 202);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO frames(page_id, number, recipient, round, sequence, state) "
+                           "VALUES(1, 0, 0, 0, 9, 'pending')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    SimProcess sim;
+    Gateway gateway(folder, folder / "port", {"--gap", "0"}, database);
+    disk.Fill();
+    std::filesystem::create_symlink(sim.Link(), folder / "port"); // the port appears
+    std::vector<Json> frames = TextFrames(sim, 4, 4s);
+    ASSERT_EQ(frames.size(), 1U) << gateway.Log();
+    EXPECT_EQ(frames[0]["sequence"], 9);
+    auto health = gateway.Client().Get("/v1/health");
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 503) << health->body;
+    EXPECT_EQ(Json::parse(health->body)["status"], "queue cannot be stored") << health->body;
+    EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "12"}, {"text", "no room"}}).first, 503);
+
+    disk.Free();
+    EXPECT_EQ(gateway.WaitForState(1, "sent")["state"], "sent");
+    EXPECT_TRUE(TextFrames(sim, 1, 1s).empty()) << "sent once";
+    health = gateway.Client().Get("/v1/health");
+    EXPECT_EQ(health->status, 200) << health->body;
+}
+
+// As velkor-cli says it: the program that holds the port, and its PID.
+TEST(Gateway, APortHeldByAnotherProgramIsNamedWithItsPid) {
+    Folder first("-first");
+    Folder second("-second");
+    SimProcess sim;
+    Gateway holder(first, sim.Link());
+    Json health = Json::object();
+    for (int i = 0; i < 100 && health.value("open", false) != true; ++i) {
+        std::this_thread::sleep_for(50ms);
+        if (Json read = holder.Get("/v1/health"); read.is_object()) {
+            health = read;
+        }
+    }
+    ASSERT_EQ(health.value("open", false), true) << health.dump();
+    Gateway waiting(second, sim.Link());
+    health = Json::object();
+    for (int i = 0; i < 100 && !health.contains("port_problem"); ++i) {
+        std::this_thread::sleep_for(50ms);
+        if (Json read = waiting.Get("/v1/health"); read.is_object()) {
+            health = read;
+        }
+    }
+    EXPECT_EQ(health.value("port_problem", ""),
+              sim.Link() + ": busy: velkor-gateway (PID " + std::to_string(holder.Pid()) + ") has it open")
+        << health.dump();
+    EXPECT_NE(waiting.Log().find("busy: velkor-gateway (PID"), std::string::npos) << waiting.Log();
 }
 
 TEST(Gateway, HighPriorityGoesFirstAndACancelledPageNever) {
