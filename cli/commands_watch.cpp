@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
-#include "sequence_store.h"
+#include "serial/sequence_store.h"
 #include "session.h"
 #include "text_input.h"
 

@@ -3,7 +3,7 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
-#include "sequence_store.h"
+#include "serial/sequence_store.h"
 #include "session.h"
 
 #include "frames/watch_list.h"

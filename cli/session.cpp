@@ -2,9 +2,9 @@
 
 #include "cli_args.h"
 #include "output.h"
-#include "sequence_store.h"
 #include "serial/port_failure.h"
 #include "serial/port_names.h"
+#include "serial/sequence_store.h"
 
 #include <algorithm>
 #include <atomic>

@@ -545,7 +545,12 @@ void HttpApi::Routes() {
                 "# HELP velkor_gateway_write_failures_total Frame writes that failed.\n"
                 "# TYPE velkor_gateway_write_failures_total counter\n"
                 "velkor_gateway_write_failures_total " +
-                std::to_string(health.writeFailures) + "\n";
+                std::to_string(health.writeFailures) +
+                "\n"
+                "# HELP velkor_gateway_pages_removed_total Finished pages removed past --keep-days.\n"
+                "# TYPE velkor_gateway_pages_removed_total counter\n"
+                "velkor_gateway_pages_removed_total " +
+                std::to_string(health.pagesRemoved) + "\n";
         if (m_mqtt) {
             const MqttHealth broker = m_mqtt->CurrentHealth();
             text += "# HELP velkor_gateway_mqtt_up Whether the gateway is connected to its broker.\n"

@@ -93,8 +93,8 @@ int Serve(const Options& options) {
         return 1;
     }
 
-    Transmitter transmitter(*store,
-                            PortSettings{options.port, options.baudRate, options.parity, options.gap});
+    Transmitter transmitter(
+        *store, PortSettings{options.port, options.baudRate, options.parity, options.gap, options.keepDays});
     Intake intake(*store, transmitter, names);
 
     std::unique_ptr<MqttLink> mqtt;

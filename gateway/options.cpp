@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "frames/strict_text.h"
+#include "frames/utf8.h"
 #include "resources/version.h"
 #include "serial/baud_rates.h"
 
@@ -75,6 +76,77 @@ std::optional<MqttSettings> Broker(const std::string& url, const std::string& to
     return settings;
 }
 
+// The config file named in `arguments` ("--config FILE" or "--config=FILE"), if any.
+std::optional<std::string> ConfigPath(const std::vector<std::string>& arguments) {
+    std::optional<std::string> path;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--config" && i + 1 < arguments.size()) {
+            path = arguments[i + 1];
+        } else if (arguments[i].starts_with("--config=")) {
+            path = arguments[i].substr(9);
+        }
+    }
+    return path;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The file's form checked before CLI11 reads it, so that each fault is said with its line and in words a
+// site's admin reads: "name = value" lines, # or ; comments, blank lines; nothing else.
+void CheckConfigFile(const std::string& path, const CLI::App& app) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return; // CLI11 says the file cannot be read
+    }
+    std::string text(64 * 1024 + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (text.size() > 64 * 1024) {
+        throw CLI::ValidationError("--config", path + ": larger than 64 kB: not a config file");
+    }
+    if (text.find('\0') != std::string::npos || !IsUtf8(text)) {
+        throw CLI::ValidationError("--config", path + ": not a text file of settings (name = value lines)");
+    }
+    std::size_t number = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string_view line = Trimmed(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+        ++number;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (line.empty() || line.front() == '#' || line.front() == ';') {
+            continue;
+        }
+        if (line.front() == '[') {
+            throw CLI::ValidationError("--config",
+                                       where + "a [section] line: the file is name = value lines only");
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            throw CLI::ValidationError("--config",
+                                       where + "not a setting (name = value): " + std::string(line));
+        }
+        const std::string name(Trimmed(line.substr(0, equals)));
+        const CLI::Option* option =
+            name.empty() || name == "config" ? nullptr : app.get_option_no_throw("--" + name);
+        if (option == nullptr) {
+            throw CLI::ValidationError("--config", where + "a setting velkor-gateway does not know: " + name);
+        }
+    }
+}
+
 } // namespace
 
 std::string DefaultDatabase() {
@@ -107,6 +179,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string watches;
     std::string tokenFile;
     std::string gap = "1000";
+    std::string keepDays = "30";
     std::string mqtt;
     std::string mqttTopic;
     std::string mqttUser;
@@ -133,6 +206,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")
         ->type_name("FILE");
     app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
+    app.add_option("--keep-days", keepDays, "finished pages are removed after DAYS; 0 keeps them all")
+        ->type_name("DAYS");
     app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
         ->type_name("URL");
     app.add_option("--mqtt-topic", mqttTopic,
@@ -150,6 +225,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     ParsedOptions parsed;
     try {
+        if (const std::optional<std::string> config = ConfigPath(arguments)) {
+            CheckConfigFile(*config, app);
+        }
         app.parse(reversed);
         Options options;
         if (port.empty()) {
@@ -184,6 +262,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
             throw CLI::ValidationError("--gap", gap + ": milliseconds from 0 to 60000");
         }
         options.gap = std::chrono::milliseconds(*milliseconds);
+        std::optional<uint32_t> days = ParseUnsigned(keepDays, 0, 36500);
+        if (!days) {
+            throw CLI::ValidationError("--keep-days", keepDays + ": whole days from 0 (keep all) to 36500");
+        }
+        options.keepDays = static_cast<int>(*days);
         options.database = database.empty() ? DefaultDatabase() : database;
         if (options.database.empty()) {
             throw CLI::ValidationError("--db",

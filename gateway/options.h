@@ -24,6 +24,7 @@ struct Options {
     std::string watches;   // empty: no watch list
     std::string tokenFile; // empty: no token needed (loopback only)
     std::chrono::milliseconds gap{1000};
+    int keepDays = 30;                // 0: keep every page
     std::optional<MqttSettings> mqtt; // nullopt: no broker
 };
 

@@ -576,7 +576,8 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     return ended;
 }
 
-std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
+std::optional<Job> PageStore::NextJob(const std::string& port, double now,
+                                      const std::function<std::optional<uint8_t>()>& takeSequence) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
     Statement due(m_db,
@@ -617,7 +618,8 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now) {
         Statement last(m_db, "SELECT last_sequence FROM ports WHERE port = ?");
         last.Bind(1, port);
         const int64_t previous = last.Step() ? last.Int(0) : 0;
-        job.sequence = static_cast<uint8_t>(previous + 1);
+        const std::optional<uint8_t> shared = takeSequence ? takeSequence() : std::nullopt;
+        job.sequence = shared ? *shared : static_cast<uint8_t>(previous + 1);
         Statement store(m_db, "INSERT INTO ports(port, last_sequence) VALUES(?, ?) "
                               "ON CONFLICT(port) DO UPDATE SET last_sequence = excluded.last_sequence");
         store.Bind(1, port).Bind(2, int64_t{job.sequence}).Run();

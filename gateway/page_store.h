@@ -180,9 +180,12 @@ public:
 
     // The frame to write now on `port`, numbered and committed before it is returned: the one a page was
     // left at (numbered before: again), else the next frame of the first page due (high priority first,
-    // then the earliest due, then the oldest). Sequence numbers go on per port from the last one stored
-    // (1 the first time, 255 followed by 0); a time frame always has 0.
-    std::optional<Job> NextJob(const std::string& port, double now);
+    // then the earliest due, then the oldest). A text frame takes its number from `takeSequence` (the
+    // device's counter, which the window and velkor-cli share); without one, or when it has none, the
+    // numbers go on per port from the last one stored here (1 the first time, 255 followed by 0). A time
+    // frame always has 0.
+    std::optional<Job> NextJob(const std::string& port, double now,
+                               const std::function<std::optional<uint8_t>()>& takeSequence = {});
     // When the earliest queued page falls due; nullopt with nothing queued.
     std::optional<double> NextDue();
 

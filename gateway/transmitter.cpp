@@ -7,6 +7,7 @@
 #include "frames/watch_commands.h"
 #include "log.h"
 #include "serial/port_failure.h"
+#include "serial/sequence_store.h"
 
 #include <algorithm>
 
@@ -145,15 +146,23 @@ void Transmitter::SendOne(const Job& job) {
     m_lastFrameEnd = Clock::now() + (written ? onTheWire : std::chrono::microseconds(0));
     const double now = QueueNow();
     if (written) {
-        {
-            std::lock_guard lock(m_mutex);
-            ++m_health.framesWritten;
-            m_health.writesFailing = false;
-        }
         LogLine(Describe(job) + (job.again ? ": sent again" : ": sent"));
         m_unrecorded = job;
         m_unrecordedAt = now;
-        RecordWritten();
+        // Counted once its going out is stored (the page's record and the count agree for a reader), or
+        // once it is known that it cannot be yet.
+        const auto count = [this] {
+            std::lock_guard lock(m_mutex);
+            ++m_health.framesWritten;
+            m_health.writesFailing = false;
+        };
+        try {
+            RecordWritten();
+        } catch (const StoreError&) {
+            count();
+            throw;
+        }
+        count();
         return;
     }
     if (m_stopping) {
@@ -172,6 +181,34 @@ void Transmitter::SendOne(const Job& job) {
     LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
     const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
     m_store.FrameFailed(job, reason, retryAt);
+}
+
+std::optional<uint8_t> Transmitter::TakeSharedSequence() {
+    std::string error;
+    std::string warning;
+    std::optional<uint8_t> sequence = TakeSequence(m_settings.port, &error, &warning);
+    const std::string problem = !sequence ? error : warning;
+    if (problem != m_sequenceProblem && !problem.empty()) {
+        LogLine(
+            "sequence numbers: " + problem +
+            (sequence ? "" : "; counting in the queue instead, which the window and velkor-cli do not see"));
+    }
+    m_sequenceProblem = problem;
+    return sequence;
+}
+
+void Transmitter::RemoveOld() {
+    if (m_settings.keepDays <= 0 || Clock::now() < m_nextRemoval) {
+        return;
+    }
+    const int removed = m_store.RemoveFinished(QueueNow() - m_settings.keepDays * 86400.0, REMOVE_BATCH);
+    // A full batch: more to remove, at the next turn, so that sending never waits long for it.
+    m_nextRemoval =
+        Clock::now() + (removed == REMOVE_BATCH ? Clock::duration::zero() : Clock::duration(REMOVE_EVERY));
+    if (removed > 0) {
+        std::lock_guard lock(m_mutex);
+        m_health.pagesRemoved += static_cast<uint64_t>(removed);
+    }
 }
 
 void Transmitter::RecordWritten() {
@@ -217,11 +254,13 @@ void Transmitter::Step() {
     for (const Ended& page : m_store.ExpireDue(QueueNow())) {
         LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
     }
+    RemoveOld();
     auto waitUntil = Clock::now() + std::chrono::seconds(1);
     if (m_link.IsOpen()) {
         const auto gapEnd = m_lastFrameEnd + m_settings.gap;
         if (Clock::now() >= gapEnd) {
-            if (std::optional<Job> job = m_store.NextJob(m_settings.port, QueueNow())) {
+            if (std::optional<Job> job =
+                    m_store.NextJob(m_settings.port, QueueNow(), [this] { return TakeSharedSequence(); })) {
                 SendOne(*job);
                 return;
             }

@@ -23,6 +23,7 @@ struct PortSettings {
     int baudRate = 9600;
     Parity parity = Parity::None;
     std::chrono::milliseconds gap{1000}; // least time from the end of one frame to the start of the next
+    int keepDays = 30; // finished pages are removed this long after they finished; 0 keeps them all
 };
 
 struct Health {
@@ -35,6 +36,7 @@ struct Health {
     std::string lastFailure; // the last write that failed, and why
     uint64_t framesWritten = 0;
     uint64_t writeFailures = 0;
+    uint64_t pagesRemoved = 0;  // finished pages removed past their keeping
     bool writesFailing = false; // the last write failed, and none has gone through since
     std::string storeProblem;   // why the queue cannot be stored now; "" while it can
 };
@@ -42,6 +44,9 @@ struct Health {
 class Transmitter {
 public:
     static constexpr std::chrono::seconds REOPEN_EVERY{2};
+    // Old pages are looked for this often, and removed this many at a time between frames.
+    static constexpr std::chrono::minutes REMOVE_EVERY{10};
+    static constexpr int REMOVE_BATCH = 200;
 
     Transmitter(PageStore& store, PortSettings settings);
 
@@ -59,6 +64,11 @@ private:
     void SendOne(const Job& job);
     // Stores that a frame written earlier went out; throws StoreError while it still cannot.
     void RecordWritten();
+    // Removes a small batch of pages past their keeping, when it is time to.
+    void RemoveOld();
+    // The next number of the device's counter, shared with the window and velkor-cli; nullopt (said once)
+    // while its folder cannot be used, and the queue's own count goes on.
+    std::optional<uint8_t> TakeSharedSequence();
     std::vector<uint8_t> FrameBytes(const Job& job) const;
     std::string FailureText(const CXSerial::Failure& failure) const;
 
@@ -79,6 +89,8 @@ private:
     // can be, so that it is not written again, and nothing else is sent before it is stored.
     std::optional<Job> m_unrecorded;
     double m_unrecordedAt = 0;
+    std::chrono::steady_clock::time_point m_nextRemoval{};
+    std::string m_sequenceProblem; // the last problem of the shared counter, said once
 };
 
 // Seconds since the epoch, for people: when something happened.

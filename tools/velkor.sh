@@ -176,10 +176,22 @@ gateway_package_tests() {
     mosquitto_pub -p 18883 -u desk -P 'pw of desk' -q 1 -t pkgtest/all/pages -m '{"to":"7","text":"闭馆"}' || failed=1
     sleep 1
     pkill -TERM -f "velkor-gateway --config $work/gateway.conf" || true
+    for _ in $(seq 50); do pgrep -f "velkor-gateway --config $work/gateway.conf" >/dev/null || break; sleep 0.1; done
+    # A person in dialout pages the same transmitter with velkor-cli: one counter for both, in the shared
+    # folder the package made.
+    [ "$(stat -c %G:%a /var/lib/velkor-sequence)" = "dialout:2770" ] ||
+        { echo "/var/lib/velkor-sequence is not dialout:2770" >&2; failed=1; }
+    setpriv --reuid=65534 --regid=65534 --groups="$(getent group dialout | cut -d: -f3)" \
+        /usr/bin/velkor-cli text "$pty" --to 0.0.0.7 "from a person" >/dev/null || failed=1
+    sleep 0.3
+    local numbers
+    numbers=$(grep '"command":"text"' "$work/sim.out" | grep -oE '"sequence":[0-9]+' | cut -d: -f2 | tr '\n' ' ')
+    awk -v n="$numbers" 'BEGIN { c = split(n, s, " "); for (i = 2; i <= c; i++) if (s[i] != (s[i-1] + 1) % 256) exit 1; exit c != 4 }' ||
+        { echo "the gateway and velkor-cli did not count on one counter: $numbers" >&2; failed=1; }
     kill "$pid" "$broker" 2>/dev/null || true
     wait "$pid" "$broker" 2>/dev/null || true
-    if [ "$(grep -c '"command":"text"' "$work/sim.out")" -ne 3 ]; then
-        echo "the installed gateway did not send all three pages (SNPP, HTTP, MQTT):" >&2
+    if [ "$(grep -c '"command":"text"' "$work/sim.out")" -ne 4 ]; then
+        echo "the installed gateway did not send all three pages (SNPP, HTTP, MQTT), or velkor-cli its own:" >&2
         cat "$work/gateway.log" >&2
         failed=1
     fi

@@ -1,7 +1,7 @@
 // velkor-cli's strict argument reading and its stored sequence numbers.
 
 #include "cli/cli_args.h"
-#include "cli/sequence_store.h"
+#include "serial/sequence_store.h"
 
 #include "support/pty_pair.h"
 
@@ -73,6 +73,7 @@ TEST(CliArgs, ClockAndChoices) {
 TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
     const auto folder = std::filesystem::temp_directory_path() / ("velkor-state-" + std::to_string(getpid()));
     setenv("XDG_STATE_HOME", folder.c_str(), 1);
+    setenv("VELKOR_SEQUENCE_DIR", (std::string(folder.c_str()) + "/velkor").c_str(), 1);
     std::string error;
     std::string warning;
     EXPECT_EQ(PeekSequence("/dev/ttyUSB0"), 1);
@@ -116,8 +117,12 @@ TEST(CliSequence, ContinuesAcrossRunsWrapsAndNeverRepeatsUnderConcurrency) {
     EXPECT_EQ(*distinct.rbegin(), 200);
 
     unsetenv("XDG_STATE_HOME");
+    unsetenv("VELKOR_SEQUENCE_DIR");
     setenv("HOME", folder.c_str(), 1);
-    EXPECT_EQ(SequenceFile("x"), (folder / ".local" / "state" / "velkor" / "sequence-x").string());
+    // The machine's shared folder where the packages made it, else the user's own.
+    EXPECT_EQ(SequenceFile("x"), std::filesystem::is_directory(SHARED_SEQUENCE_FOLDER)
+                                     ? std::string(SHARED_SEQUENCE_FOLDER) + "/sequence-x"
+                                     : (folder / ".local" / "state" / "velkor" / "sequence-x").string());
     std::filesystem::remove_all(folder);
 }
 
@@ -126,6 +131,7 @@ TEST(CliSequence, OneCounterPerDeviceWhateverItsNameAndNoLinkIsFollowed) {
         std::filesystem::temp_directory_path() / ("velkor-state-dev-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     setenv("XDG_STATE_HOME", folder.c_str(), 1);
+    setenv("VELKOR_SEQUENCE_DIR", (std::string(folder.c_str()) + "/velkor").c_str(), 1);
     PtyPair pty;
     const std::string link = (folder / "adapter").string();
     std::filesystem::create_symlink(pty.SlavePath(), link);
@@ -162,6 +168,7 @@ TEST(CliSequence, OneCounterPerDeviceWhateverItsNameAndNoLinkIsFollowed) {
 
     std::filesystem::current_path("/");
     unsetenv("XDG_STATE_HOME");
+    unsetenv("VELKOR_SEQUENCE_DIR");
     std::filesystem::remove_all(folder);
 }
 

@@ -140,9 +140,11 @@ public:
         : m_path(std::filesystem::temp_directory_path() / ("velkor-cli-state-" + std::to_string(getpid()))) {
         std::filesystem::remove_all(m_path);
         setenv("XDG_STATE_HOME", m_path.c_str(), 1);
+        setenv("VELKOR_SEQUENCE_DIR", (std::string(m_path.c_str()) + "/velkor").c_str(), 1);
     }
     ~StateFolder() {
         unsetenv("XDG_STATE_HOME");
+        unsetenv("VELKOR_SEQUENCE_DIR");
         std::filesystem::remove_all(m_path);
     }
 
@@ -704,8 +706,10 @@ TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
     std::ofstream(file, std::ios::binary) << "name,address,host1,host2\nw,0.0.0.1,1.1.1.1,2.2.2.2\n";
     const std::string kept = std::getenv("XDG_STATE_HOME");
     setenv("XDG_STATE_HOME", "/proc/velkor-cannot-be-made", 1);
+    setenv("VELKOR_SEQUENCE_DIR", (std::string("/proc/velkor-cannot-be-made") + "/velkor").c_str(), 1);
     CliRun unkept = Cli({"watches", "apply", pty.SlavePath(), file.string(), "--gap", "0"});
     setenv("XDG_STATE_HOME", kept.c_str(), 1);
+    setenv("VELKOR_SEQUENCE_DIR", (std::string(kept.c_str()) + "/velkor").c_str(), 1);
     EXPECT_EQ(unkept.status, 1);
     EXPECT_EQ(std::count(unkept.err.begin(), unkept.err.end(), '\n'), 1) << unkept.err;
     EXPECT_NE(unkept.err.find("cannot keep the sequence number"), std::string::npos) << unkept.err;

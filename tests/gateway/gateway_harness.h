@@ -58,7 +58,8 @@ public:
         : m_folder(folder), m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
         std::vector<std::string> args = {"/bin/sh",
                                          "-c",
-                                         "exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
+                                         "VELKOR_SEQUENCE_DIR=\"" + folder / "sequence" +
+                                             "\" exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
                                          VELKOR_GATEWAY_PATH,
                                          "--port",
                                          port,

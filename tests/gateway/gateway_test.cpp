@@ -2,6 +2,7 @@
 // HTTP, curl, HylaFAX's sendpage and Perl's Net::SNPP, unplugged, stalled and killed.
 
 #include "gateway/gateway_harness.h"
+#include "serial/sequence_store.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/sim_process.h"
@@ -339,6 +340,29 @@ TEST(Gateway, AFullDiskNeverSendsAFrameTwiceAndHealthSaysWhy) {
     EXPECT_EQ(health->status, 200) << health->body;
 }
 
+// One counter a device, whichever program sends: a frame never repeats the number of the frame before it
+// (the watch would drop it as the same frame again).
+TEST(Gateway, TheGatewayAndVelkorCliCountOnOneSequenceCounter) {
+    Folder folder;
+    SimProcess sim;
+    const auto send = [&](const std::string& text) {
+        Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+        auto [status, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", text}});
+        EXPECT_EQ(status, 202);
+        gateway.WaitForState(page["id"], "sent");
+    };
+    send("from the gateway");
+    ChildProcess cli({"/usr/bin/env", "VELKOR_SEQUENCE_DIR=" + folder / "sequence", VELKOR_CLI_PATH, "text",
+                      sim.Link(), "--to", "0.0.0.1", "from velkor-cli"});
+    EXPECT_EQ(cli.Wait(20s), 0) << cli.Err();
+    send("the gateway again");
+    std::vector<Json> frames = TextFrames(sim, 3);
+    ASSERT_EQ(frames.size(), 3U);
+    EXPECT_EQ(frames[0]["sequence"], 1);
+    EXPECT_EQ(frames[1]["sequence"], 2) << frames[1].dump();
+    EXPECT_EQ(frames[2]["sequence"], 3);
+}
+
 // As velkor-cli says it: the program that holds the port, and its PID.
 TEST(Gateway, APortHeldByAnotherProgramIsNamedWithItsPid) {
     Folder first("-first");
@@ -495,12 +519,25 @@ TEST(Gateway, TheConfigFileTakesTheOptionsByTheirNames) {
     gateway.Signal(SIGTERM);
     EXPECT_EQ(gateway.Wait(10s), 0) << gateway.Err();
 
-    // A misspelt setting is refused, not left at its default.
-    folder.Write("typo.conf", "port = " + sim.Link() + "\nsnp = off\n");
-    ChildProcess typo({VELKOR_GATEWAY_PATH, "--config", folder / "typo.conf"});
-    EXPECT_EQ(typo.Wait(10s), 2);
-    EXPECT_EQ(typo.Err(),
-              "velkor-gateway: the config file has a setting velkor-gateway does not know: snp\n");
+    // A misspelt setting is refused, not left at its default; every fault of the file's form with its line.
+    const std::vector<std::pair<std::string, std::string>> faults = {
+        {"port = " + sim.Link() + "\nsnp = off\n",
+         "typo.conf:2: a setting velkor-gateway does not know: snp"},
+        {"# site\n[gateway]\nport = /dev/ttyUSB0\n",
+         "typo.conf:2: a [section] line: the file is name = value lines only"},
+        {"port /dev/ttyUSB0\n", "typo.conf:1: not a setting (name = value): port /dev/ttyUSB0"},
+        {std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0",
+                     10),
+         "typo.conf: not a text file of settings (name = value lines)"},
+    };
+    for (const auto& [text, error] : faults) {
+        SCOPED_TRACE(error);
+        folder.Write("typo.conf", text);
+        ChildProcess typo({VELKOR_GATEWAY_PATH, "--config", folder / "typo.conf"});
+        EXPECT_EQ(typo.Wait(10s), 2);
+        EXPECT_EQ(typo.Err(), "velkor-gateway: --config: " + folder / error + "\n");
+    }
 }
 
 // Idle clients are cut off, and a gateway started again at once gets its ports back although the
@@ -667,6 +704,7 @@ TEST(Gateway, PagesWaitWhileThePortIsLostAndGoWhenItIsBack) {
     const std::string port = folder / "ttyUSB0"; // a stable name, as udev gives one
     auto first = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1"});
     std::filesystem::create_symlink(first->Link(), port);
+    const std::string firstDevice = DeviceKey(first->Link());
     Gateway gateway(folder, port, {"--gap", "0"});
     ASSERT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}}).first, 202);
     ASSERT_EQ(TextFrames(*first, 1).size(), 1U);
@@ -692,7 +730,9 @@ TEST(Gateway, PagesWaitWhileThePortIsLostAndGoWhenItIsBack) {
     std::vector<Json> frames = TextFrames(second, 1, 5s);
     ASSERT_EQ(frames.size(), 1U) << gateway.Log();
     EXPECT_EQ(frames[0]["text"], "while lost");
-    EXPECT_EQ(frames[0]["sequence"], 2);
+    // One counter a device: the adapter back as the same device node goes on from its number; as another
+    // node (a new pseudo-terminal here, unless the kernel gave the old one again), that node counts afresh.
+    EXPECT_EQ(frames[0]["sequence"], DeviceKey(second.Link()) == firstDevice ? 2 : 1);
     EXPECT_EQ(gateway.Get("/v1/health")["open"], true);
     EXPECT_EQ(gateway.Stop(), 0);
     const std::string log = gateway.Log();

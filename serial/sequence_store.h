@@ -1,12 +1,13 @@
 #pragma once
-// The last sequence number sent on each device, kept between runs in the user's state folder: a watch may
-// take a repeated number for the same frame again, so a script that pages twice must not send 1 twice.
+// The last sequence number sent on each device, kept between runs in one folder that the window,
+// velkor-cli and velkor-gateway all use: a watch takes a frame with the number of the frame before it for
+// that frame again and drops it, so no program may repeat the number another sent last on the device.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace velkor::cli {
+namespace velkor {
 
 // Takes the number after the one last sent on `port`'s device (1 the first time, 255 followed by 0, as a
 // page's counter) and stores it. The folder is locked while the number is read and replaced, so two
@@ -23,8 +24,15 @@ uint8_t PeekSequence(const std::string& port);
 // Windows ("COM3" for "com3", "COM3:" and "\\.\COM3"); the name itself for a port that is not there.
 std::string DeviceKey(const std::string& port);
 
-// Where the numbers are kept: $XDG_STATE_HOME/velkor (or ~/.local/state/velkor), %LOCALAPPDATA%\velkor on
-// Windows; one file a device. Empty when there is no state folder.
+// The folder every program of this machine shares, where the packages make it: owned by root, group
+// dialout, mode 2770. Safe to share: only root and the members of dialout, who may write to the
+// transmitter anyway, can change a number; the set-group-ID bit gives each file the group dialout; files
+// are replaced by rename and read without following links, so nothing planted there is written through.
+inline constexpr const char* SHARED_SEQUENCE_FOLDER = "/var/lib/velkor-sequence";
+
+// Where the numbers are kept, one file a device: $VELKOR_SEQUENCE_DIR when set; else SHARED_SEQUENCE_FOLDER
+// where it exists (Linux); else the user's state folder, $XDG_STATE_HOME/velkor (or ~/.local/state/velkor),
+// %LOCALAPPDATA%\velkor on Windows. Empty when there is none of them.
 std::string SequenceFolder();
 // The file of `port`'s device in SequenceFolder().
 std::string SequenceFile(const std::string& port);
@@ -42,4 +50,4 @@ inline uint8_t NextSequence(uint8_t last) {
 // The stored text of a file ("17\n") as the last number; nullopt for text that is not one (0 to 255).
 std::optional<uint8_t> ParseStoredSequence(const std::string& text);
 
-} // namespace velkor::cli
+} // namespace velkor

@@ -12,7 +12,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace velkor::cli {
+namespace velkor {
 namespace {
 
 struct Stored {
@@ -72,6 +72,9 @@ bool Replace(int folder, const std::string& name, const std::string& text) {
     if (fd < 0) {
         return false;
     }
+    // Readable and replaceable by the folder's group whatever the umask (a service runs with 0077): in the
+    // shared folder, the gateway's user and a person in dialout read each other's numbers.
+    fchmod(fd, 0660);
     bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     close(fd);
     if (!written || renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
@@ -133,4 +136,4 @@ uint8_t PeekSequence(const std::string& port) {
     return next;
 }
 
-} // namespace velkor::cli
+} // namespace velkor

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-namespace velkor::cli {
+namespace velkor {
 namespace {
 
 std::wstring Wide(const std::string& text) {
@@ -109,4 +109,4 @@ uint8_t PeekSequence(const std::string& port) {
     return NextSequence(last.value_or(0));
 }
 
-} // namespace velkor::cli
+} // namespace velkor

@@ -1,11 +1,11 @@
 #include "sequence_store.h"
 
-#include "cli_args.h"
+#include "frames/strict_text.h"
 
 #include <cstdlib>
 #include <filesystem>
 
-namespace velkor::cli {
+namespace velkor {
 namespace {
 
 // A key made into one file name: "/dev/ttyUSB0" -> "sequence-_dev_ttyUSB0".
@@ -23,12 +23,19 @@ std::string FileName(const std::string& key) {
 } // namespace
 
 std::string SequenceFolder() {
+    if (const char* chosen = std::getenv("VELKOR_SEQUENCE_DIR"); chosen != nullptr && *chosen != '\0') {
+        return chosen;
+    }
     std::filesystem::path folder;
 #ifdef _WIN32
     if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0') {
         folder = std::filesystem::path(local) / "velkor";
     }
 #else
+    std::error_code ignored;
+    if (std::filesystem::is_directory(SHARED_SEQUENCE_FOLDER, ignored)) {
+        return SHARED_SEQUENCE_FOLDER;
+    }
     if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
         folder = std::filesystem::path(state) / "velkor";
     } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
@@ -58,8 +65,14 @@ std::string PrepareSequenceFolder(std::string* error) {
 #endif
         return folder;
     }
-    std::error_code ignored; // opening the folder then says what is wrong with it
-    std::filesystem::create_directories(folder, ignored);
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) {
+        // The first folder that could not be made says why: "permission denied", not the missing folder's
+        // "no such file" that opening it would give.
+        *error = "cannot make the state folder " + folder + ": " + made.message();
+        return {};
+    }
     return folder;
 }
 
@@ -72,4 +85,4 @@ std::optional<uint8_t> ParseStoredSequence(const std::string& text) {
     return static_cast<uint8_t>(*value);
 }
 
-} // namespace velkor::cli
+} // namespace velkor
