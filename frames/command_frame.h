@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -33,14 +35,27 @@ std::vector<uint8_t> BuildCommandFrame(uint8_t sequence, const WatchAddress& add
 // The four fields of an IP-address control held as one 32-bit value, leftmost field in the top byte.
 WatchAddress AddressFromValue(uint32_t value);
 
-// A page's frame counter: incremented before use, so the first frame carries 1 and 255 wraps to 0.
+// A page's frame counter: incremented before use, so the first frame carries 1 and 255 wraps to 0. With a
+// source (the device's counter, which every program on the machine shares), the numbers come from it
+// while it has one; this counter's own count goes on from the last number otherwise.
 class SequenceCounter {
 public:
-    uint8_t Next() { return ++m_value; }
+    void SetSource(std::function<std::optional<uint8_t>()> source) { m_source = std::move(source); }
+    uint8_t Next() {
+        if (m_source) {
+            if (std::optional<uint8_t> shared = m_source()) {
+                m_value = *shared;
+                return m_value;
+            }
+        }
+        return ++m_value;
+    }
+    // The number of the last frame it numbered; 0 before the first.
     uint8_t Value() const { return m_value; }
 
 private:
     uint8_t m_value = 0;
+    std::function<std::optional<uint8_t>()> m_source;
 };
 
 } // namespace velkor

@@ -23,6 +23,7 @@ public:
     int SendInterval() const { return m_sendInterval; }
     int TickCounter() const { return m_tickCounter; }
     uint8_t SequenceCounter() const { return m_sequenceCounter.Value(); }
+    velkor::SequenceCounter& Counter() { return m_sequenceCounter; }
 
 private:
     void LimitText(int position, int added);

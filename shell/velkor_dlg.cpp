@@ -11,6 +11,7 @@
 #include "pages/dialog_page6.h"
 #include "pages/watch_list_page.h"
 #include "quit_on_signal.h"
+#include "serial/sequence_store.h"
 #include "status_bar.h"
 
 #include <QContextMenuEvent>
@@ -160,6 +161,19 @@ void CVelkorDlg::CreateHiddenPages() {
     m_page4 = new CDialog_Page4(this);
     m_page6 = new CDialog_Page6(this, m_link);
     m_watchList = new CWatchListPage(this, m_link, m_page2->Counter());
+    // The numbers of the open device's counter, which velkor-cli and velkor-gateway count on too: a frame
+    // never repeats the number another program sent last on the device. Without the counter's folder the
+    // pages count on their own, as they always did.
+    const auto shared = [this]() -> std::optional<uint8_t> {
+        if (!m_link.IsOpen()) {
+            return std::nullopt;
+        }
+        std::string error;
+        std::string warning;
+        return velkor::TakeSequence(m_link.PortName(), &error, &warning);
+    };
+    m_page2->Counter().SetSource(shared);
+    m_page3->Counter().SetSource(shared);
     for (CPage* page : std::initializer_list<CPage*>{m_page2, m_page3, m_page4, m_page6, m_watchList}) {
         AttachPage(page);
     }

@@ -139,6 +139,31 @@ private:
     std::unique_ptr<httplib::Client> m_client;
 };
 
+// A small file system of the test's own, filled and freed at will (root only: it mounts a tmpfs).
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& path) : m_path(path) {
+        std::filesystem::create_directories(path);
+        m_mounted = geteuid() == 0 &&
+                    ChildProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=64m,mode=0700", "tmpfs", path})
+                            .Wait(10s) == 0;
+    }
+    ~SmallDisk() {
+        if (m_mounted) {
+            ChildProcess({"/bin/umount", "-l", m_path}).Wait(10s);
+        }
+    }
+    bool Mounted() const { return m_mounted; }
+    void Fill() const {
+        ChildProcess({"/bin/dd", "if=/dev/zero", "of=" + m_path + "/filler", "bs=4096"}).Wait(30s);
+    }
+    void Free() const { std::filesystem::remove(m_path + "/filler"); }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
 // The sim's lines for text frames, until `count` came or a quiet `quiet`.
 inline std::vector<Json> TextFrames(SimProcess& sim, std::size_t count,
                                     std::chrono::milliseconds quiet = 3s) {

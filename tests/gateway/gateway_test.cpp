@@ -270,32 +270,6 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
     EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 200) << "still serving";
 }
 
-// A small file system of the test's own, filled and freed at will (root only: it mounts a tmpfs).
-class SmallDisk {
-public:
-    explicit SmallDisk(const std::string& path) : m_path(path) {
-        std::filesystem::create_directories(path);
-        m_mounted =
-            geteuid() == 0 &&
-            ChildProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", path}).Wait(10s) ==
-                0;
-    }
-    ~SmallDisk() {
-        if (m_mounted) {
-            ChildProcess({"/bin/umount", "-l", m_path}).Wait(10s);
-        }
-    }
-    bool Mounted() const { return m_mounted; }
-    void Fill() const {
-        ChildProcess({"/bin/dd", "if=/dev/zero", "of=" + m_path + "/filler", "bs=4096"}).Wait(30s);
-    }
-    void Free() const { std::filesystem::remove(m_path + "/filler"); }
-
-private:
-    std::string m_path;
-    bool m_mounted = false;
-};
-
 // A frame that went out while its going out could not be stored is not written again every second, and
 // health says the queue cannot be stored until the disk has room; then the page is recorded sent.
 TEST(Gateway, AFullDiskNeverSendsAFrameTwiceAndHealthSaysWhy) {

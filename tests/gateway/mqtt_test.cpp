@@ -567,3 +567,49 @@ TEST(GatewayMqtt, AMessageIsAcknowledgedOnlyOnceStoredAndADeliveryMadeAgainIsNot
 
 } // namespace
 } // namespace velkor
+
+namespace velkor {
+namespace {
+
+// The database refuses (disk full) while messages come: none is acknowledged, the connection is cut, and
+// once the disk has room each message is queued once, whatever PUBACKs had reached the socket before.
+TEST(GatewayMqtt, MessagesOfAStorageFailureAreQueuedOnceWhenTheDiskHasRoomAgain) {
+    Folder folder;
+    SmallDisk disk(folder / "disk");
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    Broker broker(folder);
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), MqttOptions(broker, "site/floor1"), folder / "disk/gateway.db");
+    ASSERT_TRUE(WaitForBroker(gateway, true)) << gateway.Log();
+    broker.Publish("site/floor1/pages", R"({"to":"12","text":"before"})");
+    ASSERT_EQ(TextFrames(sim, 1).size(), 1U);
+
+    disk.Fill();
+    constexpr int kPages = 200;
+    std::string lines;
+    for (int i = 1; i <= kPages; ++i) {
+        lines += R"({"to":"12","text":"p)" + std::to_string(i) + "\"}\n";
+    }
+    ChildProcess publisher({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.Port()),
+                            "-q", "1", "-t", "site/floor1/pages", "-l"},
+                           {.input = lines});
+    EXPECT_EQ(publisher.Wait(30s), 0) << publisher.Err();
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(TextFrames(sim, 1, 500ms).empty()) << "nothing stored, nothing sent";
+    disk.Free();
+
+    std::map<std::string, int> seen;
+    for (const Json& frame : TextFrames(sim, kPages, 40s)) {
+        ++seen[frame["text"].get<std::string>()];
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kPages)) << gateway.Log();
+    for (const auto& [text, times] : seen) {
+        EXPECT_EQ(times, 1) << text << " sent " << times << " times";
+    }
+    EXPECT_TRUE(TextFrames(sim, 1, 2s).empty()) << "no page queued twice";
+}
+
+} // namespace
+} // namespace velkor

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <unistd.h>
 
 using velkor::resources::PortSettingsIds;
 
@@ -107,6 +108,12 @@ bool SimWindowTest::StartSession(std::vector<std::string> simOptions, bool timer
         return false;
     }
     qputenv("VELKOR_PORTS", m_sim->Link().c_str());
+    // Sequence numbers from a counter of the session's own: each session's frames start at 1.
+    static int sessions = 0;
+    m_sequenceFolder = std::filesystem::temp_directory_path() /
+                       ("velkor-ui-sequence-" + std::to_string(getpid()) + "-" + std::to_string(++sessions));
+    std::filesystem::remove_all(m_sequenceFolder);
+    qputenv("VELKOR_SEQUENCE_DIR", m_sequenceFolder.string().c_str());
     m_window = std::make_unique<CVelkorDlg>();
     m_window->SetTimerRunning(timerRunning);
     m_window->show();
@@ -117,6 +124,10 @@ void SimWindowTest::EndSession() {
     m_window.reset(); // its link releases the port
     m_sim.reset();
     qunsetenv("VELKOR_PORTS");
+    qunsetenv("VELKOR_SEQUENCE_DIR");
+    if (!m_sequenceFolder.empty()) {
+        std::filesystem::remove_all(m_sequenceFolder);
+    }
 }
 
 QPushButton* SimWindowTest::Button(CPage* page, int id) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -78,4 +79,5 @@ protected:
 
     std::unique_ptr<SimProcess> m_sim;
     std::unique_ptr<CVelkorDlg> m_window;
+    std::filesystem::path m_sequenceFolder;
 };

@@ -3,10 +3,12 @@
 
 #include "controls/ip_address_ctrl.h"
 #include "frames/text_encoding.h"
+#include "pages/dialog_page1.h"
 #include "pages/dialog_page2.h"
 #include "pages/dialog_page3.h"
 #include "shell/status_bar.h"
 #include "shell/velkor_app.h"
+#include "support/child_process.h"
 #include "support/sim_process.h"
 #include "ui_support.h"
 
@@ -136,6 +138,25 @@ private slots:
         QCOMPARE(sequences[254], std::string("FF"));
         QCOMPARE(sequences[255], std::string("00"));
         QCOMPARE(sequences[256], std::string("01"));
+    }
+
+    // One counter a device for the window and velkor-cli: the window's frames go on after the numbers
+    // velkor-cli sent while the window had the port closed, on both pages.
+    void NumbersGoOnFromThoseVelkorCliSent() {
+        m_window->m_page1->Get<QPushButton>(velkor::resources::PortSettingsIds::OpenClose)->click();
+        QVERIFY(!m_window->Link().IsOpen());
+        for (const char* text : {"one", "two"}) {
+            ChildProcess cli({VELKOR_CLI_PATH, "text", m_sim->Link(), text});
+            QCOMPARE(cli.Wait(std::chrono::seconds(20)), 0);
+            QVERIFY(NextSimFrame(*m_sim).valid);
+        }
+        QVERIFY(OpenThroughPage(*m_window, QString::fromStdString(m_sim->Link())));
+        Button(m_window->m_page2, WirelessIds::WriteHostAddress)->click();
+        QCOMPARE(Sent().substr(0, 5), std::string("5A 03"));
+        TextField()->setPlainText(QStringLiteral("hi"));
+        Button(Page3(), TextMessageIds::Send)->click();
+        QCOMPARE(Sent().substr(0, 5), std::string("5A 04"));
+        QCOMPARE(Page3()->SequenceCounter(), 4);
     }
 
     void TextStartUpState() {
