@@ -302,8 +302,8 @@ void HttpApi::Routes() {
         NewPage page;
         page.source = "http " + PeerText(request);
         if (m_tokens) {
-            const std::optional<std::string_view> token =
-                BearerToken(request.get_header_value("Authorization"));
+            const std::string header = request.get_header_value("Authorization"); // the token points into it
+            const std::optional<std::string_view> token = BearerToken(header);
             const std::string name = token ? m_tokens->Match(*token).value_or("") : "";
             if (!name.empty()) {
                 page.source += " (token " + name + ")";

@@ -21,7 +21,10 @@ std::optional<WatchNames> Checked(std::variant<WatchList, std::vector<WatchListF
     }
     error->clear();
     for (std::size_t i = 0; i < faults.size() && i < FAULTS_TOLD; ++i) {
-        *error += (i > 0 ? "\n" : "") + WatchListFaultText(file, faults[i]);
+        if (i > 0) {
+            *error += '\n';
+        }
+        *error += WatchListFaultText(file, faults[i]);
     }
     if (faults.size() > FAULTS_TOLD) {
         *error += "\n" + file + ": " + std::to_string(faults.size() - FAULTS_TOLD) + " faults more";

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
 #   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
-#   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, and the
-#                           Windows build under Wine)
+#   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, the
+#                           end-to-end tests in the release build, and the Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
 #   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
 #   tools/velkor.sh package build the Debian package dist/velkor_<version>_amd64.deb
@@ -285,6 +285,8 @@ test)
     static_checks
     run_tests asan
     run_tests tsan
+    # The end-to-end tests again in the optimised build, where a test that reads too early fails.
+    run_tests release
     windows_tests
     install_missing "${PACKAGE_PACKAGES[@]}"
     package_tests

@@ -442,7 +442,8 @@ TEST(Gateway, TokensGuardBothListenersAndOpenAddressesNeedThem) {
     EXPECT_EQ(accepted->status, 202) << accepted->body;
     EXPECT_EQ(TextFrames(sim, 1).size(), 1U);
     const Json listed = Json::parse(gateway.Client().Get("/v1/pages?limit=1", right)->body);
-    EXPECT_NE(listed["pages"][0]["source"].get<std::string>().find("(token panel)"), std::string::npos);
+    EXPECT_NE(listed["pages"][0]["source"].get<std::string>().find("(token panel)"), std::string::npos)
+        << listed.dump();
     // The database and its journal are the gateway's user's alone.
     EXPECT_EQ(std::filesystem::status(folder / "gateway.db").permissions() & std::filesystem::perms::all,
               std::filesystem::perms(0600));

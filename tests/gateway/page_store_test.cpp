@@ -246,10 +246,10 @@ TEST_F(PageStoreTest, ListsNewestFirstByState) {
     EXPECT_EQ(m_store->List({}).front().id, b);
 }
 
-TEST_F(PageStoreTest, ListsAPageAtATimeWithoutFramesWhileTheWriterHoldsItsTransaction) {
+TEST_F(PageStoreTest, ListsAPageAtATimeWithoutFrames) {
     std::vector<int64_t> ids;
     for (int i = 0; i < 25; ++i) {
-        ids.push_back(m_store->Submit(Page("p" + std::to_string(i)), 100));
+        ids.push_back(m_store->Submit(Page("listed"), 100));
     }
     SendNext(100);
     std::vector<int64_t> seen;
