@@ -390,10 +390,13 @@ void MqttLink::Received(const mosquitto_message& message) {
 
 void MqttLink::Reject(const std::string& topic, const std::string& reason) {
     LogLine("message on " + topic + " rejected: " + reason);
+    {
+        // Counted before it is told, so that whoever saw the rejection finds it counted.
+        std::lock_guard lock(m_mutex);
+        ++m_health.rejected;
+    }
     const Json answer = {{"topic", topic}, {"error", reason}, {"time", IsoTime(WallNow())}};
     Publish(m_settings.prefix + "/" + m_settings.name + "/rejected", JsonText(answer), false);
-    std::lock_guard lock(m_mutex);
-    ++m_health.rejected;
 }
 
 void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {

@@ -237,7 +237,7 @@ static_checks() {
     echo "== clang-format"
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "== clang-tidy"
-    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|gateway|tools|tests)/.*\.cpp$" \
+    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|gateway|cli|sim|tools|tests)/.*\.cpp$" \
         >build/clang-tidy.log 2>&1 || { grep -E "warning:|error:" build/clang-tidy.log; return 1; }
     echo "clang-tidy: clean"
 }

@@ -85,7 +85,10 @@ TEST(Gateway, PagesFromHttpAndCurlReachTheWatchesAsTheTextPageSendsThem) {
     EXPECT_EQ(reloaded, 202);
     folder.Write("watches.csv", "name\nbroken\n");
     gateway.Signal(SIGHUP);
-    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 100 && gateway.Log().find("watch list not read again") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_NE(gateway.Log().find("watch list not read again, the old one stays"), std::string::npos);
     EXPECT_EQ(gateway.Post("/v1/pages", {{"to", "bed-4"}, {"text", "still"}}).first, 202);
     ASSERT_EQ(TextFrames(sim, 2).size(), 2U);
 
