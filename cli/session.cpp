@@ -61,18 +61,12 @@ void AddSendOptions(CLI::App& command, SendOptionTexts& texts) {
 SendOptions ReadSendOptions(const SendOptionTexts& texts, bool takesSequence) {
     SendOptions options;
     if (Given(texts.baudGiven)) {
-        auto rate = ParseUnsigned(texts.baud, 1, std::numeric_limits<int>::max());
-        if (!rate || !IsSupportedBaudRate(static_cast<int>(*rate))) {
-            throw ArgumentError{"--baud " + texts.baud + ": one of " + BaudRatesText(", ")};
-        }
-        options.baudRate = static_cast<int>(*rate);
+        options.baudRate =
+            Required(ParseBaudRate(texts.baud), "--baud " + texts.baud + ": one of " + BaudRatesText(", "));
     }
     if (Given(texts.parityGiven)) {
-        const std::vector<std::string_view> names = {ParityName(Parity::None), ParityName(Parity::Odd),
-                                                     ParityName(Parity::Even)};
-        const int index =
-            Required(ParseChoice(texts.parity, names), "--parity " + texts.parity + ": none, odd or even");
-        options.parity = *ParityFromIndex(index);
+        options.parity =
+            Required(ParseParity(texts.parity), "--parity " + texts.parity + ": none, odd or even");
     }
     if (Given(texts.sequenceGiven)) {
         if (!takesSequence) {

@@ -1,5 +1,7 @@
 #include "watch_commands.h"
 
+#include "local_time.h"
+
 #include "byte_order.h"
 #include "lenient_number.h"
 #include "text_encoding.h"
@@ -17,6 +19,15 @@ uint32_t FrequencyWord(double mhz) {
 Channel ChannelFromText(std::u16string_view frequencyText, std::u16string_view networkIdText) {
     return {FrequencyWord(ReadLenientDouble(frequencyText)),
             static_cast<uint8_t>(ReadLenientInt(networkIdText))};
+}
+
+std::vector<uint8_t> BuildTimeFrame(const std::tm& local) {
+    return BuildTimeFrame(FormatClockText(local), WeekdayIndexMondayFirst(local));
+}
+
+std::vector<uint8_t> BuildTimeFrameNow() {
+    const std::optional<std::tm> local = LocalTime(std::time(nullptr));
+    return local ? BuildTimeFrame(*local) : std::vector<uint8_t>{};
 }
 
 std::vector<uint8_t> BuildTimeFrame(std::u16string_view clockText, int weekdayIndex) {

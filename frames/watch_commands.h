@@ -3,6 +3,7 @@
 
 #include "command_frame.h"
 
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,11 @@ Channel ChannelFromText(std::u16string_view frequencyText, std::u16string_view n
 // as BCD digit groups; `weekdayIndex` counts from Monday = 0 (low 8 bits are sent). An empty or odd text
 // still gives a frame, with zeros where groups are missing. Throws TextConversionError.
 std::vector<uint8_t> BuildTimeFrame(std::u16string_view clockText, int weekdayIndex);
+// The time frame of the local time `local`, as the wireless page's clock shows it; the window, velkor-cli
+// and the gateway build the frame of "now" with it.
+std::vector<uint8_t> BuildTimeFrame(const std::tm& local);
+// The time frame of the local time now; empty when the C library cannot tell it.
+std::vector<uint8_t> BuildTimeFrameNow();
 
 // CMD_SET_HOST_ADDRESS: the host address into slot `slotIndex` (0 for "Addr1"; -1, no selection, sends FF).
 std::vector<uint8_t> BuildHostAddressFrame(uint8_t sequence, const WatchAddress& watch,

@@ -86,9 +86,7 @@ void ReplyError(httplib::Response& response, int status, const std::string& mess
 }
 
 std::string PeerText(const httplib::Request& request) {
-    const std::string& host = request.remote_addr;
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-           std::to_string(request.remote_port);
+    return HostPortText(request.remote_addr, request.remote_port);
 }
 
 // The options of the query string alone. httplib also files a form-encoded body's fields as parameters,

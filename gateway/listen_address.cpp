@@ -11,27 +11,53 @@
 
 namespace velkor::gateway {
 
-std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::string* error) {
-    ListenAddress address;
-    std::string_view host;
-    std::string_view port;
+std::optional<HostPort> SplitHostPort(std::string_view text) {
+    HostPort split;
     if (text.starts_with('[')) {
         const std::size_t close = text.find(']');
-        if (close == std::string_view::npos || text.substr(close + 1, 1) != ":") {
-            *error = std::string(text) + ": [IPv6]:PORT expected";
+        if (close == std::string_view::npos) {
             return std::nullopt;
         }
-        host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const std::size_t colon = text.rfind(':');
-        if (colon == std::string_view::npos) {
-            *error = std::string(text) + ": HOST:PORT expected (127.0.0.1:8025)";
+        split.host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(':')) {
             return std::nullopt;
         }
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
+        split.hasPort = !rest.empty();
+        split.port = split.hasPort ? rest.substr(1) : std::string_view();
+        return split;
     }
+    const std::size_t colon = text.rfind(':');
+    split.hasPort = colon != std::string_view::npos;
+    split.host = text.substr(0, colon);
+    split.port = split.hasPort ? text.substr(colon + 1) : std::string_view();
+    return split;
+}
+
+std::string HostPortText(std::string_view host, int port) {
+    std::string text;
+    if (host.find(':') != std::string_view::npos) {
+        text += '[';
+        text += host;
+        text += ']';
+    } else {
+        text += host;
+    }
+    text += ':';
+    text += std::to_string(port);
+    return text;
+}
+
+std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::string* error) {
+    ListenAddress address;
+    const std::optional<HostPort> split = SplitHostPort(text);
+    if (!split || !split->hasPort) {
+        *error = std::string(text) +
+                 (text.starts_with('[') ? ": [IPv6]:PORT expected" : ": HOST:PORT expected (127.0.0.1:8025)");
+        return std::nullopt;
+    }
+    const std::string_view host = split->host;
+    const std::string_view port = split->port;
     address.host = host == "localhost" ? "127.0.0.1" : std::string(host);
     in6_addr v6{};
     in_addr v4{};
@@ -59,7 +85,7 @@ bool ListenAddress::Loopback() const {
 }
 
 std::string ListenAddress::Text() const {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    return HostPortText(host, port);
 }
 
 int ListenOn(const ListenAddress& address, std::string* error) {

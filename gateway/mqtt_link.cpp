@@ -2,6 +2,7 @@
 
 #include "frames/strict_text.h"
 #include "frames/utf8.h"
+#include "listen_address.h"
 #include "log.h"
 #include "page_json.h"
 
@@ -83,31 +84,18 @@ bool ParseBrokerUrl(std::string_view url, MqttSettings* settings, std::string* e
     if (rest.ends_with('/')) {
         rest.remove_suffix(1);
     }
-    std::string_view host = rest;
-    std::string_view port;
-    if (rest.starts_with('[')) {
-        const std::size_t close = rest.find(']');
-        if (close == std::string_view::npos) {
-            *error = "--mqtt: no ] after the IPv6 address in \"" + std::string(url) + "\"";
-            return false;
-        }
-        host = rest.substr(1, close - 1);
-        if (close + 1 < rest.size()) {
-            if (rest[close + 1] != ':') {
-                *error = "--mqtt: \"" + std::string(url) + "\" has something after the address";
-                return false;
-            }
-            port = rest.substr(close + 2);
-        }
-    } else if (const std::size_t colon = rest.rfind(':'); colon != std::string_view::npos) {
-        host = rest.substr(0, colon);
-        port = rest.substr(colon + 1);
+    const std::optional<HostPort> split = SplitHostPort(rest);
+    if (!split) {
+        *error = "--mqtt: \"" + std::string(url) + "\": [IPv6] needs its ], and only :PORT may follow it";
+        return false;
     }
+    const std::string_view host = split->host;
+    const std::string_view port = split->port;
     if (host.empty() || host.find_first_of("/@ ") != std::string_view::npos) {
         *error = "--mqtt: no broker host in \"" + std::string(url) + "\"";
         return false;
     }
-    if (!port.empty() || rest.ends_with(':')) {
+    if (split->hasPort) {
         std::optional<uint32_t> number = ParseUnsigned(port, 1, 65535);
         if (!number) {
             *error = "--mqtt: the port in \"" + std::string(url) + "\" is not 1 to 65535";
@@ -184,7 +172,7 @@ MqttLink::MqttLink(Intake& intake, MqttSettings settings)
     mosquitto_connect_with_flags_callback_set(m_client, &MqttLink::OnConnect);
     mosquitto_message_callback_set(m_client, &MqttLink::OnMessage);
     mosquitto_subscribe_callback_set(m_client, &MqttLink::OnSubscribe);
-    m_health.broker = m_settings.host + ":" + std::to_string(m_settings.port);
+    m_health.broker = HostPortText(m_settings.host, m_settings.port);
     m_health.since = WallNow();
     m_health.problem = "not connected yet";
 }

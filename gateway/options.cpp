@@ -234,20 +234,16 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
             throw CLI::RequiredError("--port (the transmitter's serial port, such as /dev/ttyUSB0)");
         }
         options.port = port;
-        std::optional<uint32_t> rate = ParseUnsigned(baud, 1, 4000000);
-        if (!rate || !IsSupportedBaudRate(static_cast<int>(*rate))) {
+        const std::optional<int> rate = ParseBaudRate(baud);
+        if (!rate) {
             throw CLI::ValidationError("--baud", baud + ": not a baud rate of the port page's list");
         }
-        options.baudRate = static_cast<int>(*rate);
-        if (parity == "none") {
-            options.parity = Parity::None;
-        } else if (parity == "odd") {
-            options.parity = Parity::Odd;
-        } else if (parity == "even") {
-            options.parity = Parity::Even;
-        } else {
+        options.baudRate = *rate;
+        const std::optional<Parity> lineParity = ParseParity(parity);
+        if (!lineParity) {
             throw CLI::ValidationError("--parity", parity + ": none, odd or even");
         }
+        options.parity = *lineParity;
         options.http = Listener("--http", http);
         options.snpp = Listener("--snpp", snpp);
         if (charset == "utf-8" || charset == "utf8") {

@@ -1,5 +1,6 @@
 #include "snpp_server.h"
 
+#include "listen_address.h"
 #include "log.h"
 
 #include <arpa/inet.h>
@@ -51,16 +52,11 @@ std::string PeerText(int socket) {
     if (storage.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
         inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+        return HostPortText(host, ntohs(in->sin_port));
     }
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
     inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + std::string(...).
-    std::string text = "[";
-    text += host;
-    text += "]:";
-    text += std::to_string(ntohs(in6->sin6_port));
-    return text;
+    return HostPortText(host, ntohs(in6->sin6_port));
 }
 
 SnppServer::SnppServer(int listener, SnppHooks hooks, Charset charset)

@@ -1,6 +1,5 @@
 #include "transmitter.h"
 
-#include "frames/local_time.h"
 #include "frames/strict_text.h"
 #include "frames/text_encoding.h"
 #include "frames/text_message.h"
@@ -120,12 +119,7 @@ void Transmitter::KeepPortOpen() {
 
 std::vector<uint8_t> Transmitter::FrameBytes(const Job& job) const {
     if (job.kind == PageKind::Time) {
-        // The time of the moment it goes out, as the wireless page sends it.
-        std::optional<std::tm> local = LocalTime(std::time(nullptr));
-        if (!local) {
-            return {};
-        }
-        return BuildTimeFrame(FormatClockText(*local), WeekdayIndexMondayFirst(*local));
+        return BuildTimeFrameNow(); // the time of the moment it goes out, as the wireless page sends it
     }
     return BuildTextFrame(job.sequence, job.recipient.address, job.gbk);
 }

@@ -1,6 +1,5 @@
 #include "watch_list_page.h"
 
-#include "frames/local_time.h"
 #include "frames/watch_commands.h"
 #include "serial/device_link.h"
 
@@ -452,9 +451,8 @@ void CWatchListPage::WriteNext() {
         if (m_row + 1 >= m_table->rowCount()) {
             if (!m_timeSent) {
                 m_timeSent = true;
-                const std::optional<std::tm> local = velkor::LocalTime(std::time(nullptr));
-                if (local && !Link().Send(velkor::BuildTimeFrame(velkor::FormatClockText(*local),
-                                                                 velkor::WeekdayIndexMondayFirst(*local)))) {
+                const std::vector<uint8_t> time = velkor::BuildTimeFrameNow();
+                if (!time.empty() && !Link().Send(time)) {
                     const QString reason = SendFailure();
                     SetStatus(QStringLiteral("Failed!"));
                     Finish(tr("同步时间失败：") + reason);

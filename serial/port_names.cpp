@@ -1,6 +1,9 @@
 #include "port_names.h"
 #include "serial_port.h"
 
+#include "baud_rates.h"
+#include "frames/strict_text.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -114,6 +117,23 @@ std::optional<Parity> ParityFromIndex(int index) {
         return std::nullopt;
     }
     return static_cast<Parity>(index);
+}
+
+std::optional<Parity> ParseParity(std::string_view text) {
+    for (Parity parity : {Parity::None, Parity::Odd, Parity::Even}) {
+        if (text == ParityName(parity)) {
+            return parity;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParseBaudRate(std::string_view text) {
+    const std::optional<uint32_t> rate = ParseUnsigned(text, 1, 4000000);
+    if (!rate || !IsSupportedBaudRate(static_cast<int>(*rate))) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*rate);
 }
 
 std::vector<std::string> SplitPortList(std::string_view list, char separator) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velkor {
@@ -41,6 +42,10 @@ enum class Parity { None, Odd, Even };
 const char* ParityName(Parity parity);
 // The parity of the port page's list item `index`; nullopt past the list.
 std::optional<Parity> ParityFromIndex(int index);
+// A parity as velkor-cli and the gateway take it: "none", "odd" or "even", exactly; nullopt otherwise.
+std::optional<Parity> ParseParity(std::string_view text);
+// A baud rate as they take it: decimal digits naming a rate of the port page's list; nullopt otherwise.
+std::optional<int> ParseBaudRate(std::string_view text);
 
 struct LineSettings {
     int baudRate = DEFAULT_BAUD_RATE; // Open refuses a rate IsSupportedBaudRate does not know
