@@ -22,6 +22,9 @@ namespace {
 
 // The result beside the name, where a narrow page shows it without scrolling; then the file's columns.
 constexpr int kResultColumn = 1;
+// Widest a column grows to fit its cells, and the length from which a cell's tooltip shows it whole.
+constexpr int kWidestColumn = 160;
+constexpr int kLongCell = 16;
 constexpr int kColumns = 5 + velkor::HOST_SLOTS;
 
 // The file's column (name, address, freq, net, host1..host10) a table column shows; -1 for the result.
@@ -233,6 +236,13 @@ void CWatchListPage::Fill() {
     }
     m_filling = false;
     m_table->resizeColumnsToContents();
+    // A sixty-character name must not push the result and the address out of sight: the cell is cut with
+    // "…" and its tooltip has it whole.
+    for (int column = 0; column < m_table->columnCount(); ++column) {
+        if (column != kResultColumn && m_table->columnWidth(column) > kWidestColumn) {
+            m_table->setColumnWidth(column, kWidestColumn);
+        }
+    }
 }
 
 void CWatchListPage::MarkCell(int row, int column) {
@@ -243,7 +253,9 @@ void CWatchListPage::MarkCell(int row, int column) {
     const std::optional<velkor::WatchListProblem> fault = velkor::CellProblem(
         velkor::WatchListColumns()[static_cast<std::size_t>(FieldOf(column))], item->text().toStdString());
     item->setBackground(fault ? QBrush(kFaultColour) : QBrush());
-    item->setToolTip(fault ? ProblemText(*fault, item->text()) : QString());
+    // A cell wider than its column (a long name) shows whole in its tooltip.
+    item->setToolTip(fault ? ProblemText(*fault, item->text())
+                           : (item->text().size() > kLongCell ? item->text() : QString()));
 }
 
 void CWatchListPage::OnCellChanged(int row, int column) {

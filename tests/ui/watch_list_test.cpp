@@ -153,6 +153,23 @@ private slots:
         QCOMPARE(Page()->List().entries[1].net, std::string("9"));
     }
 
+    // A name of sixty characters is cut in its cell, whole in its tooltip, and the result and the address
+    // beside it stay in sight.
+    void ALongNameKeepsTheOtherColumnsInSight() {
+        const std::string name(60, 'N');
+        QVERIFY(Page()->LoadFile(Write("long.csv", "name,address\n" + name + ",0.0.0.1\nbed 2,0.0.0.2\n")));
+        ShowList();
+        auto* table = Page()->findChild<QTableWidget*>();
+        QVERIFY(table->columnWidth(0) <= 160);
+        QCOMPARE(table->item(0, 0)->toolTip(), QString::fromStdString(name));
+        const int addressRight = table->columnViewportPosition(2) + table->columnWidth(2);
+        QVERIFY2(addressRight <= table->viewport()->width(),
+                 qPrintable(QStringLiteral("address column ends at %1 of %2")
+                                .arg(addressRight)
+                                .arg(table->viewport()->width())));
+        QVERIFY(table->item(1, 0)->toolTip().isEmpty()); // a short name needs none
+    }
+
     void StopEndsAfterTheFrameBeingWrittenAndTheWindowGoesOn() {
         QVERIFY(Page()->LoadFile(Write("site.csv", SiteList(10))));
         const QString clock = m_window->m_statusBar->Text(2);

@@ -344,9 +344,44 @@ std::variant<double, std::string> MqttRate(const std::string& binDir, const std:
 }
 
 double Percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0;
+    }
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1,
                            static_cast<std::size_t>(share * static_cast<double>(values.size())))];
+}
+
+// `clients` keep-alive connections POST `each` pages; each accepted request's time in ms.
+std::vector<double> HttpLatencies(int port, int clients, int each) {
+    std::mutex mutex;
+    std::vector<double> latencies;
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_keep_alive(true);
+            client.set_tcp_nodelay(true);
+            client.set_read_timeout(5);
+            for (int i = 0; i < each && Clock::now() - start < 60s; ++i) {
+                std::string text = std::to_string(c * each + i);
+                text.insert(text.begin(), 'q');
+                const auto sent = Clock::now();
+                auto result = client.Post("/v1/pages", Body(text), "application/json");
+                if (!result || result->status != 202) {
+                    return;
+                }
+                const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+                std::lock_guard lock(mutex);
+                latencies.push_back(ms);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return latencies;
 }
 
 } // namespace
@@ -410,6 +445,36 @@ void GatewayBench(const std::string& binDir, const Reporter& report) {
         } else {
             report("gateway to the wire", "frames did not arrive", "p99 <= 20 ms", false);
         }
+    }
+    {
+        // Intake while a client lists the largest listing all the time (no device: the queue only grows,
+        // so each listing has a thousand pages to read), beside intake with nobody listing.
+        const std::string missing = (folder / "no-such-port").string();
+        Gateway gateway(binDir, missing, (folder / "listing.db").string());
+        HttpRate(gateway.Http(), 4, 500);
+        const double quiet = Percentile(HttpLatencies(gateway.Http(), 4, 300), 0.99);
+        std::atomic<bool> done{false};
+        std::atomic<int> listings{0};
+        std::thread lister([&] {
+            httplib::Client client("127.0.0.1", gateway.Http());
+            client.set_keep_alive(true);
+            client.set_read_timeout(10);
+            while (!done) {
+                if (client.Get("/v1/pages?limit=1000")) {
+                    ++listings;
+                }
+            }
+        });
+        const std::vector<double> during = HttpLatencies(gateway.Http(), 4, 300);
+        done = true;
+        lister.join();
+        const double listed = Percentile(during, 0.99);
+        char figure[160];
+        std::snprintf(figure, sizeof figure,
+                      "p99 %.2f ms while %d listings of 1000 pages ran (%.2f ms without)", listed,
+                      listings.load(), quiet);
+        report("gateway intake during listings", figure, "p99 <= 2x without + 5 ms",
+               during.size() == 1200 && listings > 0 && listed <= 2 * quiet + 5);
     }
     {
         // No device: every page waits in the queue.
