@@ -713,7 +713,25 @@ TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
     EXPECT_EQ(unkept.status, 1);
     EXPECT_EQ(std::count(unkept.err.begin(), unkept.err.end(), '\n'), 1) << unkept.err;
     EXPECT_NE(unkept.err.find("cannot keep the sequence number"), std::string::npos) << unkept.err;
+    EXPECT_NE(unkept.err.find("cannot make the state folder /proc/velkor-cannot-be-made/velkor: "),
+              std::string::npos)
+        << "the folder named, and the reason it cannot be made: " << unkept.err;
     EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    if (geteuid() == 0) {
+        // A folder the user may not make one in: permission denied, not "no such file".
+        ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0666), 0);
+        ChildProcess denied({"/usr/bin/env", "VELKOR_SEQUENCE_DIR=/root/velkor-cli-test/velkor",
+                             VELKOR_CLI_PATH, "text", pty.SlavePath(), "hi"},
+                            {.input = "", .asNobody = true});
+        const int status = denied.Wait(20s);
+        if (status != 126 && status != 127) {
+            EXPECT_EQ(status, 1);
+            EXPECT_NE(denied.Err().find(
+                          "cannot make the state folder /root/velkor-cli-test/velkor: Permission denied"),
+                      std::string::npos)
+                << denied.Err();
+        }
+    }
 
     // A device that stops taking bytes after three frames: exit 1, with the watch the run stopped at.
     SimProcess sim({"--stall-after", "3"});

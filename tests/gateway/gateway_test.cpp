@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -271,6 +272,23 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
     EXPECT_NE(listed->body.find("(user \xEF\xBF\xBD)"), std::string::npos) << listed->body;
 
     EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 200) << "still serving";
+
+    // Twenty rounds a minute apart without a ttl: the expiry covers them all, 600 s after the last begins.
+    auto [repeated, queued] = gateway.Post(
+        "/v1/pages", {{"to", "1"}, {"text", "rounds"}, {"repeat", {{"every", 60}, {"count", 20}}}});
+    ASSERT_EQ(repeated, 202);
+    const Json record = gateway.Get("/v1/pages/" + std::to_string(queued["id"].get<int64_t>()));
+    const auto seconds = [](const std::string& iso) {
+        std::tm utc{};
+        std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%d", &utc.tm_year, &utc.tm_mon, &utc.tm_mday, &utc.tm_hour,
+                    &utc.tm_min, &utc.tm_sec);
+        utc.tm_year -= 1900;
+        utc.tm_mon -= 1;
+        return static_cast<long>(timegm(&utc));
+    };
+    const long span = seconds(record["expires"]) - seconds(record["created"]);
+    EXPECT_GE(span, 19 * 60 + 600 - 1) << record.dump();
+    EXPECT_LE(span, 19 * 60 + 600 + 1) << record.dump();
 }
 
 // A frame that went out while its going out could not be stored is not written again every second, and
@@ -338,6 +356,48 @@ TEST(Gateway, TheGatewayAndVelkorCliCountOnOneSequenceCounter) {
     EXPECT_EQ(frames[0]["sequence"], 1);
     EXPECT_EQ(frames[1]["sequence"], 2) << frames[1].dump();
     EXPECT_EQ(frames[2]["sequence"], 3);
+}
+
+// The wall clock stepped a day forward and an hour back while pages wait (NTP on a machine without a
+// battery clock): nothing expires early, and repeats keep their interval. libfaketime steps the gateway's
+// wall clock alone, and leaves its monotonic clock as it is.
+TEST(Gateway, AClockSteppedForwardOrBackNeitherExpiresNorStallsTheQueue) {
+    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+    if (!std::filesystem::exists(faketime) || VELKOR_SANITIZED) {
+        GTEST_SKIP() << "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    }
+    Folder folder;
+    folder.Write("clock", "+0\n");
+    setenv("LD_PRELOAD", faketime.c_str(), 1);
+    setenv("FAKETIME_TIMESTAMP_FILE", (folder / "clock").c_str(), 1);
+    setenv("FAKETIME_NO_CACHE", "1", 1);
+    setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+    Gateway gateway(folder, folder / "port", {"--gap", "0"}); // the port comes later: pages wait
+    for (const char* name :
+         {"LD_PRELOAD", "FAKETIME_TIMESTAMP_FILE", "FAKETIME_NO_CACHE", "FAKETIME_DONT_FAKE_MONOTONIC"}) {
+        unsetenv(name);
+    }
+    auto [status, repeating] =
+        gateway.Post("/v1/pages", {{"to", "1"}, {"text", "round"}, {"repeat", {{"every", 5}, {"count", 3}}}});
+    ASSERT_EQ(status, 202);
+    const int64_t waitingId =
+        gateway.Post("/v1/pages", {{"to", "2"}, {"text", "waiting"}, {"ttl", 60}}).second["id"];
+
+    folder.Write("clock", "+1d\n");
+    std::this_thread::sleep_for(2500ms); // the transmitter looks at the expiries every second
+    EXPECT_EQ(gateway.Get("/v1/pages/" + std::to_string(waitingId))["state"], "queued");
+
+    SimProcess sim;
+    std::filesystem::create_symlink(sim.Link(), folder / "port");
+    std::vector<Json> frames = TextFrames(sim, 2, 5s);
+    ASSERT_EQ(frames.size(), 2U) << gateway.Log();
+    folder.Write("clock", "-1h\n");
+    const auto stepped = std::chrono::steady_clock::now();
+    frames = TextFrames(sim, 2, 8s);
+    EXPECT_EQ(frames.size(), 2U) << "the rounds after the step back came " << gateway.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stepped, 12s);
+    EXPECT_EQ(gateway.WaitForState(repeating["id"], "sent")["state"], "sent");
+    EXPECT_EQ(gateway.Get("/v1/pages/" + std::to_string(waitingId))["state"], "sent");
 }
 
 // As velkor-cli says it: the program that holds the port, and its PID.
