@@ -271,7 +271,7 @@ void HttpApi::Routes() {
             }
             ReplyError(response, response.status, message);
         } catch (const std::exception& error) {
-            LogLine(std::string("http: an error answer failed: ") + error.what());
+            LogError(std::string("http: an error answer failed: ") + error.what());
             response.status = 500;
             response.set_content("{\"error\":\"internal error\"}\n", "application/json");
         }
@@ -284,14 +284,14 @@ void HttpApi::Routes() {
         try {
             std::rethrow_exception(error);
         } catch (const StoreError& failure) {
-            LogLine("http " + ValidUtf8(request.method + " " + request.path) + ": " + failure.what());
+            LogError("http " + ValidUtf8(request.method + " " + request.path) + ": " + failure.what());
             ReplyError(response, 503, std::string("the queue cannot be read or stored: ") + failure.what());
         } catch (const std::exception& failure) {
-            LogLine("http " + ValidUtf8(request.method + " " + request.path) +
-                    ": internal error: " + ValidUtf8(failure.what()));
+            LogError("http " + ValidUtf8(request.method + " " + request.path) +
+                     ": internal error: " + ValidUtf8(failure.what()));
             ReplyError(response, 500, "internal error (the gateway's log says more)");
         } catch (...) {
-            LogLine("http " + ValidUtf8(request.method + " " + request.path) + ": internal error");
+            LogError("http " + ValidUtf8(request.method + " " + request.path) + ": internal error");
             ReplyError(response, 500, "internal error (the gateway's log says more)");
         }
     });

@@ -27,7 +27,7 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
     try {
         id = m_store.Submit(page, QueueNow());
     } catch (const StoreError& error) {
-        LogLine("page from " + page.source + " not queued: " + error.what());
+        LogError("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());
     }
     Queued(page, id);
@@ -39,7 +39,7 @@ std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page
     try {
         submitted = m_store.SubmitDelivered(page, QueueNow(), delivery);
     } catch (const StoreError& error) {
-        LogLine("page from " + page.source + " not queued: " + error.what());
+        LogError("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());
     }
     if (submitted.duplicate) {

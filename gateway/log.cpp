@@ -7,10 +7,12 @@
 
 namespace velkor::gateway {
 
-void LogLine(std::string_view line) {
+void LogLine(std::string_view line, LogLevel level) {
     static const bool stamped = std::getenv("JOURNAL_STREAM") == nullptr;
     std::string text;
-    if (stamped) {
+    if (!stamped) {
+        text = "<" + std::to_string(static_cast<int>(level)) + ">";
+    } else {
         char stamp[32] = {};
         std::time_t now = std::time(nullptr);
         std::tm local{};

@@ -8,6 +8,7 @@
 #include "options.h"
 #include "page_store.h"
 #include "resources/version.h"
+#include "service.h"
 #include "snpp_server.h"
 #include "tokens.h"
 #include "transmitter.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <pthread.h>
@@ -157,23 +159,58 @@ int Serve(const Options& options) {
         mqttThread = std::thread([&mqtt] { mqtt->Run(); });
     }
 
-    // The signals were blocked in every thread before they started; only this one takes them.
+    // The signals were blocked in every thread before they started; only this one takes them, and between
+    // them keeps the service manager told: the status line, and the watchdog while the sending loop turns.
+    ServiceManager service;
+    const auto statusLine = [&transmitter, &mqtt] {
+        const Health health = transmitter.CurrentHealth();
+        std::string line = "port " + health.port + (health.open ? " open" : " not open") + ", " +
+                           std::to_string(health.queueDepth) + " queued";
+        if (!health.storeProblem.empty()) {
+            line += ", the queue cannot be stored";
+        }
+        if (mqtt) {
+            line += mqtt->CurrentHealth().connected ? ", broker connected" : ", broker not connected";
+        }
+        return line;
+    };
+    service.Ready(statusLine());
+    const std::optional<std::chrono::milliseconds> watchdog = service.WatchdogEvery();
+    const auto turn = std::min<std::chrono::milliseconds>(watchdog.value_or(std::chrono::seconds(5)),
+                                                          std::chrono::seconds(5));
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     int signal = 0;
-    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
+    while (true) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(turn);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>(std::chrono::nanoseconds(turn - seconds).count())};
+        signal = sigtimedwait(&signals, nullptr, &wait);
+        if (signal < 0) {
+            // A turn without a signal: a sending loop that has not turned for twice the watchdog's time is
+            // stuck for good, and the service manager restarts the gateway once it stops being fed.
+            if (watchdog && std::chrono::steady_clock::now() - transmitter.LastTurn() < 2 * *watchdog) {
+                service.FeedWatchdog();
+            }
+            service.Status(statusLine());
+            continue;
+        }
+        if (signal != SIGHUP) {
+            break;
+        }
         std::shared_ptr<const WatchNames> reloaded = LoadWatches(options.watches, &error);
         if (reloaded) {
             intake.SetWatchNames(reloaded);
             LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
         } else {
             std::replace(error.begin(), error.end(), '\n', ';');
-            LogLine("watch list not read again, the old one stays: " + error);
+            LogError("watch list not read again, the old one stays: " + error);
         }
     }
+    service.Stopping();
     LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     if (mqtt) {
         mqtt->Stop();

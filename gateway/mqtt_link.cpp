@@ -252,7 +252,7 @@ void MqttLink::NotConnected(const std::string& problem) {
         return; // the broker's own reason stays
     }
     if (was || m_health.problem != problem) {
-        LogLine("broker " + m_health.broker + ": " + problem + "; connecting again, HTTP and SNPP go on");
+        LogError("broker " + m_health.broker + ": " + problem + "; connecting again, HTTP and SNPP go on");
     }
     m_health.connected = false;
     m_health.problem = problem;
@@ -270,9 +270,9 @@ void MqttLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* gr
     auto* link = static_cast<MqttLink*>(self);
     for (int i = 0; i < count; ++i) {
         if (granted[i] > 2) {
-            LogLine("broker " + link->m_health.broker + " refused a subscription of " +
-                    link->m_settings.prefix + "/" + link->m_settings.name +
-                    ": no pages come through it (see the broker's ACL)");
+            LogError("broker " + link->m_health.broker + " refused a subscription of " +
+                     link->m_settings.prefix + "/" + link->m_settings.name +
+                     ": no pages come through it (see the broker's ACL)");
         }
     }
 }
@@ -282,7 +282,7 @@ void MqttLink::Connected(int result, int flags) {
         const std::string problem = std::string("refused: ") + mosquitto_connack_string(result);
         std::lock_guard lock(m_mutex);
         if (m_health.problem != problem) {
-            LogLine("broker " + m_health.broker + " " + problem + "; trying again, HTTP and SNPP go on");
+            LogError("broker " + m_health.broker + " " + problem + "; trying again, HTTP and SNPP go on");
         }
         m_health.problem = problem;
         m_refused = true;
@@ -297,7 +297,7 @@ void MqttLink::Connected(int result, int flags) {
         try {
             m_intake.Store().ForgetDeliveries();
         } catch (const StoreError& error) {
-            LogLine(std::string("broker: ") + error.what());
+            LogError(std::string("broker: ") + error.what());
         }
     }
     // Subscribed again on every connection: a broker that lost or changed the session still sends.
@@ -327,8 +327,9 @@ void MqttLink::Received(const mosquitto_message& message) {
             m_retainedSeen.clear(); // the two topics hold two retained messages at most; this is a storm
         }
         if (m_retainedSeen.insert(Digest(topic, payload)).second) {
-            LogLine("retained message on " + topic +
-                    " not paged: a retained copy is an old message (clear it: mosquitto_pub -r -n -t TOPIC)");
+            LogWarning(
+                "retained message on " + topic +
+                " not paged: a retained copy is an old message (clear it: mosquitto_pub -r -n -t TOPIC)");
         }
         return;
     }
@@ -377,7 +378,7 @@ void MqttLink::Received(const mosquitto_message& message) {
 }
 
 void MqttLink::Reject(const std::string& topic, const std::string& reason) {
-    LogLine("message on " + topic + " rejected: " + reason);
+    LogWarning("message on " + topic + " rejected: " + reason);
     {
         // Counted before it is told, so that whoever saw the rejection finds it counted.
         std::lock_guard lock(m_mutex);
@@ -391,7 +392,7 @@ void MqttLink::Publish(const std::string& topic, const std::string& payload, boo
     const int result = mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                          payload.data(), QOS, retain);
     if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN) {
-        LogLine("broker: not published on " + topic + ": " + ErrorText(result));
+        LogError("broker: not published on " + topic + ": " + ErrorText(result));
     }
 }
 

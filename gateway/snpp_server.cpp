@@ -90,7 +90,7 @@ void SnppServer::Run() {
     while (true) {
         pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_stop, POLLIN, 0}};
         if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
-            LogLine(std::string("snpp: poll failed: ") + std::strerror(errno));
+            LogError(std::string("snpp: poll failed: ") + std::strerror(errno));
             break;
         }
         if (fds[1].revents != 0) {
@@ -115,8 +115,8 @@ void SnppServer::Run() {
             ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
             SendAll(client, "421 Too many connections, try again later (terminate connection)\r\n");
             ::close(client);
-            LogLine("snpp " + peer + ": refused, " + std::to_string(MAX_CONNECTIONS) +
-                    " connections already");
+            LogWarning("snpp " + peer + ": refused, " + std::to_string(MAX_CONNECTIONS) +
+                       " connections already");
             continue;
         }
         auto connection = std::make_unique<Connection>();

@@ -77,7 +77,7 @@ std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
 void Transmitter::KeepPortOpen() {
     while (std::optional<PortEvent> event = m_link.TakePortEvent()) {
         if (*event == PortEvent::Lost) {
-            LogLine("port " + m_settings.port + " lost; pages wait, reopening it every 2 s");
+            LogError("port " + m_settings.port + " lost; pages wait, reopening it every 2 s");
             std::lock_guard lock(m_mutex);
             m_health.open = false;
             m_health.lostSince = WallNow();
@@ -107,7 +107,7 @@ void Transmitter::KeepPortOpen() {
     std::lock_guard lock(m_mutex);
     // Said once, not every 2 s; said again when the reason changes (not after "lost", which said it).
     if (!m_reportedClosed || (m_health.portProblem != reason && m_health.portProblem != "lost")) {
-        LogLine("cannot open " + reason + "; pages wait, trying again every 2 s");
+        LogError("cannot open " + reason + "; pages wait, trying again every 2 s");
     }
     if (!m_reportedClosed) {
         m_health.lostSince = WallNow();
@@ -172,7 +172,7 @@ void Transmitter::SendOne(const Job& job) {
         m_health.lastFailure = Describe(job) + ": " + reason;
         m_health.lastFailureTime = WallNow();
     }
-    LogLine(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
+    LogError(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
     const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
     m_store.FrameFailed(job, reason, retryAt);
 }
@@ -183,7 +183,7 @@ std::optional<uint8_t> Transmitter::TakeSharedSequence() {
     std::optional<uint8_t> sequence = TakeSequence(m_settings.port, &error, &warning);
     const std::string problem = !sequence ? error : warning;
     if (problem != m_sequenceProblem && !problem.empty()) {
-        LogLine(
+        LogError(
             "sequence numbers: " + problem +
             (sequence ? "" : "; counting in the queue instead, which the window and velkor-cli do not see"));
     }
@@ -217,6 +217,7 @@ void Transmitter::Run() {
     LogLine("sending on " + m_settings.port + " with a gap of " + std::to_string(m_settings.gap.count()) +
             " ms");
     while (!m_stopping) {
+        m_lastTurn = Clock::now().time_since_epoch().count();
         try {
             Step();
             std::lock_guard lock(m_mutex);
@@ -226,9 +227,9 @@ void Transmitter::Run() {
             // until its going out is stored; nothing more is sent meanwhile. Said once, not every second.
             std::unique_lock lock(m_mutex);
             if (m_health.storeProblem != error.what()) {
-                LogLine(std::string("queue: ") + error.what() +
-                        (m_unrecorded ? "; the frame sent is held until it can be stored" : "") +
-                        "; trying again every second, nothing is sent meanwhile");
+                LogError(std::string("queue: ") + error.what() +
+                         (m_unrecorded ? "; the frame sent is held until it can be stored" : "") +
+                         "; trying again every second, nothing is sent meanwhile");
             }
             m_health.storeProblem = error.what();
             m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
@@ -246,7 +247,8 @@ void Transmitter::Step() {
     RecordWritten();
     KeepPortOpen();
     for (const Ended& page : m_store.ExpireDue(QueueNow())) {
-        LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason);
+        LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason,
+                page.state == "failed" ? LogLevel::Error : LogLevel::Warning);
     }
     RemoveOld();
     auto waitUntil = Clock::now() + std::chrono::seconds(1);

@@ -56,6 +56,11 @@ public:
     void Wake();
     void Stop();
     Health CurrentHealth();
+    // When the sending loop last began a turn; it turns at least once a second while it runs, so a stale
+    // time means it is stuck (the service's watchdog then stops being fed).
+    std::chrono::steady_clock::time_point LastTurn() const {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(m_lastTurn.load()));
+    }
 
 private:
     // One turn: the port kept open, expired pages taken out, one frame sent or a wait until there is work.
@@ -80,6 +85,8 @@ private:
     std::condition_variable m_wake;
     bool m_woken = false;
     std::atomic<bool> m_stopping{false};
+    std::atomic<std::chrono::steady_clock::rep> m_lastTurn{
+        std::chrono::steady_clock::now().time_since_epoch().count()};
     Health m_health;
 
     std::chrono::steady_clock::time_point m_nextOpen{};

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
 #   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
+#   tools/velkor.sh check   after a change: the default build and its unit and end-to-end tests (no root, no
+#                           Wine needed; a few tests that need root skip themselves)
 #   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, the
 #                           end-to-end tests in the release build, and the Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
@@ -9,8 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
-                libcpp-httplib-dev libmosquitto-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
+BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
+                libcpp-httplib-dev libmosquitto-dev libsystemd-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
@@ -18,6 +20,16 @@ CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mi
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0
+JOBS=$(nproc)
+STAGE_TIMES=()
+
+# Runs a stage of the full check and keeps its time for the summary.
+stage() { # name command...
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    STAGE_TIMES+=("$(printf '%-22s %4d s' "$name" $((SECONDS - start)))")
+}
 
 install_missing() {
     local missing=()
@@ -38,13 +50,15 @@ build() { # preset
     cmake --build --preset "$1"
 }
 
-run_tests() { # preset
-    echo "== tests ($1)"
-    build "$1"
-    ctest --preset "$1" -j2 | tee "build-ctest-$1.log"
+run_tests() { # preset [ctest options]
+    local preset=$1
+    shift
+    echo "== tests ($preset)"
+    build "$preset"
+    ctest --preset "$preset" -j"$JOBS" "$@" | tee "build-ctest-$preset.log"
     local count
-    count=$(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "build-ctest-$1.log" | grep -oE '[0-9]+$')
-    rm -f "build-ctest-$1.log"
+    count=$(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "build-ctest-$preset.log" | grep -oE '[0-9]+$')
+    rm -f "build-ctest-$preset.log"
     TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
 }
 
@@ -237,7 +251,7 @@ static_checks() {
     echo "== clang-format"
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "== clang-tidy"
-    run-clang-tidy-14 -p build -j2 -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|gateway|cli|sim|tools|tests)/.*\.cpp$" \
+    run-clang-tidy-14 -p build -j"$JOBS" -quiet "$(pwd)/(frames|serial|controls|pages|shell|resources|gateway|cli|sim|tools|tests)/.*\.cpp$" \
         >build/clang-tidy.log 2>&1 || { grep -E "warning:|error:" build/clang-tidy.log; return 1; }
     echo "clang-tidy: clean"
 }
@@ -279,19 +293,25 @@ bench)
     build release
     ./build-release/velkor-bench
     ;;
-test)
+check)
     install_missing "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
-    run_tests default
-    static_checks
-    run_tests asan
-    run_tests tsan
+    run_tests default -L "unit|end-to-end"
+    echo "check: $TESTS_PASSED passed, 0 failed"
+    ;;
+test)
+    stage "set-up" install_missing "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    stage "default build, tests" run_tests default
+    stage "format, clang-tidy" static_checks
+    stage "asan build, tests" run_tests asan
+    stage "tsan build, tests" run_tests tsan
     # The end-to-end tests again in the optimised build, where a test that reads too early fails.
-    run_tests release
-    windows_tests
-    install_missing "${PACKAGE_PACKAGES[@]}"
-    package_tests
-    run_command_tests
-    fuzz
+    stage "release end-to-end" run_tests release
+    stage "windows" windows_tests
+    stage "package" package_tests
+    stage "run command" run_command_tests
+    stage "fuzzing" fuzz
+    echo "== time of each stage"
+    printf '%s\n' "${STAGE_TIMES[@]}"
     echo "all checks: $TESTS_PASSED passed, 0 failed"
     ;;
 package)
@@ -305,7 +325,7 @@ windows)
     echo "windows checks: $TESTS_PASSED passed, 0 failed"
     ;;
 *)
-    echo "usage: $0 run|test|bench|package|windows" >&2
+    echo "usage: $0 run|check|test|bench|package|windows" >&2
     exit 2
     ;;
 esac

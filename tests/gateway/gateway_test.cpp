@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <regex>
 #include <set>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -398,6 +400,59 @@ TEST(Gateway, AClockSteppedForwardOrBackNeitherExpiresNorStallsTheQueue) {
     EXPECT_LT(std::chrono::steady_clock::now() - stepped, 12s);
     EXPECT_EQ(gateway.WaitForState(repeating["id"], "sent")["state"], "sent");
     EXPECT_EQ(gateway.Get("/v1/pages/" + std::to_string(waitingId))["state"], "sent");
+}
+
+// Under systemd: ready once the listeners are bound, a status line, the watchdog fed while the sending loop
+// turns, and log lines with the journal's priorities (errors as errors).
+TEST(Gateway, TellsTheServiceManagerItsStateAndTheJournalItsPriorities) {
+    Folder folder;
+    const std::string path = folder / "notify";
+    const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto receive = [listener](std::chrono::milliseconds timeout) {
+        pollfd ready{listener, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) {
+            return std::string();
+        }
+        char buffer[4096];
+        const ssize_t got = recv(listener, buffer, sizeof buffer, 0);
+        return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+    };
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "2000000", 1);
+    setenv("JOURNAL_STREAM", "8:1234", 1);
+    auto gateway =
+        std::make_unique<Gateway>(folder, folder / "no-port", std::vector<std::string>{"--gap", "0"});
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"}) {
+        unsetenv(name);
+    }
+    const std::string ready = receive(5s);
+    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=port " + folder / "no-port" + " not open, 0 queued", 0), 0U)
+        << ready;
+    std::vector<std::string> told;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until) {
+        if (std::string message = receive(500ms); !message.empty()) {
+            told.push_back(message);
+        }
+    }
+    EXPECT_GE(std::count(told.begin(), told.end(), "WATCHDOG=1"), 2) << "fed every second";
+    EXPECT_NE(std::find_if(told.begin(), told.end(),
+                           [](const std::string& m) { return m.starts_with("STATUS=port"); }),
+              told.end());
+    EXPECT_EQ(gateway->Stop(), 0);
+    EXPECT_EQ(receive(2s), "STOPPING=1\nSTATUS=stopping");
+    close(listener);
+
+    // The journal stamps the time; each line has its priority: the port's fault an error, the rest info.
+    const std::string log = gateway->Log();
+    EXPECT_NE(log.find("<3>cannot open " + folder / "no-port"), std::string::npos) << log;
+    EXPECT_NE(log.find("<6>velkor-gateway "), std::string::npos) << log;
+    EXPECT_EQ(log.find("<3>velkor-gateway "), std::string::npos) << log;
+    gateway.reset();
 }
 
 // As velkor-cli says it: the program that holds the port, and its PID.
