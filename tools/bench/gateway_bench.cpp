@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
@@ -211,12 +212,11 @@ std::string Body(const std::string& text) {
     return "{\"to\":\"12\",\"text\":\"" + text + "\"}";
 }
 
-// `clients` keep-alive connections POST `each` pages; pages accepted per second. The texts acknowledged
-// go into `acknowledged` when given.
-double HttpRate(int port, int clients, int each, std::set<std::string>* acknowledged = nullptr,
-                const std::string& prefix = "h") {
+// `clients` keep-alive connections POST up to `each` pages, for 60 s at most; `answered` is told of each
+// accepted page (its text and the ms its request took). A client stops at the first request without 202.
+void PostPages(int port, int clients, int each, const std::string& prefix,
+               const std::function<void(const std::string&, double)>& answered) {
     std::mutex mutex;
-    std::atomic<int> accepted{0};
     const auto start = Clock::now();
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
@@ -227,23 +227,33 @@ double HttpRate(int port, int clients, int each, std::set<std::string>* acknowle
             client.set_read_timeout(5);
             for (int i = 0; i < each && Clock::now() - start < 60s; ++i) {
                 const std::string text = prefix + std::to_string(c) + "-" + std::to_string(i);
+                const auto sent = Clock::now();
                 auto result = client.Post("/v1/pages", Body(text), "application/json");
-                if (!result) {
-                    return; // the gateway is gone
+                if (!result || result->status != 202) {
+                    return; // the gateway is gone, or refuses
                 }
-                if (result->status == 202) {
-                    ++accepted;
-                    if (acknowledged) {
-                        std::lock_guard lock(mutex);
-                        acknowledged->insert(text);
-                    }
-                }
+                const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+                std::lock_guard lock(mutex);
+                answered(text, ms);
             }
         });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
+}
+
+// Pages accepted per second; the texts acknowledged go into `acknowledged` when given.
+double HttpRate(int port, int clients, int each, std::set<std::string>* acknowledged = nullptr,
+                const std::string& prefix = "h") {
+    int accepted = 0;
+    const auto start = Clock::now();
+    PostPages(port, clients, each, prefix, [&](const std::string& text, double) {
+        ++accepted;
+        if (acknowledged) {
+            acknowledged->insert(text);
+        }
+    });
     return accepted / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -352,35 +362,10 @@ double Percentile(std::vector<double> values, double share) {
                            static_cast<std::size_t>(share * static_cast<double>(values.size())))];
 }
 
-// `clients` keep-alive connections POST `each` pages; each accepted request's time in ms.
+// Each accepted request's time in ms.
 std::vector<double> HttpLatencies(int port, int clients, int each) {
-    std::mutex mutex;
     std::vector<double> latencies;
-    std::vector<std::thread> threads;
-    const auto start = Clock::now();
-    for (int c = 0; c < clients; ++c) {
-        threads.emplace_back([&, c] {
-            httplib::Client client("127.0.0.1", port);
-            client.set_keep_alive(true);
-            client.set_tcp_nodelay(true);
-            client.set_read_timeout(5);
-            for (int i = 0; i < each && Clock::now() - start < 60s; ++i) {
-                std::string text = std::to_string(c * each + i);
-                text.insert(text.begin(), 'q');
-                const auto sent = Clock::now();
-                auto result = client.Post("/v1/pages", Body(text), "application/json");
-                if (!result || result->status != 202) {
-                    return;
-                }
-                const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
-                std::lock_guard lock(mutex);
-                latencies.push_back(ms);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    PostPages(port, clients, each, "q", [&](const std::string&, double ms) { latencies.push_back(ms); });
     return latencies;
 }
 
