@@ -7,7 +7,7 @@
 #                           end-to-end tests in the release build, and the Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
 #   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
-#   tools/velkor.sh package build the Debian package dist/velkor_<version>_amd64.deb
+#   tools/velkor.sh package build the Debian packages dist/{velkor,velkor-cli,velkor-gateway,velkor-sim}_<version>_amd64.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -97,25 +97,84 @@ build_package() {
     rm -rf dist
     (cd build-release && cpack -G DEB -B ../dist >/dev/null)
     rm -rf dist/_CPack_Packages
-    ls dist/velkor_*_amd64.deb
+    ls dist/*.deb
+}
+
+# The gateway's package on a server without a desktop: neither its dependencies (followed all the way down)
+# nor the program itself bring Qt or fonts.
+gateway_without_desktop() {
+    local deb dependency pulled=""
+    deb=$(ls dist/velkor-gateway_*_amd64.deb)
+    for dependency in $(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g'); do
+        pulled+=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+            --no-replaces --no-enhances "$dependency" 2>/dev/null | grep -E '^(libqt6|qt6-|fonts-)' || true)
+    done
+    if [ -n "$pulled" ]; then
+        echo "installing velkor-gateway pulls in: $pulled" >&2
+        return 1
+    fi
+    if ldd /usr/bin/velkor-gateway | grep -qiE 'libqt|fontconfig|freetype'; then
+        echo "velkor-gateway is linked with Qt or the font libraries" >&2
+        return 1
+    fi
+    echo "velkor-gateway alone: no Qt, no fonts"
+}
+
+# Installed again over itself while it runs, the gateway keeps its queue and its settings (the service
+# manager's restart of a running service is deb-systemd-invoke's, with systemd as init); then purged.
+gateway_upgrade_and_purge() {
+    local deb work failed=0
+    deb=$(ls dist/velkor-gateway_*_amd64.deb)
+    work=$(mktemp -d)
+    chmod 755 "$work"
+    install -d -o velkor-gateway -g velkor-gateway -m 700 "$work/state"
+    echo "# the site's own" >>/etc/velkor/gateway.conf
+    local as_service=(setpriv --reuid=velkor-gateway --regid=velkor-gateway --init-groups env STATE_DIRECTORY="$work/state")
+    "${as_service[@]}" /usr/bin/velkor-gateway --port "$work/no-port" --http 127.0.0.1:18026 --snpp off 2>"$work/log" &
+    for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:18026/v1/health && break; sleep 0.1; done
+    curl -sS -d 'kept' 'http://127.0.0.1:18026/v1/pages?to=5' >/dev/null || failed=1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "./$deb" >/dev/null || failed=1
+    pkill -TERM -f "velkor-gateway --port $work/no-port" || true
+    for _ in $(seq 50); do pgrep -f "velkor-gateway --port $work/no-port" >/dev/null || break; sleep 0.1; done
+    grep -q "# the site's own" /etc/velkor/gateway.conf || { echo "the upgrade replaced the site's settings" >&2; failed=1; }
+    "${as_service[@]}" /usr/bin/velkor-gateway --port "$work/no-port" --http 127.0.0.1:18026 --snpp off 2>>"$work/log" &
+    local queued=""
+    for _ in $(seq 50); do
+        queued=$(curl -s 'http://127.0.0.1:18026/v1/pages?state=queued' 2>/dev/null) && [ -n "$queued" ] && break
+        sleep 0.1
+    done
+    grep -q '"text":"kept"' <<<"$queued" || { echo "the queue was not kept: $queued" >&2; cat "$work/log" >&2; failed=1; }
+    pkill -TERM -f "velkor-gateway --port $work/no-port" || true
+    for _ in $(seq 50); do pgrep -f "velkor-gateway --port $work/no-port" >/dev/null || break; sleep 0.1; done
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq velkor-gateway >/dev/null || failed=1
+    for file in /usr/bin/velkor-gateway /etc/velkor/gateway.conf /lib/systemd/system/velkor-gateway.service; do
+        [ ! -e "$file" ] || { echo "$file is still there after the purge" >&2; failed=1; }
+    done
+    rm -rf "$work"
+    [ $failed -eq 0 ] && echo "gateway upgrade and purge: clean"
+    return $failed
 }
 
 # The package installed into this machine (CI's is thrown away), the installed programs started, removed.
 package_tests() {
     echo "== package"
     build_package
-    local deb
-    deb=$(ls dist/velkor_*_amd64.deb)
-    # Debian's own checks of a package, errors and warnings alike.
-    local findings status=0
-    findings=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
-    grep -v "running with root privileges" <<<"$findings" || true
-    if [ $status -ne 0 ]; then
-        echo "lintian finds fault with $deb" >&2
-        return 1
-    fi
-    echo "lintian: clean"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+    # Debian's own checks of each package, errors and warnings alike.
+    local deb findings status
+    for deb in dist/*.deb; do
+        status=0
+        findings=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
+        grep -v "running with root privileges" <<<"$findings" || true
+        if [ $status -ne 0 ]; then
+            echo "lintian finds fault with $deb" >&2
+            return 1
+        fi
+    done
+    echo "lintian: clean ($(ls dist/*.deb | wc -l) packages)"
+    # The gateway first, alone, as a headless server installs it; then the others.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./dist/velkor-gateway_*_amd64.deb >/dev/null
+    gateway_without_desktop || return 1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./dist/*.deb >/dev/null
     local failed=0 report
     for file in /usr/bin/velkor /usr/bin/velkor-cli /usr/bin/velkor-sim /usr/bin/velkor-gateway \
             /lib/systemd/system/velkor-gateway.service /usr/lib/sysusers.d/velkor-gateway.conf /etc/velkor/gateway.conf \
@@ -138,8 +197,11 @@ package_tests() {
         grep -q "^ok button: OK" <<<"$report" || { echo "the installed window does not speak English" >&2; failed=1; }
     /usr/bin/velkor-cli --version
     gateway_package_tests || failed=1
-    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq velkor >/dev/null
-    [ ! -e /usr/bin/velkor ] || { echo "velkor is still installed" >&2; failed=1; }
+    gateway_upgrade_and_purge || failed=1
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq velkor velkor-cli velkor-sim >/dev/null
+    for file in /usr/bin/velkor /usr/bin/velkor-cli /usr/bin/velkor-sim; do
+        [ ! -e "$file" ] || { echo "$file is still installed" >&2; failed=1; }
+    done
     [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 1))
     return $failed
 }
@@ -154,7 +216,7 @@ gateway_package_tests() {
     echo "$rating"
     grep -Eq " (OK|SAFE) " <<<"$rating" || { echo "the unit is rated worse than OK" >&2; failed=1; }
     id -nG velkor-gateway | grep -qw dialout || { echo "no user velkor-gateway in dialout" >&2; failed=1; }
-    dpkg-query -W -f='${Conffiles}' velkor | grep -q /etc/velkor/gateway.conf || { echo "gateway.conf is no conffile" >&2; failed=1; }
+    dpkg-query -W -f='${Conffiles}' velkor-gateway | grep -q /etc/velkor/gateway.conf || { echo "gateway.conf is no conffile" >&2; failed=1; }
     systemctl is-enabled velkor-gateway.service >/dev/null 2>&1 && { echo "the unit is enabled at install" >&2; failed=1; }
 
     work=$(mktemp -d)
