@@ -356,16 +356,66 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
     return id;
 }
 
+// One page handed in, waiting for the commit that holds it.
+struct PageStore::Ticket {
+    const NewPage* page = nullptr;
+    double now = 0;
+    int64_t id = 0;
+    std::optional<std::string> failure;
+    bool done = false;
+};
+
 int64_t PageStore::Submit(const NewPage& page, double now) {
-    const int64_t id = Noted([&] {
-        std::lock_guard lock(m_mutex);
-        Transaction transaction(*this);
-        const int64_t inserted = InsertPage(page, now);
-        transaction.Commit();
-        return inserted;
-    });
-    Notify(id);
-    return id;
+    // Group commit: the first caller to find no commit under way commits every page handed in meanwhile,
+    // its own included, in one transaction (one fsync); the others wait for that commit. Under load a
+    // batch is whatever came while the previous commit was on the disk, so a lone page waits for nothing.
+    Ticket ticket;
+    ticket.page = &page;
+    ticket.now = now;
+    {
+        std::unique_lock lock(m_groupMutex);
+        m_handedIn.push_back(&ticket);
+        while (!ticket.done) {
+            if (m_committing) {
+                m_committed.wait(lock);
+                continue;
+            }
+            m_committing = true;
+            std::vector<Ticket*> batch;
+            batch.swap(m_handedIn);
+            lock.unlock();
+            CommitBatch(batch);
+            lock.lock();
+            for (Ticket* taken : batch) {
+                taken->done = true;
+            }
+            m_committing = false;
+            m_committed.notify_all();
+        }
+    }
+    if (ticket.failure) {
+        throw StoreError(*ticket.failure);
+    }
+    Notify(ticket.id);
+    return ticket.id;
+}
+
+void PageStore::CommitBatch(const std::vector<Ticket*>& batch) {
+    try {
+        Noted([&] {
+            std::lock_guard lock(m_mutex);
+            Transaction transaction(*this);
+            for (Ticket* ticket : batch) {
+                ticket->id = InsertPage(*ticket->page, ticket->now);
+            }
+            transaction.Commit();
+        });
+    } catch (const StoreError& error) {
+        // Nothing of the batch is stored: each page's sender is told so, none is acknowledged.
+        for (Ticket* ticket : batch) {
+            ticket->failure = error.what();
+        }
+    }
 }
 
 Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {

@@ -146,7 +146,8 @@ public:
     PageStore(const PageStore&) = delete;
     PageStore& operator=(const PageStore&) = delete;
 
-    // Queues `page`; its id once committed. Throws StoreError (disk full, database damaged).
+    // Queues `page`; its id once committed. Pages handed in by several threads at once share one commit
+    // (each is answered only after it). Throws StoreError (disk full, database damaged).
     int64_t Submit(const NewPage& page, double now);
 
     // Queues the page a broker delivered, in one transaction with the record of its delivery. While
@@ -208,6 +209,8 @@ public:
 
 private:
     class Transaction;
+    struct Ticket;
+    void CommitBatch(const std::vector<Ticket*>& batch);
     void Execute(const char* sql);
     void Migrate();
     // Runs `store` (which stores a page or a frame), noting its failure or success for Problem().
@@ -227,6 +230,10 @@ private:
     std::mutex m_readMutex; // guards m_reader
     sqlite3* m_reader = nullptr;
     int m_lock = -1;           // the lock file, held while open
+    std::mutex m_groupMutex; // guards the pages handed in and whether a commit is under way
+    std::condition_variable m_committed;
+    std::vector<Ticket*> m_handedIn;
+    bool m_committing = false;
     std::mutex m_problemMutex; // guards m_problem
     std::string m_problem;
     std::function<void(int64_t)> m_listener;

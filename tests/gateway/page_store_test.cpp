@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
+#include <set>
 #include <unistd.h>
 
 namespace velkor::gateway {
@@ -338,6 +340,36 @@ TEST_F(PageStoreTest, EveryStateChangeIsToldOnceCommitted) {
         {sent, "queued"},         {cancelled, "queued"}, {expired, "queued"},     {sent, "sent"},
         {cancelled, "cancelled"}, {expired, "expired"},  {delivered.id, "queued"}};
     EXPECT_EQ(told, expected);
+}
+
+// Pages handed in at once share commits; each sender gets its own page's id, after it is on disk.
+TEST_F(PageStoreTest, PagesHandedInAtOnceShareACommitAndEachGetsItsOwnId) {
+    constexpr int kThreads = 8;
+    constexpr int kEach = 50;
+    std::vector<std::vector<std::pair<int64_t, std::string>>> taken(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t, &taken] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string text = "t";
+                text += std::to_string(t * kEach + i);
+                taken[static_cast<std::size_t>(t)].emplace_back(m_store->Submit(Page(text), 100), text);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::set<int64_t> ids;
+    for (const auto& pages : taken) {
+        for (const auto& [id, text] : pages) {
+            ids.insert(id);
+            EXPECT_EQ(m_store->Get(id)->text, text);
+        }
+    }
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kThreads * kEach));
+    Reopen();
+    EXPECT_EQ(m_store->CountByState()["queued"], kThreads * kEach) << "every acknowledged page on disk";
 }
 
 TEST_F(PageStoreTest, FinishedPagesPastTheirKeepingAreRemovedInBatchesWithTheirFrames) {

@@ -10,6 +10,7 @@
 #include "support/pty_pair.h"
 
 #include <httplib.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -362,6 +363,38 @@ double Percentile(std::vector<double> values, double share) {
                            static_cast<std::size_t>(share * static_cast<double>(values.size())))];
 }
 
+// The disk's own limit: one-row transactions in a loop, as the queue commits them (WAL, synchronous=FULL,
+// the same folder); commits per second.
+double BareCommitRate(const std::filesystem::path& path, int count) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return 0;
+    }
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(x TEXT)", nullptr, nullptr,
+                 nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES('3号桌请取餐')", -1, &insert, nullptr);
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    const double rate = count / std::chrono::duration<double>(Clock::now() - start).count();
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    return rate;
+}
+
+std::string Ratio(const char* what, double rate, double bare) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%d durable pages/s, %.2fx the disk's bare commits (%d/s), %s",
+                  static_cast<int>(rate), bare > 0 ? rate / bare : 0.0, static_cast<int>(bare), what);
+    return text;
+}
+
 // Each accepted request's time in ms.
 std::vector<double> HttpLatencies(int port, int clients, int each) {
     std::vector<double> latencies;
@@ -377,23 +410,25 @@ void GatewayBench(const std::string& binDir, const Reporter& report) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     {
+        // Intake against the disk's limit, measured in the same run on the same disk: pages that arrive
+        // together share a commit, so HTTP with many clients can pass one commit per page.
+        const double bare = BareCommitRate(folder / "bare.db", 3000);
         Wire wire;
         Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string());
-        const double http = HttpRate(gateway.Http(), 4, 1000);
-        report("gateway HTTP accepted",
-               std::to_string(static_cast<int>(http)) + " durable pages/s (4 keep-alive clients)",
-               ">= 500 pages/s", http >= 500);
+        const double http = HttpRate(gateway.Http(), 16, 500);
+        report("gateway HTTP accepted", Ratio("16 keep-alive clients", http, bare), ">= 1.0x bare commits",
+               bare > 0 && http >= bare);
+        gateway.WaitForEmptyQueue(60s);
+        const double http4 = HttpRate(gateway.Http(), 4, 1000);
+        report("gateway HTTP accepted", Ratio("4 keep-alive clients", http4, bare), ">= 500 pages/s",
+               http4 >= 500);
         gateway.WaitForEmptyQueue(60s);
         const double snpp = SnppRate(gateway.Snpp(), 4, 1000);
-        report("gateway SNPP accepted",
-               std::to_string(static_cast<int>(snpp)) + " durable pages/s (4 clients)", ">= 500 pages/s",
-               snpp >= 500);
+        report("gateway SNPP accepted", Ratio("4 clients", snpp, bare), ">= 500 pages/s", snpp >= 500);
         gateway.WaitForEmptyQueue(60s);
         std::variant<double, std::string> mqtt = MqttRate(binDir, folder, 4000);
         if (const double* rate = std::get_if<double>(&mqtt)) {
-            report("gateway MQTT accepted",
-                   std::to_string(static_cast<int>(*rate)) +
-                       " durable pages/s (mosquitto_pub -q 1, one broker)",
+            report("gateway MQTT accepted", Ratio("mosquitto_pub -q 1, one broker", *rate, bare),
                    ">= 500 pages/s", *rate >= 500);
         } else {
             report("gateway MQTT accepted", std::get<std::string>(mqtt), ">= 500 pages/s", false);
