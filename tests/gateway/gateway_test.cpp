@@ -780,6 +780,13 @@ TEST(Gateway, SnppFromSendpageAndNetSnppAndAbuseLeavesItServing) {
         errors += "GET / HTTP/1.1\r\n";
     }
     EXPECT_NE(RawSnpp(gateway.SnppPort(), errors).find("421 Too Many Errors"), std::string::npos);
+    // A command of 1024 bytes is within the limit, its CR and LF aside; one byte more is not.
+    const std::string longest = "MESS " + std::string(1019, 'x');
+    const std::string answered = RawSnpp(gateway.SnppPort(), longest + "\r\nQUIT\r\n");
+    EXPECT_NE(answered.find("550 Error, the text is 1019 bytes in GBK"), std::string::npos) << answered;
+    EXPECT_EQ(answered.find("421 Line longer"), std::string::npos) << answered;
+    EXPECT_NE(RawSnpp(gateway.SnppPort(), longest + "x\r\nQUIT\r\n").find("421 Line longer than 1024"),
+              std::string::npos);
     EXPECT_NE(RawSnpp(gateway.SnppPort(), "PAGE 1\r\nMESS " + std::string(85, 'x') + "\r\nQUIT\r\n")
                   .find("550 Error, the text is 85 bytes in GBK"),
               std::string::npos);
@@ -853,6 +860,9 @@ TEST(Gateway, AStalledDeviceFailsTheFrameWithTheReasonUntilThePageExpires) {
     EXPECT_NE(page.value("reason", "").find("not sent by its expiry"), std::string::npos) << page.dump();
     const Json health = gateway.Get("/v1/health");
     EXPECT_GT(health["write_failures"].get<int>(), 0) << health.dump();
+    // Every write fails: a plain HTTP check sees that pages cannot go out.
+    EXPECT_EQ(health["status"], "writes failing") << health.dump();
+    EXPECT_EQ(gateway.Client().Get("/v1/health")->status, 503);
 }
 
 TEST(Gateway, SigkillUnderLoadLosesNoAcknowledgedPage) {
