@@ -338,9 +338,10 @@ void StartUp() {
     }
     double ratio = Median(ratios);
     Report("start-up",
-           Format("%.0f ms (bare dialog %.0f ms; ratio %.2f, median of %d pairs)", Median(velkorMs),
-                  Median(bareMs), ratio, kPairs),
-           "ratio <= 1.30", ratio <= 1.30);
+           Format("%.0f ms (a bare dialog with the same Chinese texts in the same faces %.0f ms; ratio %.2f, "
+                  "median of %d pairs)",
+                  Median(velkorMs), Median(bareMs), ratio, kPairs),
+           "ratio <= 1.15", ratio <= 1.15);
     Report("peak resident memory", Format("%.1f MB (bare dialog %.1f MB)", velkorRss, bareRss), "< 50 MB",
            velkorRss < 50.0);
 }
