@@ -229,7 +229,7 @@ private:
     int64_t m_sending = 0;  // the page whose frame is being written, 0 for none
     std::mutex m_readMutex; // guards m_reader
     sqlite3* m_reader = nullptr;
-    int m_lock = -1;           // the lock file, held while open
+    int m_lock = -1;         // the lock file, held while open
     std::mutex m_groupMutex; // guards the pages handed in and whether a commit is under way
     std::condition_variable m_committed;
     std::vector<Ticket*> m_handedIn;

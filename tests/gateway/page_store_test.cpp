@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace velkor::gateway {

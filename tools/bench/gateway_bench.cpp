@@ -371,8 +371,8 @@ double BareCommitRate(const std::filesystem::path& path, int count) {
         sqlite3_close(db);
         return 0;
     }
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(x TEXT)", nullptr, nullptr,
-                 nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(x TEXT)", nullptr,
+                 nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO t VALUES('3号桌请取餐')", -1, &insert, nullptr);
     const auto start = Clock::now();
