@@ -166,7 +166,7 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
             }
         } else {
             extraPositions.push_back(i);
-            list.extraColumns.push_back(header.fields[i]);
+            list.extraColumns.push_back(Unguarded(header.fields[i]));
         }
     }
     for (const char* needed : {"name", "address"}) {

@@ -168,12 +168,12 @@ TEST(WatchList, AsSpreadsheetsWriteIt) {
 
     // A name a spreadsheet would run as a formula is saved so that it shows it, and reads back as itself.
     WatchList formulas;
-    formulas.extraColumns = {"note"};
+    formulas.extraColumns = {"note", "+room"}; // a column's name too
     for (const std::string name : {"=cmd|' /C calc'!A0", "+1 kitchen", "-front desk", "@bar", "'plain"}) {
         WatchEntry entry;
         entry.name = name;
         entry.address = "0.0.0.9";
-        entry.extra = {"=HYPERLINK(\"x\")"};
+        entry.extra = {"=HYPERLINK(\"x\")", "-1"};
         formulas.entries.push_back(entry);
     }
     const std::string saved = SaveWatchList(formulas);
@@ -181,6 +181,7 @@ TEST(WatchList, AsSpreadsheetsWriteIt) {
     EXPECT_EQ(saved.find(",=HYPERLINK"), std::string::npos) << saved;
     read = ParseWatchList(saved);
     ASSERT_TRUE(std::holds_alternative<WatchList>(read));
+    EXPECT_EQ(std::get<WatchList>(read).extraColumns, formulas.extraColumns);
     for (std::size_t i = 0; i < formulas.entries.size(); ++i) {
         EXPECT_EQ(std::get<WatchList>(read).entries.at(i).name, formulas.entries[i].name);
         EXPECT_EQ(std::get<WatchList>(read).entries.at(i).extra, formulas.entries[i].extra);
