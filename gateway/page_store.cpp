@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace velkor::gateway {
 namespace {
@@ -37,6 +38,8 @@ CREATE TABLE IF NOT EXISTS pages(
     round_started REAL NOT NULL DEFAULT 0,
     finished REAL NOT NULL DEFAULT 0
 );
+-- The transmitter's queries name these with INDEXED BY: without statistics SQLite takes pages_state for
+-- state = 'queued' and reads every queued page on each turn.
 CREATE INDEX IF NOT EXISTS pages_due ON pages(priority DESC, next_due, id) WHERE state = 'queued';
 CREATE INDEX IF NOT EXISTS pages_next ON pages(next_due) WHERE state = 'queued';
 CREATE INDEX IF NOT EXISTS pages_expiry ON pages(expires) WHERE state = 'queued';
@@ -88,15 +91,60 @@ std::string KindName(PageKind kind) {
     return kind == PageKind::Time ? "time" : "text";
 }
 
-// One prepared statement, finalized on every path out.
-class Statement {
+} // namespace
+
+// A connection's statements, prepared once and kept: parsing the SQL cost more than running the queue's
+// small statements. Used under the connection's mutex; emptied before the connection is closed.
+class StatementCache {
 public:
-    Statement(sqlite3* db, const char* sql) : m_db(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) != SQLITE_OK) {
-            throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
+    explicit StatementCache(sqlite3* db) : m_db(db) {}
+    ~StatementCache() {
+        for (auto& [sql, statements] : m_idle) {
+            for (sqlite3_stmt* statement : statements) {
+                sqlite3_finalize(statement);
+            }
         }
     }
-    ~Statement() { sqlite3_finalize(m_statement); }
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    sqlite3* Db() const { return m_db; }
+    // An idle statement for `sql`, or a new one (a statement still in use is never handed out twice).
+    sqlite3_stmt* Take(const std::string& sql) {
+        auto idle = m_idle.find(sql);
+        if (idle != m_idle.end() && !idle->second.empty()) {
+            sqlite3_stmt* statement = idle->second.back();
+            idle->second.pop_back();
+            return statement;
+        }
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(m_db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(statement);
+            throw StoreError(std::string("database: ") + sqlite3_errmsg(m_db));
+        }
+        return statement;
+    }
+    // Reset (ending any read it holds) and kept for the next use.
+    void Give(const std::string& sql, sqlite3_stmt* statement) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        m_idle[sql].push_back(statement);
+    }
+
+private:
+    sqlite3* m_db;
+    std::unordered_map<std::string, std::vector<sqlite3_stmt*>> m_idle;
+};
+
+namespace {
+
+// One statement taken from its connection's cache, given back reset on every path out.
+class Statement {
+public:
+    Statement(StatementCache& cache, std::string sql)
+        : m_cache(cache), m_db(cache.Db()), m_sql(std::move(sql)), m_statement(cache.Take(m_sql)) {}
+    ~Statement() { m_cache.Give(m_sql, m_statement); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -149,7 +197,9 @@ private:
             throw StoreError(std::string("database: ") + sqlite3_errmsg(m_db));
         }
     }
+    StatementCache& m_cache;
     sqlite3* m_db;
+    std::string m_sql;
     sqlite3_stmt* m_statement = nullptr;
 };
 
@@ -251,12 +301,16 @@ PageStore::PageStore(const std::string& path) {
             throw;
         }
         ::umask(mask);
+        m_statements = std::make_unique<StatementCache>(m_db);
         Execute("PRAGMA journal_mode=WAL");
         Execute("PRAGMA synchronous=FULL");
         Execute("PRAGMA foreign_keys=ON");
         Migrate();
         m_reader = OpenConnection(path, SQLITE_OPEN_READONLY);
+        m_readStatements = std::make_unique<StatementCache>(m_reader);
     } catch (const StoreError& failure) {
+        m_readStatements.reset();
+        m_statements.reset();
         sqlite3_close(m_reader);
         sqlite3_close(m_db);
         ::close(m_lock);
@@ -266,6 +320,8 @@ PageStore::PageStore(const std::string& path) {
 }
 
 PageStore::~PageStore() {
+    m_readStatements.reset();
+    m_statements.reset();
     sqlite3_close(m_reader);
     sqlite3_close(m_db);
     ::close(m_lock);
@@ -274,7 +330,7 @@ PageStore::~PageStore() {
 void PageStore::Migrate() {
     int version = 0;
     {
-        Statement read(m_db, "PRAGMA user_version");
+        Statement read(*m_statements, "PRAGMA user_version");
         if (read.Step()) {
             version = static_cast<int>(read.Int(0));
         }
@@ -330,7 +386,7 @@ void PageStore::Execute(const char* sql) {
 }
 
 int64_t PageStore::InsertPage(const NewPage& page, double now) {
-    Statement insert(m_db,
+    Statement insert(*m_statements,
                      "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
                      "repeat_count, state, source, next_due) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
     insert.Bind(1, KindName(page.kind))
@@ -346,7 +402,8 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {
-        Statement row(m_db, "INSERT INTO recipients(page_id, position, address, name) VALUES(?, ?, ?, ?)");
+        Statement row(*m_statements,
+                      "INSERT INTO recipients(page_id, position, address, name) VALUES(?, ?, ?, ?)");
         row.Bind(1, id)
             .Bind(2, static_cast<int64_t>(i))
             .Bind(3, AddressText(page.recipients[i].address))
@@ -424,7 +481,8 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
         std::lock_guard lock(m_mutex);
         Transaction transaction(*this);
         if (delivery.resending) {
-            Statement earlier(m_db, "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
+            Statement earlier(*m_statements,
+                              "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
             earlier.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest);
             if (earlier.Step()) {
                 submitted = Submitted{earlier.Int(0), true};
@@ -438,7 +496,8 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
         if (!submitted.duplicate) {
             submitted.id = InsertPage(page, now);
             Statement record(
-                m_db, "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
+                *m_statements,
+                "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
             record.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest).Bind(3, submitted.id).Run();
         }
         transaction.Commit();
@@ -477,8 +536,8 @@ const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
     "state, reason, source, finished FROM pages ";
 
-void ReadRecipients(sqlite3* db, PageRecord& page) {
-    Statement recipients(db, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
+void ReadRecipients(StatementCache& cache, PageRecord& page) {
+    Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
     recipients.Bind(1, page.id);
     while (recipients.Step()) {
         page.recipients.push_back(
@@ -490,14 +549,14 @@ void ReadRecipients(sqlite3* db, PageRecord& page) {
 
 std::optional<PageRecord> PageStore::Get(int64_t id) {
     std::lock_guard lock(m_readMutex);
-    Statement select(m_reader, (std::string(PAGE_COLUMNS) + "WHERE id = ?").c_str());
+    Statement select(*m_readStatements, std::string(PAGE_COLUMNS) + "WHERE id = ?");
     select.Bind(1, id);
     if (!select.Step()) {
         return std::nullopt;
     }
     PageRecord page = RecordOf(select);
-    ReadRecipients(m_reader, page);
-    Statement frames(m_reader,
+    ReadRecipients(*m_readStatements, page);
+    Statement frames(*m_readStatements,
                      "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
                      "WHERE page_id = ? ORDER BY number");
     frames.Bind(1, page.id);
@@ -520,7 +579,7 @@ std::vector<PageRecord> PageStore::List(const PageQuery& query) {
     }
     sql += " ORDER BY id DESC LIMIT ?";
     std::lock_guard lock(m_readMutex);
-    Statement select(m_reader, sql.c_str());
+    Statement select(*m_readStatements, sql);
     int index = 1;
     if (query.state) {
         select.Bind(index++, *query.state);
@@ -534,7 +593,7 @@ std::vector<PageRecord> PageStore::List(const PageQuery& query) {
         pages.push_back(RecordOf(select));
     }
     for (PageRecord& page : pages) {
-        ReadRecipients(m_reader, page);
+        ReadRecipients(*m_readStatements, page);
     }
     return pages;
 }
@@ -548,7 +607,8 @@ Cancelled PageStore::Cancel(int64_t id, double now) {
         } else {
             Transaction transaction(*this);
             Statement cancel(
-                m_db, "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
+                *m_statements,
+                "UPDATE pages SET state = 'cancelled', finished = ? WHERE id = ? AND state = 'queued'");
             cancel.Bind(1, now).Bind(2, id).Run();
             if (sqlite3_changes(m_db) > 0) {
                 result.outcome = Cancelled::Outcome::Cancelled;
@@ -573,7 +633,7 @@ int PageStore::RemoveFinished(double before, int batch) {
     Transaction transaction(*this);
     Execute("CREATE TEMP TABLE IF NOT EXISTS old_pages(id INTEGER PRIMARY KEY)");
     Execute("DELETE FROM old_pages");
-    Statement pick(m_db,
+    Statement pick(*m_statements,
                    "INSERT INTO old_pages SELECT id FROM pages WHERE state <> 'queued' AND finished > 0 "
                    "AND finished < ? LIMIT ?");
     pick.Bind(1, before).Bind(2, int64_t{batch}).Run();
@@ -603,7 +663,9 @@ std::vector<Ended> PageStore::ExpireDue(double now) {
 std::vector<Ended> PageStore::ExpireLocked(double now) {
     std::vector<Ended> ended;
     {
-        Statement due(m_db, "SELECT id, reason FROM pages WHERE state = 'queued' AND expires <= ?");
+        Statement due(
+            *m_statements,
+            "SELECT id, reason FROM pages INDEXED BY pages_expiry WHERE state = 'queued' AND expires <= ?");
         due.Bind(1, now);
         while (due.Step()) {
             const std::string lastFailure = due.Text(1);
@@ -619,7 +681,7 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     }
     Transaction transaction(*this);
     for (const Ended& page : ended) {
-        Statement update(m_db, "UPDATE pages SET state = ?, reason = ?, finished = ? WHERE id = ?");
+        Statement update(*m_statements, "UPDATE pages SET state = ?, reason = ?, finished = ? WHERE id = ?");
         update.Bind(1, page.state).Bind(2, page.reason).Bind(3, now).Bind(4, page.id).Run();
     }
     transaction.Commit();
@@ -630,10 +692,11 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
                                       const std::function<std::optional<uint8_t>()>& takeSequence) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
-    Statement due(m_db,
-                  "SELECT id, kind, gbk, done_frames, repeat_count, "
-                  "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages "
-                  "WHERE state = 'queued' AND next_due <= ? ORDER BY priority DESC, next_due, id LIMIT 1");
+    Statement due(
+        *m_statements,
+        "SELECT id, kind, gbk, done_frames, repeat_count, "
+        "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages INDEXED BY pages_due "
+        "WHERE state = 'queued' AND next_due <= ? ORDER BY priority DESC, next_due, id LIMIT 1");
     due.Bind(1, now);
     if (!due.Step()) {
         return std::nullopt; // the transaction rolls back: nothing changed
@@ -647,7 +710,8 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
     job.frames = recipients * static_cast<int>(due.Int(4));
     const int position = job.number % recipients;
 
-    Statement recipient(m_db, "SELECT address, name FROM recipients WHERE page_id = ? AND position = ?");
+    Statement recipient(*m_statements,
+                        "SELECT address, name FROM recipients WHERE page_id = ? AND position = ?");
     recipient.Bind(1, job.page).Bind(2, int64_t{position});
     if (recipient.Step()) {
         job.recipient =
@@ -656,7 +720,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
         job.recipient = Recipient{BROADCAST_ADDRESS, "all"};
     }
 
-    Statement numbered(m_db, "SELECT sequence FROM frames WHERE page_id = ? AND number = ?");
+    Statement numbered(*m_statements, "SELECT sequence FROM frames WHERE page_id = ? AND number = ?");
     numbered.Bind(1, job.page).Bind(2, int64_t{job.number});
     if (numbered.Step()) {
         job.sequence = static_cast<uint8_t>(numbered.Int(0));
@@ -665,17 +729,18 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
         return job; // nothing to store: the number is on disk already
     }
     if (job.kind == PageKind::Text) {
-        Statement last(m_db, "SELECT last_sequence FROM ports WHERE port = ?");
+        Statement last(*m_statements, "SELECT last_sequence FROM ports WHERE port = ?");
         last.Bind(1, port);
         const int64_t previous = last.Step() ? last.Int(0) : 0;
         const std::optional<uint8_t> shared = takeSequence ? takeSequence() : std::nullopt;
         job.sequence = shared ? *shared : static_cast<uint8_t>(previous + 1);
-        Statement store(m_db, "INSERT INTO ports(port, last_sequence) VALUES(?, ?) "
-                              "ON CONFLICT(port) DO UPDATE SET last_sequence = excluded.last_sequence");
+        Statement store(*m_statements,
+                        "INSERT INTO ports(port, last_sequence) VALUES(?, ?) "
+                        "ON CONFLICT(port) DO UPDATE SET last_sequence = excluded.last_sequence");
         store.Bind(1, port).Bind(2, int64_t{job.sequence}).Run();
     }
-    Statement frame(m_db, "INSERT INTO frames(page_id, number, recipient, round, sequence, state) "
-                          "VALUES(?, ?, ?, ?, ?, 'pending')");
+    Statement frame(*m_statements, "INSERT INTO frames(page_id, number, recipient, round, sequence, state) "
+                                   "VALUES(?, ?, ?, ?, ?, 'pending')");
     frame.Bind(1, job.page)
         .Bind(2, int64_t{job.number})
         .Bind(3, int64_t{position})
@@ -683,7 +748,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
         .Bind(5, int64_t{job.sequence})
         .Run();
     if (position == 0) {
-        Statement round(m_db, "UPDATE pages SET round_started = ? WHERE id = ?");
+        Statement round(*m_statements, "UPDATE pages SET round_started = ? WHERE id = ?");
         round.Bind(1, now).Bind(2, job.page).Run();
     }
     transaction.Commit();
@@ -694,7 +759,9 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
 
 std::optional<double> PageStore::NextDue() {
     std::lock_guard lock(m_mutex);
-    Statement next(m_db, "SELECT next_due FROM pages WHERE state = 'queued' ORDER BY next_due LIMIT 1");
+    Statement next(
+        *m_statements,
+        "SELECT next_due FROM pages INDEXED BY pages_next WHERE state = 'queued' ORDER BY next_due LIMIT 1");
     if (next.Step()) {
         return next.Real(0);
     }
@@ -716,9 +783,10 @@ void PageStore::FrameWritten(const Job& job, double now) {
 bool PageStore::FrameWrittenLocked(const Job& job, double now) {
     bool sent = false;
     Transaction transaction(*this);
-    Statement frame(m_db, "UPDATE frames SET state = 'sent', time = ? WHERE page_id = ? AND number = ?");
+    Statement frame(*m_statements,
+                    "UPDATE frames SET state = 'sent', time = ? WHERE page_id = ? AND number = ?");
     frame.Bind(1, now).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
-    Statement page(m_db,
+    Statement page(*m_statements,
                    "SELECT state, repeat_every, round_started, "
                    "(SELECT count(*) FROM recipients WHERE page_id = pages.id) FROM pages WHERE id = ?");
     page.Bind(1, job.page);
@@ -726,7 +794,7 @@ bool PageStore::FrameWrittenLocked(const Job& job, double now) {
         const int done = job.number + 1;
         const int recipients = std::max<int>(1, static_cast<int>(page.Int(3)));
         if (done >= job.frames) {
-            Statement finish(m_db,
+            Statement finish(*m_statements,
                              "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
                              "WHERE id = ?");
             finish.Bind(1, int64_t{done}).Bind(2, now).Bind(3, job.page).Run();
@@ -735,7 +803,7 @@ bool PageStore::FrameWrittenLocked(const Job& job, double now) {
             // The next round starts its interval after the start of this one, as timed sending does.
             const double next =
                 done % recipients == 0 ? page.Real(2) + static_cast<double>(page.Int(1)) : now;
-            Statement advance(m_db,
+            Statement advance(*m_statements,
                               "UPDATE pages SET done_frames = ?, next_due = ?, reason = '' WHERE id = ?");
             advance.Bind(1, int64_t{done}).Bind(2, next).Bind(3, job.page).Run();
         }
@@ -747,9 +815,11 @@ bool PageStore::FrameWrittenLocked(const Job& job, double now) {
 void PageStore::FrameFailed(const Job& job, const std::string& reason, double retryAt) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
-    Statement frame(m_db, "UPDATE frames SET tries = tries + 1, reason = ? WHERE page_id = ? AND number = ?");
+    Statement frame(*m_statements,
+                    "UPDATE frames SET tries = tries + 1, reason = ? WHERE page_id = ? AND number = ?");
     frame.Bind(1, reason).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
-    Statement page(m_db, "UPDATE pages SET reason = ?, next_due = ? WHERE id = ? AND state = 'queued'");
+    Statement page(*m_statements,
+                   "UPDATE pages SET reason = ?, next_due = ? WHERE id = ? AND state = 'queued'");
     page.Bind(1, reason).Bind(2, retryAt).Bind(3, job.page).Run();
     transaction.Commit();
     m_sending = 0;
@@ -768,7 +838,7 @@ std::map<std::string, int64_t> PageStore::CountByState() {
     for (const char* state : STATES) {
         counts[state] = 0;
     }
-    Statement count(m_reader, "SELECT state, count(*) FROM pages GROUP BY state");
+    Statement count(*m_readStatements, "SELECT state, count(*) FROM pages GROUP BY state");
     while (count.Step()) {
         counts[count.Text(0)] = count.Int(1);
     }
@@ -777,7 +847,7 @@ std::map<std::string, int64_t> PageStore::CountByState() {
 
 int PageStore::LastSequence(const std::string& port) {
     std::lock_guard lock(m_mutex);
-    Statement last(m_db, "SELECT last_sequence FROM ports WHERE port = ?");
+    Statement last(*m_statements, "SELECT last_sequence FROM ports WHERE port = ?");
     last.Bind(1, port);
     return last.Step() ? static_cast<int>(last.Int(0)) : 0;
 }

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +32,8 @@
 struct sqlite3;
 
 namespace velkor::gateway {
+
+class StatementCache;
 
 class StoreError : public std::runtime_error {
 public:
@@ -224,11 +227,13 @@ private:
         }
     }
 
-    std::mutex m_mutex; // guards m_db and m_sending
+    std::mutex m_mutex; // guards m_db, its statements and m_sending
     sqlite3* m_db = nullptr;
+    std::unique_ptr<StatementCache> m_statements;
     int64_t m_sending = 0;  // the page whose frame is being written, 0 for none
-    std::mutex m_readMutex; // guards m_reader
+    std::mutex m_readMutex; // guards m_reader and its statements
     sqlite3* m_reader = nullptr;
+    std::unique_ptr<StatementCache> m_readStatements;
     int m_lock = -1;         // the lock file, held while open
     std::mutex m_groupMutex; // guards the pages handed in and whether a commit is under way
     std::condition_variable m_committed;
