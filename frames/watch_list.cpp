@@ -335,7 +335,52 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             }
         }
     }
+    // A page to a group goes to each member: a group that reads as a watch or an address would take that
+    // page away from it.
+    for (std::size_t r = 0; r < list.entries.size(); ++r) {
+        const WatchEntry& entry = list.entries[r];
+        for (const std::string& group : EntryGroups(list, entry)) {
+            if (names.contains(group) || ReadsAsRecipient(group)) {
+                WatchListFault found;
+                found.line = entry.line;
+                found.row = static_cast<int>(r);
+                found.column = "groups";
+                found.reason =
+                    Join({"the group \"", group,
+                          "\" is named like a watch, an address, a number or all: a page to it would "
+                          "not reach its members"});
+                found.problem = WatchListProblem::GroupNamedLikeRecipient;
+                found.value = group;
+                faults.push_back(std::move(found));
+            }
+        }
+    }
     return faults;
+}
+
+std::vector<std::string> EntryGroups(const WatchList& list, const WatchEntry& entry) {
+    std::vector<std::string> groups;
+    const auto column = std::find(list.extraColumns.begin(), list.extraColumns.end(), "groups");
+    const auto index = static_cast<std::size_t>(column - list.extraColumns.begin());
+    if (column == list.extraColumns.end() || index >= entry.extra.size()) {
+        return groups;
+    }
+    std::string_view cell = entry.extra[index];
+    while (!cell.empty()) {
+        const std::size_t end = std::min(cell.find(';'), cell.size());
+        std::string_view group = cell.substr(0, end);
+        while (!group.empty() && (group.front() == ' ' || group.front() == '\t')) {
+            group.remove_prefix(1);
+        }
+        while (!group.empty() && (group.back() == ' ' || group.back() == '\t')) {
+            group.remove_suffix(1);
+        }
+        if (!group.empty() && std::find(groups.begin(), groups.end(), group) == groups.end()) {
+            groups.emplace_back(group);
+        }
+        cell.remove_prefix(std::min(end + 1, cell.size()));
+    }
+    return groups;
 }
 
 std::string SaveWatchList(const WatchList& list) {

@@ -55,6 +55,7 @@ enum class WatchListProblem {
     NameNotOneLine,
     NameTwice,       // `value` is the name; `otherLine` (or `otherRow`) where it is first
     NameIsRecipient, // the name reads as an address, a number or "all": a page to it would not reach it
+    GroupNamedLikeRecipient, // a group (`value`) named like a watch, an address, a number or "all"
     NoAddress,
     BadAddress, // `value` is the cell
     BadFrequency,
@@ -113,6 +114,10 @@ struct WatchFrame {
 // numbered by `nextSequence` as it is built. Values are read by the wireless page's own rules, so the bytes
 // are those of its buttons.
 std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function<uint8_t()>& nextSequence);
+// The groups an entry belongs to: its cell in the optional "groups" column, names split at ';' ("kitchen;
+// floor-2"), blanks around them dropped; none when the list has no such column.
+std::vector<std::string> EntryGroups(const WatchList& list, const WatchEntry& entry);
+
 // The frames of the whole list, counted without numbering any.
 std::size_t FrameCount(const WatchList& list);
 

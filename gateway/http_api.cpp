@@ -138,10 +138,41 @@ std::optional<std::string> AllowedMethods(const std::string& path) {
     if (path == "/v1/time") {
         return "POST";
     }
-    if (path == "/v1/health" || path == "/metrics") {
+    if (path == "/v1/health" || path == "/metrics" || path == "/v1/events" || path == "/v1/watches" ||
+        path == "/v1/texts" || path == "/v1/key") {
         return "GET";
     }
     return std::nullopt;
+}
+
+// The scope a request needs; 0 for the console's own files (they hold no secret, and the page asks for
+// a key itself).
+unsigned ScopeNeeded(const httplib::Request& request) {
+    const std::string& path = request.path;
+    if (!path.starts_with("/v1/") && path != "/metrics") {
+        return 0;
+    }
+    if (request.method == "POST" && path == "/v1/time") {
+        return ADMIN;
+    }
+    if (request.method == "POST" || request.method == "DELETE") {
+        return SEND; // a cancel of another's page needs admin too: its handler knows whose it is
+    }
+    if (path == "/v1/key") {
+        return SEND | READ | ADMIN; // any one of them
+    }
+    return READ;
+}
+
+std::string ScopeNames(unsigned scopes) {
+    std::string names;
+    for (const auto& [scope, name] :
+         {std::pair{SEND, "send"}, std::pair{READ, "read"}, std::pair{ADMIN, "admin"}}) {
+        if ((scopes & scope) != 0) {
+            names += (names.empty() ? "" : ",") + std::string(name);
+        }
+    }
+    return names.empty() ? "none" : names;
 }
 
 std::optional<int64_t> IdOf(const httplib::Request& request) {
@@ -162,10 +193,20 @@ int TtlText(const std::string& text) {
 
 } // namespace
 
-HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt)
-    : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt),
+HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, ConsoleSettings console)
+    : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt), m_console(std::move(console)),
       m_server(std::make_unique<httplib::Server>()) {
-    m_server->new_task_queue = [] { return new BoundedPool(THREADS, MAX_WAITING); };
+    m_server->new_task_queue = [] { return new BoundedPool(THREADS + MAX_STREAMS, MAX_WAITING); };
+    // Every change of a page's state goes to the open consoles, as the listing shows the page.
+    m_intake.Store().OnStateChange([this](int64_t id) {
+        try {
+            if (std::optional<PageRecord> page = m_intake.Store().Get(id)) {
+                m_events.Publish("page", JsonText(PageJson(*page, false)));
+            }
+        } catch (const StoreError& error) {
+            LogWarning(std::string("console: page ") + std::to_string(id) + " not told: " + error.what());
+        }
+    });
     // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
     // its connections instead of being refused, and the connections this one cut off would keep a
     // restarted gateway from binding its port for a minute (their TIME_WAIT carries the option).
@@ -201,30 +242,128 @@ bool HttpApi::Bind(const ListenAddress& address, std::string* error) {
 }
 
 void HttpApi::Run() {
+    m_healthThread = std::thread([this] { WatchHealth(); });
     m_server->listen_after_bind();
 }
 
 void HttpApi::Stop() {
+    {
+        std::lock_guard lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopped.notify_all();
+    m_events.Close(); // every console's stream ends now, not at its next keep-alive
     m_server->stop();
+    if (m_healthThread.joinable()) {
+        m_healthThread.join();
+    }
+}
+
+void HttpApi::WatchHealth() {
+    std::string told;
+    std::unique_lock lock(m_stopMutex);
+    while (!m_stopping) {
+        lock.unlock();
+        try {
+            const std::string now = JsonText(HealthNow().first);
+            if (now != told) {
+                m_events.Publish("health", now);
+                told = now;
+            }
+        } catch (const std::exception& error) {
+            LogWarning(std::string("console: health not told: ") + error.what());
+        }
+        lock.lock();
+        m_stopped.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; });
+    }
+}
+
+std::pair<Json, bool> HttpApi::HealthNow() {
+    const Health health = m_intake.Sender().CurrentHealth();
+    // The first thing that keeps pages from going out names the state.
+    std::string status = "ok";
+    if (!health.storeProblem.empty()) {
+        status = "queue cannot be stored";
+    } else if (!health.open) {
+        status = "port closed";
+    } else if (health.writesFailing) {
+        status = "writes failing";
+    }
+    Json body = {{"status", status},
+                 {"port", health.port},
+                 {"open", health.open},
+                 {"lost_since", TimeOrNull(health.lostSince)}};
+    if (!health.portProblem.empty()) {
+        body["port_problem"] = health.portProblem;
+    }
+    if (!health.storeProblem.empty()) {
+        body["store_problem"] = health.storeProblem;
+    }
+    body["queue_depth"] = health.queueDepth;
+    body["frames_written"] = health.framesWritten;
+    body["write_failures"] = health.writeFailures;
+    body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
+                                                      : Json{{"time", IsoTime(health.lastFailureTime)},
+                                                             {"reason", health.lastFailure}};
+    bool whole = status == "ok";
+    if (m_mqtt) {
+        const MqttHealth broker = m_mqtt->CurrentHealth();
+        Json mqtt = {{"broker", broker.broker},
+                     {"connected", broker.connected},
+                     {broker.connected ? "connected_since" : "lost_since", TimeOrNull(broker.since)}};
+        if (!broker.connected) {
+            mqtt["problem"] = broker.problem;
+            if (whole) {
+                body["status"] = "broker not connected";
+            }
+        }
+        mqtt["accepted"] = broker.accepted;
+        mqtt["rejected"] = broker.rejected;
+        mqtt["duplicates"] = broker.duplicates;
+        body["mqtt"] = mqtt;
+        whole = whole && broker.connected;
+    }
+    return {body, whole};
+}
+
+Key HttpApi::KeyOf(const httplib::Request& request) const {
+    if (!m_tokens) {
+        return Key{};
+    }
+    const std::string header = request.get_header_value("Authorization"); // the token points into it
+    const std::optional<std::string_view> token = BearerToken(header);
+    return (token ? m_tokens->Match(*token) : std::nullopt).value_or(Key{"", 0});
 }
 
 void HttpApi::Routes() {
     httplib::Server& server = *m_server;
 
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if (!m_tokens) {
+        const unsigned needed = ScopeNeeded(request);
+        if (!m_tokens || needed == 0) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         const std::string header = request.get_header_value("Authorization");
         const std::optional<std::string_view> token = BearerToken(header);
-        if (token && m_tokens->Match(*token)) {
-            return httplib::Server::HandlerResponse::Unhandled;
+        const std::optional<Key> key = token ? m_tokens->Match(*token) : std::nullopt;
+        if (!key) {
+            response.set_header("WWW-Authenticate", "Bearer realm=\"velkor-gateway\"");
+            ReplyError(response, 401,
+                       header.empty() ? "a token is needed: Authorization: Bearer TOKEN"
+                                      : "the token is not one of the gateway's");
+            return httplib::Server::HandlerResponse::Handled;
         }
-        response.set_header("WWW-Authenticate", "Bearer realm=\"velkor-gateway\"");
-        ReplyError(response, 401,
-                   header.empty() ? "a token is needed: Authorization: Bearer TOKEN"
-                                  : "the token is not one of the gateway's");
-        return httplib::Server::HandlerResponse::Handled;
+        if ((key->scopes & needed) == 0) {
+            ReplyError(response, 403,
+                       "the key " + (key->name.empty() ? std::string("given") : "\"" + key->name + "\"") +
+                           " may not " +
+                           (needed == ADMIN  ? "do this (admin)"
+                            : needed == SEND ? "send"
+                                             : "read") +
+                           "; its scopes: " + ScopeNames(key->scopes));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
     });
 
     // httplib's own refusals (413 for a body over the limit, 404 for no route, 400 for a bad request) carry
@@ -299,13 +438,9 @@ void HttpApi::Routes() {
     server.Post("/v1/pages", [this](const httplib::Request& request, httplib::Response& response) {
         NewPage page;
         page.source = "http " + PeerText(request);
-        if (m_tokens) {
-            const std::string header = request.get_header_value("Authorization"); // the token points into it
-            const std::optional<std::string_view> token = BearerToken(header);
-            const std::string name = token ? m_tokens->Match(*token).value_or("") : "";
-            if (!name.empty()) {
-                page.source += " (token " + name + ")";
-            }
+        page.key = KeyOf(request).name;
+        if (!page.key.empty()) {
+            page.source += " (token " + page.key + ")";
         }
         try {
             const std::string type = request.get_header_value("Content-Type");
@@ -374,6 +509,13 @@ void HttpApi::Routes() {
             }
             pages.limit = static_cast<int>(*value);
         }
+        if (const std::optional<std::string> search = Value(query, "q")) {
+            if (search->size() > 200) {
+                ReplyError(response, 422, "q: at most 200 bytes");
+                return;
+            }
+            pages.search = *search;
+        }
         if (const std::optional<std::string> before = Value(query, "before")) {
             std::optional<uint32_t> value = ParseUnsigned(*before, 1, 0xFFFFFFFF);
             if (!value) {
@@ -390,9 +532,15 @@ void HttpApi::Routes() {
         Json body = {{"pages", list}};
         if (static_cast<int>(records.size()) == pages.limit) {
             // The next page of the listing: the same query, older pages.
-            body["next"] = "/v1/pages?" + std::string(pages.state ? "state=" + *pages.state + "&" : "") +
-                           "limit=" + std::to_string(pages.limit) +
-                           "&before=" + std::to_string(records.back().id);
+            std::string next = "/v1/pages?";
+            if (pages.state) {
+                next += "state=" + *pages.state + "&";
+            }
+            if (!pages.search.empty()) {
+                next += "q=" + httplib::detail::encode_query_param(pages.search) + "&";
+            }
+            next += "limit=" + std::to_string(pages.limit) + "&before=" + std::to_string(records.back().id);
+            body["next"] = next;
         }
         Reply(response, 200, body);
     });
@@ -411,6 +559,17 @@ void HttpApi::Routes() {
         R"(/v1/pages/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
             std::optional<int64_t> id = IdOf(request);
             Cancelled cancel;
+            if (id && m_tokens) {
+                const Key key = KeyOf(request);
+                std::optional<PageRecord> page = m_intake.Store().Get(*id);
+                if (page && (key.scopes & ADMIN) == 0 && (key.name.empty() || page->key != key.name)) {
+                    ReplyError(response, 403,
+                               "page " + std::to_string(*id) +
+                                   " was not sent with this key: cancelling it needs "
+                                   "an admin key");
+                    return;
+                }
+            }
             if (id) {
                 cancel = m_intake.Store().Cancel(*id, QueueNow());
             }
@@ -469,50 +628,7 @@ void HttpApi::Routes() {
     });
 
     server.Get("/v1/health", [this](const httplib::Request&, httplib::Response& response) {
-        const Health health = m_intake.Sender().CurrentHealth();
-        // The first thing that keeps pages from going out names the state.
-        std::string status = "ok";
-        if (!health.storeProblem.empty()) {
-            status = "queue cannot be stored";
-        } else if (!health.open) {
-            status = "port closed";
-        } else if (health.writesFailing) {
-            status = "writes failing";
-        }
-        Json body = {{"status", status},
-                     {"port", health.port},
-                     {"open", health.open},
-                     {"lost_since", TimeOrNull(health.lostSince)}};
-        if (!health.portProblem.empty()) {
-            body["port_problem"] = health.portProblem;
-        }
-        if (!health.storeProblem.empty()) {
-            body["store_problem"] = health.storeProblem;
-        }
-        body["queue_depth"] = health.queueDepth;
-        body["frames_written"] = health.framesWritten;
-        body["write_failures"] = health.writeFailures;
-        body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
-                                                          : Json{{"time", IsoTime(health.lastFailureTime)},
-                                                                 {"reason", health.lastFailure}};
-        bool whole = status == "ok";
-        if (m_mqtt) {
-            const MqttHealth broker = m_mqtt->CurrentHealth();
-            Json mqtt = {{"broker", broker.broker},
-                         {"connected", broker.connected},
-                         {broker.connected ? "connected_since" : "lost_since", TimeOrNull(broker.since)}};
-            if (!broker.connected) {
-                mqtt["problem"] = broker.problem;
-                if (whole) {
-                    body["status"] = "broker not connected";
-                }
-            }
-            mqtt["accepted"] = broker.accepted;
-            mqtt["rejected"] = broker.rejected;
-            mqtt["duplicates"] = broker.duplicates;
-            body["mqtt"] = mqtt;
-            whole = whole && broker.connected;
-        }
+        const auto [body, whole] = HealthNow();
         // 503 while the queue cannot be stored, the port is closed or refuses every write, or the broker is
         // away, so that a plain HTTP check sees that pages cannot go out, or cannot come in.
         Reply(response, whole ? 200 : 503, body);
@@ -567,6 +683,128 @@ void HttpApi::Routes() {
             }
         }
         response.set_content(text, "text/plain; version=0.0.4");
+    });
+
+    ConsoleRoutes();
+}
+
+void HttpApi::ConsoleRoutes() {
+    httplib::Server& server = *m_server;
+
+    if (!m_console.folder.empty()) {
+        // The page and its scripts come from the gateway alone, and are checked again on each load (an
+        // upgraded gateway serves its own console at once).
+        server.set_mount_point(
+            "/", m_console.folder,
+            {{"Content-Security-Policy", "default-src 'self'; img-src 'self' data:; style-src 'self'; "
+                                         "frame-ancestors 'none'; base-uri 'none'; form-action 'none'"},
+             {"X-Content-Type-Options", "nosniff"},
+             {"Referrer-Policy", "no-referrer"},
+             {"Cache-Control", "no-cache"}});
+        server.Get("/gbk-map", [](const httplib::Request&, httplib::Response& response) {
+            const std::string& map = GbkCharacterMap();
+            if (map.empty()) {
+                ReplyError(response, 503, "no GBK converter on this system");
+                return;
+            }
+            response.set_header("Cache-Control", "max-age=86400");
+            response.set_content(map, "application/octet-stream");
+        });
+    }
+
+    server.Get("/v1/key", [this](const httplib::Request& request, httplib::Response& response) {
+        const Key key = KeyOf(request);
+        Json scopes = Json::array();
+        for (const auto& [scope, name] :
+             {std::pair{SEND, "send"}, std::pair{READ, "read"}, std::pair{ADMIN, "admin"}}) {
+            if ((key.scopes & scope) != 0) {
+                scopes.push_back(name);
+            }
+        }
+        Reply(response, 200,
+              Json{{"required", m_tokens.has_value()},
+                   {"name", key.name.empty() ? Json(nullptr) : Json(key.name)},
+                   {"scopes", scopes}});
+    });
+
+    server.Get("/v1/watches", [this](const httplib::Request&, httplib::Response& response) {
+        const std::shared_ptr<const WatchNames> names = m_intake.Names();
+        Json watches = Json::array();
+        std::map<std::string, Json> groups;
+        for (const WatchNames::Watch& watch : names->Watches()) {
+            watches.push_back(Json{
+                {"name", watch.name}, {"address", AddressText(watch.address)}, {"groups", watch.groups}});
+            for (const std::string& group : watch.groups) {
+                auto [entry, added] = groups.try_emplace(group, Json::array());
+                entry->second.push_back(watch.name);
+            }
+        }
+        Json groupList = Json::array();
+        for (auto& [name, members] : groups) {
+            groupList.push_back(Json{{"name", name}, {"members", std::move(members)}});
+        }
+        Reply(response, 200, Json{{"watches", watches}, {"groups", groupList}});
+    });
+
+    server.Get("/v1/texts", [this](const httplib::Request&, httplib::Response& response) {
+        Json texts = Json::array();
+        for (const QuickText& text : m_console.texts) {
+            Json entry = {{"label", text.label}, {"text", text.text}};
+            if (!text.to.empty()) {
+                entry["to"] = text.to;
+            }
+            texts.push_back(entry);
+        }
+        Reply(response, 200, Json{{"texts", texts}});
+    });
+
+    // Server-Sent Events: "page" (a page's record as the listing shows it) and "health" (as /v1/health
+    // says it) as they change; "reload" when the events after the client's Last-Event-ID are no longer
+    // kept. Each stream holds a thread until the client goes, or the gateway stops.
+    server.Get("/v1/events", [this](const httplib::Request& request, httplib::Response& response) {
+        if (!m_events.Enter()) {
+            ReplyError(response, 503,
+                       std::to_string(MAX_STREAMS) +
+                           " consoles are open already (each holds an event stream): close one, then reload");
+            return;
+        }
+        auto last = std::make_shared<std::string>(request.get_header_value("Last-Event-ID"));
+        if (last->empty() || last->size() > 64) {
+            *last = m_events.LastId();
+        }
+        auto first = std::make_shared<bool>(true);
+        response.set_header("Cache-Control", "no-cache");
+        response.set_header("X-Accel-Buffering", "no");
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, last, first](std::size_t, httplib::DataSink& sink) {
+                std::string out;
+                if (*first) {
+                    // The health as it is now, so that the page shows it before the first change.
+                    *first = false;
+                    out = "retry: 2000\nevent: health\ndata: " + JsonText(HealthNow().first) + "\n\n";
+                } else {
+                    EventHub::Batch batch = m_events.After(*last, std::chrono::seconds(KEEP_ALIVE_SECONDS));
+                    if (batch.closed) {
+                        sink.done();
+                        return true;
+                    }
+                    if (batch.missed) {
+                        *last = m_events.LastId();
+                        out += "id: " + *last + "\nevent: reload\ndata: {}\n\n";
+                    }
+                    for (const Event& event : batch.events) {
+                        out +=
+                            "id: " + event.id + "\nevent: " + event.type + "\ndata: " + event.data + "\n\n";
+                        *last = event.id;
+                    }
+                    if (out.empty()) {
+                        out = ": keep-alive\n\n";
+                    }
+                }
+                return sink.write(out.data(), out.size());
+            },
+            [this](bool) { m_events.Leave(); });
     });
 }
 

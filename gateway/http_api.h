@@ -3,20 +3,33 @@
 //
 // Threads: Run on a thread of its own (the server's pool serves the requests); Stop from any thread.
 
+#include "console.h"
+#include "events.h"
 #include "intake.h"
 #include "listen_address.h"
 #include "mqtt_link.h"
+#include "page_json.h"
 #include "tokens.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
-}
+struct Request;
+} // namespace httplib
 
 namespace velkor::gateway {
+
+struct ConsoleSettings {
+    std::string folder; // the console's files; "" serves none
+    std::vector<QuickText> texts;
+};
 
 class HttpApi {
 public:
@@ -27,9 +40,13 @@ public:
     static constexpr int THREADS = 32;        // connections served at once
     static constexpr int MAX_WAITING = 64;    // accepted connections waiting for a thread
     static constexpr int TIMEOUT_SECONDS = 2; // a read, a write, or an idle keep-alive connection
+    // Each open event stream (a console) holds a thread of its own, beside the THREADS for requests.
+    static constexpr int MAX_STREAMS = 64;
+    static constexpr int KEEP_ALIVE_SECONDS = 15; // a comment on a quiet stream, so proxies keep it
 
     // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.
-    HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr);
+    HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr,
+            ConsoleSettings console = {});
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -42,11 +59,24 @@ public:
 
 private:
     void Routes();
+    void ConsoleRoutes();
+    // The health as /v1/health tells it; whether pages can go out (and come in from the broker).
+    std::pair<Json, bool> HealthNow();
+    // Publishes a health event whenever the health changes, until Stop.
+    void WatchHealth();
+    // The key a request came with: every scope when no keys are used; none for no key of the file.
+    Key KeyOf(const httplib::Request& request) const;
 
     Intake& m_intake;
     std::optional<Tokens> m_tokens;
     MqttLink* m_mqtt;
+    ConsoleSettings m_console;
+    EventHub m_events{MAX_STREAMS};
     std::unique_ptr<httplib::Server> m_server;
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopped;
+    bool m_stopping = false;
+    std::thread m_healthThread;
 };
 
 } // namespace velkor::gateway

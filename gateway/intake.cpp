@@ -8,7 +8,12 @@ namespace velkor::gateway {
 Intake::Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names)
     : m_store(store), m_transmitter(transmitter), m_names(std::move(names)) {}
 
-std::variant<Recipient, std::string> Intake::Resolve(std::string_view text) const {
+std::shared_ptr<const WatchNames> Intake::Names() const {
+    std::lock_guard lock(m_mutex);
+    return m_names;
+}
+
+std::variant<std::vector<Recipient>, std::string> Intake::Resolve(std::string_view text) const {
     std::shared_ptr<const WatchNames> names;
     {
         std::lock_guard lock(m_mutex);

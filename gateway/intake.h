@@ -19,7 +19,9 @@ class Intake {
 public:
     Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names);
 
-    std::variant<Recipient, std::string> Resolve(std::string_view text) const;
+    std::variant<std::vector<Recipient>, std::string> Resolve(std::string_view text) const;
+    // The watch list as it is now.
+    std::shared_ptr<const WatchNames> Names() const;
     // Commits `page` and wakes the transmitter: the page's id, or the store's reason it could not.
     std::variant<int64_t, std::string> Submit(const NewPage& page);
     // The same for a page the broker delivered (see PageStore::SubmitDelivered).

@@ -127,23 +127,43 @@ int Serve(const Options& options) {
         }
         snpp = std::make_unique<SnppServer>(listener, hooks, options.snppCharset);
     }
+    ConsoleSettings console;
+    if (!options.texts.empty()) {
+        std::optional<std::vector<QuickText>> texts = LoadQuickTexts(options.texts, &error);
+        if (!texts) {
+            Refuse(error);
+            return 1;
+        }
+        console.texts = std::move(*texts);
+    }
+    if (options.http && !options.consoleOff) {
+        console.folder = ConsoleFolder(options.console, "/proc/self/exe");
+        if (!options.console.empty() &&
+            !std::filesystem::exists(std::filesystem::path(options.console) / "index.html")) {
+            std::fprintf(stderr, "velkor-gateway: --console %s: no index.html there\n",
+                         options.console.c_str());
+            return 1;
+        }
+    }
     std::unique_ptr<HttpApi> http;
     if (options.http) {
-        http = std::make_unique<HttpApi>(intake, tokens, mqtt.get());
+        http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console);
         if (!http->Bind(*options.http, &error)) {
             std::fprintf(stderr, "velkor-gateway: http: %s\n", error.c_str());
             return 1;
         }
     }
 
-    LogLine(std::string("velkor-gateway ") + VELKOR_VERSION + ": HTTP " +
-            (options.http ? options.http->Text() : "off") + ", SNPP " +
-            (options.snpp ? options.snpp->Text() + " (" + CharsetName(options.snppCharset) + ")" : "off") +
-            ", database " + options.database + ", " + std::to_string(names->Size()) + " watch names" +
-            (tokens ? ", tokens required" : "") +
-            (options.mqtt
-                 ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" + options.mqtt->name
-                 : std::string()));
+    LogLine(
+        std::string("velkor-gateway ") + VELKOR_VERSION + ": HTTP " +
+        (options.http ? options.http->Text() : "off") + ", SNPP " +
+        (options.snpp ? options.snpp->Text() + " (" + CharsetName(options.snppCharset) + ")" : "off") +
+        ", database " + options.database + ", " + std::to_string(names->Size()) + " watch names" +
+        (tokens ? ", tokens required" : "") +
+        (options.http ? (console.folder.empty() ? ", no console" : ", console from " + console.folder) : "") +
+        (options.mqtt
+             ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" + options.mqtt->name
+             : std::string()));
 
     std::thread sending([&transmitter] { transmitter.Run(); });
     std::thread snppThread;

@@ -187,6 +187,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string mqttCa;
     std::string mqttCert;
     std::string mqttKey;
+    std::string console;
+    std::string texts;
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
@@ -208,6 +210,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
     app.add_option("--keep-days", keepDays, "finished pages are removed after DAYS; 0 keeps them all")
         ->type_name("DAYS");
+    app.add_option("--console", console,
+                   "the web console's files (default: the installed ones), or off to serve no console")
+        ->type_name("DIR");
+    app.add_option("--texts", texts, "the console's quick texts: a CSV file of label,text[,to]")
+        ->type_name("FILE");
     app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
         ->type_name("URL");
     app.add_option("--mqtt-topic", mqttTopic,
@@ -271,6 +278,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         }
         options.watches = watches;
         options.tokenFile = tokenFile;
+        options.consoleOff = console == "off";
+        options.console = options.consoleOff ? "" : console;
+        options.texts = texts;
         options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
         for (const auto& [name, listener] :
              {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {

@@ -24,7 +24,10 @@ struct Options {
     std::string watches;   // empty: no watch list
     std::string tokenFile; // empty: no token needed (loopback only)
     std::chrono::milliseconds gap{1000};
-    int keepDays = 30;                // 0: keep every page
+    int keepDays = 30;   // 0: keep every page
+    std::string console; // the console's files; empty: the installed ones
+    bool consoleOff = false;
+    std::string texts;                // the console's quick texts; empty: none
     std::optional<MqttSettings> mqtt; // nullopt: no broker
 };
 

@@ -60,11 +60,16 @@ ReadPage Complete(NewPage page, const std::vector<std::string>& to, const std::s
         throw PageRefusal{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches"};
     }
     for (const std::string& one : to) {
-        std::variant<Recipient, std::string> recipient = intake.Resolve(one);
-        if (auto* reason = std::get_if<std::string>(&recipient)) {
+        std::variant<std::vector<Recipient>, std::string> recipients = intake.Resolve(one);
+        if (auto* reason = std::get_if<std::string>(&recipients)) {
             throw PageRefusal{422, "to: " + *reason};
         }
-        page.recipients.push_back(std::get<Recipient>(recipient));
+        for (Recipient& recipient : std::get<std::vector<Recipient>>(recipients)) {
+            page.recipients.push_back(std::move(recipient));
+        }
+    }
+    if (page.recipients.size() > MAX_RECIPIENTS) {
+        throw PageRefusal{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches"};
     }
     if (page.repeatCount > 1) {
         // The last round starts this long after the first; a page expires at its ttl whatever is left.
@@ -199,6 +204,9 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     }
     json["priority"] = PriorityName(page.priority);
     json["state"] = page.state;
+    if (page.sending) {
+        json["sending"] = true; // its frame is on its way: it can no longer be cancelled
+    }
     if (!page.reason.empty()) {
         json["reason"] = page.reason;
     }
@@ -208,6 +216,9 @@ Json PageJson(const PageRecord& page, bool withFrames) {
         json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
     }
     json["source"] = page.source;
+    if (!page.key.empty()) {
+        json["key"] = page.key;
+    }
     json["finished"] = TimeOrNull(page.finished);
     if (!withFrames) {
         return json;

@@ -82,6 +82,8 @@ const char* const MIGRATIONS[] = {
     "UPDATE pages SET text = valid_utf8(text), source = valid_utf8(source), reason = valid_utf8(reason);"
     "UPDATE recipients SET name = valid_utf8(name);"
     "UPDATE frames SET reason = valid_utf8(reason);",
+    // Who may cancel a page: the key it came with, or an admin's.
+    "ALTER TABLE pages ADD COLUMN key_name TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
 
@@ -386,9 +388,10 @@ void PageStore::Execute(const char* sql) {
 }
 
 int64_t PageStore::InsertPage(const NewPage& page, double now) {
-    Statement insert(*m_statements,
-                     "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
-                     "repeat_count, state, source, next_due) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+    Statement insert(
+        *m_statements,
+        "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
+        "repeat_count, state, source, next_due, key_name) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
     insert.Bind(1, KindName(page.kind))
         .Bind(2, page.text)
         .BindBlob(3, page.gbk)
@@ -399,6 +402,7 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
         .Bind(8, int64_t{std::max(1, page.repeatCount)})
         .Bind(9, page.source)
         .Bind(10, now)
+        .Bind(11, page.key)
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {
@@ -529,12 +533,13 @@ PageRecord RecordOf(const Statement& select) {
     page.reason = select.Text(9);
     page.source = select.Text(10);
     page.finished = select.Real(11);
+    page.key = select.Text(12);
     return page;
 }
 
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-    "state, reason, source, finished FROM pages ";
+    "state, reason, source, finished, key_name FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
@@ -555,6 +560,7 @@ std::optional<PageRecord> PageStore::Get(int64_t id) {
         return std::nullopt;
     }
     PageRecord page = RecordOf(select);
+    page.sending = page.id == m_sendingNow && page.state == "queued";
     ReadRecipients(*m_readStatements, page);
     Statement frames(*m_readStatements,
                      "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
@@ -577,6 +583,10 @@ std::vector<PageRecord> PageStore::List(const PageQuery& query) {
     if (query.before) {
         sql += " AND id < ?";
     }
+    if (!query.search.empty()) {
+        sql += " AND (text LIKE ? ESCAPE '\\' OR source LIKE ? ESCAPE '\\' OR id IN (SELECT page_id "
+               "FROM recipients WHERE name LIKE ? ESCAPE '\\' OR address LIKE ? ESCAPE '\\'))";
+    }
     sql += " ORDER BY id DESC LIMIT ?";
     std::lock_guard lock(m_readMutex);
     Statement select(*m_readStatements, sql);
@@ -587,10 +597,25 @@ std::vector<PageRecord> PageStore::List(const PageQuery& query) {
     if (query.before) {
         select.Bind(index++, *query.before);
     }
+    if (!query.search.empty()) {
+        std::string pattern = "%";
+        for (const char c : query.search) {
+            if (c == '%' || c == '_' || c == '\\') {
+                pattern += '\\'; // the words as written, not LIKE's wildcards
+            }
+            pattern += c;
+        }
+        pattern += '%';
+        for (int i = 0; i < 4; ++i) {
+            select.Bind(index++, pattern);
+        }
+    }
     select.Bind(index, int64_t{query.limit});
     std::vector<PageRecord> pages;
+    const int64_t sending = m_sendingNow;
     while (select.Step()) {
         pages.push_back(RecordOf(select));
+        pages.back().sending = pages.back().id == sending && pages.back().state == "queued";
     }
     for (PageRecord& page : pages) {
         ReadRecipients(*m_readStatements, page);
@@ -726,6 +751,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
         job.sequence = static_cast<uint8_t>(numbered.Int(0));
         job.again = true;
         m_sending = job.page;
+        m_sendingNow = m_sending;
         return job; // nothing to store: the number is on disk already
     }
     if (job.kind == PageKind::Text) {
@@ -754,6 +780,7 @@ std::optional<Job> PageStore::NextJob(const std::string& port, double now,
     transaction.Commit();
     // From here until the write's outcome is stored the frame is on its way: a cancel cannot stop it.
     m_sending = job.page;
+    m_sendingNow = m_sending;
     return job;
 }
 
@@ -774,6 +801,7 @@ void PageStore::FrameWritten(const Job& job, double now) {
         std::lock_guard lock(m_mutex);
         sent = FrameWrittenLocked(job, now);
         m_sending = 0;
+        m_sendingNow = m_sending;
     });
     if (sent) {
         Notify(job.page);
@@ -823,12 +851,14 @@ void PageStore::FrameFailed(const Job& job, const std::string& reason, double re
     page.Bind(1, reason).Bind(2, retryAt).Bind(3, job.page).Run();
     transaction.Commit();
     m_sending = 0;
+    m_sendingNow = m_sending;
 }
 
 void PageStore::FrameLeft(const Job& job) {
     std::lock_guard lock(m_mutex);
     if (m_sending == job.page) {
         m_sending = 0;
+        m_sendingNow = m_sending;
     }
 }
 

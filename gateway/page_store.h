@@ -18,6 +18,7 @@
 
 #include "watch_names.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -60,6 +61,7 @@ struct NewPage {
     int repeatEvery = 0;   // seconds between rounds; 0 for a page sent once
     int repeatCount = 1;   // rounds in all
     std::string source;    // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
+    std::string key;       // the name of the key it came with ("" without one)
 };
 
 struct FrameRecord {
@@ -86,7 +88,9 @@ struct PageRecord {
     std::string state;  // "queued", "sent", "expired", "cancelled", "failed"
     std::string reason; // why it failed, or the last failed write of a page still queued
     std::string source;
-    double finished = 0; // when it left the queue
+    std::string key;
+    bool sending = false; // its frame is being written now (still "queued")
+    double finished = 0;  // when it left the queue
     std::vector<FrameRecord> frames;
 };
 
@@ -135,12 +139,13 @@ struct PageQuery {
     std::optional<std::string> state;
     int limit = 100;
     std::optional<int64_t> before; // only pages with a smaller id (the next page of a listing)
+    std::string search;            // in the text, a recipient's name or address ("" for every page)
 };
 
 class PageStore {
 public:
     // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
-    static constexpr int SCHEMA_VERSION = 1;
+    static constexpr int SCHEMA_VERSION = 2;
 
     // Opens (creating it, 0600) the database at `path`, and holds it: a database another gateway holds is
     // refused, naming that process. Throws StoreError.
@@ -164,7 +169,7 @@ public:
 
     // Called with a page's id after each change of its state is committed (queued, sent, expired,
     // failed, cancelled), on the thread that made it and without the store's lock. Set before use.
-    void OnStateChange(std::function<void(int64_t)> listener) { m_listener = std::move(listener); }
+    void OnStateChange(std::function<void(int64_t)> listener) { m_listeners.push_back(std::move(listener)); }
 
     // A page with its frames.
     std::optional<PageRecord> Get(int64_t id);
@@ -222,8 +227,8 @@ private:
     std::vector<Ended> ExpireLocked(double now);
     bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
     void Notify(int64_t id) const {
-        if (m_listener) {
-            m_listener(id);
+        for (const auto& listener : m_listeners) {
+            listener(id);
         }
     }
 
@@ -241,7 +246,8 @@ private:
     bool m_committing = false;
     std::mutex m_problemMutex; // guards m_problem
     std::string m_problem;
-    std::function<void(int64_t)> m_listener;
+    std::vector<std::function<void(int64_t)>> m_listeners; // added before the store is shared
+    std::atomic<int64_t> m_sendingNow{0};                  // m_sending, for readers
 };
 
 } // namespace velkor::gateway

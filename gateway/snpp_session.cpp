@@ -194,11 +194,13 @@ std::vector<std::string> SnppSession::Page(std::string_view argument) {
     if (m_pagers.size() >= MAX_PAGERS) {
         return Error("552 Maximum Entries Exceeded");
     }
-    std::variant<Recipient, std::string> recipient = m_hooks.resolve(id);
-    if (auto* reason = std::get_if<std::string>(&recipient)) {
+    std::variant<std::vector<Recipient>, std::string> recipients = m_hooks.resolve(id);
+    if (auto* reason = std::get_if<std::string>(&recipients)) {
         return Error("550 Error, Invalid Pager ID: " + *reason);
     }
-    m_pagers.push_back(std::get<Recipient>(recipient));
+    for (Recipient& recipient : std::get<std::vector<Recipient>>(recipients)) {
+        m_pagers.push_back(std::move(recipient));
+    }
     return {"250 Pager ID Accepted"};
 }
 

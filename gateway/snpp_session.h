@@ -19,7 +19,7 @@ namespace velkor::gateway {
 
 struct SnppHooks {
     // The watch a PAGE line names, or why it names none.
-    std::function<std::variant<Recipient, std::string>(std::string_view)> resolve;
+    std::function<std::variant<std::vector<Recipient>, std::string>(std::string_view)> resolve;
     // Whether LOGI's user and password are let in; unset: everyone is (no token file).
     std::function<bool(std::string_view user, std::string_view password)> login;
     // Queues the page; its id once committed, or the technical reason it is not.

@@ -24,23 +24,46 @@ std::optional<Tokens> Tokens::Parse(std::string_view text, std::string* error) {
     Tokens tokens;
     std::istringstream lines{std::string(text)};
     std::string line;
+    int number = 0;
     while (std::getline(lines, line)) {
+        ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         std::istringstream words(line);
         std::string first;
         std::string second;
+        std::string scopes;
         std::string extra;
-        words >> first >> second >> extra;
+        words >> first >> second >> scopes >> extra;
         if (first.empty() || first.starts_with('#')) {
             continue;
         }
+        const std::string where = "line " + std::to_string(number) + ": ";
         if (!extra.empty()) {
-            *error = "a line holds more than NAME TOKEN";
+            *error = where + "a line holds more than NAME TOKEN SCOPES";
             return std::nullopt;
         }
-        tokens.m_entries.push_back(second.empty() ? Entry{"", first} : Entry{first, second});
+        Entry entry =
+            second.empty() ? Entry{Key{"", ALL_SCOPES}, first} : Entry{Key{first, ALL_SCOPES}, second};
+        if (!scopes.empty()) {
+            entry.key.scopes = 0;
+            std::istringstream list(scopes);
+            std::string scope;
+            while (std::getline(list, scope, ',')) {
+                if (scope == "send") {
+                    entry.key.scopes |= SEND;
+                } else if (scope == "read") {
+                    entry.key.scopes |= READ;
+                } else if (scope == "admin") {
+                    entry.key.scopes |= ADMIN;
+                } else {
+                    *error = where + "\"" + scope + "\" is not a scope (send, read, admin, comma-separated)";
+                    return std::nullopt;
+                }
+            }
+        }
+        tokens.m_entries.push_back(std::move(entry));
     }
     if (tokens.m_entries.empty()) {
         *error = "no token in it";
@@ -71,11 +94,11 @@ std::optional<Tokens> Tokens::Load(const std::string& path, std::string* error) 
     return tokens;
 }
 
-std::optional<std::string> Tokens::Match(std::string_view token) const {
-    std::optional<std::string> found;
+std::optional<Key> Tokens::Match(std::string_view token) const {
+    std::optional<Key> found;
     for (const Entry& entry : m_entries) {
         if (ConstantTimeEqual(entry.token, token) && !found) {
-            found = entry.name;
+            found = entry.key;
         }
     }
     return found;
@@ -85,7 +108,8 @@ bool Tokens::Login(std::string_view user, std::string_view password) const {
     bool accepted = false;
     for (const Entry& entry : m_entries) {
         const bool token = ConstantTimeEqual(entry.token, password);
-        accepted |= token && (entry.name.empty() || entry.name == user);
+        accepted |=
+            token && (entry.key.scopes & SEND) != 0 && (entry.key.name.empty() || entry.key.name == user);
     }
     return accepted;
 }

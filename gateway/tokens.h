@@ -1,7 +1,8 @@
 #pragma once
-// The secrets that let a client in: a file with one entry a line, "TOKEN" or "NAME TOKEN" (the name says
-// who it is in the log and is the user SNPP's LOGI must give with it); blank lines and lines starting with
-// # are skipped.
+// The secrets that let a client in: a file with one entry a line, "TOKEN", "NAME TOKEN" or "NAME TOKEN
+// SCOPES" (the name says who it is in the log and the pages' records, and is the user SNPP's LOGI must give
+// with it; SCOPES is a comma-separated list of send, read and admin, and an entry without it has all
+// three); blank lines and lines starting with # are skipped.
 //
 // Threads: const after Load, so any thread.
 
@@ -12,20 +13,30 @@
 
 namespace velkor::gateway {
 
+// What a key may do: send pages; read the queue, the history and the health; admin: cancel others' pages,
+// send the time.
+enum Scope : unsigned { SEND = 1, READ = 2, ADMIN = 4, ALL_SCOPES = 7 };
+
+struct Key {
+    std::string name; // "" for an entry without one
+    unsigned scopes = ALL_SCOPES;
+};
+
 class Tokens {
 public:
     // nullopt with the reason in `error` for a file that cannot be read or has no entry.
     static std::optional<Tokens> Load(const std::string& path, std::string* error);
     static std::optional<Tokens> Parse(std::string_view text, std::string* error);
 
-    // The entry `token` is, compared in constant time whichever entry matches; its name ("" for none).
-    std::optional<std::string> Match(std::string_view token) const;
-    // SNPP's LOGI: `password` is an entry's token, and `user` is that entry's name when it has one.
+    // The entry `token` is, compared in constant time whichever entry matches.
+    std::optional<Key> Match(std::string_view token) const;
+    // SNPP's LOGI: `password` is the token of an entry that may send, and `user` is that entry's name when
+    // it has one.
     bool Login(std::string_view user, std::string_view password) const;
 
 private:
     struct Entry {
-        std::string name;
+        Key key;
         std::string token;
     };
     std::vector<Entry> m_entries;

@@ -38,8 +38,18 @@ WatchNames::WatchNames(const WatchList& list) {
     for (const WatchEntry& entry : list.entries) {
         if (std::optional<WatchAddress> address = ParseAddress(entry.address)) {
             m_names.emplace(entry.name, *address);
+            Watch watch{entry.name, *address, EntryGroups(list, entry)};
+            for (const std::string& group : watch.groups) {
+                m_groups[group].push_back(Recipient{*address, entry.name});
+            }
+            m_watches.push_back(std::move(watch));
         }
     }
+}
+
+std::vector<Recipient> WatchNames::Group(std::string_view group) const {
+    auto found = m_groups.find(group);
+    return found == m_groups.end() ? std::vector<Recipient>{} : found->second;
 }
 
 std::optional<WatchNames> WatchNames::Parse(std::string_view csv, std::string* error,
@@ -59,20 +69,25 @@ std::optional<WatchAddress> WatchNames::Find(std::string_view name) const {
     return found->second;
 }
 
-std::variant<Recipient, std::string> ParseRecipient(std::string_view text, const WatchNames& names) {
+std::variant<std::vector<Recipient>, std::string> ParseRecipient(std::string_view text,
+                                                                 const WatchNames& names) {
     if (text.empty()) {
         return std::string("no recipient");
     }
     if (std::optional<WatchAddress> address = ParseAddressOrNumber(text)) {
-        return Recipient{*address, {}};
+        return std::vector<Recipient>{Recipient{*address, {}}};
     }
     if (text == "all") {
-        return Recipient{BROADCAST_ADDRESS, "all"};
+        return std::vector<Recipient>{Recipient{BROADCAST_ADDRESS, "all"}};
     }
     if (std::optional<WatchAddress> address = names.Find(text)) {
-        return Recipient{*address, std::string(text)};
+        return std::vector<Recipient>{Recipient{*address, std::string(text)}};
     }
-    return "no watch is named \"" + std::string(text) + "\" (an address A.B.C.D, a number, all, or a name " +
+    if (std::vector<Recipient> members = names.Group(text); !members.empty()) {
+        return members;
+    }
+    return "no watch or group is named \"" + std::string(text) +
+           "\" (an address A.B.C.D, a number, all, or a name " +
            (names.Size() == 0 ? "from a watch list, and none is loaded)" : "from the watch list)");
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace velkor::gateway {
 
@@ -34,15 +35,28 @@ public:
     static std::optional<WatchNames> Load(const std::string& path, std::string* error);
 
     std::optional<WatchAddress> Find(std::string_view name) const;
+    // The members of a group, by name; empty for no such group.
+    std::vector<Recipient> Group(std::string_view group) const;
     std::size_t Size() const { return m_names.size(); }
+
+    struct Watch {
+        std::string name;
+        WatchAddress address{};
+        std::vector<std::string> groups;
+    };
+    // Every watch, in the list's order.
+    const std::vector<Watch>& Watches() const { return m_watches; }
 
 private:
     std::map<std::string, WatchAddress, std::less<>> m_names;
+    std::map<std::string, std::vector<Recipient>, std::less<>> m_groups;
+    std::vector<Watch> m_watches;
 };
 
 // A recipient as written by a sender: "A.B.C.D"; a plain decimal number N, the address whose 32-bit value
-// is N ("12" is 0.0.0.12); "all" (255.255.255.255); or a name from `names`. The reason it is not one
-// otherwise.
-std::variant<Recipient, std::string> ParseRecipient(std::string_view text, const WatchNames& names);
+// is N ("12" is 0.0.0.12); "all" (255.255.255.255); a name from `names`; or a group of it (each member).
+// The reason it is not one otherwise.
+std::variant<std::vector<Recipient>, std::string> ParseRecipient(std::string_view text,
+                                                                 const WatchNames& names);
 
 } // namespace velkor::gateway

@@ -104,6 +104,9 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
         return CWatchListPage::tr("名称“%1”重复").arg(value);
     case P::NameIsRecipient:
         return CWatchListPage::tr("名称“%1”会被当作地址、号码或 all，发往它的信息到不了这块手表").arg(value);
+    case P::GroupNamedLikeRecipient:
+        return CWatchListPage::tr("分组“%1”与手表名称、地址、号码或 all 相同，发往它的信息到不了组内手表")
+            .arg(value);
     case P::NoAddress:
         return CWatchListPage::tr("需要手表地址 A.B.C.D");
     case P::BadAddress:

@@ -16,7 +16,8 @@ BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-js
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
-                curl hylafax-client libnet-snpp-perl mosquitto mosquitto-clients openssl netcat-openbsd faketime)
+                curl hylafax-client libnet-snpp-perl mosquitto mosquitto-clients openssl netcat-openbsd faketime
+                chromium chromium-driver python3-selenium)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0

@@ -354,6 +354,10 @@
         <source>名称“%1”会被当作地址、号码或 all，发往它的信息到不了这块手表</source>
         <translation>The name “%1” reads as an address, a number or all: a page to it would not reach this watch</translation>
     </message>
+    <message>
+        <source>分组“%1”与手表名称、地址、号码或 all 相同，发往它的信息到不了组内手表</source>
+        <translation>The group “%1” is named like a watch, an address, a number or all: a page to it would not reach its members</translation>
+    </message>
 </context>
 <context>
     <name>Help</name>

@@ -147,25 +147,52 @@ TEST(Recipients, AddressNumberAllOrName) {
     };
     for (const auto& [text, address] : good) {
         SCOPED_TRACE(text);
-        std::variant<Recipient, std::string> recipient = ParseRecipient(text, *names);
-        ASSERT_TRUE(std::holds_alternative<Recipient>(recipient)) << std::get<std::string>(recipient);
-        EXPECT_EQ(std::get<Recipient>(recipient).address, address);
+        std::variant<std::vector<Recipient>, std::string> recipient = ParseRecipient(text, *names);
+        ASSERT_TRUE(std::holds_alternative<std::vector<Recipient>>(recipient))
+            << std::get<std::string>(recipient);
+        ASSERT_EQ(std::get<std::vector<Recipient>>(recipient).size(), 1U);
+        EXPECT_EQ(std::get<std::vector<Recipient>>(recipient)[0].address, address);
     }
     for (const std::string bad : {"", "4294967296", "1.2.3.256", "nurse-4", "-1", " 12", "0x10"}) {
         SCOPED_TRACE(bad);
         EXPECT_TRUE(std::holds_alternative<std::string>(ParseRecipient(bad, *names)));
     }
-    EXPECT_EQ(std::get<std::string>(ParseRecipient("bed-9", WatchNames{})),
-              "no watch is named \"bed-9\" (an address A.B.C.D, a number, all, or a name from a watch list, "
-              "and none is loaded)");
+    EXPECT_EQ(
+        std::get<std::string>(ParseRecipient("bed-9", WatchNames{})),
+        "no watch or group is named \"bed-9\" (an address A.B.C.D, a number, all, or a name from a watch "
+        "list, and none is loaded)");
+}
+
+TEST(Recipients, AGroupIsEachOfItsMembersAndIsNeverNamedLikeAWatch) {
+    std::string error;
+    const std::optional<WatchNames> names =
+        WatchNames::Parse("name,address,groups\ncook-1,0.0.0.1,kitchen\ncook-2,0.0.0.2,\" kitchen ; "
+                          "floor-2\"\nwaiter,0.0.0.3,floor-2\n",
+                          &error);
+    ASSERT_TRUE(names) << error;
+    const auto kitchen = std::get<std::vector<Recipient>>(ParseRecipient("kitchen", *names));
+    ASSERT_EQ(kitchen.size(), 2U);
+    EXPECT_EQ(kitchen[0].name, "cook-1");
+    EXPECT_EQ(kitchen[1].address, (WatchAddress{0, 0, 0, 2}));
+    EXPECT_EQ(std::get<std::vector<Recipient>>(ParseRecipient("floor-2", *names)).size(), 2U);
+    EXPECT_EQ(names->Watches()[1].groups, (std::vector<std::string>{"kitchen", "floor-2"}));
+
+    EXPECT_FALSE(WatchNames::Parse("name,address,groups\ncook,0.0.0.1,bar\nbar,0.0.0.2,\nx,0.0.0.3,all\n",
+                                   &error, "site.csv"));
+    EXPECT_EQ(error,
+              "site.csv:2: groups: the group \"bar\" is named like a watch, an address, a number or all: a "
+              "page to it would not reach its members\n"
+              "site.csv:4: groups: the group \"all\" is named like a watch, an address, a number or all: a "
+              "page to it would not reach its members");
 }
 
 TEST(TokenFile, EntriesWithAndWithoutNames) {
     std::string error;
     std::optional<Tokens> tokens = Tokens::Parse("# site tokens\n\ns3cret\npanel  p4nel-token\r\n", &error);
     ASSERT_TRUE(tokens) << error;
-    EXPECT_EQ(tokens->Match("s3cret"), "");
-    EXPECT_EQ(tokens->Match("p4nel-token"), "panel");
+    EXPECT_EQ(tokens->Match("s3cret")->name, "");
+    EXPECT_EQ(tokens->Match("p4nel-token")->name, "panel");
+    EXPECT_EQ(tokens->Match("p4nel-token")->scopes, ALL_SCOPES);
     EXPECT_FALSE(tokens->Match("s3cre"));
     EXPECT_FALSE(tokens->Match("s3cretX"));
     EXPECT_FALSE(tokens->Match(""));
@@ -176,7 +203,24 @@ TEST(TokenFile, EntriesWithAndWithoutNames) {
 
     EXPECT_FALSE(Tokens::Parse("# only a comment\n", &error));
     EXPECT_EQ(error, "no token in it");
-    EXPECT_FALSE(Tokens::Parse("a b c\n", &error));
+    EXPECT_FALSE(Tokens::Parse("a b c d\n", &error));
+}
+
+TEST(TokenFile, ScopesLimitWhatAKeyMayDo) {
+    std::string error;
+    std::optional<Tokens> tokens =
+        Tokens::Parse("desk d3sk send\nwall w4ll read\nlead l34d send,read,admin\nold 0ld\n", &error);
+    ASSERT_TRUE(tokens) << error;
+    EXPECT_EQ(tokens->Match("d3sk")->scopes, unsigned{SEND});
+    EXPECT_EQ(tokens->Match("w4ll")->scopes, unsigned{READ});
+    EXPECT_EQ(tokens->Match("l34d")->scopes, unsigned{ALL_SCOPES});
+    EXPECT_EQ(tokens->Match("0ld")->scopes, unsigned{ALL_SCOPES})
+        << "today's NAME TOKEN lines keep every scope";
+    EXPECT_TRUE(tokens->Login("desk", "d3sk"));
+    EXPECT_FALSE(tokens->Login("wall", "w4ll")) << "SNPP sends pages: a read-only key cannot log in";
+
+    EXPECT_FALSE(Tokens::Parse("# keys\ndesk d3sk send,write\n", &error));
+    EXPECT_EQ(error, "line 2: \"write\" is not a scope (send, read, admin, comma-separated)");
 }
 
 TEST(ListenAddresses, NumericHostsAndLoopback) {

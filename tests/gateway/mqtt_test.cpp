@@ -192,7 +192,8 @@ TEST(GatewayMqtt, PagesComeThroughTheBrokerAndBadMessagesAreRejectedWithTheReaso
     ASSERT_EQ(rejected.size(), 4U) << gateway.Log();
     EXPECT_EQ(rejected[0]["error"], "the body is not JSON");
     EXPECT_EQ(rejected[1]["error"], "the message is larger than 16 kB (1048597 bytes)");
-    EXPECT_EQ(rejected[2]["error"].get<std::string>().rfind("to: no watch is named \"nurse-9\"", 0), 0U);
+    EXPECT_EQ(rejected[2]["error"].get<std::string>().rfind("to: no watch or group is named \"nurse-9\"", 0),
+              0U);
     EXPECT_EQ(rejected[3]["topic"], "site/all/pages");
     EXPECT_EQ(rejected[3]["error"].get<std::string>().rfind("unknown field \"priorty\"", 0), 0U);
 

@@ -242,7 +242,7 @@ TEST_F(PageStoreTest, ListsNewestFirstByState) {
     EXPECT_EQ(counts["queued"], 1);
     EXPECT_EQ(counts["sent"], 1);
     EXPECT_EQ(counts["failed"], 0);
-    std::vector<PageRecord> queued = m_store->List({std::string("queued"), 10, {}});
+    std::vector<PageRecord> queued = m_store->List({std::string("queued"), 10, {}, {}});
     ASSERT_EQ(queued.size(), 1U);
     EXPECT_EQ(queued[0].id, b);
     EXPECT_EQ(m_store->List({}).front().id, b);
@@ -257,7 +257,7 @@ TEST_F(PageStoreTest, ListsAPageAtATimeWithoutFrames) {
     std::vector<int64_t> seen;
     std::optional<int64_t> before;
     for (int pages = 0; pages < 10; ++pages) {
-        const std::vector<PageRecord> listed = m_store->List({std::nullopt, 10, before});
+        const std::vector<PageRecord> listed = m_store->List({std::nullopt, 10, before, {}});
         for (const PageRecord& page : listed) {
             EXPECT_TRUE(page.frames.empty()) << "a listing carries no frames";
             EXPECT_EQ(page.recipients.size(), 1U);

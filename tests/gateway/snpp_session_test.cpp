@@ -82,7 +82,7 @@ TEST_F(SnppTest, BadInputGetsTheRfcCodeAndTheReason) {
     const std::vector<BadInput> rows = {
         {"unknown pager",
          {"PAGE nurse-9"},
-         "550 Error, Invalid Pager ID: no watch is named \"nurse-9\"",
+         "550 Error, Invalid Pager ID: no watch or group is named \"nurse-9\"",
          false},
         {"no pager id", {"PAGE"}, "550 Error, Invalid Pager ID: no recipient", false},
         {"text too long", {"MESS " + longText}, "550 Error, the text is 85 bytes in GBK", false},
