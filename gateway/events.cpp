@@ -38,7 +38,8 @@ void EventHub::Publish(const std::string& type, const std::string& data) {
     m_changed.notify_all();
 }
 
-EventHub::Batch EventHub::After(const std::string& lastId, std::chrono::milliseconds wait) {
+EventHub::Batch EventHub::After(const std::string& lastId, std::chrono::milliseconds wait,
+                                std::chrono::milliseconds gather) {
     std::unique_lock lock(m_mutex);
     Batch batch;
     uint64_t after = m_next - 1;
@@ -52,7 +53,10 @@ EventHub::Batch EventHub::After(const std::string& lastId, std::chrono::millisec
         }
     }
     if (!batch.missed) {
-        m_changed.wait_for(lock, wait, [&] { return m_closed || m_next - 1 > after; });
+        const bool news = m_changed.wait_for(lock, wait, [&] { return m_closed || m_next - 1 > after; });
+        if (news && !m_closed && gather.count() > 0) {
+            m_closing.wait_for(lock, gather, [&] { return m_closed; });
+        }
     }
     batch.closed = m_closed;
     const uint64_t oldest = m_next - m_events.size();
@@ -92,6 +96,7 @@ void EventHub::Close() {
         m_closed = true;
     }
     m_changed.notify_all();
+    m_closing.notify_all();
 }
 
 } // namespace velkor::gateway

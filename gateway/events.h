@@ -35,8 +35,10 @@ public:
         bool closed = false; // the gateway is stopping
     };
     // The events after `lastId` ("" for none yet seen: only what comes from now on), waiting up to `wait`
-    // for the first.
-    Batch After(const std::string& lastId, std::chrono::milliseconds wait);
+    // for the first, then `gather` for those that come right after it: under a burst of pages a stream
+    // wakes and writes once for many events, not once for each.
+    Batch After(const std::string& lastId, std::chrono::milliseconds wait,
+                std::chrono::milliseconds gather = std::chrono::milliseconds(0));
     // The id of the newest event, for a stream that starts without Last-Event-ID.
     std::string LastId();
 
@@ -56,6 +58,7 @@ private:
     const std::string m_run;
     std::mutex m_mutex;
     std::condition_variable m_changed;
+    std::condition_variable m_closing; // told only of Close: a gathering stream sleeps through events
     std::deque<Event> m_events;
     uint64_t m_next = 1;
     std::size_t m_streams = 0;

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <unordered_set>
 
 namespace velkor::gateway {
 namespace {
@@ -199,13 +200,11 @@ HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, C
     m_server->new_task_queue = [] { return new BoundedPool(THREADS + MAX_STREAMS, MAX_WAITING); };
     // Every change of a page's state goes to the open consoles, as the listing shows the page.
     m_intake.Store().OnStateChange([this](int64_t id) {
-        try {
-            if (std::optional<PageRecord> page = m_intake.Store().Get(id)) {
-                m_events.Publish("page", JsonText(PageJson(*page, false)));
-            }
-        } catch (const StoreError& error) {
-            LogWarning(std::string("console: page ") + std::to_string(id) + " not told: " + error.what());
+        {
+            std::lock_guard lock(m_stopMutex);
+            m_changed.push_back(id);
         }
+        m_pageChanged.notify_one();
     });
     // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
     // its connections instead of being refused, and the connections this one cut off would keep a
@@ -243,6 +242,7 @@ bool HttpApi::Bind(const ListenAddress& address, std::string* error) {
 
 void HttpApi::Run() {
     m_healthThread = std::thread([this] { WatchHealth(); });
+    m_publisher = std::thread([this] { PublishPages(); });
     m_server->listen_after_bind();
 }
 
@@ -252,10 +252,43 @@ void HttpApi::Stop() {
         m_stopping = true;
     }
     m_stopped.notify_all();
+    m_pageChanged.notify_all();
     m_events.Close(); // every console's stream ends now, not at its next keep-alive
     m_server->stop();
-    if (m_healthThread.joinable()) {
-        m_healthThread.join();
+    for (std::thread* thread : {&m_healthThread, &m_publisher}) {
+        if (thread->joinable()) {
+            thread->join();
+        }
+    }
+}
+
+void HttpApi::PublishPages() {
+    std::unique_lock lock(m_stopMutex);
+    while (true) {
+        m_pageChanged.wait(lock, [this] { return m_stopping || !m_changed.empty(); });
+        if (m_stopping) {
+            return;
+        }
+        std::vector<int64_t> ids;
+        ids.swap(m_changed);
+        lock.unlock();
+        // A page that changed twice before it was read is told once, as it is now.
+        std::vector<int64_t> once;
+        std::unordered_set<int64_t> seen;
+        for (const int64_t id : ids) {
+            if (seen.insert(id).second) {
+                once.push_back(id);
+            }
+        }
+        try {
+            for (const PageRecord& page : m_intake.Store().Pages(once)) {
+                m_events.Publish("page", JsonText(PageJson(page, false)));
+            }
+        } catch (const StoreError& error) {
+            LogWarning(std::string("console: ") + std::to_string(once.size()) +
+                       " page changes not told: " + error.what());
+        }
+        lock.lock();
     }
 }
 
@@ -784,7 +817,8 @@ void HttpApi::ConsoleRoutes() {
                     *first = false;
                     out = "retry: 2000\nevent: health\ndata: " + JsonText(HealthNow().first) + "\n\n";
                 } else {
-                    EventHub::Batch batch = m_events.After(*last, std::chrono::seconds(KEEP_ALIVE_SECONDS));
+                    EventHub::Batch batch = m_events.After(*last, std::chrono::seconds(KEEP_ALIVE_SECONDS),
+                                                           std::chrono::milliseconds(GATHER_MS));
                     if (batch.closed) {
                         sink.done();
                         return true;

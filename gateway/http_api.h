@@ -43,6 +43,7 @@ public:
     // Each open event stream (a console) holds a thread of its own, beside the THREADS for requests.
     static constexpr int MAX_STREAMS = 64;
     static constexpr int KEEP_ALIVE_SECONDS = 15; // a comment on a quiet stream, so proxies keep it
+    static constexpr int GATHER_MS = 20;          // a stream's events after the first, written with it
 
     // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.
     HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr,
@@ -64,6 +65,9 @@ private:
     std::pair<Json, bool> HealthNow();
     // Publishes a health event whenever the health changes, until Stop.
     void WatchHealth();
+    // Publishes a page event for each change of a page's state, until Stop: off the threads that store
+    // pages, and many changes read in one go under load.
+    void PublishPages();
     // The key a request came with: every scope when no keys are used; none for no key of the file.
     Key KeyOf(const httplib::Request& request) const;
 
@@ -77,6 +81,9 @@ private:
     std::condition_variable m_stopped;
     bool m_stopping = false;
     std::thread m_healthThread;
+    std::vector<int64_t> m_changed; // pages whose state changed, not yet told (guarded by m_stopMutex)
+    std::condition_variable m_pageChanged;
+    std::thread m_publisher;
 };
 
 } // namespace velkor::gateway

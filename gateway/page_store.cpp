@@ -575,6 +575,22 @@ std::optional<PageRecord> PageStore::Get(int64_t id) {
     return page;
 }
 
+std::vector<PageRecord> PageStore::Pages(const std::vector<int64_t>& ids) {
+    std::lock_guard lock(m_readMutex);
+    std::vector<PageRecord> pages;
+    const int64_t sending = m_sendingNow;
+    for (const int64_t id : ids) {
+        Statement select(*m_readStatements, std::string(PAGE_COLUMNS) + "WHERE id = ?");
+        select.Bind(1, id);
+        if (select.Step()) {
+            pages.push_back(RecordOf(select));
+            pages.back().sending = id == sending && pages.back().state == "queued";
+            ReadRecipients(*m_readStatements, pages.back());
+        }
+    }
+    return pages;
+}
+
 std::vector<PageRecord> PageStore::List(const PageQuery& query) {
     std::string sql = std::string(PAGE_COLUMNS) + "WHERE 1";
     if (query.state) {

@@ -173,6 +173,8 @@ public:
 
     // A page with its frames.
     std::optional<PageRecord> Get(int64_t id);
+    // Pages as a listing shows them (without frames), in the order of `ids`; an id of no page is left out.
+    std::vector<PageRecord> Pages(const std::vector<int64_t>& ids);
     // The newest pages first, without their frames.
     std::vector<PageRecord> List(const PageQuery& query);
 

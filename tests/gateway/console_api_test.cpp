@@ -147,14 +147,15 @@ TEST(ConsoleApi, EventsTellEachChangeAndAReconnectMissesNothing) {
         ASSERT_TRUE(health);
         EXPECT_EQ(health->data["status"], "ok");
         const int64_t id = gateway.Post("/v1/pages", {{"to", "7"}, {"text", "first"}}).second["id"];
-        for (const char* state : {"queued", "sent"}) {
-            const std::optional<SseEvent> page = stream.Next("page");
-            ASSERT_TRUE(page) << state;
-            EXPECT_EQ(page->data["id"], id);
-            EXPECT_EQ(page->data["state"], state);
-            EXPECT_EQ(page->data["text"], "first");
-            last = page->id;
+        // Queued, then sent (told once, as it is then, when both came before the first was read).
+        std::optional<SseEvent> page;
+        while ((page = stream.Next("page")) && page->data["state"] != "sent") {
+            EXPECT_EQ(page->data["state"], "queued");
         }
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->data["id"], id);
+        EXPECT_EQ(page->data["text"], "first");
+        last = page->id;
     }
     // Two pages while no console listens: a reconnect with the last id it saw gets both, in order.
     const int64_t second = gateway.Post("/v1/pages", {{"to", "7"}, {"text", "second"}}).second["id"];
@@ -163,13 +164,14 @@ TEST(ConsoleApi, EventsTellEachChangeAndAReconnectMissesNothing) {
     gateway.WaitForState(third, "sent");
     EventStream again(gateway.HttpPort(), last);
     std::vector<std::pair<int64_t, std::string>> seen;
-    for (int i = 0; i < 4; ++i) {
+    while (seen.empty() || seen.back() != std::pair<int64_t, std::string>{third, "sent"}) {
         const std::optional<SseEvent> page = again.Next("page");
-        ASSERT_TRUE(page) << i;
+        ASSERT_TRUE(page) << seen.size();
         seen.emplace_back(page->data["id"].get<int64_t>(), page->data["state"].get<std::string>());
     }
-    EXPECT_EQ(seen, (std::vector<std::pair<int64_t, std::string>>{
-                        {second, "queued"}, {second, "sent"}, {third, "queued"}, {third, "sent"}}));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), std::pair<int64_t, std::string>{second, "sent"}),
+              seen.end());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "in the order they happened, none of before";
     // An id of another run (or one no longer kept) says: reload.
     EventStream stale(gateway.HttpPort(), "1-5");
     EXPECT_TRUE(stale.Next("reload"));
