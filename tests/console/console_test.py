@@ -148,20 +148,27 @@ def labelled(driver, text):
     return driver.find_element(By.ID, label.get_attribute('for'))
 
 
-def wait(driver, condition, timeout=5, message=''):
+def wait(driver, condition, timeout=10, message=""):
     return WebDriverWait(driver, timeout, poll_frequency=0.05).until(lambda d: condition(d), message)
 
 
+# Rows are read in one script: the console rebuilds a row when its page changes, and an element found in one
+# call may be gone by the next.
 def row_states(driver):
-    return [(r.get_attribute('data-id'), r.get_attribute('data-state'))
-            for r in driver.find_elements(By.CSS_SELECTOR, '#pages tbody tr')]
+    return driver.execute_script(
+        "return [...document.querySelectorAll('#pages tbody tr')].map(r => [r.dataset.id, r.dataset.state]);")
 
 
 def state_of_text(driver, text):
-    for row in driver.find_elements(By.CSS_SELECTOR, '#pages tbody tr'):
-        if row.find_element(By.CSS_SELECTOR, 'td.text').text == text:
-            return row.find_element(By.CSS_SELECTOR, 'td.state').text.split('\n')[0]
-    return None
+    return driver.execute_script(
+        "const row = [...document.querySelectorAll('#pages tbody tr')]"
+        "  .find(r => r.querySelector('td.text').textContent === arguments[0]);"
+        "return row ? row.querySelector('td.state').firstChild.textContent : null;", text)
+
+
+def sources(driver):
+    return driver.execute_script(
+        "return [...document.querySelectorAll('#pages tbody td.from')].map(td => td.textContent);")
 
 
 class ConsoleTest(unittest.TestCase):
@@ -310,9 +317,7 @@ class KeysTest(unittest.TestCase):
         labelled(d, '内容').send_keys('有钥匙')
         d.find_element(By.ID, 'submit').click()
         wait(d, lambda d: state_of_text(d, '有钥匙') == '已发送')
-        source = [r.find_element(By.CSS_SELECTOR, 'td.from').text
-                  for r in d.find_elements(By.CSS_SELECTOR, '#pages tbody tr')]
-        self.assertIn('token desk', source[0])
+        self.assertIn('token desk', sources(d)[0])
 
 
 if __name__ == '__main__':
