@@ -249,6 +249,9 @@ gateway_package_tests() {
     for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:18025/v1/health && break; sleep 0.1; done
     sendpage -h 127.0.0.1:14444 -p 12 "3号桌请取餐" >/dev/null || failed=1
     curl -sS -d '请到2号诊室' 'http://127.0.0.1:18025/v1/pages?to=all' >/dev/null || failed=1
+    # The console, from the package's copy of its files.
+    curl -s http://127.0.0.1:18025/ | grep -q 'src="console.js"' && curl -s -o /dev/null -w '%{http_code}' \
+        http://127.0.0.1:18025/texts.js | grep -q 200 || { echo "the installed gateway serves no console" >&2; failed=1; }
     for _ in $(seq 50); do curl -s http://127.0.0.1:18025/v1/health | grep -q '"connected":true' && break; sleep 0.1; done
     mosquitto_pub -p 18883 -u desk -P 'pw of desk' -q 1 -t pkgtest/all/pages -m '{"to":"7","text":"闭馆"}' || failed=1
     sleep 1

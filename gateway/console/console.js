@@ -177,8 +177,18 @@ function showRefusal(error) {
   const message = error.message || '';
   const field = /^(to|text): /.exec(message);
   const why = field ? message.slice(field[0].length) : message;
-  const shown = error.status ? say('refused', { why }) : say('failedToSend', { why });
+  const shown = known(why) || (error.status ? say('refused', { why }) : say('failedToSend', { why }));
   $(field ? `${field[1]}-error` : 'form-error').textContent = shown;
+}
+
+// The gateway's refusals that the page can say in its own words; others are shown as the gateway says them.
+function known(why) {
+  let match;
+  if ((match = /^no watch or group is named "(.*)" \(/.exec(why))) return say('noSuch', { name: match[1] });
+  if ((match = /^the text is (\d+) bytes in GBK/.exec(why))) return say('tooLong', { n: match[1] });
+  if (/^the text is empty/.test(why)) return say('needText');
+  if ((match = /^more than (\d+) watches/.exec(why))) return say('tooMany', { n: match[1] });
+  return '';
 }
 
 $('form').addEventListener('submit', (event) => { event.preventDefault(); send(); });

@@ -17,7 +17,7 @@ export const TEXTS = {
     needText: '请填写内容', tooLong: '内容 {n} 字节，手表最多显示 84 字节', missing: '手表无法显示：{chars}（将显示为“?”）',
     sentOk: '已加入队列（编号 {id}）', refused: '网关拒绝：{why}', failedToSend: '未能发送：{why}',
     wrongKey: '密钥不对', readOnly: '此密钥只能查看，不能发送', cannotCancel: '不能取消：{why}',
-    keyNeeded: '请输入密钥', unreachable: '连不上网关',
+    keyNeeded: '请输入密钥', unreachable: '连不上网关', tooMany: '一条信息最多发给 {n} 块手表',
   },
   en: {
     title: 'Velkor console', connecting: 'Connecting to the gateway…', forget: 'Forget this key', sendTitle: 'Send',
@@ -39,7 +39,7 @@ export const TEXTS = {
     missing: 'The watches cannot show: {chars} (shown as “?”)', sentOk: 'Queued (page {id})',
     refused: 'The gateway refused: {why}', failedToSend: 'Not sent: {why}', wrongKey: 'That key is not one of the gateway’s',
     readOnly: 'This key may read, not send', cannotCancel: 'Cannot cancel: {why}', keyNeeded: 'Enter a key',
-    unreachable: 'The gateway cannot be reached',
+    unreachable: 'The gateway cannot be reached', tooMany: 'A page goes to at most {n} watches',
   },
 };
 

@@ -233,6 +233,20 @@ class ConsoleTest(unittest.TestCase):
         self.assertNotIn('℃', warning)  # GBK has it
         self.assertEqual(len(self.site.sim.frames()), 3, 'nothing more was sent')
 
+        # The watch list changed while the page was open: the gateway's refusal, in the page's words.
+        with open(os.path.join(self.site.folder, 'watches.csv'), 'w') as f:
+            f.write(WATCHES.replace('前台,0.0.0.9,\n', ''))
+        self.site.gateway.send_signal(signal.SIGHUP)
+        deadline = time.time() + 5
+        while time.time() < deadline and '前台' in urllib.request.urlopen(self.site.url + 'v1/watches').read().decode():
+            time.sleep(0.05)
+        desk.execute_script("const t = document.getElementById('text'); t.value = '请到前台'; "
+                            "t.dispatchEvent(new Event('input'));")
+        labelled(desk, '发给').clear()
+        labelled(desk, '发给').send_keys('前台')
+        desk.find_element(By.ID, 'submit').click()
+        wait(desk, lambda d: d.find_element(By.ID, 'to-error').text == '没有名为“前台”的手表或分组')
+
     def test_english_for_an_english_browser_and_nothing_cut_off_on_a_desk_or_a_tablet(self):
         english = self.open('en-US')
         self.assertEqual(english.find_element(By.ID, 'submit').text, 'Send')
