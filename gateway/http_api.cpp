@@ -199,13 +199,15 @@ HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, C
       m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS + MAX_STREAMS, MAX_WAITING); };
     // Every change of a page's state goes to the open consoles, as the listing shows the page.
-    m_intake.Store().OnStateChange([this](int64_t id) {
+    const auto changed = [this](int64_t id) {
         {
             std::lock_guard lock(m_stopMutex);
             m_changed.push_back(id);
         }
         m_pageChanged.notify_one();
-    });
+    };
+    m_intake.Store().OnStateChange(changed);
+    m_intake.Store().OnSending(changed); // queued → sending is a change a person watches for
     // httplib's own default is SO_REUSEPORT alone, with which a second gateway on the same port would share
     // its connections instead of being refused, and the connections this one cut off would keep a
     // restarted gateway from binding its port for a minute (their TIME_WAIT carries the option).

@@ -205,7 +205,7 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     json["priority"] = PriorityName(page.priority);
     json["state"] = page.state;
     if (page.sending) {
-        json["sending"] = true; // its frame is on its way: it can no longer be cancelled
+        json["sending"] = true; // frames of it are going out, more are to come
     }
     if (!page.reason.empty()) {
         json["reason"] = page.reason;

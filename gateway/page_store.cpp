@@ -534,12 +534,13 @@ PageRecord RecordOf(const Statement& select) {
     page.source = select.Text(10);
     page.finished = select.Real(11);
     page.key = select.Text(12);
+    page.sending = page.state == "queued" && select.Int(13) > 0; // some frames out, more to go
     return page;
 }
 
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-    "state, reason, source, finished, key_name FROM pages ";
+    "state, reason, source, finished, key_name, done_frames FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");
@@ -560,7 +561,7 @@ std::optional<PageRecord> PageStore::Get(int64_t id) {
         return std::nullopt;
     }
     PageRecord page = RecordOf(select);
-    page.sending = page.id == m_sendingNow && page.state == "queued";
+    page.sending = page.sending || (page.id == m_sendingNow && page.state == "queued");
     ReadRecipients(*m_readStatements, page);
     Statement frames(*m_readStatements,
                      "SELECT number, recipient, round, sequence, state, time, tries, reason FROM frames "
@@ -584,7 +585,7 @@ std::vector<PageRecord> PageStore::Pages(const std::vector<int64_t>& ids) {
         select.Bind(1, id);
         if (select.Step()) {
             pages.push_back(RecordOf(select));
-            pages.back().sending = id == sending && pages.back().state == "queued";
+            pages.back().sending = pages.back().sending || (id == sending && pages.back().state == "queued");
             ReadRecipients(*m_readStatements, pages.back());
         }
     }
@@ -631,7 +632,8 @@ std::vector<PageRecord> PageStore::List(const PageQuery& query) {
     const int64_t sending = m_sendingNow;
     while (select.Step()) {
         pages.push_back(RecordOf(select));
-        pages.back().sending = pages.back().id == sending && pages.back().state == "queued";
+        pages.back().sending =
+            pages.back().sending || (pages.back().id == sending && pages.back().state == "queued");
     }
     for (PageRecord& page : pages) {
         ReadRecipients(*m_readStatements, page);
@@ -731,6 +733,17 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
 
 std::optional<Job> PageStore::NextJob(const std::string& port, double now,
                                       const std::function<std::optional<uint8_t>()>& takeSequence) {
+    std::optional<Job> job = NextJobLocked(port, now, takeSequence);
+    if (job && job->number == 0 && !job->again) {
+        for (const auto& listener : m_sendingListeners) {
+            listener(job->page); // its first frame is on its way
+        }
+    }
+    return job;
+}
+
+std::optional<Job> PageStore::NextJobLocked(const std::string& port, double now,
+                                            const std::function<std::optional<uint8_t>()>& takeSequence) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
     Statement due(

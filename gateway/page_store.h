@@ -89,7 +89,7 @@ struct PageRecord {
     std::string reason; // why it failed, or the last failed write of a page still queued
     std::string source;
     std::string key;
-    bool sending = false; // its frame is being written now (still "queued")
+    bool sending = false; // still "queued", and a frame of it is being written or some have gone out
     double finished = 0;  // when it left the queue
     std::vector<FrameRecord> frames;
 };
@@ -170,6 +170,10 @@ public:
     // Called with a page's id after each change of its state is committed (queued, sent, expired,
     // failed, cancelled), on the thread that made it and without the store's lock. Set before use.
     void OnStateChange(std::function<void(int64_t)> listener) { m_listeners.push_back(std::move(listener)); }
+    // Tells `listener` (on the sending thread) of a page whose first frame is taken to be written.
+    void OnSending(std::function<void(int64_t)> listener) {
+        m_sendingListeners.push_back(std::move(listener));
+    }
 
     // A page with its frames.
     std::optional<PageRecord> Get(int64_t id);
@@ -227,6 +231,8 @@ private:
     template <typename Store> auto Noted(Store store) -> decltype(store());
     int64_t InsertPage(const NewPage& page, double now);
     std::vector<Ended> ExpireLocked(double now);
+    std::optional<Job> NextJobLocked(const std::string& port, double now,
+                                     const std::function<std::optional<uint8_t>()>& takeSequence);
     bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
     void Notify(int64_t id) const {
         for (const auto& listener : m_listeners) {
@@ -249,7 +255,8 @@ private:
     std::mutex m_problemMutex; // guards m_problem
     std::string m_problem;
     std::vector<std::function<void(int64_t)>> m_listeners; // added before the store is shared
-    std::atomic<int64_t> m_sendingNow{0};                  // m_sending, for readers
+    std::vector<std::function<void(int64_t)>> m_sendingListeners;
+    std::atomic<int64_t> m_sendingNow{0}; // m_sending, for readers
 };
 
 } // namespace velkor::gateway

@@ -272,7 +272,7 @@ function fillRow(row, page) {
   }
   row.append(stateCell);
   const action = document.createElement('td');
-  if (page.state === 'queued' && !page.sending && (scopes.includes('send') || scopes.includes('admin'))) {
+  if (page.state === 'queued' && (scopes.includes('send') || scopes.includes('admin'))) {
     const button = document.createElement('button');
     button.type = 'button';
     button.className = 'secondary';

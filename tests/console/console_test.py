@@ -173,17 +173,13 @@ def sources(driver):
 
 class ConsoleTest(unittest.TestCase):
     def setUp(self):
+        # Cleanups run even when a later step of the set-up fails: no gateway is left behind.
         self.site = Site()
-        self.drivers = []
-
-    def tearDown(self):
-        for driver in self.drivers:
-            driver.quit()
-        self.site.close()
+        self.addCleanup(self.site.close)
 
     def open(self, language='zh-CN', size=(1280, 800)):
         driver = browser(language, size)
-        self.drivers.append(driver)
+        self.addCleanup(driver.quit)
         driver.get(self.site.url)
         wait(driver, lambda d: d.find_element(By.ID, 'health').get_attribute('data-status') == 'ok',
              message='the health line says ok')
@@ -298,11 +294,9 @@ class ConsoleTest(unittest.TestCase):
 class KeysTest(unittest.TestCase):
     def setUp(self):
         self.site = Site(tokens='desk d3sk-key send,read\nwall w4ll-key read\n')
+        self.addCleanup(self.site.close)
         self.driver = browser()
-
-    def tearDown(self):
-        self.driver.quit()
-        self.site.close()
+        self.addCleanup(self.driver.quit)
 
     def enter_key(self, key):
         dialog = wait(self.driver, lambda d: d.find_element(By.ID, 'key-dialog').get_attribute('open') is not None

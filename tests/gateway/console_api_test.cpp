@@ -185,6 +185,25 @@ TEST(ConsoleApi, EventsTellEachChangeAndAReconnectMissesNothing) {
     EXPECT_EQ(health->Data()["status"], "port closed");
 }
 
+TEST(ConsoleApi, APageToAGroupIsSendingUntilItsLastFrameIsOut) {
+    Folder folder;
+    folder.Write("watches.csv", WATCHES);
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "300", "--watches", folder / "watches.csv"});
+    EventStream stream(gateway.HttpPort());
+    ASSERT_TRUE(stream.Next("health"));
+    const int64_t id = gateway.Post("/v1/pages", {{"to", "kitchen"}, {"text", "取餐"}}).second["id"];
+    std::vector<std::string> states;
+    std::optional<SseEvent> page;
+    while ((page = stream.Next("page")) && page->Data()["state"] != "sent") {
+        EXPECT_EQ(page->Data()["id"], id);
+        states.push_back(page->Data().value("sending", false) ? "sending" : "queued");
+    }
+    ASSERT_TRUE(page);
+    EXPECT_EQ(states.back(), "sending") << "two frames 300 ms apart: the page was seen going out";
+    EXPECT_EQ(gateway.Get("/v1/pages/" + std::to_string(id)).value("sending", false), false);
+}
+
 TEST(ConsoleApi, StreamsPastTheCapAreRefusedAndAStopEndsEveryStreamAtOnce) {
     Folder folder;
     SimProcess sim;
