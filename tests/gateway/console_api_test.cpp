@@ -197,7 +197,7 @@ TEST(ConsoleApi, APageToAGroupIsSendingUntilItsLastFrameIsOut) {
     std::optional<SseEvent> page;
     while ((page = stream.Next("page")) && page->Data()["state"] != "sent") {
         EXPECT_EQ(page->Data()["id"], id);
-        states.push_back(page->Data().value("sending", false) ? "sending" : "queued");
+        states.emplace_back(page->Data().value("sending", false) ? "sending" : "queued");
     }
     ASSERT_TRUE(page);
     EXPECT_EQ(states.back(), "sending") << "two frames 300 ms apart: the page was seen going out";
