@@ -136,7 +136,7 @@ std::optional<std::string> AllowedMethods(const std::string& path) {
     if (path.starts_with("/v1/pages/") && path.find('/', 10) == std::string::npos) {
         return "GET, DELETE";
     }
-    if (path == "/v1/time") {
+    if (path == "/v1/time" || path.starts_with("/v1/hooks/")) {
         return "POST";
     }
     if (path == "/v1/health" || path == "/metrics" || path == "/v1/events" || path == "/v1/watches" ||
@@ -194,9 +194,10 @@ int TtlText(const std::string& text) {
 
 } // namespace
 
-HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, ConsoleSettings console)
+HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, ConsoleSettings console,
+                 AlertSettings alerts)
     : m_intake(intake), m_tokens(std::move(tokens)), m_mqtt(mqtt), m_console(std::move(console)),
-      m_server(std::make_unique<httplib::Server>()) {
+      m_alerts(std::move(alerts)), m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new BoundedPool(THREADS + MAX_STREAMS, MAX_WAITING); };
     // Every change of a page's state goes to the open consoles, as the listing shows the page.
     const auto changed = [this](int64_t id) {
@@ -721,6 +722,7 @@ void HttpApi::Routes() {
     });
 
     ConsoleRoutes();
+    HookRoutes();
 }
 
 void HttpApi::ConsoleRoutes() {
@@ -842,6 +844,115 @@ void HttpApi::ConsoleRoutes() {
             },
             [this](bool) { m_events.Leave(); });
     });
+}
+
+void HttpApi::HookRoutes() {
+    httplib::Server& server = *m_server;
+
+    // Prometheus Alertmanager's webhook: each alert a page, answered 200 only once all are stored, and a
+    // notification sent again after a lost answer not paged twice.
+    server.Post("/v1/hooks/alertmanager", [this](const httplib::Request& request,
+                                                 httplib::Response& response) {
+        const Key key = KeyOf(request);
+        std::string source = "alertmanager " + PeerText(request);
+        if (!key.name.empty()) {
+            source += " (token " + key.name + ")";
+        }
+        try {
+            const Notification notification =
+                AlertmanagerPages(request.body, Values(QueryOf(request), "to"), m_alerts, m_intake, source);
+            std::vector<NewPage> pages;
+            Json warnings = Json::array();
+            for (const ReadPage& read : notification.pages) {
+                pages.push_back(read.page);
+                pages.back().key = key.name;
+                if (!read.warning.empty()) {
+                    warnings.push_back(read.warning);
+                }
+            }
+            std::variant<Notified, std::string> stored =
+                m_intake.SubmitNotification(pages, notification.digest);
+            if (auto* reason = std::get_if<std::string>(&stored)) {
+                // 503: Alertmanager sends it again later.
+                ReplyError(response, 503, "not queued: " + *reason);
+                return;
+            }
+            const Notified& notified = std::get<Notified>(stored);
+            Json body = {{"pages", notified.pages}, {"duplicate", notified.duplicate}};
+            if (!warnings.empty()) {
+                body["warnings"] = warnings;
+            }
+            Reply(response, 200, body);
+        } catch (const PageRefusal& refusal) {
+            LogWarning("alertmanager notification from " + PeerText(request) +
+                       " refused: " + refusal.message);
+            ReplyError(response, refusal.status, refusal.message);
+        }
+    });
+
+    // The hooks file's: a page made of the posted JSON by the hook's templates.
+    server.Post(R"(/v1/hooks/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+        std::shared_ptr<const Hooks> hooks;
+        {
+            std::lock_guard lock(m_hooksMutex);
+            hooks = m_hooks;
+        }
+        const std::string name = request.matches[1].str();
+        const Hook* hook = hooks ? hooks->Find(name) : nullptr;
+        if (!hook) {
+            std::string known;
+            for (const std::string& one : hooks ? hooks->Names() : std::vector<std::string>{}) {
+                known += (known.empty() ? "" : ", ") + one;
+            }
+            ReplyError(
+                response, 404,
+                "no hook named \"" + name + "\" (" +
+                    (hooks ? "the hooks file has: alertmanager, " + known : "no --hooks file; alertmanager") +
+                    ")");
+            return;
+        }
+        const Json body = Json::parse(request.body, nullptr, false);
+        if (body.is_discarded()) {
+            ReplyError(response, 400, "the body is not JSON");
+            return;
+        }
+        const Key key = KeyOf(request);
+        NewPage page;
+        page.source = "hook " + name + " " + PeerText(request);
+        page.key = key.name;
+        if (!key.name.empty()) {
+            page.source += " (token " + key.name + ")";
+        }
+        try {
+            const HookPage made = ApplyHook(*hook, body);
+            page.priority = made.priority;
+            std::variant<ReadPage, PageRefusal> read =
+                CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake);
+            if (auto* refusal = std::get_if<PageRefusal>(&read)) {
+                throw *refusal;
+            }
+            const ReadPage& accepted = std::get<ReadPage>(read);
+            std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
+            if (auto* reason = std::get_if<std::string>(&id)) {
+                ReplyError(response, 503, "not queued: " + *reason);
+                return;
+            }
+            Json answer = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
+            if (!accepted.warning.empty()) {
+                answer["warning"] = accepted.warning;
+            }
+            response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
+            Reply(response, 202, answer);
+        } catch (const PageRefusal& refusal) {
+            LogWarning("hook " + name + " from " + PeerText(request) + " refused: " + refusal.message);
+            ReplyError(response, refusal.status, refusal.message);
+        }
+    });
+}
+
+void HttpApi::SetHooks(std::shared_ptr<const Hooks> hooks) {
+    std::lock_guard lock(m_hooksMutex);
+    m_hooks = std::move(hooks);
 }
 
 } // namespace velkor::gateway

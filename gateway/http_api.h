@@ -3,8 +3,10 @@
 //
 // Threads: Run on a thread of its own (the server's pool serves the requests); Stop from any thread.
 
+#include "alerts.h"
 #include "console.h"
 #include "events.h"
+#include "hooks.h"
 #include "intake.h"
 #include "listen_address.h"
 #include "mqtt_link.h"
@@ -47,10 +49,13 @@ public:
 
     // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.
     HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr,
-            ConsoleSettings console = {});
+            ConsoleSettings console = {}, AlertSettings alerts = {});
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
+
+    // The hooks file's hooks (nullptr: none), at start and when it is read again.
+    void SetHooks(std::shared_ptr<const Hooks> hooks);
 
     // Binds; false with the reason in `error`.
     bool Bind(const ListenAddress& address, std::string* error);
@@ -61,6 +66,7 @@ public:
 private:
     void Routes();
     void ConsoleRoutes();
+    void HookRoutes();
     // The health as /v1/health tells it; whether pages can go out (and come in from the broker).
     std::pair<Json, bool> HealthNow();
     // Publishes a health event whenever the health changes, until Stop.
@@ -75,6 +81,9 @@ private:
     std::optional<Tokens> m_tokens;
     MqttLink* m_mqtt;
     ConsoleSettings m_console;
+    AlertSettings m_alerts;
+    std::mutex m_hooksMutex; // guards m_hooks
+    std::shared_ptr<const Hooks> m_hooks;
     EventHub m_events{MAX_STREAMS};
     std::unique_ptr<httplib::Server> m_server;
     std::mutex m_stopMutex;

@@ -56,6 +56,26 @@ std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page
     return submitted;
 }
 
+std::variant<Notified, std::string> Intake::SubmitNotification(const std::vector<NewPage>& pages,
+                                                               const std::string& digest) {
+    Notified notified;
+    try {
+        notified = m_store.SubmitNotification(pages, digest, QueueNow());
+    } catch (const StoreError& error) {
+        LogError("notification from " + (pages.empty() ? std::string("a webhook") : pages.front().source) +
+                 " not queued: " + error.what());
+        return std::string(error.what());
+    }
+    if (notified.duplicate) {
+        LogLine("a notification sent again (its answer was lost): not paged twice");
+    } else {
+        for (std::size_t i = 0; i < pages.size() && i < notified.pages.size(); ++i) {
+            Queued(pages[i], notified.pages[i]);
+        }
+    }
+    return notified;
+}
+
 void Intake::Queued(const NewPage& page, int64_t id) {
     m_transmitter.Wake();
     std::string to;

@@ -26,6 +26,9 @@ public:
     std::variant<int64_t, std::string> Submit(const NewPage& page);
     // The same for a page the broker delivered (see PageStore::SubmitDelivered).
     std::variant<Submitted, std::string> SubmitDelivered(const NewPage& page, const Delivery& delivery);
+    // The pages of one webhook notification, all or none (see PageStore::SubmitNotification).
+    std::variant<Notified, std::string> SubmitNotification(const std::vector<NewPage>& pages,
+                                                           const std::string& digest);
     // A watch list read again (SIGHUP).
     void SetWatchNames(std::shared_ptr<const WatchNames> names);
 

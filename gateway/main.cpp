@@ -147,7 +147,15 @@ int Serve(const Options& options) {
     }
     std::unique_ptr<HttpApi> http;
     if (options.http) {
-        http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console);
+        http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console, options.alerts);
+        if (!options.hooks.empty()) {
+            std::optional<Hooks> hooks = Hooks::Load(options.hooks, &error);
+            if (!hooks) {
+                Refuse(error);
+                return 1;
+            }
+            http->SetHooks(std::make_shared<const Hooks>(std::move(*hooks)));
+        }
         if (!http->Bind(*options.http, &error)) {
             std::fprintf(stderr, "velkor-gateway: http: %s\n", error.c_str());
             return 1;
@@ -220,6 +228,17 @@ int Serve(const Options& options) {
         }
         if (signal != SIGHUP) {
             break;
+        }
+        if (http && !options.hooks.empty()) {
+            std::optional<Hooks> hooks = Hooks::Load(options.hooks, &error);
+            if (hooks) {
+                const std::size_t count = hooks->Names().size();
+                http->SetHooks(std::make_shared<const Hooks>(std::move(*hooks)));
+                LogLine("hooks file read again: " + std::to_string(count) + " hooks");
+            } else {
+                std::replace(error.begin(), error.end(), '\n', ';');
+                LogError("hooks file not read again, the old one stays: " + error);
+            }
         }
         std::shared_ptr<const WatchNames> reloaded = LoadWatches(options.watches, &error);
         if (reloaded) {

@@ -189,6 +189,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string mqttKey;
     std::string console;
     std::string texts;
+    std::string firingPrefix = AlertSettings{}.firingPrefix;
+    std::string resolvedPrefix = AlertSettings{}.resolvedPrefix;
+    std::string resolved = "page";
+    std::string hooks;
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
@@ -215,6 +219,12 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         ->type_name("DIR");
     app.add_option("--texts", texts, "the console's quick texts: a CSV file of label,text[,to]")
         ->type_name("FILE");
+    app.add_option("--hooks", hooks, "webhooks of systems that post JSON, named in FILE")->type_name("FILE");
+    app.add_option("--alert-firing-prefix", firingPrefix, "what an Alertmanager alert's page starts with")
+        ->type_name("TEXT");
+    app.add_option("--alert-resolved-prefix", resolvedPrefix, "what a resolved alert's page starts with")
+        ->type_name("TEXT");
+    app.add_option("--alert-resolved", resolved, "page resolved alerts, or off")->type_name("page|off");
     app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
         ->type_name("URL");
     app.add_option("--mqtt-topic", mqttTopic,
@@ -281,6 +291,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         options.consoleOff = console == "off";
         options.console = options.consoleOff ? "" : console;
         options.texts = texts;
+        if (resolved != "page" && resolved != "off") {
+            throw CLI::ValidationError("--alert-resolved", resolved + ": page or off");
+        }
+        options.alerts = AlertSettings{firingPrefix, resolvedPrefix, resolved == "page"};
+        options.hooks = hooks;
         options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
         for (const auto& [name, listener] :
              {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {

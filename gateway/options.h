@@ -1,6 +1,7 @@
 #pragma once
 // velkor-gateway's options, from the command line and the config file (the same names).
 
+#include "alerts.h"
 #include "listen_address.h"
 #include "mqtt_link.h"
 #include "page_text.h"
@@ -27,7 +28,9 @@ struct Options {
     int keepDays = 30;   // 0: keep every page
     std::string console; // the console's files; empty: the installed ones
     bool consoleOff = false;
-    std::string texts;                // the console's quick texts; empty: none
+    std::string texts; // the console's quick texts; empty: none
+    AlertSettings alerts;
+    std::string hooks;                // the hooks file; empty: none
     std::optional<MqttSettings> mqtt; // nullopt: no broker
 };
 

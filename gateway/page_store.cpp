@@ -84,6 +84,9 @@ const char* const MIGRATIONS[] = {
     "UPDATE frames SET reason = valid_utf8(reason);",
     // Who may cancel a page: the key it came with, or an admin's.
     "ALTER TABLE pages ADD COLUMN key_name TEXT NOT NULL DEFAULT '';",
+    // Webhook notifications already paged, so that one sent again after a lost answer is not paged twice.
+    R"(CREATE TABLE notifications(digest TEXT PRIMARY KEY, pages TEXT NOT NULL, received REAL NOT NULL);
+       CREATE INDEX notifications_received ON notifications(received);)",
 };
 static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
 
@@ -510,6 +513,45 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
         Notify(submitted.id);
     }
     return submitted;
+}
+
+Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest,
+                                       double now) {
+    Notified notified;
+    Noted([&] {
+        std::lock_guard lock(m_mutex);
+        Transaction transaction(*this);
+        Statement earlier(*m_statements, "SELECT pages FROM notifications WHERE digest = ?");
+        earlier.Bind(1, digest);
+        if (earlier.Step()) {
+            notified.duplicate = true;
+            const std::string list = earlier.Text(0);
+            for (std::size_t at = 0; at < list.size();) {
+                std::size_t end = list.find(',', at);
+                end = end == std::string::npos ? list.size() : end;
+                notified.pages.push_back(std::stoll(list.substr(at, end - at)));
+                at = end + 1;
+            }
+            return; // rolled back: nothing was written
+        }
+        std::string list;
+        for (const NewPage& page : pages) {
+            notified.pages.push_back(InsertPage(page, now));
+            list += (list.empty() ? "" : ",") + std::to_string(notified.pages.back());
+        }
+        // A sender retries within minutes; a day of notifications is kept to know them.
+        Statement old(*m_statements, "DELETE FROM notifications WHERE received < ?");
+        old.Bind(1, now - NOTIFICATIONS_KEPT_SECONDS).Run();
+        Statement record(*m_statements, "INSERT INTO notifications(digest, pages, received) VALUES(?, ?, ?)");
+        record.Bind(1, digest).Bind(2, list).Bind(3, now).Run();
+        transaction.Commit();
+    });
+    if (!notified.duplicate) {
+        for (const int64_t id : notified.pages) {
+            Notify(id);
+        }
+    }
+    return notified;
 }
 
 void PageStore::ForgetDeliveries() {

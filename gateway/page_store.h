@@ -127,6 +127,12 @@ struct Submitted {
     bool duplicate = false; // the delivery was stored before: `id` is that page
 };
 
+// A webhook's notification handed in.
+struct Notified {
+    std::vector<int64_t> pages; // its pages' ids
+    bool duplicate = false;     // it was handed in before: `pages` are those it made then
+};
+
 // What a cancel did.
 struct Cancelled {
     enum class Outcome { NoSuchPage, Cancelled, NotQueued, Sending };
@@ -145,7 +151,7 @@ struct PageQuery {
 class PageStore {
 public:
     // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
-    static constexpr int SCHEMA_VERSION = 2;
+    static constexpr int SCHEMA_VERSION = 3;
 
     // Opens (creating it, 0600) the database at `path`, and holds it: a database another gateway holds is
     // refused, naming that process. Throws StoreError.
@@ -164,6 +170,10 @@ public:
     // resending, and the records before it are removed. A record replaces the one of the same packet
     // identifier. Throws StoreError.
     Submitted SubmitDelivered(const NewPage& page, double now, const Delivery& delivery);
+    // Stores the pages of one webhook notification, all or none, unless a notification with `digest` was
+    // stored within NOTIFICATIONS_KEPT_SECONDS. Throws StoreError.
+    Notified SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest, double now);
+    static constexpr double NOTIFICATIONS_KEPT_SECONDS = 86400;
     // The broker kept no session: nothing it delivered before will come again.
     void ForgetDeliveries();
 
