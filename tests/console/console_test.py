@@ -122,12 +122,18 @@ class Site:
     def close(self):
         self.gateway.send_signal(signal.SIGTERM)
         try:
-            self.gateway.wait(10)
+            status = self.gateway.wait(15)
         except subprocess.TimeoutExpired:
             self.gateway.kill()
+            status = 'still running 15 s after SIGTERM'
         self.sim.stop()
         self.log.close()
+        with open(os.path.join(self.folder, 'gateway.log'), errors='replace') as f:
+            log = f.read()
         shutil.rmtree(self.folder, ignore_errors=True)
+        # A sanitizer's report, or an unclean stop, fails the test that ran it.
+        if status != 0 or 'Sanitizer' in log or 'runtime error' in log:
+            raise AssertionError(f'gateway ended with {status}:\n{log[-4000:]}')
 
 
 def browser(language='zh-CN', size=(1280, 800)):
