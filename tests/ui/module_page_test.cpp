@@ -107,9 +107,13 @@ private slots:
         List(ModuleIds::TransmitPower)->setCurrentIndex(0);
         QStringList statusWhenBoxShown;
         QTimer probe;
+        // The box is held open until the probe has read the status beside it: on a loaded machine the
+        // dismisser's own timer could otherwise close it first.
+        boxes.Hold(true);
         connect(&probe, &QTimer::timeout, this, [&] {
             if (QApplication::activeModalWidget() != nullptr) {
                 statusWhenBoxShown << Status();
+                boxes.Release();
             }
         });
         probe.start(5);
