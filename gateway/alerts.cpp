@@ -94,7 +94,13 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
         const Json labels = alert.value("labels", Json::object());
         const Json annotations = alert.value("annotations", Json::object());
         // Alertmanager sends the same alerts again, unchanged, after an answer that did not come.
-        digest += "\n" + Text(alert, "fingerprint") + " " + status + " " + Text(alert, "startsAt");
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\n" + std::string(...).
+        digest += '\n';
+        digest += Text(alert, "fingerprint");
+        digest += ' ';
+        digest += status;
+        digest += ' ';
+        digest += Text(alert, "startsAt");
         if (status == "resolved" && !settings.pageResolved) {
             continue;
         }

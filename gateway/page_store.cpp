@@ -537,7 +537,10 @@ Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const 
         std::string list;
         for (const NewPage& page : pages) {
             notified.pages.push_back(InsertPage(page, now));
-            list += (list.empty() ? "" : ",") + std::to_string(notified.pages.back());
+            if (!list.empty()) {
+                list += ',';
+            }
+            list += std::to_string(notified.pages.back());
         }
         // A sender retries within minutes; a day of notifications is kept to know them.
         Statement old(*m_statements, "DELETE FROM notifications WHERE received < ?");
