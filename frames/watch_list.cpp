@@ -335,6 +335,37 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             }
         }
     }
+    // A panel's call reaches one watch: a number given twice would page only the first.
+    std::map<std::string, std::size_t> calls; // call number: its row
+    for (std::size_t r = 0; r < list.entries.size(); ++r) {
+        const WatchEntry& entry = list.entries[r];
+        const std::string call = EntryCall(list, entry);
+        if (call.empty()) {
+            continue;
+        }
+        WatchListFault found;
+        found.line = entry.line;
+        found.row = static_cast<int>(r);
+        found.column = "call";
+        found.value = call;
+        if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
+            found.problem = WatchListProblem::BadCall;
+            found.reason = Join({"\"", call, "\" is not a call number (1 to 16 digits)"});
+            faults.push_back(std::move(found));
+            continue;
+        }
+        auto [seen, added] = calls.emplace(CallKey(call), r);
+        if (!added) {
+            const WatchEntry& first = list.entries[seen->second];
+            found.problem = WatchListProblem::CallTwice;
+            found.reason = Join({"the call number ", call, " is that of ", first.line > 0 ? "line " : "row ",
+                                 std::to_string(first.line > 0 ? first.line : seen->second + 1)}) +
+                           " too";
+            found.otherLine = first.line;
+            found.otherRow = static_cast<int>(seen->second);
+            faults.push_back(std::move(found));
+        }
+    }
     // A page to a group goes to each member: a group that reads as a watch or an address would take that
     // page away from it.
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
@@ -356,6 +387,30 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
         }
     }
     return faults;
+}
+
+std::string EntryCall(const WatchList& list, const WatchEntry& entry) {
+    const auto column = std::find(list.extraColumns.begin(), list.extraColumns.end(), "call");
+    const auto index = static_cast<std::size_t>(column - list.extraColumns.begin());
+    if (column == list.extraColumns.end() || index >= entry.extra.size()) {
+        return {};
+    }
+    std::string_view cell = entry.extra[index];
+    while (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t')) {
+        cell.remove_prefix(1);
+    }
+    while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t')) {
+        cell.remove_suffix(1);
+    }
+    return std::string(cell);
+}
+
+std::string CallKey(std::string_view call) {
+    const std::size_t first = call.find_first_not_of('0');
+    if (first == std::string_view::npos) {
+        return call.empty() ? std::string() : std::string("0");
+    }
+    return std::string(call.substr(first));
 }
 
 std::vector<std::string> EntryGroups(const WatchList& list, const WatchEntry& entry) {

@@ -56,6 +56,8 @@ enum class WatchListProblem {
     NameTwice,       // `value` is the name; `otherLine` (or `otherRow`) where it is first
     NameIsRecipient, // the name reads as an address, a number or "all": a page to it would not reach it
     GroupNamedLikeRecipient, // a group (`value`) named like a watch, an address, a number or "all"
+    BadCall,                 // the "call" cell (`value`) is not a call number: 1 to 16 digits
+    CallTwice,               // `value` is the call number; `otherLine` (or `otherRow`) where it is first
     NoAddress,
     BadAddress, // `value` is the cell
     BadFrequency,
@@ -117,6 +119,13 @@ std::vector<WatchFrame> EntryFrames(const WatchEntry& entry, const std::function
 // The groups an entry belongs to: its cell in the optional "groups" column, names split at ';' ("kitchen;
 // floor-2"), blanks around them dropped; none when the list has no such column.
 std::vector<std::string> EntryGroups(const WatchList& list, const WatchEntry& entry);
+
+// The call number a nurse-call or alarm panel pages this watch by: its cell in the optional "call" column,
+// blanks around it dropped; "" for none. Compare them through CallKey.
+std::string EntryCall(const WatchList& list, const WatchEntry& entry);
+// A call number as it is matched: without leading zeros ("0550" and "550" are one number), "0" for zeros.
+std::string CallKey(std::string_view call);
+inline constexpr std::size_t MAX_CALL_DIGITS = 16;
 
 // The frames of the whole list, counted without numbering any.
 std::size_t FrameCount(const WatchList& list);

@@ -359,6 +359,25 @@ std::pair<Json, bool> HttpApi::HealthNow() {
         body["mqtt"] = mqtt;
         whole = whole && broker.connected;
     }
+    if (m_panel) {
+        const PanelHealth calls = m_panel->CurrentHealth();
+        Json panel = {{"port", calls.port},
+                      {"open", calls.open},
+                      {"lost_since", TimeOrNull(calls.lostSince)},
+                      {"calls", calls.calls},
+                      {"unknown_calls", calls.unknownCalls},
+                      {"naks", calls.naks},
+                      {"link_resets", calls.linkResets},
+                      {"last_call", TimeOrNull(calls.lastCall)}};
+        if (!calls.open) {
+            panel["problem"] = calls.problem;
+            if (whole) {
+                body["status"] = "panel port closed";
+            }
+        }
+        body["panel"] = panel;
+        whole = whole && calls.open;
+    }
     return {body, whole};
 }
 
@@ -718,6 +737,32 @@ void HttpApi::Routes() {
                         std::to_string(count) + "\n";
             }
         }
+        if (m_panel) {
+            const PanelHealth calls = m_panel->CurrentHealth();
+            text += "# HELP velkor_gateway_panel_up Whether the panel's port is open.\n"
+                    "# TYPE velkor_gateway_panel_up gauge\n"
+                    "velkor_gateway_panel_up ";
+            text += calls.open ? "1\n" : "0\n";
+            for (const auto& [name, help, count] :
+                 {std::tuple{"calls", "Calls from the panel stored as pages (unknown numbers included).",
+                             calls.calls},
+                  std::tuple{"unknown_calls", "Calls to a number no watch has.", calls.unknownCalls},
+                  std::tuple{"naks", "Blocks from the panel answered NAK.", calls.naks},
+                  std::tuple{"link_resets", "Exchanges with the panel dropped half done.",
+                             calls.linkResets}}) {
+                text += "# HELP velkor_gateway_panel_";
+                text += name;
+                text += "_total ";
+                text += help;
+                text += "\n# TYPE velkor_gateway_panel_";
+                text += name;
+                text += "_total counter\nvelkor_gateway_panel_";
+                text += name;
+                text += "_total ";
+                text += std::to_string(count);
+                text += '\n';
+            }
+        }
         response.set_content(text, "text/plain; version=0.0.4");
     });
 
@@ -769,8 +814,11 @@ void HttpApi::ConsoleRoutes() {
         Json watches = Json::array();
         std::map<std::string, Json> groups;
         for (const WatchNames::Watch& watch : names->Watches()) {
-            watches.push_back(Json{
-                {"name", watch.name}, {"address", AddressText(watch.address)}, {"groups", watch.groups}});
+            Json row{{"name", watch.name}, {"address", AddressText(watch.address)}, {"groups", watch.groups}};
+            if (!watch.call.empty()) {
+                row["call"] = watch.call;
+            }
+            watches.push_back(std::move(row));
             for (const std::string& group : watch.groups) {
                 auto [entry, added] = groups.try_emplace(group, Json::array());
                 entry->second.push_back(watch.name);

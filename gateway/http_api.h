@@ -5,6 +5,7 @@
 
 #include "alerts.h"
 #include "console.h"
+#include "espa_panel.h"
 #include "events.h"
 #include "hooks.h"
 #include "intake.h"
@@ -56,6 +57,8 @@ public:
 
     // The hooks file's hooks (nullptr: none), at start and when it is read again.
     void SetHooks(std::shared_ptr<const Hooks> hooks);
+    // The panel whose health is told beside the transmitter's (nullptr: none). Set before Run.
+    void SetPanel(EspaPanel* panel) { m_panel = panel; }
 
     // Binds; false with the reason in `error`.
     bool Bind(const ListenAddress& address, std::string* error);
@@ -80,6 +83,7 @@ private:
     Intake& m_intake;
     std::optional<Tokens> m_tokens;
     MqttLink* m_mqtt;
+    EspaPanel* m_panel = nullptr;
     ConsoleSettings m_console;
     AlertSettings m_alerts;
     std::mutex m_hooksMutex; // guards m_hooks

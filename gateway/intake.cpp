@@ -77,6 +77,11 @@ std::variant<Notified, std::string> Intake::SubmitNotification(const std::vector
 }
 
 void Intake::Queued(const NewPage& page, int64_t id) {
+    if (page.failure) {
+        LogError("page " + std::to_string(id) + " from " + page.source +
+                 " recorded as failed, not sent: " + *page.failure);
+        return;
+    }
     m_transmitter.Wake();
     std::string to;
     for (const Recipient& recipient : page.recipients) {

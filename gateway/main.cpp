@@ -1,6 +1,7 @@
 // velkor-gateway: pages from other software (HTTP, SNPP) into one durable queue, sent to the watches
 // through the transmitter on one serial port.
 
+#include "espa_panel.h"
 #include "http_api.h"
 #include "intake.h"
 #include "log.h"
@@ -145,9 +146,14 @@ int Serve(const Options& options) {
             return 1;
         }
     }
+    std::unique_ptr<EspaPanel> panel;
+    if (!options.panel.port.empty()) {
+        panel = std::make_unique<EspaPanel>(intake, options.panel, console.texts);
+    }
     std::unique_ptr<HttpApi> http;
     if (options.http) {
         http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console, options.alerts);
+        http->SetPanel(panel.get());
         if (!options.hooks.empty()) {
             std::optional<Hooks> hooks = Hooks::Load(options.hooks, &error);
             if (!hooks) {
@@ -171,7 +177,8 @@ int Serve(const Options& options) {
         (options.http ? (console.folder.empty() ? ", no console" : ", console from " + console.folder) : "") +
         (options.mqtt
              ? ", broker " + options.mqtt->url + " as " + options.mqtt->prefix + "/" + options.mqtt->name
-             : std::string()));
+             : std::string()) +
+        (panel ? ", panel on " + options.panel.port : std::string()));
 
     std::thread sending([&transmitter] { transmitter.Run(); });
     std::thread snppThread;
@@ -186,11 +193,15 @@ int Serve(const Options& options) {
     if (mqtt) {
         mqttThread = std::thread([&mqtt] { mqtt->Run(); });
     }
+    std::thread panelThread;
+    if (panel) {
+        panelThread = std::thread([&panel] { panel->Run(); });
+    }
 
     // The signals were blocked in every thread before they started; only this one takes them, and between
     // them keeps the service manager told: the status line, and the watchdog while the sending loop turns.
     ServiceManager service;
-    const auto statusLine = [&transmitter, &mqtt] {
+    const auto statusLine = [&transmitter, &mqtt, &panel] {
         const Health health = transmitter.CurrentHealth();
         std::string line = "port " + health.port + (health.open ? " open" : " not open") + ", " +
                            std::to_string(health.queueDepth) + " queued";
@@ -199,6 +210,11 @@ int Serve(const Options& options) {
         }
         if (mqtt) {
             line += mqtt->CurrentHealth().connected ? ", broker connected" : ", broker not connected";
+        }
+        if (panel) {
+            const PanelHealth calls = panel->CurrentHealth();
+            line +=
+                calls.open ? ", panel open, " + std::to_string(calls.calls) + " calls" : ", panel not open";
         }
         return line;
     };
@@ -262,6 +278,10 @@ int Serve(const Options& options) {
     if (snpp) {
         snpp->Stop();
         snppThread.join();
+    }
+    if (panel) {
+        panel->Stop();
+        panelThread.join();
     }
     transmitter.Stop();
     sending.join();

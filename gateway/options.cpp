@@ -76,6 +76,37 @@ std::optional<MqttSettings> Broker(const std::string& url, const std::string& to
     return settings;
 }
 
+PanelSettings Panel(const std::string& port, const std::string& line, const std::string& address, bool status,
+                    const std::string& statusValues, const std::string& text, const std::string& silence) {
+    PanelSettings settings;
+    settings.port = port;
+    std::string error;
+    if (!ParsePanelLine(line, &settings, &error)) {
+        throw CLI::ValidationError("--espa-line", error);
+    }
+    if (address.size() != 1 || address[0] < '0' || address[0] > '9') {
+        throw CLI::ValidationError("--espa-address", address + ": one digit, 0 to 9 (the panel is 1)");
+    }
+    settings.address = address[0];
+    settings.status = status;
+    if (statusValues.size() != 3 || statusValues[1] != ',' || statusValues[0] < '0' ||
+        statusValues[0] > '9' || statusValues[2] < '0' || statusValues[2] > '9') {
+        throw CLI::ValidationError("--espa-status-values", statusValues + ": two digits, as 1,2");
+    }
+    settings.statusQueued = statusValues[0];
+    settings.statusFailed = statusValues[2];
+    if (text.empty() || !IsUtf8(text)) {
+        throw CLI::ValidationError("--espa-text", "a text in UTF-8 is needed");
+    }
+    settings.defaultText = text;
+    const std::optional<uint32_t> ms = ParseUnsigned(silence, 100, 60000);
+    if (!ms) {
+        throw CLI::ValidationError("--espa-silence", silence + ": milliseconds from 100 to 60000");
+    }
+    settings.silence = std::chrono::milliseconds(*ms);
+    return settings;
+}
+
 // The config file named in `arguments` ("--config FILE" or "--config=FILE"), if any.
 std::optional<std::string> ConfigPath(const std::vector<std::string>& arguments) {
     std::optional<std::string> path;
@@ -193,6 +224,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string resolvedPrefix = AlertSettings{}.resolvedPrefix;
     std::string resolved = "page";
     std::string hooks;
+    std::string espaPort;
+    std::string espaLine = "9600,7E1";
+    std::string espaAddress = "2";
+    bool espaStatus = false;
+    std::string espaStatusValues = "1,2";
+    std::string espaText = PanelSettings{}.defaultText;
+    std::string espaSilence = "2000";
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
@@ -238,6 +276,21 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         ->type_name("FILE");
     app.add_option("--mqtt-cert", mqttCert, "mqtts: this gateway's client certificate")->type_name("FILE");
     app.add_option("--mqtt-key", mqttKey, "mqtts: the client certificate's private key")->type_name("FILE");
+
+    app.add_option("--espa-port", espaPort, "a nurse-call or alarm panel's serial port (ESPA 4.4.4)")
+        ->type_name("PATH");
+    app.add_option("--espa-line", espaLine, "the panel's line: RATE,7E1 or RATE,8N1 (bit 7 is ignored)")
+        ->type_name("RATE,DPS");
+    app.add_option("--espa-address", espaAddress, "the gateway's station address on the panel's line")
+        ->type_name("DIGIT");
+    app.add_flag("--espa-status", espaStatus, "report each call's outcome when the panel polls after it");
+    app.add_option("--espa-status-values", espaStatusValues,
+                   "the call status (record 7) reported for a call paged, and for one not paged")
+        ->type_name("PAGED,FAILED");
+    app.add_option("--espa-text", espaText, "the page of a call without a message; {call} is its number")
+        ->type_name("TEXT");
+    app.add_option("--espa-silence", espaSilence, "a block the panel leaves half sent is dropped after MS")
+        ->type_name("MS");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     ParsedOptions parsed;
@@ -296,6 +349,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
         }
         options.alerts = AlertSettings{firingPrefix, resolvedPrefix, resolved == "page"};
         options.hooks = hooks;
+        options.panel =
+            Panel(espaPort, espaLine, espaAddress, espaStatus, espaStatusValues, espaText, espaSilence);
+        if (!options.panel.port.empty() && options.panel.port == options.port) {
+            throw CLI::ValidationError("--espa-port", espaPort + " is the transmitter's port (--port)");
+        }
         options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
         for (const auto& [name, listener] :
              {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {

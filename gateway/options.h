@@ -2,6 +2,7 @@
 // velkor-gateway's options, from the command line and the config file (the same names).
 
 #include "alerts.h"
+#include "espa_panel.h"
 #include "listen_address.h"
 #include "mqtt_link.h"
 #include "page_text.h"
@@ -32,6 +33,7 @@ struct Options {
     AlertSettings alerts;
     std::string hooks;                // the hooks file; empty: none
     std::optional<MqttSettings> mqtt; // nullopt: no broker
+    PanelSettings panel;              // port empty: no panel
 };
 
 inline constexpr const char* DEFAULT_HTTP = "127.0.0.1:8025";

@@ -219,6 +219,9 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     if (!page.key.empty()) {
         json["key"] = page.key;
     }
+    if (!page.details.empty()) {
+        json["details"] = page.details;
+    }
     json["finished"] = TimeOrNull(page.finished);
     if (!withFrames) {
         return json;

@@ -87,6 +87,8 @@ const char* const MIGRATIONS[] = {
     // Webhook notifications already paged, so that one sent again after a lost answer is not paged twice.
     R"(CREATE TABLE notifications(digest TEXT PRIMARY KEY, pages TEXT NOT NULL, received REAL NOT NULL);
        CREATE INDEX notifications_received ON notifications(received);)",
+    // What a panel's call carried beside its text (beep coding, call type...), kept with its page.
+    "ALTER TABLE pages ADD COLUMN details TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
 
@@ -391,10 +393,10 @@ void PageStore::Execute(const char* sql) {
 }
 
 int64_t PageStore::InsertPage(const NewPage& page, double now) {
-    Statement insert(
-        *m_statements,
-        "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
-        "repeat_count, state, source, next_due, key_name) VALUES(?, ?, ?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
+    Statement insert(*m_statements,
+                     "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
+                     "repeat_count, state, reason, finished, source, next_due, key_name, details) "
+                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     insert.Bind(1, KindName(page.kind))
         .Bind(2, page.text)
         .BindBlob(3, page.gbk)
@@ -403,9 +405,13 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
         .Bind(6, now + page.ttlSeconds)
         .Bind(7, int64_t{page.repeatEvery})
         .Bind(8, int64_t{std::max(1, page.repeatCount)})
-        .Bind(9, page.source)
-        .Bind(10, now)
-        .Bind(11, page.key)
+        .Bind(9, std::string(page.failure ? "failed" : "queued"))
+        .Bind(10, page.failure.value_or(""))
+        .Bind(11, page.failure ? now : 0.0)
+        .Bind(12, page.source)
+        .Bind(13, now)
+        .Bind(14, page.key)
+        .Bind(15, page.details)
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {
@@ -580,12 +586,13 @@ PageRecord RecordOf(const Statement& select) {
     page.finished = select.Real(11);
     page.key = select.Text(12);
     page.sending = page.state == "queued" && select.Int(13) > 0; // some frames out, more to go
+    page.details = select.Text(14);
     return page;
 }
 
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-    "state, reason, source, finished, key_name, done_frames FROM pages ";
+    "state, reason, source, finished, key_name, done_frames, details FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");

@@ -62,6 +62,10 @@ struct NewPage {
     int repeatCount = 1;   // rounds in all
     std::string source;    // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
     std::string key;       // the name of the key it came with ("" without one)
+    std::string details;   // what else the sender said of it, for people ("beep coding 3; call type 1")
+    // Recorded as failed at once, with this reason, and never sent (a panel's call to a number no watch
+    // has: it arrived, and the history must say what became of it). Recipients may then be empty.
+    std::optional<std::string> failure;
 };
 
 struct FrameRecord {
@@ -89,6 +93,7 @@ struct PageRecord {
     std::string reason; // why it failed, or the last failed write of a page still queued
     std::string source;
     std::string key;
+    std::string details;
     bool sending = false; // still "queued", and a frame of it is being written or some have gone out
     double finished = 0;  // when it left the queue
     std::vector<FrameRecord> frames;
@@ -151,7 +156,7 @@ struct PageQuery {
 class PageStore {
 public:
     // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
-    static constexpr int SCHEMA_VERSION = 3;
+    static constexpr int SCHEMA_VERSION = 4;
 
     // Opens (creating it, 0600) the database at `path`, and holds it: a database another gateway holds is
     // refused, naming that process. Throws StoreError.

@@ -38,13 +38,24 @@ WatchNames::WatchNames(const WatchList& list) {
     for (const WatchEntry& entry : list.entries) {
         if (std::optional<WatchAddress> address = ParseAddress(entry.address)) {
             m_names.emplace(entry.name, *address);
-            Watch watch{entry.name, *address, EntryGroups(list, entry)};
+            Watch watch{entry.name, *address, EntryGroups(list, entry), EntryCall(list, entry)};
+            if (!watch.call.empty()) {
+                m_calls.emplace(CallKey(watch.call), Recipient{*address, entry.name});
+            }
             for (const std::string& group : watch.groups) {
                 m_groups[group].push_back(Recipient{*address, entry.name});
             }
             m_watches.push_back(std::move(watch));
         }
     }
+}
+
+std::optional<Recipient> WatchNames::FindCall(std::string_view call) const {
+    auto found = m_calls.find(CallKey(call));
+    if (found == m_calls.end()) {
+        return std::nullopt;
+    }
+    return found->second;
 }
 
 std::vector<Recipient> WatchNames::Group(std::string_view group) const {

@@ -38,11 +38,14 @@ public:
     // The members of a group, by name; empty for no such group.
     std::vector<Recipient> Group(std::string_view group) const;
     std::size_t Size() const { return m_names.size(); }
+    // The watch a panel's call number pages (leading zeros do not count); nullopt for none.
+    std::optional<Recipient> FindCall(std::string_view call) const;
 
     struct Watch {
         std::string name;
         WatchAddress address{};
         std::vector<std::string> groups;
+        std::string call; // the panel's number for it, "" for none
     };
     // Every watch, in the list's order.
     const std::vector<Watch>& Watches() const { return m_watches; }
@@ -50,6 +53,7 @@ public:
 private:
     std::map<std::string, WatchAddress, std::less<>> m_names;
     std::map<std::string, std::vector<Recipient>, std::less<>> m_groups;
+    std::map<std::string, Recipient, std::less<>> m_calls; // by CallKey
     std::vector<Watch> m_watches;
 };
 

@@ -107,6 +107,10 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
     case P::GroupNamedLikeRecipient:
         return CWatchListPage::tr("分组“%1”与手表名称、地址、号码或 all 相同，发往它的信息到不了组内手表")
             .arg(value);
+    case P::BadCall:
+        return CWatchListPage::tr("“%1”不是呼叫号码（1 至 16 位数字）").arg(value);
+    case P::CallTwice:
+        return CWatchListPage::tr("呼叫号码 %1 重复").arg(value);
     case P::NoAddress:
         return CWatchListPage::tr("需要手表地址 A.B.C.D");
     case P::BadAddress:
@@ -125,7 +129,8 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
 QString FaultLine(const velkor::WatchListFault& fault) {
     QString text = fault.column.empty() ? QString() : ColumnName(fault.column) + CWatchListPage::tr("：");
     text += ProblemText(fault.problem, Utf8(fault.value));
-    if (fault.problem == velkor::WatchListProblem::NameTwice) {
+    if (fault.problem == velkor::WatchListProblem::NameTwice ||
+        fault.problem == velkor::WatchListProblem::CallTwice) {
         text += fault.otherLine > 0 ? CWatchListPage::tr("，与文件第 %1 行相同").arg(fault.otherLine)
                                     : CWatchListPage::tr("，与第 %1 行相同").arg(fault.otherRow + 1);
     }

@@ -15,7 +15,7 @@ int CXSerial::ProbePort(const std::string& port) const {
     return NativePort::Probe(port) ? 1 : 0;
 }
 
-int CXSerial::Open(const std::string& port, int baudRate, Parity parity) {
+int CXSerial::Open(const std::string& port, int baudRate, Parity parity, int dataBits) {
     Close();
     m_port = port;
     m_baudRate = baudRate;
@@ -23,7 +23,8 @@ int CXSerial::Open(const std::string& port, int baudRate, Parity parity) {
     m_deviceLost = false;
     m_interrupted = false;
     PortError error = PortError::None;
-    std::unique_ptr<NativePort> opened = NativePort::Open(port, LineSettings{baudRate, parity}, &error);
+    std::unique_ptr<NativePort> opened =
+        NativePort::Open(port, LineSettings{baudRate, parity, dataBits}, &error);
     if (!opened) {
         std::lock_guard lock(m_writeLock);
         m_lastFailure = {error == PortError::None ? PortError::Io : error, 0, 0};

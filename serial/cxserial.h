@@ -32,10 +32,10 @@ public:
 
     // 1 if the port can be opened now (nobody, this program included, has it open), else 0.
     int ProbePort(const std::string& port) const;
-    // Closes any open port first, then opens `port` with 8 data bits, 1 stop bit, no flow control, the baud
-    // rate (1200 to 115200) and parity, and starts the reader. 1 on success; on failure 0 and no port is
-    // open.
-    int Open(const std::string& port, int baudRate, Parity parity);
+    // Closes any open port first, then opens `port` with 8 data bits (or `dataBits`: 7), 1 stop bit, no flow
+    // control, the baud rate (1200 to 115200) and parity, and starts the reader. 1 on success; on failure 0
+    // and no port is open.
+    int Open(const std::string& port, int baudRate, Parity parity, int dataBits = 8);
     // Stops the reader and releases the port. Always 1.
     int Close();
     // Every byte out, in chunks of at most 1024, each given 1000 ms to leave; 1 when all went out.

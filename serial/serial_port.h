@@ -50,6 +50,7 @@ std::optional<int> ParseBaudRate(std::string_view text);
 struct LineSettings {
     int baudRate = DEFAULT_BAUD_RATE; // Open refuses a rate IsSupportedBaudRate does not know
     Parity parity = Parity::None;     // Open refuses a value outside the enumeration
+    int dataBits = 8;                 // 8, or 7 for the 7-bit lines of alarm panels
 };
 
 class NativePort {

@@ -86,9 +86,9 @@ void SetRaw(termios& t) {
     t.c_cc[VTIME] = 0;
 }
 
-void SetDataBits8StopBits1(termios& t) {
+void SetDataBitsStopBits1(termios& t, int dataBits) {
     t.c_cflag &= ~(CSIZE | CSTOPB);
-    t.c_cflag |= CS8;
+    t.c_cflag |= dataBits == 7 ? CS7 : CS8;
 }
 
 // False for a value outside the enumeration.
@@ -205,7 +205,8 @@ bool ApplyLine(int fd, const LineSettings& settings, PortError* error) {
         *error = ErrorFromErrno(errno);
         return false;
     }
-    std::optional<termios> wanted = MakeLineTermios(current, settings.baudRate, settings.parity);
+    std::optional<termios> wanted =
+        MakeLineTermios(current, settings.baudRate, settings.parity, settings.dataBits);
     if (!wanted) {
         *error = PortError::Unsupported;
         return false;
@@ -354,14 +355,14 @@ private:
 
 } // namespace
 
-std::optional<termios> MakeLineTermios(const termios& base, int baudRate, Parity parity) {
+std::optional<termios> MakeLineTermios(const termios& base, int baudRate, Parity parity, int dataBits) {
     speed_t speed = SpeedConstant(baudRate);
     termios t = base;
-    if (speed == B0 || !SetParity(t, parity)) {
+    if (speed == B0 || (dataBits != 7 && dataBits != 8) || !SetParity(t, parity)) {
         return std::nullopt;
     }
     SetRaw(t);
-    SetDataBits8StopBits1(t);
+    SetDataBitsStopBits1(t, dataBits);
     SetNoFlowControl(t);
     SetLocalLine(t);
     cfsetispeed(&t, speed);

@@ -106,7 +106,7 @@ DCB MakeDcb(const LineSettings& settings) {
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.XonLim = 2;
     dcb.XoffLim = 4;
-    dcb.ByteSize = 8;
+    dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
     dcb.Parity = settings.parity == Parity::Odd    ? ODDPARITY
                  : settings.parity == Parity::Even ? EVENPARITY
                                                    : NOPARITY;
@@ -118,7 +118,8 @@ DCB MakeDcb(const LineSettings& settings) {
 
 bool ApplyLine(HANDLE handle, const LineSettings& settings, PortError* error) {
     const bool supported = ParityFromIndex(static_cast<int>(settings.parity)).has_value() &&
-                           IsSupportedBaudRate(settings.baudRate);
+                           IsSupportedBaudRate(settings.baudRate) &&
+                           (settings.dataBits == 7 || settings.dataBits == 8);
     if (!supported) {
         *error = PortError::Unsupported;
         return false;

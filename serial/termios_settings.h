@@ -10,6 +10,6 @@ namespace velkor {
 // 2 even; sent with parity, received as they come: no input check that would turn a bad byte into 0x00), no
 // hardware or software flow control, CLOCAL|CREAD, no HUPCL, reads that wait for one byte. nullopt for a baud
 // rate or parity the port page does not offer.
-std::optional<termios> MakeLineTermios(const termios& base, int baudRate, Parity parity);
+std::optional<termios> MakeLineTermios(const termios& base, int baudRate, Parity parity, int dataBits = 8);
 
 } // namespace velkor

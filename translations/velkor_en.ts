@@ -358,6 +358,14 @@
         <source>分组“%1”与手表名称、地址、号码或 all 相同，发往它的信息到不了组内手表</source>
         <translation>The group “%1” is named like a watch, an address, a number or all: a page to it would not reach its members</translation>
     </message>
+    <message>
+        <source>“%1”不是呼叫号码（1 至 16 位数字）</source>
+        <translation>“%1” is not a call number (1 to 16 digits)</translation>
+    </message>
+    <message>
+        <source>呼叫号码 %1 重复</source>
+        <translation>The call number %1 is used twice</translation>
+    </message>
 </context>
 <context>
     <name>Help</name>

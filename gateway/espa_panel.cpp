@@ -1,0 +1,290 @@
+#include "espa_panel.h"
+
+#include "alerts.h"
+#include "frames/text_encoding.h"
+#include "log.h"
+#include "page_text.h"
+#include "serial/port_failure.h"
+
+#include <algorithm>
+
+namespace velkor::gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Trimmed(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+std::string Replaced(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+} // namespace
+
+bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string* error) {
+    const std::size_t comma = text.find(',');
+    const std::string rate(text.substr(0, comma));
+    const std::optional<int> baud = ParseBaudRate(rate);
+    if (!baud) {
+        *error = rate + ": not a baud rate of the port page's list (1200 to 115200)";
+        return false;
+    }
+    settings->baudRate = *baud;
+    if (comma == std::string_view::npos) {
+        return true;
+    }
+    const std::string frame(text.substr(comma + 1));
+    if (frame.size() != 3 || (frame[0] != '7' && frame[0] != '8') || frame[2] != '1') {
+        *error = frame + ": data bits, parity and stop bits as 7E1 or 8N1 (7 or 8; N, E or O; 1)";
+        return false;
+    }
+    switch (frame[1]) {
+    case 'N':
+    case 'n':
+        settings->parity = Parity::None;
+        break;
+    case 'E':
+    case 'e':
+        settings->parity = Parity::Even;
+        break;
+    case 'O':
+    case 'o':
+        settings->parity = Parity::Odd;
+        break;
+    default:
+        *error = frame + ": the parity is N, E or O";
+        return false;
+    }
+    settings->dataBits = frame[0] - '0';
+    return true;
+}
+
+NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& names,
+                 const std::vector<QuickText>& texts, const PanelSettings& settings) {
+    NewPage page;
+    page.source = "espa " + settings.port;
+    const std::string* address = espa::FindRecord(records, espa::CALL_ADDRESS);
+    const std::string* message = espa::FindRecord(records, espa::DISPLAY_MESSAGE);
+    const std::string* priority = espa::FindRecord(records, espa::PRIORITY);
+    const std::string call = address ? Trimmed(*address) : std::string();
+    std::string text = message ? Trimmed(*message) : std::string();
+    if (text.empty()) {
+        text = Replaced(settings.defaultText, "{call}", call);
+    } else {
+        const auto quick =
+            std::find_if(texts.begin(), texts.end(), [&text](const QuickText& q) { return q.label == text; });
+        if (quick != texts.end()) {
+            text = quick->text;
+        }
+    }
+    page.text = FitPageText(text);
+    page.priority = priority && Trimmed(*priority) == "2" ? Priority::High : Priority::Normal;
+    for (const espa::Record& record : records) {
+        if (record.id == espa::CALL_ADDRESS || record.id == espa::DISPLAY_MESSAGE) {
+            continue;
+        }
+        if (!page.details.empty()) {
+            page.details += "; ";
+        }
+        page.details += espa::RecordName(record.id);
+        page.details += ' ';
+        page.details += espa::Readable(record.value);
+    }
+    if (call.empty()) {
+        page.failure = "the call has no call address (record 1)";
+    } else if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
+        page.failure = "\"" + espa::Readable(call) + "\" is not a call number";
+    } else if (std::optional<Recipient> watch = names.FindCall(call)) {
+        page.recipients.push_back(*watch);
+    } else {
+        page.failure = "no watch has the call number " + call + " (the watch list's call column)";
+    }
+    if (page.failure) {
+        return page;
+    }
+    try {
+        std::variant<PageText, std::string> checked = CheckPageText(page.text, Charset::Utf8);
+        if (auto* reason = std::get_if<std::string>(&checked)) {
+            page.failure = "the text cannot be paged: " + *reason;
+        } else {
+            page.gbk = std::get<PageText>(checked).gbk;
+        }
+    } catch (const TextConversionError& error) {
+        page.failure = std::string("the text cannot be converted: ") + error.what();
+    }
+    return page;
+}
+
+void EspaPanel::Port::OnReceiveByte(uint8_t byte) {
+    std::lock_guard lock(m_mutex);
+    m_bytes += static_cast<char>(byte);
+    m_arrived.notify_one();
+}
+
+std::string EspaPanel::Port::Take(std::chrono::milliseconds wait) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_for(lock, wait, [this] { return !m_bytes.empty() || m_woken; });
+    m_woken = false;
+    std::string bytes;
+    bytes.swap(m_bytes);
+    return bytes;
+}
+
+void EspaPanel::Port::Wake() {
+    std::lock_guard lock(m_mutex);
+    m_woken = true;
+    m_arrived.notify_one();
+}
+
+EspaPanel::EspaPanel(Intake& intake, PanelSettings settings, std::vector<QuickText> texts)
+    : m_intake(intake), m_settings(std::move(settings)), m_texts(std::move(texts)),
+      m_station(StationSettings{m_settings.address, m_settings.silence, 3},
+                [this](char header, const std::optional<std::vector<espa::Record>>& records,
+                       const std::string& raw) { return OnBlock(header, records, raw); }) {
+    m_health.port = m_settings.port;
+}
+
+EspaPanel::~EspaPanel() = default;
+
+void EspaPanel::Stop() {
+    m_stopping = true;
+    m_port.Interrupt();
+    m_port.Wake();
+}
+
+PanelHealth EspaPanel::CurrentHealth() {
+    std::lock_guard lock(m_mutex);
+    PanelHealth health = m_health;
+    return health;
+}
+
+void EspaPanel::KeepPortOpen() {
+    if (m_port.TakeDeviceLost()) {
+        LogError("panel port " + m_settings.port + " lost; calls cannot come in, reopening it every 2 s");
+        m_station.Reset();
+        m_port.Close();
+        std::lock_guard lock(m_mutex);
+        m_health.open = false;
+        m_health.lostSince = WallNow();
+        m_health.problem = "lost";
+        m_reportedClosed = true;
+        m_nextOpen = Clock::now() + REOPEN_EVERY;
+    }
+    if (m_port.IsOpen() || Clock::now() < m_nextOpen) {
+        return;
+    }
+    if (m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
+        m_station.Reset();
+        LogLine("panel port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) +
+                " baud, " + std::to_string(m_settings.dataBits) + " data bits, parity " +
+                ParityName(m_settings.parity) + ", station " + m_settings.address +
+                (m_reportedClosed ? " (again)" : ""));
+        std::lock_guard lock(m_mutex);
+        m_health.open = true;
+        m_health.lostSince = 0;
+        m_health.problem.clear();
+        m_reportedClosed = false;
+        return;
+    }
+    const std::string reason = PortFailureText(m_settings.port, m_port.LastFailure());
+    m_nextOpen = Clock::now() + REOPEN_EVERY;
+    std::lock_guard lock(m_mutex);
+    if (!m_reportedClosed || (m_health.problem != reason && m_health.problem != "lost")) {
+        LogError("cannot open the panel port " + reason + "; calls cannot come in, trying again every 2 s");
+    }
+    if (!m_reportedClosed) {
+        m_health.lostSince = WallNow();
+    }
+    m_health.open = false;
+    m_health.problem = reason;
+    m_reportedClosed = true;
+}
+
+void EspaPanel::Write(const std::string& bytes) {
+    if (!m_port.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))) {
+        LogWarning("panel port " + m_settings.port + ": " + espa::Readable(bytes) + " not written: " +
+                   PortFailureText(m_settings.port, m_port.LastFailure()));
+    }
+}
+
+BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<espa::Record>>& records,
+                                const std::string& raw) {
+    const std::string from = "panel " + m_settings.port;
+    if (header != espa::CALL_TO_PAGER) {
+        LogLine(from + ": a block that is not a call (header " + espa::Readable(std::string(1, header)) +
+                ") acknowledged, not paged: " + espa::Readable(raw));
+        return BlockOutcome{true, std::nullopt, {}};
+    }
+    NewPage page;
+    if (records) {
+        page = CallPage(*records, *m_intake.Names(), m_texts, m_settings);
+    } else {
+        page.source = "espa " + m_settings.port;
+        page.text = FitPageText(espa::Readable(raw));
+        page.failure = "the call's records cannot be read: " + espa::Readable(raw);
+    }
+    const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
+    const std::string call = address ? Trimmed(*address) : std::string();
+    std::variant<int64_t, std::string> stored = m_intake.Submit(page);
+    if (std::holds_alternative<std::string>(stored)) {
+        // Not stored, not acknowledged: the panel sends it again.
+        LogError(from + ": call " + call + " not stored, NAKed: " + std::get<std::string>(stored));
+        return BlockOutcome{false, std::nullopt, {}};
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_health.calls;
+        m_health.lastCall = WallNow();
+        if (page.failure) {
+            ++m_health.unknownCalls;
+        }
+    }
+    BlockOutcome outcome{true, std::nullopt, call};
+    if (m_settings.status) {
+        outcome.status =
+            espa::Record{espa::CALL_STATUS, std::string(1, page.failure ? m_settings.statusFailed : m_settings.statusQueued)};
+    }
+    return outcome;
+}
+
+void EspaPanel::Run() {
+    while (!m_stopping) {
+        KeepPortOpen();
+        if (!m_port.IsOpen()) {
+            const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(m_nextOpen - Clock::now()),
+                                         std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+            m_port.Take(wait);
+            continue;
+        }
+        const std::string bytes = m_port.Take(std::chrono::milliseconds(100));
+        for (const char byte : bytes) {
+            const std::string answer = m_station.Feed(static_cast<uint8_t>(byte), Clock::now());
+            if (!answer.empty() && !m_stopping) {
+                Write(answer);
+            }
+        }
+        m_station.Tick(Clock::now());
+        for (const std::string& note : m_station.TakeNotes()) {
+            LogWarning("panel " + m_settings.port + ": " + note);
+        }
+        std::lock_guard lock(m_mutex);
+        m_health.blocks = m_station.Blocks();
+        m_health.naks = m_station.Naks();
+        m_health.linkResets = m_station.Resets();
+    }
+    m_port.Close();
+    LogLine("panel port " + m_settings.port + " closed");
+}
+
+} // namespace velkor::gateway
