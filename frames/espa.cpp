@@ -97,10 +97,10 @@ std::string RecordName(char id) {
 }
 
 std::string Readable(std::string_view bytes) {
-    static const std::array<const char*, 32> names = {
-        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
-        "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-        "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+    static const std::array<const char*, 32> names = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                                      "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                                      "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                                      "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
     static const char hex[] = "0123456789ABCDEF";
     std::string text;
     for (char c : bytes) {

@@ -213,8 +213,8 @@ void EspaPanel::KeepPortOpen() {
 
 void EspaPanel::Write(const std::string& bytes) {
     if (!m_port.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))) {
-        LogWarning("panel port " + m_settings.port + ": " + espa::Readable(bytes) + " not written: " +
-                   PortFailureText(m_settings.port, m_port.LastFailure()));
+        LogWarning("panel port " + m_settings.port + ": " + espa::Readable(bytes) +
+                   " not written: " + PortFailureText(m_settings.port, m_port.LastFailure()));
     }
 }
 
@@ -253,7 +253,8 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
     BlockOutcome outcome{true, std::nullopt, call};
     if (m_settings.status) {
         outcome.status =
-            espa::Record{espa::CALL_STATUS, std::string(1, page.failure ? m_settings.statusFailed : m_settings.statusQueued)};
+            espa::Record{espa::CALL_STATUS,
+                         std::string(1, page.failure ? m_settings.statusFailed : m_settings.statusQueued)};
     }
     return outcome;
 }
@@ -262,8 +263,9 @@ void EspaPanel::Run() {
     while (!m_stopping) {
         KeepPortOpen();
         if (!m_port.IsOpen()) {
-            const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(m_nextOpen - Clock::now()),
-                                         std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+            const auto wait =
+                std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(m_nextOpen - Clock::now()),
+                           std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
             m_port.Take(wait);
             continue;
         }
@@ -275,8 +277,9 @@ void EspaPanel::Run() {
             }
         }
         m_station.Tick(Clock::now());
-        for (const std::string& note : m_station.TakeNotes()) {
-            LogWarning("panel " + m_settings.port + ": " + note);
+        for (const EspaStation::Note& note : m_station.TakeNotes()) {
+            LogLine("panel " + m_settings.port + ": " + note.text,
+                    note.problem ? LogLevel::Warning : LogLevel::Info);
         }
         std::lock_guard lock(m_mutex);
         m_health.blocks = m_station.Blocks();

@@ -26,11 +26,11 @@ struct PanelSettings {
     int baudRate = 9600;
     Parity parity = Parity::Even;
     int dataBits = 7;
-    char address = '2';                       // the gateway's station address
-    std::chrono::milliseconds silence{2000};  // a half block is dropped after this
-    bool status = false;                      // report each call's outcome at the next poll
-    char statusQueued = '1';                  // record 7's value for a call that became a page
-    char statusFailed = '2';                  // and for one that did not (no watch has its number)
+    char address = '2';                      // the gateway's station address
+    std::chrono::milliseconds silence{2000}; // a half block is dropped after this
+    bool status = false;                     // report each call's outcome at the next poll
+    char statusQueued = '1';                 // record 7's value for a call that became a page
+    char statusFailed = '2';                 // and for one that did not (no watch has its number)
     std::string defaultText = "呼叫 {call}"; // the page of a call without a display message
 };
 

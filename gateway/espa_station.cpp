@@ -18,8 +18,8 @@ bool IsDigit(uint8_t byte) {
 EspaStation::EspaStation(StationSettings settings, BlockHandler handler)
     : m_settings(settings), m_handler(std::move(handler)) {}
 
-std::vector<std::string> EspaStation::TakeNotes() {
-    std::vector<std::string> notes;
+std::vector<EspaStation::Note> EspaStation::TakeNotes() {
+    std::vector<Note> notes;
     notes.swap(m_notes);
     return notes;
 }
@@ -34,7 +34,7 @@ void EspaStation::Reset() {
 
 std::string EspaStation::Dropped(const std::string& why, State next) {
     ++m_resets;
-    m_notes.push_back(why);
+    m_notes.push_back(Note{true, why});
     m_header.clear();
     m_text.clear();
     m_state = next;
@@ -72,8 +72,8 @@ std::string EspaStation::StatusBlock() const {
 
 std::string EspaStation::OnPoll() {
     if (m_pendingStatus && m_statusTries >= m_settings.retries) {
-        m_notes.push_back("the status of call " + m_pendingStatus->call + " given up after " +
-                          std::to_string(m_statusTries) + " tries");
+        m_notes.push_back(Note{true, "the status of call " + m_pendingStatus->call + " given up after " +
+                                         std::to_string(m_statusTries) + " tries"});
         m_pendingStatus.reset();
     }
     if (!m_pendingStatus) {
@@ -95,7 +95,7 @@ std::string EspaStation::OnBlock() {
     m_state = State::Selected;
     // A block the panel sends again because our ACK did not reach it: ACKed, not taken twice.
     if (!m_lastBlock.empty() && raw == m_lastBlock) {
-        m_notes.push_back("the same block again (the panel missed the ACK): taken once");
+        m_notes.push_back(Note{true, "the same block again (the panel missed the ACK): taken once"});
         reply = std::string(1, static_cast<char>(ACK));
     } else {
         ++m_blocks;
@@ -131,7 +131,7 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
             return OnBlock();
         }
         ++m_naks;
-        m_notes.push_back("a block with a wrong BCC: NAKed (the panel sends it again)");
+        m_notes.push_back(Note{true, "a block with a wrong BCC: NAKed (the panel sends it again)"});
         m_header.clear();
         m_text.clear();
         m_state = State::Selected;
@@ -158,7 +158,7 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
     }
     if (byte == SOH && (m_state == State::Selected || m_state == State::Header || m_state == State::Text)) {
         if (m_state != State::Selected) {
-            m_notes.push_back("SOH in the middle of a block: the block starts afresh");
+            m_notes.push_back(Note{true, "SOH in the middle of a block: the block starts afresh"});
         }
         m_header.clear();
         m_text.clear();
@@ -224,7 +224,8 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
         if (byte == ETX) {
             m_state = State::Check;
         } else if (m_text.size() >= MAX_TEXT) {
-            return Dropped("a block longer than " + std::to_string(MAX_TEXT) + " bytes: dropped", State::Idle);
+            return Dropped("a block longer than " + std::to_string(MAX_TEXT) + " bytes: dropped",
+                           State::Idle);
         } else {
             m_text += static_cast<char>(byte);
         }
@@ -248,7 +249,7 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
             return {};
         }
         if (byte == ACK) {
-            m_notes.push_back("the status of call " + m_pendingStatus->call + " reported");
+            m_notes.push_back(Note{false, "the status of call " + m_pendingStatus->call + " reported"});
             m_pendingStatus.reset();
             m_state = State::Idle;
             return std::string(1, static_cast<char>(EOT));

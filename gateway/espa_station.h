@@ -18,16 +18,16 @@
 namespace velkor::gateway {
 
 struct StationSettings {
-    char address = '2'; // the paging system's station address
+    char address = '2';                      // the paging system's station address
     std::chrono::milliseconds silence{2000}; // a half exchange is dropped after this long without a byte
     int retries = 3; // a status block NAKed this many times (or a select left unanswered) is given up
 };
 
 // What became of a block, for the answer and for the status report.
 struct BlockOutcome {
-    bool stored = false;                 // ACK it; otherwise NAK (the panel sends it again)
-    std::optional<espa::Record> status;  // to report at the next poll, when the panel is told outcomes
-    std::string call;                    // the call address it reports on
+    bool stored = false;                // ACK it; otherwise NAK (the panel sends it again)
+    std::optional<espa::Record> status; // to report at the next poll, when the panel is told outcomes
+    std::string call;                   // the call address it reports on
 };
 
 class EspaStation {
@@ -35,8 +35,8 @@ public:
     using Clock = std::chrono::steady_clock;
     // Called with every whole block whose BCC is right: its header and records (nullopt when they cannot
     // be read as records). Its answer decides ACK or NAK.
-    using BlockHandler = std::function<BlockOutcome(char header, const std::optional<std::vector<espa::Record>>&,
-                                                    const std::string& raw)>;
+    using BlockHandler = std::function<BlockOutcome(
+        char header, const std::optional<std::vector<espa::Record>>&, const std::string& raw)>;
 
     EspaStation(StationSettings settings, BlockHandler handler);
 
@@ -50,22 +50,27 @@ public:
     uint64_t Blocks() const { return m_blocks; }
     uint64_t Naks() const { return m_naks; }
     uint64_t Resets() const { return m_resets; }
-    // What the station did last, for the log ("a block with a wrong BCC"), taken once.
-    std::vector<std::string> TakeNotes();
+    // What the station did, for the log ("a block with a wrong BCC"), taken once; `problem` for what went
+    // wrong on the line.
+    struct Note {
+        bool problem = true;
+        std::string text;
+    };
+    std::vector<Note> TakeNotes();
 
 private:
     enum class State {
         Idle,
-        AfterEot,       // EOT: a poll or the panel's own address comes next
-        PollDigit,      // EOT d: ENQ makes it a poll of d
-        AfterPoll,      // another station was polled: a select may follow
-        SelectDigit,    // d: ENQ makes it a select of d
-        Selected,       // ACKed a select: blocks, then EOT
-        Header,         // SOH seen
-        Text,           // STX seen
-        Check,          // ETX seen: the next byte is the BCC, whatever its value
-        StatusSelect,   // we selected the panel to report a status: its ACK comes next
-        StatusSent,     // the status block went out: its ACK comes next
+        AfterEot,     // EOT: a poll or the panel's own address comes next
+        PollDigit,    // EOT d: ENQ makes it a poll of d
+        AfterPoll,    // another station was polled: a select may follow
+        SelectDigit,  // d: ENQ makes it a select of d
+        Selected,     // ACKed a select: blocks, then EOT
+        Header,       // SOH seen
+        Text,         // STX seen
+        Check,        // ETX seen: the next byte is the BCC, whatever its value
+        StatusSelect, // we selected the panel to report a status: its ACK comes next
+        StatusSent,   // the status block went out: its ACK comes next
     };
 
     std::string Dropped(const std::string& why, State next);
@@ -80,15 +85,15 @@ private:
     char m_panel = '1'; // the panel's own address, as it polled itself
     std::string m_header;
     std::string m_text;
-    std::string m_lastReply;   // repeated when the panel asks with ENQ
-    std::string m_lastBlock;   // the last block ACKed in this selection: the same one again is not new
+    std::string m_lastReply; // repeated when the panel asks with ENQ
+    std::string m_lastBlock; // the last block ACKed in this selection: the same one again is not new
     Clock::time_point m_lastByte{};
     std::optional<BlockOutcome> m_pendingStatus;
     int m_statusTries = 0;
     uint64_t m_blocks = 0;
     uint64_t m_naks = 0;
     uint64_t m_resets = 0;
-    std::vector<std::string> m_notes;
+    std::vector<Note> m_notes;
 };
 
 } // namespace velkor::gateway

@@ -1,5 +1,6 @@
 // velkor-sim: the transmitter and LoRa module on the far end of the cable, played on a pseudo-terminal.
 
+#include "espa_panel.h"
 #include "frame_decoder.h"
 #include "module_device.h"
 #include "stream_splitter.h"
@@ -148,6 +149,8 @@ struct Options {
     long hangupAfter = 0;
     long stallAfter = 0;
     long stormSeconds = 0;
+    std::string espaPanel; // play a panel on this link instead of the transmitter
+    velkor::sim::PanelOptions panel;
 };
 
 std::string DefaultLink() {
@@ -188,7 +191,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         ->option_text("MS")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--garbage", options->garbage,
-                 "send noise bytes, then a pause of 500 ms, before each answer");
+                 "send noise bytes, then a pause of 500 ms, before each answer (with --espa-panel: noise "
+                 "and a half block, then 2.5 s of silence, before each call)");
     app.add_option("--hangup-after", options->hangupAfter,
                    "hang the line up after N frames from the tool, as a pulled USB adapter does")
         ->option_text("N")
@@ -205,6 +209,35 @@ int ParseOptions(int argc, char** argv, Options* options) {
            "wait 500 ms, then answer as usual")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
+    auto* espa =
+        app.add_option("--espa-panel", options->espaPanel,
+                       "play a nurse-call or alarm panel (ESPA 4.4.4) on a pseudo-terminal linked at "
+                       "LINK instead of the transmitter: each line on standard input (550 CALL ME 101, "
+                       "! first for priority 2) is a call to the paging system")
+            ->option_text("LINK");
+    std::string espaAddress = "2";
+    app.add_option("--espa-address", espaAddress, "the paging system's station address (default 2)")
+        ->option_text("DIGIT")
+        ->needs(espa)
+        ->check([](const std::string& digit) {
+            return digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9' ? std::string()
+                                                                           : std::string("one digit");
+        });
+    app.add_option("--every", options->panel.everySeconds, "send the --call call every SECONDS too")
+        ->option_text("SECONDS")
+        ->needs(espa)
+        ->check(CLI::PositiveNumber);
+    app.add_option("--call", options->panel.call, "the call --every sends (default \"100 CALL\")")
+        ->option_text("CALL")
+        ->needs(espa);
+    app.add_option("--poll-every", options->panel.pollSeconds,
+                   "poll the paging system every SECONDS when idle (default: only after each call)")
+        ->option_text("SECONDS")
+        ->needs(espa)
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--bad-bcc", options->panel.badBcc,
+                 "send each call's block first with a wrong BCC (the paging system must NAK it)")
+        ->needs(espa);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& done) {
@@ -216,6 +249,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
     options->answerDelayMs = static_cast<int>(std::min(answerDelay, 600000L));
     options->splitAnswerMs = splitAnswer < 0 ? -1 : static_cast<int>(std::min(splitAnswer, 600000L));
     options->stormSeconds = std::min(options->stormSeconds, 3600L);
+    if (!options->espaPanel.empty()) {
+        options->link = options->espaPanel;
+        options->panel.pagingSystem = espaAddress[0];
+        options->panel.garbage = options->garbage;
+        options->panel.json = options->json;
+    }
     return -1;
 }
 
@@ -247,7 +286,23 @@ public:
         return MakeLink();
     }
 
+    // Plays the panel instead of the transmitter.
+    int RunPanel() {
+        if (m_options.json) {
+            PrintLine("{\"event\":\"ready\",\"link\":" + velkor::sim::JsonString(m_options.link) +
+                      ",\"pty\":" + velkor::sim::JsonString(m_ptyPath) + ",\"role\":\"panel\"}");
+        } else {
+            PrintLine("velkor-sim: a panel on " + m_options.link + " (" + m_ptyPath + "), paging system " +
+                      std::string(1, m_options.panel.pagingSystem) + "; type a call: NUMBER [MESSAGE]");
+        }
+        velkor::sim::PanelStation station(m_master, m_options.panel, PrintLine);
+        return station.Run(g_stopSignal);
+    }
+
     int Run() {
+        if (!m_options.espaPanel.empty()) {
+            return RunPanel();
+        }
         if (m_options.json) {
             PrintLine("{\"event\":\"ready\",\"link\":" + velkor::sim::JsonString(m_options.link) +
                       ",\"pty\":" + velkor::sim::JsonString(m_ptyPath) + "}");

@@ -152,6 +152,35 @@ TEST(WatchList, EveryFaultNamesItsLineAndColumn) {
     EXPECT_EQ(Faults("name,address,freq,net\n,1.2.3.4.5,x,\nok,0.0.0.1,,\n").size(), 4U);
 }
 
+TEST(WatchList, APanelsCallNumbersAreDigitsAndEachReachesOneWatch) {
+    const std::string csv = "name,address,call\n"
+                            "bed5,0.0.1.5, 550 \n"
+                            "bed6,0.0.1.6,0550\n"
+                            "desk,0.0.1.7,\n"
+                            "bed8,0.0.1.8,55a\n"
+                            "bed9,0.0.1.9,12345678901234567\n";
+    auto read = ParseWatchList(csv);
+    ASSERT_TRUE(std::holds_alternative<WatchList>(read));
+    const WatchList& list = std::get<WatchList>(read);
+    EXPECT_EQ(EntryCall(list, list.entries[0]), "550"); // blanks around it are not the number's
+    EXPECT_EQ(EntryCall(list, list.entries[2]), "");
+    // 0550 is 550 as a panel sends it: one number given twice.
+    EXPECT_EQ(CallKey("0550"), "550");
+    EXPECT_EQ(CallKey("000"), "0");
+    EXPECT_EQ(Lines(CheckWatchList(list)),
+              "3: call: the call number 0550 is that of line 2 too\n"
+              "5: call: \"55a\" is not a call number (1 to 16 digits)\n"
+              "6: call: \"12345678901234567\" is not a call number (1 to 16 digits)\n");
+    const std::vector<WatchListFault> faults = CheckWatchList(list);
+    EXPECT_EQ(faults[0].problem, WatchListProblem::CallTwice);
+    EXPECT_EQ(faults[0].otherLine, 2U);
+    EXPECT_EQ(faults[1].problem, WatchListProblem::BadCall);
+    // Saved and read again, the column stays.
+    auto again = ParseWatchList(SaveWatchList(list));
+    ASSERT_TRUE(std::holds_alternative<WatchList>(again));
+    EXPECT_EQ(EntryCall(std::get<WatchList>(again), std::get<WatchList>(again).entries[1]), "0550");
+}
+
 TEST(WatchList, AsSpreadsheetsWriteIt) {
     // Empty rows a sheet leaves below the list, and a European sheet's decimal comma in a ; file.
     auto read = ParseWatchList("name;address;freq;net\r\nbed 1;0.0.0.1;434,00;7\r\n;;;\r\n;;;\r\n");
