@@ -235,6 +235,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
     app.allow_config_extras(CLI::config_extras_mode::error);
+    // Every setting is one value: "espa-line = 9600,7E1" is not a list of two.
+    app.get_config_formatter_base()->arrayDelimiter('\n');
     app.add_option("--port", port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
     app.add_option("--baud", baud, "the port's baud rate")->type_name("RATE");
     app.add_option("--parity", parity, "none, odd or even")->type_name("PARITY");

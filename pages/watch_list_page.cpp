@@ -65,6 +65,9 @@ QString ColumnName(const std::string& column) {
     if (column.starts_with("host")) {
         return QStringLiteral("Addr") + Utf8(column.substr(4));
     }
+    if (column == "call") {
+        return CWatchListPage::tr("呼叫号码");
+    }
     return Utf8(column);
 }
 
@@ -110,7 +113,7 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
     case P::BadCall:
         return CWatchListPage::tr("“%1”不是呼叫号码（1 至 16 位数字）").arg(value);
     case P::CallTwice:
-        return CWatchListPage::tr("呼叫号码 %1 重复").arg(value);
+        return CWatchListPage::tr("%1 重复").arg(value);
     case P::NoAddress:
         return CWatchListPage::tr("需要手表地址 A.B.C.D");
     case P::BadAddress:

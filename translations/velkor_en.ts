@@ -363,8 +363,12 @@
         <translation>“%1” is not a call number (1 to 16 digits)</translation>
     </message>
     <message>
-        <source>呼叫号码 %1 重复</source>
-        <translation>The call number %1 is used twice</translation>
+        <source>%1 重复</source>
+        <translation>%1 is used twice</translation>
+    </message>
+    <message>
+        <source>呼叫号码</source>
+        <translation>Call number</translation>
     </message>
 </context>
 <context>

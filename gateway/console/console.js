@@ -259,6 +259,13 @@ function fillRow(row, page) {
     const td = document.createElement('td');
     td.className = name;
     td.textContent = value;
+    // What a panel's call carried besides its text (beep coding, call type...).
+    if (name === 'text' && page.details) {
+      const details = document.createElement('span');
+      details.className = 'details';
+      details.textContent = page.details;
+      td.append(details);
+    }
     row.append(td);
   }
   const stateCell = document.createElement('td');
@@ -370,6 +377,13 @@ function showHealth(health) {
   }
   if (bad) parts.push(say('depth', { n: health.queue_depth }));
   if (health.mqtt && !health.mqtt.connected) { parts.push(say('brokerDown')); bad = true; }
+  if (health.panel && !health.panel.open) {
+    parts.push(say('panelDown', {
+      port: health.panel.port,
+      since: health.panel.lost_since ? say('since', { time: timeText(health.panel.lost_since) }) : '',
+    }) + (health.panel.problem ? `: ${health.panel.problem}` : ''));
+    bad = true;
+  }
   if (health.last_failure) {
     parts.push(say('lastFailure', { time: timeText(health.last_failure.time), why: health.last_failure.reason }));
   }

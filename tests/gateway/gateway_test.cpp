@@ -594,7 +594,9 @@ TEST(Gateway, TheConfigFileTakesTheOptionsByTheirNames) {
     const int http = FreeLoopbackPort();
     folder.Write("gateway.conf", "# the site's settings\nport = " + sim.Link() +
                                      "\nhttp = 127.0.0.1:" + std::to_string(http) +
-                                     "\nsnpp = off\ngap = 0\ndb = " + folder / "gateway.db" + "\n");
+                                     "\nsnpp = off\ngap = 0\ndb = " + folder / "gateway.db" +
+                                     // A value with commas is one value, not a list.
+                                     "\nespa-line = 19200,8N1\nespa-status-values = 1,2\n");
     ChildProcess gateway({VELKOR_GATEWAY_PATH, "--config", folder / "gateway.conf"});
     httplib::Client client("127.0.0.1", http);
     int status = 0;

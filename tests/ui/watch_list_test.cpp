@@ -153,6 +153,19 @@ private slots:
         QCOMPARE(Page()->List().entries[1].net, std::string("9"));
     }
 
+    // A panel's call number given twice, or not digits, is told beside its row and nothing is sent.
+    void ACallNumberGivenTwiceIsToldBesideItsRow() {
+        QVERIFY(Page()->LoadFile(Write(
+            "calls.csv", "name,address,call\nbed 1,0.0.0.1,550\nbed 2,0.0.0.2,0550\nbed 3,0.0.0.3,5a\n")));
+        QVERIFY(Page()->Result(0).isEmpty());
+        QVERIFY2(Page()->Result(1).contains(QStringLiteral("呼叫号码：0550 重复，与文件第 2 行相同")),
+                 qPrintable(Page()->Result(1)));
+        QVERIFY(Page()->Result(2).contains(QStringLiteral("呼叫号码：“5a”不是呼叫号码（1 至 16 位数字）")));
+        WriteAll(0);
+        QVERIFY(!Page()->Writing());
+        QVERIFY(Frames(300).empty());
+    }
+
     // A name of sixty characters is cut in its cell, whole in its tooltip, and the result and the address
     // beside it stay in sight.
     void ALongNameKeepsTheOtherColumnsInSight() {
