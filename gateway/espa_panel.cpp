@@ -104,7 +104,11 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
     if (call.empty()) {
         page.failure = "the call has no call address (record 1)";
     } else if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
-        page.failure = "\"" + espa::Readable(call) + "\" is not a call number";
+        // Built piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\"" + std::string(...).
+        std::string reason = "\"";
+        reason += espa::Readable(call);
+        reason += "\" is not a call number";
+        page.failure = std::move(reason);
     } else if (std::optional<Recipient> watch = names.FindCall(call)) {
         page.recipients.push_back(*watch);
     } else {
@@ -222,7 +226,7 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
                                 const std::string& raw) {
     const std::string from = "panel " + m_settings.port;
     if (header != espa::CALL_TO_PAGER) {
-        LogLine(from + ": a block that is not a call (header " + espa::Readable(std::string(1, header)) +
+        LogLine(from + ": a block that is not a call (header " + espa::Readable({&header, 1}) +
                 ") acknowledged, not paged: " + espa::Readable(raw));
         return BlockOutcome{true, std::nullopt, {}};
     }
