@@ -214,13 +214,15 @@ bool ApplyLine(int fd, const LineSettings& settings, PortError* error) {
     const bool pseudo = IsPseudoTerminal(fd);
     tcflush(fd, TCIOFLUSH);
     if (tcsetattr(fd, TCSANOW, &*wanted) != 0) {
-        // A pseudo-terminal has no parity bit to set; some C libraries report that as EINVAL.
+        // A pseudo-terminal has no parity bit to set, and always 8 data bits; glibc reports the kernel
+        // putting them back as EINVAL.
         if (!(pseudo && errno == EINVAL)) {
             *error = ErrorFromErrno(errno);
             return false;
         }
         termios withoutParity = *wanted;
         SetParity(withoutParity, Parity::None);
+        SetDataBitsStopBits1(withoutParity, 8);
         if (tcsetattr(fd, TCSANOW, &withoutParity) != 0) {
             *error = ErrorFromErrno(errno);
             return false;

@@ -5,6 +5,8 @@
 #include "gateway_harness.h"
 #include "support/pty_pair.h"
 
+#include <random>
+
 namespace velkor {
 namespace {
 
@@ -239,6 +241,18 @@ TEST(Panel, TheLinkComesBackFromGarbageSilenceAndAPulledCable) {
     EXPECT_EQ(Texts(TextFrames(sim, 2, 2s)), std::vector<std::string>{"WHOLE@0.0.1.5"});
     EXPECT_GE(gateway.Get("/v1/health")["panel"]["link_resets"].get<int>(), 1);
 
+    // A storm of noise on the line (a panel's port on the wrong baud rate): then calls go on.
+    std::mt19937 random(1745);
+    std::string noise(256 * 1024, '\0');
+    for (char& byte : noise) {
+        byte = static_cast<char>(random() & 0xFF);
+    }
+    panel.Exchange(noise, noise.size(), 3s); // whatever it answers, it is read
+    std::this_thread::sleep_for(500ms);
+    panel.Answer(1 << 20, 300ms);
+    ASSERT_TRUE(panel.Call("550", "AFTER NOISE")) << gateway.Log();
+    EXPECT_EQ(Texts(TextFrames(sim, 2, 2s)).back(), "AFTER NOISE@0.0.1.5");
+
     // The cable pulled: the port is lost, said in the health; put back, it is reopened and calls go on.
     panel.Unplug();
     ASSERT_TRUE(PanelOpen(gateway, false)) << gateway.Log();
@@ -265,6 +279,18 @@ TEST(Panel, AnAcknowledgedCallIsSentAfterTheGatewayIsKilled) {
     }
     Gateway gateway(site.folder, sim.Link(), site.Options({"--gap", "0"}));
     EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"5床呼叫@0.0.1.7"});
+
+    // The watch list read again on SIGHUP: the next call finds the watch by its new number.
+    site.folder.Write("watches.csv", "name,address,call\nbed5,0.0.1.5,700\n");
+    gateway.Signal(SIGHUP);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (gateway.Log().find("watch list read again") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
+    ASSERT_TRUE(panel.Call("700", ""));
+    EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"呼叫 700@0.0.1.5"});
 }
 
 TEST(Panel, ReportsTheOutcomeToAPanelThatWaitsForItAndTheSimulatedPanelPages) {

@@ -42,6 +42,19 @@ TEST(SerialEngine, OpensAPtyWithEveryParityAndBaudRate) {
     EXPECT_EQ(serial.Open("/dev/null", 9600, Parity::None), 0); // not a tty
 }
 
+// An alarm panel's 7-bit line on a pseudo-terminal (which keeps 8 data bits and no parity whatever is
+// asked): opened again and again, never refused.
+TEST(SerialEngine, OpensAPtyAsASevenBitLineAsOftenAsAsked) {
+    PtyPair pty;
+    RecordingSerial serial;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::Even, 7), 1) << i;
+        EXPECT_EQ(serial.Close(), 1);
+    }
+    EXPECT_EQ(serial.Open(pty.SlavePath(), 9600, Parity::None, 9), 0);
+    EXPECT_EQ(serial.LastFailure().error, PortError::Unsupported);
+}
+
 TEST(SerialEngine, ExclusiveOpenAndProbe) {
     PtyPair pty;
     RecordingSerial first;
