@@ -153,6 +153,7 @@ void EspaPanel::Port::Wake() {
 
 EspaPanel::EspaPanel(Intake& intake, PanelSettings settings, std::vector<QuickText> texts)
     : m_intake(intake), m_settings(std::move(settings)), m_texts(std::move(texts)),
+      m_keeper("panel port " + m_settings.port, "cannot open the panel port ", "calls cannot come in"),
       m_station(StationSettings{m_settings.address, m_settings.silence, 3},
                 [this](char header, const std::optional<std::vector<espa::Record>>& records,
                        const std::string& raw) { return OnBlock(header, records, raw); }) {
@@ -168,51 +169,38 @@ void EspaPanel::Stop() {
 }
 
 PanelHealth EspaPanel::CurrentHealth() {
+    const PortState port = m_keeper.State();
     std::lock_guard lock(m_mutex);
     PanelHealth health = m_health;
+    health.open = port.open;
+    health.lostSince = port.lostSince;
+    health.problem = port.problem;
     return health;
 }
 
 void EspaPanel::KeepPortOpen() {
     if (m_port.TakeDeviceLost()) {
-        LogError("panel port " + m_settings.port + " lost; calls cannot come in, reopening it every 2 s");
         m_station.Reset();
         m_port.Close();
-        std::lock_guard lock(m_mutex);
-        m_health.open = false;
-        m_health.lostSince = WallNow();
-        m_health.problem = "lost";
-        m_reportedClosed = true;
-        m_nextOpen = Clock::now() + REOPEN_EVERY;
+        m_keeper.Lost();
     }
-    if (m_port.IsOpen() || Clock::now() < m_nextOpen) {
+    if (m_port.IsOpen() || !m_keeper.Due()) {
         return;
     }
     if (m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
         m_station.Reset();
-        LogLine("panel port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) +
-                " baud, " + std::to_string(m_settings.dataBits) + " data bits, parity " +
-                ParityName(m_settings.parity) + ", station " + m_settings.address +
-                (m_reportedClosed ? " (again)" : ""));
-        std::lock_guard lock(m_mutex);
-        m_health.open = true;
-        m_health.lostSince = 0;
-        m_health.problem.clear();
-        m_reportedClosed = false;
+        std::string how = "open at ";
+        how += std::to_string(m_settings.baudRate);
+        how += " baud, ";
+        how += std::to_string(m_settings.dataBits);
+        how += " data bits, parity ";
+        how += ParityName(m_settings.parity);
+        how += ", station ";
+        how += m_settings.address;
+        m_keeper.Opened(how);
         return;
     }
-    const std::string reason = PortFailureText(m_settings.port, m_port.LastFailure());
-    m_nextOpen = Clock::now() + REOPEN_EVERY;
-    std::lock_guard lock(m_mutex);
-    if (!m_reportedClosed || (m_health.problem != reason && m_health.problem != "lost")) {
-        LogError("cannot open the panel port " + reason + "; calls cannot come in, trying again every 2 s");
-    }
-    if (!m_reportedClosed) {
-        m_health.lostSince = WallNow();
-    }
-    m_health.open = false;
-    m_health.problem = reason;
-    m_reportedClosed = true;
+    m_keeper.Failed(PortFailureText(m_settings.port, m_port.LastFailure()));
 }
 
 void EspaPanel::Write(const std::string& bytes) {
@@ -267,9 +255,9 @@ void EspaPanel::Run() {
     while (!m_stopping) {
         KeepPortOpen();
         if (!m_port.IsOpen()) {
-            const auto wait =
-                std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(m_nextOpen - Clock::now()),
-                           std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+            const auto wait = std::clamp(
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_keeper.NextOpen() - Clock::now()),
+                std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
             m_port.Take(wait);
             continue;
         }

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "espa_station.h"
 #include "intake.h"
+#include "port_keeper.h"
 #include "serial/cxserial.h"
 
 #include <atomic>
@@ -59,8 +60,6 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
 
 class EspaPanel {
 public:
-    static constexpr std::chrono::seconds REOPEN_EVERY{2};
-
     EspaPanel(Intake& intake, PanelSettings settings, std::vector<QuickText> texts);
     ~EspaPanel();
 
@@ -96,10 +95,9 @@ private:
     const PanelSettings m_settings;
     const std::vector<QuickText> m_texts;
     Port m_port;
+    PortKeeper m_keeper;
     EspaStation m_station;
     std::atomic<bool> m_stopping{false};
-    std::chrono::steady_clock::time_point m_nextOpen{};
-    bool m_reportedClosed = false;
     std::mutex m_mutex; // guards m_health
     PanelHealth m_health;
 };

@@ -37,7 +37,8 @@ double QueueNow() {
 }
 
 Transmitter::Transmitter(PageStore& store, PortSettings settings)
-    : m_store(store), m_settings(std::move(settings)) {
+    : m_store(store), m_settings(std::move(settings)),
+      m_keeper("port " + m_settings.port, "cannot open ", "pages wait") {
     m_health.port = m_settings.port;
 }
 
@@ -61,8 +62,12 @@ Health Transmitter::CurrentHealth() {
     } catch (const StoreError& error) {
         storeProblem = error.what();
     }
+    const PortState port = m_keeper.State();
     std::lock_guard lock(m_mutex);
     Health health = m_health;
+    health.open = port.open;
+    health.lostSince = port.lostSince;
+    health.portProblem = port.problem;
     health.queueDepth = depth;
     if (health.storeProblem.empty()) {
         health.storeProblem = storeProblem;
@@ -77,44 +82,21 @@ std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
 void Transmitter::KeepPortOpen() {
     while (std::optional<PortEvent> event = m_link.TakePortEvent()) {
         if (*event == PortEvent::Lost) {
-            LogError("port " + m_settings.port + " lost; pages wait, reopening it every 2 s");
-            std::lock_guard lock(m_mutex);
-            m_health.open = false;
-            m_health.lostSince = WallNow();
-            m_health.portProblem = "lost";
-            m_reportedClosed = true;
-            m_nextOpen = Clock::now() + REOPEN_EVERY;
+            m_keeper.Lost();
         }
     }
-    if (m_link.IsOpen() || Clock::now() < m_nextOpen) {
+    if (m_link.IsOpen() || !m_keeper.Due()) {
         return;
     }
     if (m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity)) {
         m_link.TakePortEvent(); // our own Opened
-        LogLine("port " + m_settings.port + " open at " + std::to_string(m_settings.baudRate) +
-                " baud, parity " + ParityName(m_settings.parity) + (m_reportedClosed ? " again" : ""));
-        std::lock_guard lock(m_mutex);
-        m_health.open = true;
-        m_health.lostSince = 0;
-        m_health.portProblem.clear();
-        m_reportedClosed = false;
+        m_keeper.Opened("open at " + std::to_string(m_settings.baudRate) + " baud, parity " +
+                        ParityName(m_settings.parity));
         return;
     }
     while (m_link.TakePortEvent()) {
     }
-    const std::string reason = FailureText(m_link.LastFailure());
-    m_nextOpen = Clock::now() + REOPEN_EVERY;
-    std::lock_guard lock(m_mutex);
-    // Said once, not every 2 s; said again when the reason changes (not after "lost", which said it).
-    if (!m_reportedClosed || (m_health.portProblem != reason && m_health.portProblem != "lost")) {
-        LogError("cannot open " + reason + "; pages wait, trying again every 2 s");
-    }
-    if (!m_reportedClosed) {
-        m_health.lostSince = WallNow();
-    }
-    m_health.open = false;
-    m_health.portProblem = reason;
-    m_reportedClosed = true;
+    m_keeper.Failed(FailureText(m_link.LastFailure()));
 }
 
 std::vector<uint8_t> Transmitter::FrameBytes(const Job& job) const {
@@ -269,7 +251,7 @@ void Transmitter::Step() {
             waitUntil = std::min(waitUntil, gapEnd);
         }
     } else {
-        waitUntil = std::min(waitUntil, m_nextOpen);
+        waitUntil = std::min(waitUntil, m_keeper.NextOpen());
     }
     std::unique_lock lock(m_mutex);
     m_wake.wait_until(lock, waitUntil, [this] { return m_woken || m_stopping.load(); });

@@ -6,6 +6,7 @@
 // Threads: Run on a thread of its own; Wake, Stop and TakeHealth from any thread.
 
 #include "page_store.h"
+#include "port_keeper.h"
 #include "serial/device_link.h"
 
 #include <atomic>
@@ -43,7 +44,6 @@ struct Health {
 
 class Transmitter {
 public:
-    static constexpr std::chrono::seconds REOPEN_EVERY{2};
     // Old pages are looked for this often, and removed this many at a time between frames.
     static constexpr std::chrono::minutes REMOVE_EVERY{10};
     static constexpr int REMOVE_BATCH = 200;
@@ -80,6 +80,7 @@ private:
     PageStore& m_store;
     const PortSettings m_settings;
     DeviceLink m_link;
+    PortKeeper m_keeper;
 
     std::mutex m_mutex; // guards m_woken, m_health and the waiting
     std::condition_variable m_wake;
@@ -89,9 +90,7 @@ private:
         std::chrono::steady_clock::now().time_since_epoch().count()};
     Health m_health;
 
-    std::chrono::steady_clock::time_point m_nextOpen{};
     std::chrono::steady_clock::time_point m_lastFrameEnd{}; // when the last frame's last bit left the line
-    bool m_reportedClosed = false;
     // A frame that went out but whose going out could not be stored yet (disk full): kept here until it
     // can be, so that it is not written again, and nothing else is sent before it is stored.
     std::optional<Job> m_unrecorded;
