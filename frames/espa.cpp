@@ -1,5 +1,6 @@
 #include "espa.h"
 
+#include <algorithm>
 #include <array>
 
 namespace velkor::espa {

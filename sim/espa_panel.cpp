@@ -3,6 +3,7 @@
 #include "frame_decoder.h"
 #include "frames/espa.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
