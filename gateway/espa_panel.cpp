@@ -261,7 +261,9 @@ void EspaPanel::Run() {
             m_port.Take(wait);
             continue;
         }
-        const std::string bytes = m_port.Take(std::chrono::milliseconds(100));
+        // Woken by bytes; otherwise often enough to drop a half block soon after its silence.
+        const std::string bytes = m_port.Take(std::clamp(
+            m_settings.silence / 2, std::chrono::milliseconds(50), std::chrono::milliseconds(500)));
         for (const char byte : bytes) {
             const std::string answer = m_station.Feed(static_cast<uint8_t>(byte), Clock::now());
             if (!answer.empty() && !m_stopping) {
