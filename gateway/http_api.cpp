@@ -381,6 +381,24 @@ std::pair<Json, bool> HttpApi::HealthNow() {
     return {body, whole};
 }
 
+void HttpApi::Queue(const std::variant<ReadPage, PageRefusal>& read, httplib::Response& response) {
+    if (const auto* refusal = std::get_if<PageRefusal>(&read)) {
+        throw *refusal;
+    }
+    const ReadPage& accepted = std::get<ReadPage>(read);
+    std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
+    if (const auto* reason = std::get_if<std::string>(&id)) {
+        ReplyError(response, 503, "not queued: " + *reason);
+        return;
+    }
+    Json body = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
+    if (!accepted.warning.empty()) {
+        body["warning"] = accepted.warning;
+    }
+    response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
+    Reply(response, 202, body);
+}
+
 Key HttpApi::KeyOf(const httplib::Request& request) const {
     if (!m_tokens) {
         return Key{};
@@ -526,21 +544,7 @@ void HttpApi::Routes() {
                 }
                 read = CompletePage(std::move(page), to, text, m_intake);
             }
-            if (auto* refusal = std::get_if<PageRefusal>(&read)) {
-                throw *refusal;
-            }
-            const ReadPage& accepted = std::get<ReadPage>(read);
-            std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
-            if (auto* reason = std::get_if<std::string>(&id)) {
-                ReplyError(response, 503, "not queued: " + *reason);
-                return;
-            }
-            Json body = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
-            if (!accepted.warning.empty()) {
-                body["warning"] = accepted.warning;
-            }
-            response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
-            Reply(response, 202, body);
+            Queue(read, response);
         } catch (const PageRefusal& error) {
             ReplyError(response, error.status, error.message);
         }
@@ -976,23 +980,7 @@ void HttpApi::HookRoutes() {
         try {
             const HookPage made = ApplyHook(*hook, body);
             page.priority = made.priority;
-            std::variant<ReadPage, PageRefusal> read =
-                CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake);
-            if (auto* refusal = std::get_if<PageRefusal>(&read)) {
-                throw *refusal;
-            }
-            const ReadPage& accepted = std::get<ReadPage>(read);
-            std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
-            if (auto* reason = std::get_if<std::string>(&id)) {
-                ReplyError(response, 503, "not queued: " + *reason);
-                return;
-            }
-            Json answer = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
-            if (!accepted.warning.empty()) {
-                answer["warning"] = accepted.warning;
-            }
-            response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
-            Reply(response, 202, answer);
+            Queue(CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake), response);
         } catch (const PageRefusal& refusal) {
             LogWarning("hook " + name + " from " + PeerText(request) + " refused: " + refusal.message);
             ReplyError(response, refusal.status, refusal.message);

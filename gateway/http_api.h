@@ -25,6 +25,7 @@
 namespace httplib {
 class Server;
 struct Request;
+struct Response;
 } // namespace httplib
 
 namespace velkor::gateway {
@@ -77,6 +78,9 @@ private:
     // Publishes a page event for each change of a page's state, until Stop: off the threads that store
     // pages, and many changes read in one go under load.
     void PublishPages();
+    // Queues a page read from a request and answers 202 with its id and Location (503 when it cannot be
+    // stored). A refusal is thrown, for the route to answer.
+    void Queue(const std::variant<ReadPage, PageRefusal>& read, httplib::Response& response);
     // The key a request came with: every scope when no keys are used; none for no key of the file.
     Key KeyOf(const httplib::Request& request) const;
 
