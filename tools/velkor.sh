@@ -367,7 +367,7 @@ fuzz() {
     build fuzz
     local work
     work=$(mktemp -d)
-    for target in module_answer stream_splitter text lenient_number watch_list; do
+    for target in module_answer stream_splitter text lenient_number watch_list espa_station; do
         cp -r "tests/fuzz/corpus/$target" "$work/$target"
         if ! ./build-fuzz/fuzz_$target -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
                 -artifact_prefix="$work/" "$work/$target" >"$work/$target.log" 2>&1; then
