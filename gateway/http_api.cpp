@@ -341,6 +341,15 @@ std::pair<Json, bool> HttpApi::HealthNow() {
     body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
                                                       : Json{{"time", IsoTime(health.lastFailureTime)},
                                                              {"reason", health.lastFailure}};
+    // What does not stop pages going out, but someone should know of.
+    Json warnings = Json::array();
+    if (!health.sequenceProblem.empty()) {
+        body["sequence_problem"] = health.sequenceProblem;
+        warnings.push_back("sequence numbers are counted in the queue, which the window and velkor-cli do "
+                           "not see: " +
+                           health.sequenceProblem);
+    }
+    body["warnings"] = warnings;
     bool whole = status == "ok";
     if (m_mqtt) {
         const MqttHealth broker = m_mqtt->CurrentHealth();

@@ -208,6 +208,9 @@ int Serve(const Options& options) {
         if (!health.storeProblem.empty()) {
             line += ", the queue cannot be stored";
         }
+        if (!health.sequenceProblem.empty()) {
+            line += ", sequence numbers counted in the queue";
+        }
         if (mqtt) {
             line += mqtt->CurrentHealth().connected ? ", broker connected" : ", broker not connected";
         }

@@ -2,6 +2,7 @@
 
 #include "frames/strict_text.h"
 #include "frames/utf8.h"
+#include "serial/sequence_store.h"
 
 #include <sqlite3.h>
 
@@ -783,19 +784,17 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     return ended;
 }
 
-std::optional<Job> PageStore::NextJob(const std::string& port, double now,
-                                      const std::function<std::optional<uint8_t>()>& takeSequence) {
-    std::optional<Job> job = NextJobLocked(port, now, takeSequence);
-    if (job && job->number == 0 && !job->again) {
+NextFrame PageStore::NextJob(const std::string& port, double now, const Numbering& numbering) {
+    NextFrame next = NextJobLocked(port, now, numbering);
+    if (next.job && next.job->number == 0 && !next.job->again) {
         for (const auto& listener : m_sendingListeners) {
-            listener(job->page); // its first frame is on its way
+            listener(next.job->page); // its first frame is on its way
         }
     }
-    return job;
+    return next;
 }
 
-std::optional<Job> PageStore::NextJobLocked(const std::string& port, double now,
-                                            const std::function<std::optional<uint8_t>()>& takeSequence) {
+NextFrame PageStore::NextJobLocked(const std::string& port, double now, const Numbering& numbering) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(*this);
     Statement due(
@@ -805,7 +804,7 @@ std::optional<Job> PageStore::NextJobLocked(const std::string& port, double now,
         "WHERE state = 'queued' AND next_due <= ? ORDER BY priority DESC, next_due, id LIMIT 1");
     due.Bind(1, now);
     if (!due.Step()) {
-        return std::nullopt; // the transaction rolls back: nothing changed
+        return {}; // the transaction rolls back: nothing changed
     }
     Job job;
     job.page = due.Int(0);
@@ -833,14 +832,17 @@ std::optional<Job> PageStore::NextJobLocked(const std::string& port, double now,
         job.again = true;
         m_sending = job.page;
         m_sendingNow = m_sending;
-        return job; // nothing to store: the number is on disk already
+        return {job, false, std::nullopt}; // nothing to store: the number is on disk already
     }
     if (job.kind == PageKind::Text) {
         Statement last(*m_statements, "SELECT last_sequence FROM ports WHERE port = ?");
         last.Bind(1, port);
-        const int64_t previous = last.Step() ? last.Int(0) : 0;
-        const std::optional<uint8_t> shared = takeSequence ? takeSequence() : std::nullopt;
-        job.sequence = shared ? *shared : static_cast<uint8_t>(previous + 1);
+        const std::optional<uint8_t> previous =
+            last.Step() ? std::optional<uint8_t>(static_cast<uint8_t>(last.Int(0))) : std::nullopt;
+        if (!numbering.shared && !numbering.queueCount) {
+            return {std::nullopt, true, previous}; // rolled back: the caller takes a number first
+        }
+        job.sequence = numbering.shared ? *numbering.shared : NextSequence(previous.value_or(0));
         Statement store(*m_statements,
                         "INSERT INTO ports(port, last_sequence) VALUES(?, ?) "
                         "ON CONFLICT(port) DO UPDATE SET last_sequence = excluded.last_sequence");
@@ -862,7 +864,7 @@ std::optional<Job> PageStore::NextJobLocked(const std::string& port, double now,
     // From here until the write's outcome is stored the frame is on its way: a cancel cannot stop it.
     m_sending = job.page;
     m_sendingNow = m_sending;
-    return job;
+    return {job, false, std::nullopt};
 }
 
 std::optional<double> PageStore::NextDue() {

@@ -111,6 +111,22 @@ struct Job {
     bool again = false; // numbered before: written again with the same number
 };
 
+// How NextJob numbers a new text frame.
+struct Numbering {
+    // Without a shared number: from the queue's own count for the port (1 the first time, 255 followed
+    // by 0); when false, NextJob asks for a number instead (NextFrame::needsNumber).
+    bool queueCount = true;
+    std::optional<uint8_t> shared; // taken from the device's counter, which the window and velkor-cli share
+};
+
+struct NextFrame {
+    std::optional<Job> job;
+    // The next frame is a new text frame and no way to number it was given: nothing changed. Take a
+    // number (the queue's last on the port is `lastSequence`, nullopt before the first) and ask again.
+    bool needsNumber = false;
+    std::optional<uint8_t> lastSequence;
+};
+
 // A page that left the queue without being sent.
 struct Ended {
     int64_t id = 0;
@@ -210,12 +226,14 @@ public:
 
     // The frame to write now on `port`, numbered and committed before it is returned: the one a page was
     // left at (numbered before: again), else the next frame of the first page due (high priority first,
-    // then the earliest due, then the oldest). A text frame takes its number from `takeSequence` (the
-    // device's counter, which the window and velkor-cli share); without one, or when it has none, the
-    // numbers go on per port from the last one stored here (1 the first time, 255 followed by 0). A time
-    // frame always has 0.
-    std::optional<Job> NextJob(const std::string& port, double now,
-                               const std::function<std::optional<uint8_t>()>& takeSequence = {});
+    // then the earliest due, then the oldest). A new text frame is numbered as `numbering` says; a time
+    // frame always has 0. Nothing here waits for another process: a number from the device's shared
+    // counter is taken before, by the caller, outside the store's lock.
+    NextFrame NextJob(const std::string& port, double now, const Numbering& numbering);
+    // The same, a new text frame numbered from the queue's own count.
+    std::optional<Job> NextJob(const std::string& port, double now) {
+        return NextJob(port, now, Numbering{}).job;
+    }
     // When the earliest queued page falls due; nullopt with nothing queued.
     std::optional<double> NextDue();
 
@@ -246,8 +264,7 @@ private:
     template <typename Store> auto Noted(Store store) -> decltype(store());
     int64_t InsertPage(const NewPage& page, double now);
     std::vector<Ended> ExpireLocked(double now);
-    std::optional<Job> NextJobLocked(const std::string& port, double now,
-                                     const std::function<std::optional<uint8_t>()>& takeSequence);
+    NextFrame NextJobLocked(const std::string& port, double now, const Numbering& numbering);
     bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
     void Notify(int64_t id) const {
         for (const auto& listener : m_listeners) {

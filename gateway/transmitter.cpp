@@ -9,6 +9,7 @@
 #include "serial/sequence_store.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace velkor::gateway {
 namespace {
@@ -159,18 +160,49 @@ void Transmitter::SendOne(const Job& job) {
     m_store.FrameFailed(job, reason, retryAt);
 }
 
-std::optional<uint8_t> Transmitter::TakeSharedSequence() {
+std::optional<uint8_t> Transmitter::TakeSharedSequence(std::optional<uint8_t> last) {
     std::string error;
     std::string warning;
-    std::optional<uint8_t> sequence = TakeSequence(m_settings.port, &error, &warning);
+    // After a take that failed, the next ones do not wait for a lock until SEQUENCE_RETRY has passed: a
+    // counter held for minutes would otherwise cost every frame the whole wait.
+    const bool waits =
+        m_sequenceFailedAt == Clock::time_point{} || Clock::now() - m_sequenceFailedAt >= SEQUENCE_RETRY;
+    std::optional<uint8_t> sequence =
+        TakeSequence(m_settings.port, &error, &warning,
+                     SequenceTake{waits ? SEQUENCE_WAIT : std::chrono::milliseconds(0), last});
+    if (!sequence && waits) {
+        m_sequenceFailedAt = Clock::now();
+    } else if (sequence) {
+        m_sequenceFailedAt = {};
+    }
     const std::string problem = !sequence ? error : warning;
-    if (problem != m_sequenceProblem && !problem.empty()) {
+    std::string before;
+    {
+        std::lock_guard lock(m_mutex);
+        before = std::exchange(m_sequenceProblem, problem);
+        m_health.sequenceProblem = sequence ? std::string() : problem;
+    }
+    if (problem != before && !problem.empty()) {
         LogError(
             "sequence numbers: " + problem +
             (sequence ? "" : "; counting in the queue instead, which the window and velkor-cli do not see"));
+    } else if (problem.empty() && !before.empty()) {
+        LogLine("sequence numbers: the shared counter is used again");
     }
-    m_sequenceProblem = problem;
     return sequence;
+}
+
+std::optional<Job> Transmitter::NextNumberedJob() {
+    const double now = QueueNow();
+    NextFrame next = m_store.NextJob(m_settings.port, now, Numbering{false, std::nullopt});
+    if (!next.needsNumber) {
+        return next.job;
+    }
+    // Taken with neither the store's lock nor a transaction held: another program's hold of the counter
+    // delays this frame, never the intake. Should the queue have changed meanwhile, the number is unused,
+    // and a skipped number is harmless where a repeated one is not.
+    const std::optional<uint8_t> shared = TakeSharedSequence(next.lastSequence);
+    return m_store.NextJob(m_settings.port, now, Numbering{true, shared}).job;
 }
 
 void Transmitter::RemoveOld() {
@@ -237,8 +269,7 @@ void Transmitter::Step() {
     if (m_link.IsOpen()) {
         const auto gapEnd = m_lastFrameEnd + m_settings.gap;
         if (Clock::now() >= gapEnd) {
-            if (std::optional<Job> job =
-                    m_store.NextJob(m_settings.port, QueueNow(), [this] { return TakeSharedSequence(); })) {
+            if (std::optional<Job> job = NextNumberedJob()) {
                 SendOne(*job);
                 return;
             }

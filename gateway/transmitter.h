@@ -40,10 +40,17 @@ struct Health {
     uint64_t pagesRemoved = 0;  // finished pages removed past their keeping
     bool writesFailing = false; // the last write failed, and none has gone through since
     std::string storeProblem;   // why the queue cannot be stored now; "" while it can
+    // Why the last frame was not numbered on the device's shared counter ("" while it was): the queue's
+    // own count went on instead, which the window and velkor-cli do not see.
+    std::string sequenceProblem;
 };
 
 class Transmitter {
 public:
+    // The longest wait for another program's hold of the shared sequence counter: the queue is not held
+    // meanwhile, but sending is.
+    static constexpr std::chrono::milliseconds SEQUENCE_WAIT{200};
+    static constexpr std::chrono::seconds SEQUENCE_RETRY{5};
     // Old pages are looked for this often, and removed this many at a time between frames.
     static constexpr std::chrono::minutes REMOVE_EVERY{10};
     static constexpr int REMOVE_BATCH = 200;
@@ -71,9 +78,12 @@ private:
     void RecordWritten();
     // Removes a small batch of pages past their keeping, when it is time to.
     void RemoveOld();
-    // The next number of the device's counter, shared with the window and velkor-cli; nullopt (said once)
-    // while its folder cannot be used, and the queue's own count goes on.
-    std::optional<uint8_t> TakeSharedSequence();
+    // The next number of the device's counter, shared with the window and velkor-cli, going on after the
+    // queue's `last` on the port; nullopt (said once) while its folder cannot be used or another program
+    // holds it past SEQUENCE_WAIT, and the queue's own count goes on.
+    std::optional<uint8_t> TakeSharedSequence(std::optional<uint8_t> last);
+    // The next frame due, its number taken first when it needs a new one.
+    std::optional<Job> NextNumberedJob();
     std::vector<uint8_t> FrameBytes(const Job& job) const;
     std::string FailureText(const CXSerial::Failure& failure) const;
 
@@ -96,7 +106,8 @@ private:
     std::optional<Job> m_unrecorded;
     double m_unrecordedAt = 0;
     std::chrono::steady_clock::time_point m_nextRemoval{};
-    std::string m_sequenceProblem; // the last problem of the shared counter, said once
+    std::chrono::steady_clock::time_point m_sequenceFailedAt{}; // the last take that waited and failed
+    std::string m_sequenceProblem; // the last problem of the shared counter, said once (guarded by m_mutex)
 };
 
 // Seconds since the epoch, for people: when something happened.

@@ -67,6 +67,17 @@ std::string PrepareSequenceFolder(std::string* error) {
     }
     std::error_code made;
     std::filesystem::create_directories(folder, made);
+    std::error_code ignored;
+    if (made && std::filesystem::is_symlink(folder, ignored) && !std::filesystem::exists(folder, ignored)) {
+        // create_directories says only "File exists" for a link to nowhere.
+        *error = "the state folder " + folder + " is a link to " +
+                 std::filesystem::read_symlink(folder, ignored).string() + ", which does not exist";
+        return {};
+    }
+    if (std::filesystem::exists(folder, ignored) && !std::filesystem::is_directory(folder, ignored)) {
+        *error = "the state folder " + folder + " is not a folder";
+        return {};
+    }
     if (made) {
         // The first folder that could not be made says why: "permission denied", not the missing folder's
         // "no such file" that opening it would give.

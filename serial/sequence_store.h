@@ -3,18 +3,35 @@
 // velkor-cli and velkor-gateway all use: a watch takes a frame with the number of the frame before it for
 // that frame again and drops it, so no program may repeat the number another sent last on the device.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace velkor {
 
+// How long a program waits for the folder's lock by default: another program holds it only while it
+// reads and replaces one small file, so a longer hold is a program stopped or stuck with it.
+inline constexpr std::chrono::milliseconds SEQUENCE_LOCK_WAIT{2000};
+
+// How TakeSequence takes a number.
+struct SequenceTake {
+    // Longest wait for another program's lock; past it no number is taken (nullopt, with who holds it).
+    std::chrono::milliseconds wait = SEQUENCE_LOCK_WAIT;
+    // The last number the caller itself sent on the device, when it keeps its own: the count goes on from
+    // the later of it and the file's, and from it alone when the file holds no number, so a damaged,
+    // replaced or removed file never makes the caller repeat its last number.
+    std::optional<uint8_t> lastSent;
+};
+
 // Takes the number after the one last sent on `port`'s device (1 the first time, 255 followed by 0, as a
 // page's counter) and stores it. The folder is locked while the number is read and replaced, so two
 // velkor-cli at once never take the same number. nullopt, with the reason in `error`, when the state
 // folder cannot be used. A stored file that holds no number (damaged, planted as a link) starts the count
-// again at 1, with the reason in `warning`.
-std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning);
+// again at 1 (or after `how.lastSent`), with the reason in `warning`. Waits at most `how.wait` for another
+// program that holds the folder's lock.
+std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning,
+                                    const SequenceTake& how = {});
 
 // The number the next TakeSequence would give, without taking it (for --dry-run).
 uint8_t PeekSequence(const std::string& port);
@@ -45,6 +62,22 @@ std::string PrepareSequenceFolder(std::string* error);
 // The number after `last` in a page counter's order.
 inline uint8_t NextSequence(uint8_t last) {
     return static_cast<uint8_t>(last + 1);
+}
+
+// The later of two numbers in a page counter's order (255 is followed by 0): `a` when `b` is at most 127
+// steps after it, `b` otherwise.
+inline uint8_t LaterSequence(uint8_t a, uint8_t b) {
+    const auto ahead = static_cast<uint8_t>(b - a);
+    return ahead != 0 && ahead < 128 ? b : a;
+}
+
+// The number a counter goes on from: the stored one (nullopt when the file held none) or the caller's
+// own last, whichever is later.
+inline uint8_t ContinueFrom(std::optional<uint8_t> stored, std::optional<uint8_t> lastSent) {
+    if (stored && lastSent) {
+        return LaterSequence(*stored, *lastSent);
+    }
+    return stored ? *stored : lastSent.value_or(0);
 }
 
 // The stored text of a file ("17\n") as the last number; nullopt for text that is not one (0 to 255).

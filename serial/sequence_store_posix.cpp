@@ -4,12 +4,14 @@
 #include "sequence_store.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace velkor {
@@ -44,25 +46,72 @@ std::string BaseName(const std::string& path) {
 }
 
 // The last number stored for `port`: its device's file, else the file of its name from before devices
-// had one. Says in `warning` why a file there was not used.
-uint8_t LastSequence(int folder, const std::string& port, std::string* warning) {
+// had one; nullopt when there is none. Says in `warning` why a file there was not used.
+std::optional<uint8_t> StoredSequence(int folder, const std::string& port, std::string* warning) {
     const std::string path = SequenceFile(port);
     Stored stored = ReadStored(folder, BaseName(path));
     if (!stored.exists) {
         stored = ReadStored(folder, BaseName(NameKeyedSequenceFile(port)));
-        std::optional<uint8_t> last = stored.plainFile ? ParseStoredSequence(stored.text) : std::nullopt;
-        return last.value_or(0);
+        return stored.plainFile ? ParseStoredSequence(stored.text) : std::nullopt;
     }
     if (!stored.plainFile) {
-        *warning = path + " is not a plain file; not followed, the count starts again at 1";
-        return 0;
+        *warning = path + " is not a plain file; not followed";
+        return std::nullopt;
     }
     std::optional<uint8_t> last = ParseStoredSequence(stored.text);
     if (!last) {
-        *warning = path + " holds no sequence number (0 to 255); the count starts again at 1";
+        *warning = path + " holds no sequence number (0 to 255)";
+    }
+    return last;
+}
+
+// The process that holds an flock on `fd`'s file, from /proc/locks; 0 when it cannot be told.
+long LockHolder(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
         return 0;
     }
-    return *last;
+    char device[32];
+    std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) {
+        return 0;
+    }
+    long holder = 0;
+    char line[256];
+    while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16] = {};
+        char file[64] = {};
+        long pid = 0;
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:123456 0 EOF"; a waiter's line starts "1: -> FLOCK".
+        if (std::sscanf(line, "%*s %15s %*s %*s %ld %63s", kind, &pid, file) == 3 &&
+            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(file, device) == 0) {
+            holder = pid;
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+// Takes the folder's lock, trying until `wait` has passed; false with the reason in `error`.
+bool LockFolder(int folder, const std::string& path, std::chrono::milliseconds wait, std::string* error) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const long holder = LockHolder(folder);
+            *error = path + ": locked by another program" +
+                     (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) + " for over " +
+                     std::to_string(wait.count()) + " ms; a velkor-cli or window stopped while it held it?";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 // Writes `text` to a new file in the folder and renames it over `name`.
@@ -96,7 +145,8 @@ std::string DeviceKey(const std::string& port) {
     return port;
 }
 
-std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning) {
+std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning,
+                                    const SequenceTake& how) {
     const std::string path = PrepareSequenceFolder(error);
     if (path.empty()) {
         return std::nullopt;
@@ -106,12 +156,17 @@ std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error,
         *error = path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    if (flock(folder, LOCK_EX) != 0) {
-        *error = path + ": " + std::strerror(errno);
+    if (!LockFolder(folder, path, how.wait, error)) {
         close(folder);
         return std::nullopt;
     }
-    const uint8_t next = NextSequence(LastSequence(folder, port, warning));
+    std::string unused;
+    const std::optional<uint8_t> stored = StoredSequence(folder, port, &unused);
+    if (!unused.empty()) {
+        *warning = unused + (how.lastSent ? "; the count goes on after " + std::to_string(*how.lastSent)
+                                          : std::string("; the count starts again at 1"));
+    }
+    const uint8_t next = NextSequence(ContinueFrom(stored, how.lastSent));
     const std::string file = SequenceFile(port);
     const bool kept = Replace(folder, BaseName(file), std::to_string(next) + "\n");
     if (!kept) {
@@ -131,7 +186,7 @@ uint8_t PeekSequence(const std::string& port) {
         return NextSequence(0);
     }
     std::string ignored;
-    const uint8_t next = NextSequence(LastSequence(folder, port, &ignored));
+    const uint8_t next = NextSequence(StoredSequence(folder, port, &ignored).value_or(0));
     close(folder);
     return next;
 }

@@ -4,6 +4,8 @@
 
 #include "serial/port_names.h"
 
+#include <chrono>
+
 #include <windows.h>
 
 namespace velkor {
@@ -47,7 +49,8 @@ std::string DeviceKey(const std::string& port) {
     return ComPortName(port).value_or(port);
 }
 
-std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning) {
+std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error, std::string* warning,
+                                    const SequenceTake& how) {
     if (PrepareSequenceFolder(error).empty()) {
         return std::nullopt;
     }
@@ -65,18 +68,31 @@ std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error,
         *error = path + ": cannot open (error " + std::to_string(GetLastError()) + ")";
         return std::nullopt;
     }
+    // Tried until the wait is over: a program stopped while it holds the lock must not stop this one.
     OVERLAPPED whole{};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        *error = path + ": cannot lock (error " + std::to_string(GetLastError()) + ")";
-        CloseHandle(file);
-        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + how.wait;
+    while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                       &whole)) {
+        const DWORD failure = GetLastError();
+        if (failure != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() >= deadline) {
+            *error =
+                path + (failure == ERROR_LOCK_VIOLATION
+                            ? ": locked by another program for over " + std::to_string(how.wait.count()) +
+                                  " ms; a velkor-cli or window stopped while it held it?"
+                            : ": cannot lock (error " + std::to_string(failure) + ")");
+            CloseHandle(file);
+            return std::nullopt;
+        }
+        Sleep(5);
     }
     const std::string stored = ReadAll(file);
     std::optional<uint8_t> last = ParseStoredSequence(stored);
     if (!last && !stored.empty()) {
-        *warning = path + " holds no sequence number (0 to 255); the count starts again at 1";
+        *warning = path + " holds no sequence number (0 to 255)" +
+                   (how.lastSent ? "; the count goes on after " + std::to_string(*how.lastSent)
+                                 : std::string("; the count starts again at 1"));
     }
-    uint8_t next = NextSequence(last ? *last : legacy.value_or(0));
+    uint8_t next = NextSequence(ContinueFrom(last ? last : legacy, how.lastSent));
     std::string text = std::to_string(next) + "\n";
     DWORD written = 0;
     OVERLAPPED at{};

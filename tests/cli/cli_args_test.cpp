@@ -3,6 +3,7 @@
 #include "cli/cli_args.h"
 #include "serial/sequence_store.h"
 
+#include "support/child_process.h"
 #include "support/pty_pair.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,14 @@
 #include <set>
 #include <thread>
 #include <unistd.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#endif
 
 namespace velkor::cli {
+using namespace std::chrono_literals;
+
 namespace {
 
 TEST(CliArgs, NumbersAndAddressesAreWholeAndInRange) {
@@ -173,4 +180,73 @@ TEST(CliSequence, OneCounterPerDeviceWhateverItsNameAndNoLinkIsFollowed) {
 }
 
 } // namespace
+// The counter's order across 255 -> 0, and a caller that keeps its own count (the gateway's queue) going on
+// from the later of its own and the file's.
+TEST(CliSequence, GoesOnFromTheLaterOfTheFilesAndTheCallersOwnLastNumber) {
+    EXPECT_EQ(LaterSequence(1, 41), 41);
+    EXPECT_EQ(LaterSequence(41, 1), 41);
+    EXPECT_EQ(LaterSequence(250, 3), 3); // 3 comes after 250 in a page counter
+    EXPECT_EQ(LaterSequence(3, 250), 3);
+    EXPECT_EQ(LaterSequence(7, 7), 7);
+    EXPECT_EQ(ContinueFrom(std::nullopt, 9), 9);
+    EXPECT_EQ(ContinueFrom(12, std::nullopt), 12);
+    EXPECT_EQ(ContinueFrom(std::nullopt, std::nullopt), 0);
+
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("velkor-state-own-" + std::to_string(getpid()));
+    setenv("VELKOR_SEQUENCE_DIR", folder.c_str(), 1);
+    std::string error;
+    std::string warning;
+    const SequenceTake queue{SEQUENCE_LOCK_WAIT, 30};
+    EXPECT_EQ(TakeSequence("/dev/own", &error, &warning, queue), 31) << error; // no file yet
+    std::ofstream(SequenceFile("/dev/own")) << "60\n";                         // velkor-cli went ahead
+    EXPECT_EQ(TakeSequence("/dev/own", &error, &warning, queue), 61);
+    std::ofstream(SequenceFile("/dev/own")) << "5\n"; // a file put back from an old copy
+    EXPECT_EQ(TakeSequence("/dev/own", &error, &warning, SequenceTake{SEQUENCE_LOCK_WAIT, 61}), 62);
+    std::ofstream(SequenceFile("/dev/own")) << "damaged";
+    warning.clear();
+    EXPECT_EQ(TakeSequence("/dev/own", &error, &warning, SequenceTake{SEQUENCE_LOCK_WAIT, 62}), 63);
+    EXPECT_NE(warning.find("the count goes on after 62"), std::string::npos) << warning;
+    unsetenv("VELKOR_SEQUENCE_DIR");
+    std::filesystem::remove_all(folder);
+}
+
+#ifndef _WIN32
+// Another process that holds the folder's lock (a velkor-cli stopped with Ctrl-Z) costs a taker the wait
+// it asked for, and then the reason with that process's PID; once it lets go, the number is taken.
+TEST(CliSequence, ALockHeldByAnotherProcessIsWaitedForABoundedTime) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("velkor-state-lock-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    setenv("VELKOR_SEQUENCE_DIR", folder.c_str(), 1);
+    // flock(1) holds the lock itself (-o: not its child) until it ends.
+    ChildProcess holder({"/usr/bin/flock", "-o", folder.string(), "/bin/sleep", "3"});
+    const auto held = [&folder] { // by flock(1): this process's own try fails
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return locked;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline && !held()) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(held());
+    std::string error;
+    std::string warning;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(TakeSequence("/dev/held", &error, &warning, SequenceTake{250ms, std::nullopt}));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 1500ms);
+    EXPECT_NE(error.find("locked by another program (PID " + std::to_string(holder.Pid()) + ")"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(holder.Wait(10s), 0);
+    EXPECT_EQ(TakeSequence("/dev/held", &error, &warning, SequenceTake{250ms, std::nullopt}), 1) << error;
+    unsetenv("VELKOR_SEQUENCE_DIR");
+    std::filesystem::remove_all(folder);
+}
+#endif
+
 } // namespace velkor::cli

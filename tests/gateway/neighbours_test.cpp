@@ -1,0 +1,157 @@
+// The gateway answers in bounded time whatever the programs beside it do: one that holds the shared
+// sequence counter, one that damages its file, clients that give up and retry.
+
+#include "gateway/gateway_harness.h"
+#include "support/sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velkor {
+namespace {
+
+// The folder's lock, held by this process (not the gateway's) until it goes.
+class OutsideLock {
+public:
+    explicit OutsideLock(const std::string& folder) {
+        std::filesystem::create_directories(folder);
+        m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        EXPECT_GE(m_fd, 0);
+        EXPECT_EQ(::flock(m_fd, LOCK_EX), 0);
+    }
+    ~OutsideLock() { Release(); }
+    OutsideLock(const OutsideLock&) = delete;
+    OutsideLock& operator=(const OutsideLock&) = delete;
+    void Release() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// The one counter file in the folder.
+std::string CounterFile(const std::string& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().starts_with("sequence-")) {
+            return entry.path().string();
+        }
+    }
+    return {};
+}
+
+std::vector<int> Sequences(const std::vector<Json>& frames) {
+    std::vector<int> numbers;
+    for (const Json& frame : frames) {
+        numbers.push_back(frame.value("sequence", -1));
+    }
+    return numbers;
+}
+
+TEST(Neighbours, AProgramHoldingTheSequenceCounterFreezesNeitherIntakeNorStop) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    auto [status, first] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}});
+    ASSERT_EQ(status, 202);
+    gateway.WaitForState(first["id"], "sent");
+
+    OutsideLock held(folder / "sequence");
+    // Every request is answered at once, as if nobody held anything.
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 40; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto [code, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "page " + std::to_string(i)}});
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(code, 202) << i;
+        EXPECT_LT(took, 1s) << "request " << i << " waited for the lock";
+        ids.push_back(page["id"]);
+    }
+    // And they go out, numbered by the queue's count, with health saying so and naming the holder.
+    for (const int64_t id : ids) {
+        EXPECT_EQ(gateway.WaitForState(id, "sent")["state"], "sent") << id;
+    }
+    const Json health = gateway.Get("/v1/health");
+    EXPECT_NE(health.value("sequence_problem", "").find("PID " + std::to_string(getpid())), std::string::npos)
+        << health.dump();
+    EXPECT_EQ(health["warnings"].size(), 1U) << health.dump();
+    EXPECT_NE(gateway.Log().find("counting in the queue instead"), std::string::npos);
+
+    const std::vector<int> numbers = Sequences(TextFrames(sim, 41));
+    ASSERT_EQ(numbers.size(), 41U);
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+        EXPECT_EQ(numbers[i], (numbers[i - 1] + 1) % 256) << "frame " << i;
+    }
+
+    // A stop is not held up either.
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(gateway.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+
+    // Once the lock is let go, the shared counter goes on after the queue's numbers, not behind them.
+    held.Release();
+    Gateway again(folder, sim.Link(), {"--gap", "0"});
+    auto [code, last] = again.Post("/v1/pages", {{"to", "1"}, {"text", "after"}});
+    ASSERT_EQ(code, 202);
+    again.WaitForState(last["id"], "sent");
+    const std::vector<int> after = Sequences(TextFrames(sim, 1));
+    ASSERT_EQ(after.size(), 1U);
+    EXPECT_EQ(after[0], (numbers.back() + 1) % 256);
+    EXPECT_EQ(ReadFile(CounterFile(folder / "sequence")), std::to_string(after[0]) + "\n");
+    EXPECT_TRUE(again.Get("/v1/health")["warnings"].empty());
+}
+
+TEST(Neighbours, ACounterFileDamagedReplacedOrRemovedNeverRepeatsTheLastNumber) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    const auto send = [&](const std::string& text) {
+        auto [status, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", text}});
+        EXPECT_EQ(status, 202);
+        EXPECT_EQ(gateway.WaitForState(page["id"], "sent")["state"], "sent") << text;
+    };
+    send("first");
+    send("second");
+    const std::string file = CounterFile(folder / "sequence");
+    ASSERT_FALSE(file.empty());
+
+    std::ofstream(file) << "garbage\n"; // damaged
+    send("after damage");
+    std::filesystem::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); // replaced by a FIFO
+    send("after a fifo");
+    std::filesystem::remove(file); // removed
+    send("after removal");
+
+    const std::vector<int> numbers = Sequences(TextFrames(sim, 5));
+    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_NE(gateway.Log().find("holds no sequence number (0 to 255); the count goes on after 2"),
+              std::string::npos)
+        << gateway.Log();
+    EXPECT_NE(gateway.Log().find("is not a plain file; not followed; the count goes on after 3"),
+              std::string::npos);
+}
+
+TEST(Neighbours, ACounterFolderThatIsALinkToNowhereIsNamedSo) {
+    Folder folder;
+    SimProcess sim;
+    std::filesystem::create_symlink(folder / "gone", folder / "sequence");
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    auto [status, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "hello"}});
+    ASSERT_EQ(status, 202);
+    EXPECT_EQ(gateway.WaitForState(page["id"], "sent")["state"], "sent");
+    EXPECT_NE(gateway.Log().find("is a link to " + folder / "gone" + ", which does not exist"),
+              std::string::npos)
+        << gateway.Log();
+}
+
+} // namespace
+} // namespace velkor
