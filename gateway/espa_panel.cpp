@@ -216,7 +216,7 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
     if (header != espa::CALL_TO_PAGER) {
         LogLine(from + ": a block that is not a call (header " + espa::Readable({&header, 1}) +
                 ") acknowledged, not paged: " + espa::Readable(raw));
-        return BlockOutcome{true, std::nullopt, {}};
+        return BlockOutcome{true, false, std::nullopt, {}};
     }
     NewPage page;
     if (records) {
@@ -228,11 +228,14 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
     }
     const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
     const std::string call = address ? Trimmed(*address) : std::string();
-    std::variant<int64_t, std::string> stored = m_intake.Submit(page);
+    // Answered within the panel's wait for it: NAKed (nothing stored) when the queue does not take the
+    // call in time, and not answered at all when it took it too late.
+    const auto start = Clock::now();
+    std::variant<int64_t, std::string> stored = m_intake.Submit(page, ANSWER_WITHIN);
     if (std::holds_alternative<std::string>(stored)) {
         // Not stored, not acknowledged: the panel sends it again.
         LogError(from + ": call " + call + " not stored, NAKed: " + std::get<std::string>(stored));
-        return BlockOutcome{false, std::nullopt, {}};
+        return BlockOutcome{false, false, std::nullopt, {}};
     }
     {
         std::lock_guard lock(m_mutex);
@@ -242,7 +245,7 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
             ++m_health.unknownCalls;
         }
     }
-    BlockOutcome outcome{true, std::nullopt, call};
+    BlockOutcome outcome{true, Clock::now() - start > ANSWER_WITHIN, std::nullopt, call};
     if (m_settings.status) {
         outcome.status =
             espa::Record{espa::CALL_STATUS,

@@ -66,6 +66,9 @@ public:
     void Run();
     void Stop();
     PanelHealth CurrentHealth();
+    // The longest a call waits for the queue before the panel is answered NAK: panels give up on an
+    // answer after a second or two, and a late ACK would answer whatever the panel does next.
+    static constexpr std::chrono::milliseconds ANSWER_WITHIN{1000};
 
 private:
     // The engine's byte sink: a queue the link's thread takes from.

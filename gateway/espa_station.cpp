@@ -97,12 +97,27 @@ std::string EspaStation::OnBlock() {
     if (!m_lastBlock.empty() && raw == m_lastBlock) {
         m_notes.push_back(Note{true, "the same block again (the panel missed the ACK): taken once"});
         reply = std::string(1, static_cast<char>(ACK));
+    } else if (!m_lateBlock.empty() && raw == m_lateBlock) {
+        m_notes.push_back(Note{true, "the block stored too late to answer, sent again: ACKed, taken once"});
+        m_lateBlock.clear();
+        m_lastBlock = raw;
+        reply = std::string(1, static_cast<char>(ACK));
     } else {
         ++m_blocks;
         const std::string header = m_header;
         const BlockOutcome outcome =
             m_handler(header.size() == 1 ? header.front() : '\0', ParseRecords(m_text), raw);
+        if (outcome.stored && outcome.late) {
+            m_lateBlock = raw;
+            m_header.clear();
+            m_text.clear();
+            m_lastReply.clear();
+            m_notes.push_back(Note{true, "a call stored after the panel stopped waiting: not answered late; "
+                                         "ACKed when the panel sends it again"});
+            return {};
+        }
         if (outcome.stored) {
+            m_lateBlock.clear();
             m_lastBlock = raw;
             if (outcome.status) {
                 m_pendingStatus = outcome;

@@ -25,7 +25,10 @@ struct StationSettings {
 
 // What became of a block, for the answer and for the status report.
 struct BlockOutcome {
-    bool stored = false;                // ACK it; otherwise NAK (the panel sends it again)
+    bool stored = false; // ACK it; otherwise NAK (the panel sends it again)
+    // Stored, but only after the panel stopped waiting for the answer: none is sent now (a late ACK
+    // would answer whatever the panel does next), and the same block sent again is ACKed, not paged.
+    bool late = false;
     std::optional<espa::Record> status; // to report at the next poll, when the panel is told outcomes
     std::string call;                   // the call address it reports on
 };
@@ -87,6 +90,7 @@ private:
     std::string m_text;
     std::string m_lastReply; // repeated when the panel asks with ENQ
     std::string m_lastBlock; // the last block ACKed in this selection: the same one again is not new
+    std::string m_lateBlock; // the last block stored too late to answer: the same one again is ACKed
     Clock::time_point m_lastByte{};
     std::optional<BlockOutcome> m_pendingStatus;
     int m_statusTries = 0;

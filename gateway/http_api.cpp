@@ -83,7 +83,32 @@ void Reply(httplib::Response& response, int status, const Json& body) {
 }
 
 void ReplyError(httplib::Response& response, int status, const std::string& message) {
+    if (status == 503) {
+        response.set_header("Retry-After", "1"); // the queue or the disk is held up for a moment
+    }
     Reply(response, status, Json{{"error", message}});
+}
+
+// A request's fingerprint, to tell whether a retry with the same idempotency key asks the same thing
+// (FNV-1a over what it asks: its target, its type and its body).
+std::string RequestFingerprint(const httplib::Request& request) {
+    uint64_t hash = 14695981039346656037ULL;
+    const std::string type = request.get_header_value("Content-Type");
+    for (const std::string* part : {&request.method, &request.target, &type, &request.body}) {
+        for (const unsigned char c : *part) {
+            hash = (hash ^ c) * 1099511628211ULL;
+        }
+        hash = (hash ^ 0xFF) * 1099511628211ULL; // a separator no byte of the parts can shift
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// An Idempotency-Key header's value: 1 to 255 visible ASCII characters (a UUID, a job id).
+bool IdempotencyKeyValid(const std::string& key) {
+    return !key.empty() && key.size() <= 255 &&
+           std::all_of(key.begin(), key.end(), [](unsigned char c) { return c >= 0x21 && c <= 0x7E; });
 }
 
 std::string PeerText(const httplib::Request& request) {
@@ -390,21 +415,52 @@ std::pair<Json, bool> HttpApi::HealthNow() {
     return {body, whole};
 }
 
-void HttpApi::Queue(const std::variant<ReadPage, PageRefusal>& read, httplib::Response& response) {
+void HttpApi::Queue(const std::variant<ReadPage, PageRefusal>& read, const httplib::Request& request,
+                    httplib::Response& response) {
     if (const auto* refusal = std::get_if<PageRefusal>(&read)) {
         throw *refusal;
     }
     const ReadPage& accepted = std::get<ReadPage>(read);
-    std::variant<int64_t, std::string> id = m_intake.Submit(accepted.page);
-    if (const auto* reason = std::get_if<std::string>(&id)) {
-        ReplyError(response, 503, "not queued: " + *reason);
-        return;
+    int64_t id = 0;
+    bool replayed = false;
+    if (request.has_header("Idempotency-Key")) {
+        // A client that retries after a lost answer gets the first answer, and the page once.
+        const std::string key = request.get_header_value("Idempotency-Key");
+        if (request.get_header_value_count("Idempotency-Key") > 1 || !IdempotencyKeyValid(key)) {
+            throw PageRefusal{422, "Idempotency-Key: one value of 1 to 255 visible ASCII characters"};
+        }
+        std::variant<Notified, std::string> stored =
+            m_intake.SubmitNotification({accepted.page}, "idempotency-key " + accepted.page.key + "\n" + key,
+                                        RequestFingerprint(request));
+        if (const auto* reason = std::get_if<std::string>(&stored)) {
+            ReplyError(response, 503, "not queued: " + *reason);
+            return;
+        }
+        const Notified& notified = std::get<Notified>(stored);
+        if (notified.conflict) {
+            throw PageRefusal{422, "Idempotency-Key " + key +
+                                       " was used within a day for another request (page " +
+                                       std::to_string(notified.pages.empty() ? 0 : notified.pages.front()) +
+                                       "); a new request needs a new key"};
+        }
+        id = notified.pages.empty() ? 0 : notified.pages.front();
+        replayed = notified.duplicate;
+    } else {
+        std::variant<int64_t, std::string> submitted = m_intake.Submit(accepted.page);
+        if (const auto* reason = std::get_if<std::string>(&submitted)) {
+            ReplyError(response, 503, "not queued: " + *reason);
+            return;
+        }
+        id = std::get<int64_t>(submitted);
     }
-    Json body = {{"id", std::get<int64_t>(id)}, {"state", "queued"}};
+    Json body = {{"id", id}, {"state", "queued"}};
     if (!accepted.warning.empty()) {
         body["warning"] = accepted.warning;
     }
-    response.set_header("Location", "/v1/pages/" + std::to_string(std::get<int64_t>(id)));
+    if (replayed) {
+        response.set_header("Idempotent-Replayed", "true");
+    }
+    response.set_header("Location", "/v1/pages/" + std::to_string(id));
     Reply(response, 202, body);
 }
 
@@ -553,7 +609,7 @@ void HttpApi::Routes() {
                 }
                 read = CompletePage(std::move(page), to, text, m_intake);
             }
-            Queue(read, response);
+            Queue(read, request, response);
         } catch (const PageRefusal& error) {
             ReplyError(response, error.status, error.message);
         }
@@ -989,7 +1045,8 @@ void HttpApi::HookRoutes() {
         try {
             const HookPage made = ApplyHook(*hook, body);
             page.priority = made.priority;
-            Queue(CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake), response);
+            Queue(CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake), request,
+                  response);
         } catch (const PageRefusal& refusal) {
             LogWarning("hook " + name + " from " + PeerText(request) + " refused: " + refusal.message);
             ReplyError(response, refusal.status, refusal.message);

@@ -78,9 +78,12 @@ private:
     // Publishes a page event for each change of a page's state, until Stop: off the threads that store
     // pages, and many changes read in one go under load.
     void PublishPages();
-    // Queues a page read from a request and answers 202 with its id and Location (503 when it cannot be
-    // stored). A refusal is thrown, for the route to answer.
-    void Queue(const std::variant<ReadPage, PageRefusal>& read, httplib::Response& response);
+    // Queues a page read from `request` and answers 202 with its id and Location (503 when it cannot be
+    // stored). With an Idempotency-Key header, the same key (of the same token) within a day is answered
+    // as the first time and queues nothing; with another request, 422. A refusal is thrown, for the route
+    // to answer.
+    void Queue(const std::variant<ReadPage, PageRefusal>& read, const httplib::Request& request,
+               httplib::Response& response);
     // The key a request came with: every scope when no keys are used; none for no key of the file.
     Key KeyOf(const httplib::Request& request) const;
 

@@ -27,10 +27,10 @@ void Intake::SetWatchNames(std::shared_ptr<const WatchNames> names) {
     m_names = std::move(names);
 }
 
-std::variant<int64_t, std::string> Intake::Submit(const NewPage& page) {
+std::variant<int64_t, std::string> Intake::Submit(const NewPage& page, std::chrono::milliseconds wait) {
     int64_t id = 0;
     try {
-        id = m_store.Submit(page, QueueNow());
+        id = m_store.Submit(page, QueueNow(), wait);
     } catch (const StoreError& error) {
         LogError("page from " + page.source + " not queued: " + error.what());
         return std::string(error.what());
@@ -57,18 +57,20 @@ std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page
 }
 
 std::variant<Notified, std::string> Intake::SubmitNotification(const std::vector<NewPage>& pages,
-                                                               const std::string& digest) {
+                                                               const std::string& digest,
+                                                               const std::string& request) {
     Notified notified;
     try {
-        notified = m_store.SubmitNotification(pages, digest, QueueNow());
+        notified = m_store.SubmitNotification(pages, digest, QueueNow(), request);
     } catch (const StoreError& error) {
         LogError("notification from " + (pages.empty() ? std::string("a webhook") : pages.front().source) +
                  " not queued: " + error.what());
         return std::string(error.what());
     }
     if (notified.duplicate) {
-        LogLine("a notification sent again (its answer was lost): not paged twice");
-    } else {
+        LogLine("a request sent again (its answer was lost) from " +
+                (pages.empty() ? std::string("a webhook") : pages.front().source) + ": not paged twice");
+    } else if (!notified.conflict) {
         for (std::size_t i = 0; i < pages.size() && i < notified.pages.size(); ++i) {
             Queued(pages[i], notified.pages[i]);
         }

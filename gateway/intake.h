@@ -23,12 +23,15 @@ public:
     // The watch list as it is now.
     std::shared_ptr<const WatchNames> Names() const;
     // Commits `page` and wakes the transmitter: the page's id, or the store's reason it could not.
-    std::variant<int64_t, std::string> Submit(const NewPage& page);
+    // Waits at most `wait` for the queue (see PageStore::Submit).
+    std::variant<int64_t, std::string> Submit(const NewPage& page,
+                                              std::chrono::milliseconds wait = PageStore::SUBMIT_WAIT);
     // The same for a page the broker delivered (see PageStore::SubmitDelivered).
     std::variant<Submitted, std::string> SubmitDelivered(const NewPage& page, const Delivery& delivery);
     // The pages of one webhook notification, all or none (see PageStore::SubmitNotification).
     std::variant<Notified, std::string> SubmitNotification(const std::vector<NewPage>& pages,
-                                                           const std::string& digest);
+                                                           const std::string& digest,
+                                                           const std::string& request = "");
     // A watch list read again (SIGHUP).
     void SetWatchNames(std::shared_ptr<const WatchNames> names);
 

@@ -90,6 +90,8 @@ const char* const MIGRATIONS[] = {
        CREATE INDEX notifications_received ON notifications(received);)",
     // What a panel's call carried beside its text (beep coding, call type...), kept with its page.
     "ALTER TABLE pages ADD COLUMN details TEXT NOT NULL DEFAULT '';",
+    // Requests with an idempotency key: what was asked, so that the key used for another request is refused.
+    "ALTER TABLE notifications ADD COLUMN request TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
 
@@ -287,7 +289,7 @@ sqlite3* OpenConnection(const std::string& path, int flags) {
     sqlite3_create_function_v2(db, "valid_utf8", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                &ValidUtf8Function, nullptr, nullptr, nullptr);
     // A checkpoint or a moment of another process's lock makes a call wait a little, then fail.
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, 1500);
     return db;
 }
 
@@ -342,6 +344,10 @@ void PageStore::Migrate() {
         if (read.Step()) {
             version = static_cast<int>(read.Int(0));
         }
+    }
+    if (version < 0) {
+        throw StoreError("not a velkor-gateway database of any known version (schema " +
+                         std::to_string(version) + "): start with another --db");
     }
     if (version > SCHEMA_VERSION) {
         throw StoreError("written by a newer velkor-gateway (schema " + std::to_string(version) +
@@ -433,13 +439,25 @@ struct PageStore::Ticket {
     double now = 0;
     int64_t id = 0;
     std::optional<std::string> failure;
+    bool busy = false; // the failure is StoreBusy
     bool done = false;
 };
 
-int64_t PageStore::Submit(const NewPage& page, double now) {
+std::unique_lock<std::timed_mutex> PageStore::LockForIntake(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(m_mutex, std::defer_lock);
+    if (!lock.try_lock_until(deadline)) {
+        throw StoreBusy("the queue is busy (the disk or the database held it up): nothing was stored, send "
+                        "it again");
+    }
+    return lock;
+}
+
+int64_t PageStore::Submit(const NewPage& page, double now, std::chrono::milliseconds wait) {
     // Group commit: the first caller to find no commit under way commits every page handed in meanwhile,
     // its own included, in one transaction (one fsync); the others wait for that commit. Under load a
     // batch is whatever came while the previous commit was on the disk, so a lone page waits for nothing.
+    // A page still waiting to be taken at its deadline is withdrawn, unstored.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     Ticket ticket;
     ticket.page = &page;
     ticket.now = now;
@@ -448,14 +466,23 @@ int64_t PageStore::Submit(const NewPage& page, double now) {
         m_handedIn.push_back(&ticket);
         while (!ticket.done) {
             if (m_committing) {
-                m_committed.wait(lock);
+                if (m_committed.wait_until(lock, deadline) == std::cv_status::timeout && !ticket.done) {
+                    const auto mine = std::find(m_handedIn.begin(), m_handedIn.end(), &ticket);
+                    if (mine != m_handedIn.end()) {
+                        m_handedIn.erase(mine);
+                        throw StoreBusy("the queue is busy (a commit took over " +
+                                        std::to_string(wait.count()) +
+                                        " ms): nothing was stored, send it again");
+                    }
+                    // Taken into the commit under way: its outcome is this page's, whenever it comes.
+                }
                 continue;
             }
             m_committing = true;
             std::vector<Ticket*> batch;
             batch.swap(m_handedIn);
             lock.unlock();
-            CommitBatch(batch);
+            CommitBatch(batch, deadline);
             lock.lock();
             for (Ticket* taken : batch) {
                 taken->done = true;
@@ -465,16 +492,20 @@ int64_t PageStore::Submit(const NewPage& page, double now) {
         }
     }
     if (ticket.failure) {
+        if (ticket.busy) {
+            throw StoreBusy(*ticket.failure);
+        }
         throw StoreError(*ticket.failure);
     }
     Notify(ticket.id);
     return ticket.id;
 }
 
-void PageStore::CommitBatch(const std::vector<Ticket*>& batch) {
+void PageStore::CommitBatch(const std::vector<Ticket*>& batch,
+                            std::chrono::steady_clock::time_point deadline) {
     try {
         Noted([&] {
-            std::lock_guard lock(m_mutex);
+            const auto lock = LockForIntake(deadline);
             Transaction transaction(*this);
             for (Ticket* ticket : batch) {
                 ticket->id = InsertPage(*ticket->page, ticket->now);
@@ -483,16 +514,19 @@ void PageStore::CommitBatch(const std::vector<Ticket*>& batch) {
         });
     } catch (const StoreError& error) {
         // Nothing of the batch is stored: each page's sender is told so, none is acknowledged.
+        const bool busy = dynamic_cast<const StoreBusy*>(&error) != nullptr;
         for (Ticket* ticket : batch) {
             ticket->failure = error.what();
+            ticket->busy = busy;
         }
     }
 }
 
 Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {
     Submitted submitted;
+    const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
     Noted([&] {
-        std::lock_guard lock(m_mutex);
+        const auto lock = LockForIntake(deadline);
         Transaction transaction(*this);
         if (delivery.resending) {
             Statement earlier(*m_statements,
@@ -523,15 +557,18 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
 }
 
 Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest,
-                                       double now) {
+                                       double now, const std::string& request) {
     Notified notified;
+    const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
     Noted([&] {
-        std::lock_guard lock(m_mutex);
+        const auto lock = LockForIntake(deadline);
         Transaction transaction(*this);
-        Statement earlier(*m_statements, "SELECT pages FROM notifications WHERE digest = ?");
-        earlier.Bind(1, digest);
+        Statement earlier(*m_statements,
+                          "SELECT pages, request FROM notifications WHERE digest = ? AND received >= ?");
+        earlier.Bind(1, digest).Bind(2, now - NOTIFICATIONS_KEPT_SECONDS);
         if (earlier.Step()) {
-            notified.duplicate = true;
+            notified.duplicate = earlier.Text(1) == request;
+            notified.conflict = !notified.duplicate;
             const std::string list = earlier.Text(0);
             for (std::size_t at = 0; at < list.size();) {
                 std::size_t end = list.find(',', at);
@@ -552,11 +589,13 @@ Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const 
         // A sender retries within minutes; a day of notifications is kept to know them.
         Statement old(*m_statements, "DELETE FROM notifications WHERE received < ?");
         old.Bind(1, now - NOTIFICATIONS_KEPT_SECONDS).Run();
-        Statement record(*m_statements, "INSERT INTO notifications(digest, pages, received) VALUES(?, ?, ?)");
-        record.Bind(1, digest).Bind(2, list).Bind(3, now).Run();
+        Statement record(
+            *m_statements,
+            "INSERT OR REPLACE INTO notifications(digest, pages, received, request) VALUES(?, ?, ?, ?)");
+        record.Bind(1, digest).Bind(2, list).Bind(3, now).Bind(4, request).Run();
         transaction.Commit();
     });
-    if (!notified.duplicate) {
+    if (!notified.duplicate && !notified.conflict) {
         for (const int64_t id : notified.pages) {
             Notify(id);
         }

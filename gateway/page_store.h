@@ -19,6 +19,7 @@
 #include "watch_names.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,11 @@ class StatementCache;
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+// The queue did not take the page in time (the disk or the database held up): nothing was stored.
+class StoreBusy : public StoreError {
+public:
+    using StoreError::StoreError;
 };
 
 enum class Priority { Normal, High };
@@ -152,6 +158,7 @@ struct Submitted {
 struct Notified {
     std::vector<int64_t> pages; // its pages' ids
     bool duplicate = false;     // it was handed in before: `pages` are those it made then
+    bool conflict = false;      // handed in before with another request: nothing stored, `pages` of then
 };
 
 // What a cancel did.
@@ -172,7 +179,11 @@ struct PageQuery {
 class PageStore {
 public:
     // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
-    static constexpr int SCHEMA_VERSION = 4;
+    static constexpr int SCHEMA_VERSION = 5;
+    // The longest a page handed in waits to be taken into a commit: past it, it is withdrawn unstored and
+    // StoreBusy thrown, so that every sender is answered in bounded time and none is told "not stored"
+    // for a page that is.
+    static constexpr std::chrono::milliseconds SUBMIT_WAIT{2000};
 
     // Opens (creating it, 0600) the database at `path`, and holds it: a database another gateway holds is
     // refused, naming that process. Throws StoreError.
@@ -183,7 +194,8 @@ public:
 
     // Queues `page`; its id once committed. Pages handed in by several threads at once share one commit
     // (each is answered only after it). Throws StoreError (disk full, database damaged).
-    int64_t Submit(const NewPage& page, double now);
+    // Waits at most `wait` to be taken into a commit (StoreBusy, nothing stored, past it).
+    int64_t Submit(const NewPage& page, double now, std::chrono::milliseconds wait = SUBMIT_WAIT);
 
     // Queues the page a broker delivered, in one transaction with the record of its delivery. While
     // `delivery.resending`, a message matching a record (its acknowledgement was lost with the connection
@@ -191,9 +203,12 @@ public:
     // resending, and the records before it are removed. A record replaces the one of the same packet
     // identifier. Throws StoreError.
     Submitted SubmitDelivered(const NewPage& page, double now, const Delivery& delivery);
-    // Stores the pages of one webhook notification, all or none, unless a notification with `digest` was
-    // stored within NOTIFICATIONS_KEPT_SECONDS. Throws StoreError.
-    Notified SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest, double now);
+    // Stores the pages of one webhook notification (or of a request with an idempotency key), all or
+    // none, unless one with `digest` was stored within NOTIFICATIONS_KEPT_SECONDS: then those pages are
+    // told, as a duplicate when `request` (what the sender sent, in short) is the same, as a conflict when
+    // not. Throws StoreError.
+    Notified SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest, double now,
+                                const std::string& request = "");
     static constexpr double NOTIFICATIONS_KEPT_SECONDS = 86400;
     // The broker kept no session: nothing it delivered before will come again.
     void ForgetDeliveries();
@@ -257,7 +272,7 @@ public:
 private:
     class Transaction;
     struct Ticket;
-    void CommitBatch(const std::vector<Ticket*>& batch);
+    void CommitBatch(const std::vector<Ticket*>& batch, std::chrono::steady_clock::time_point deadline);
     void Execute(const char* sql);
     void Migrate();
     // Runs `store` (which stores a page or a frame), noting its failure or success for Problem().
@@ -272,7 +287,10 @@ private:
         }
     }
 
-    std::mutex m_mutex; // guards m_db, its statements and m_sending
+    // The writer's lock, had within SUBMIT_WAIT by every intake (StoreBusy otherwise).
+    std::unique_lock<std::timed_mutex> LockForIntake(std::chrono::steady_clock::time_point deadline);
+
+    std::timed_mutex m_mutex; // guards m_db, its statements and m_sending
     sqlite3* m_db = nullptr;
     std::unique_ptr<StatementCache> m_statements;
     int64_t m_sending = 0;  // the page whose frame is being written, 0 for none

@@ -37,7 +37,7 @@ protected:
                             const std::string* address = FindRecord(*records, CALL_ADDRESS);
                             calls.push_back(address ? *address : "?");
                         }
-                        BlockOutcome outcome{store, std::nullopt, calls.empty() ? "" : calls.back()};
+                        BlockOutcome outcome{store, late, std::nullopt, calls.empty() ? "" : calls.back()};
                         if (report) {
                             outcome.status = Record{CALL_STATUS, "1"};
                         }
@@ -58,7 +58,24 @@ protected:
     std::vector<std::string> calls;
     std::string headers;
     bool store = true;
+    bool late = false;
 };
+
+// A call the queue took only after the panel had stopped waiting: no late ACK goes out (it would answer
+// the panel's next exchange), and the panel's resend of it, after a new selection, is ACKed and not paged
+// twice; a different call after it is paged as usual.
+TEST_F(Station, ACallStoredTooLateIsNotAnsweredAndItsResendIsTakenOnce) {
+    EXPECT_EQ(Feed(SELECT), ACK_);
+    late = true;
+    EXPECT_EQ(Feed(Call("550", "CALL")), "");
+    late = false;
+    EXPECT_EQ(Feed("\x05"), ""); // nothing to repeat: no late ACK
+    EXPECT_EQ(Feed(EOT_), "");
+    EXPECT_EQ(Feed(SELECT), ACK_);
+    EXPECT_EQ(Feed(Call("550", "CALL")), ACK_);
+    EXPECT_EQ(Feed(Call("551", "CALL")), ACK_);
+    EXPECT_EQ(calls, (std::vector<std::string>{"550", "551"}));
+}
 
 TEST_F(Station, PollsSelectsAndCallsAsThePanelSendsThem) {
     EXPECT_EQ(Feed(POLL), EOT_); // nothing to report

@@ -5,7 +5,9 @@
 #include "support/sim_process.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <set>
 #include <sys/file.h>
@@ -151,6 +153,75 @@ TEST(Neighbours, ACounterFolderThatIsALinkToNowhereIsNamedSo) {
     EXPECT_NE(gateway.Log().find("is a link to " + folder / "gone" + ", which does not exist"),
               std::string::npos)
         << gateway.Log();
+}
+
+// Another process holds the database's write lock (an administrator's sqlite3 in a transaction): every
+// request is answered within a bound, with 503 and Retry-After, and nothing it was refused for is stored
+// or sent later. A retry with the same Idempotency-Key pages once and is answered as the first time.
+TEST(Neighbours, AStalledQueueAnswersInBoundedTimeAndARetryWithItsKeyPagesOnce) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    auto [status, first] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}});
+    ASSERT_EQ(status, 202);
+    gateway.WaitForState(first["id"], "sent");
+
+    sqlite3* outside = nullptr;
+    ASSERT_EQ(sqlite3_open((folder / "gateway.db").c_str(), &outside), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(outside, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::vector<std::thread> clients;
+    std::atomic<int> refused{0};
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&gateway, &refused, i] {
+            httplib::Client client("127.0.0.1", gateway.HttpPort());
+            client.set_read_timeout(10);
+            const auto start = std::chrono::steady_clock::now();
+            auto result =
+                client.Post("/v1/pages", Json{{"to", "1"}, {"text", "stalled " + std::to_string(i)}}.dump(),
+                            "application/json");
+            const auto took = std::chrono::steady_clock::now() - start;
+            ASSERT_TRUE(result);
+            EXPECT_EQ(result->status, 503) << result->body;
+            EXPECT_EQ(result->get_header_value("Retry-After"), "1");
+            EXPECT_LT(took, 4s) << result->body;
+            refused += result->status == 503 ? 1 : 0;
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(refused, 6);
+    sqlite3_exec(outside, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(outside);
+
+    // The retry a client makes then, with a key, and the same again after a lost answer.
+    const std::string body = Json{{"to", "1"}, {"text", "retried"}}.dump();
+    httplib::Headers keyed = {{"Idempotency-Key", "job-4711"}};
+    auto once = gateway.Client().Post("/v1/pages", keyed, body, "application/json");
+    auto twice = gateway.Client().Post("/v1/pages", keyed, body, "application/json");
+    ASSERT_TRUE(once && twice);
+    EXPECT_EQ(once->status, 202) << once->body;
+    EXPECT_EQ(twice->status, 202);
+    EXPECT_EQ(Json::parse(once->body)["id"], Json::parse(twice->body)["id"]);
+    EXPECT_EQ(twice->get_header_value("Idempotent-Replayed"), "true");
+    EXPECT_EQ(once->get_header_value("Idempotent-Replayed"), "");
+    // The key used for something else is refused; a bad key too.
+    auto other = gateway.Client().Post("/v1/pages", keyed, Json{{"to", "2"}, {"text", "other"}}.dump(),
+                                       "application/json");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 422);
+    EXPECT_NE(other->body.find("job-4711 was used within a day for another request"), std::string::npos)
+        << other->body;
+    auto bad = gateway.Client().Post("/v1/pages", {{"Idempotency-Key", "a key with spaces"}}, body,
+                                     "application/json");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 422);
+
+    gateway.WaitForState(Json::parse(once->body)["id"], "sent");
+    const std::vector<Json> frames = TextFrames(sim, 3, 1500ms);
+    ASSERT_EQ(frames.size(), 2U); // "before" and "retried": nothing refused went out, the retry once
+    const Json pages = gateway.Get("/v1/pages");
+    EXPECT_EQ(pages["pages"].size(), 2U) << pages.dump();
 }
 
 } // namespace
