@@ -62,10 +62,18 @@ std::variant<Template, std::string> ReadTemplate(std::string_view value) {
 // The text of the field at `pointer`: a string as it is, a number or true/false as JSON writes it.
 std::string FieldText(const Json& body, const std::string& pointer) {
     const Json::json_pointer path(pointer);
-    if (!body.contains(path)) {
-        throw PageRefusal{422, "{" + pointer + "}: the body has no such field"};
+    const Json* found = nullptr;
+    try {
+        // On an array a token that is no index throws instead of answering "not there".
+        found = body.contains(path) ? &body.at(path) : nullptr;
+    } catch (const Json::exception&) {
+        found = nullptr;
     }
-    const Json& field = body.at(path);
+    if (found == nullptr) {
+        throw PageRefusal{422, "{" + pointer + "}: the body has no such field" +
+                                   std::string(body.is_array() ? " (the body is an array: /0, /1...)" : "")};
+    }
+    const Json& field = *found;
     if (field.is_string()) {
         return field.get<std::string>();
     }

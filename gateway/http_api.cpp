@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -241,7 +242,19 @@ HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, C
         const int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    m_server->set_payload_max_length(MAX_BODY);
+    // The largest body of any route; each route's own limit is checked before its body is read.
+    m_server->set_payload_max_length(MAX_WEBHOOK_BODY);
+    m_server->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
+        if (response.status >= 400) {
+            std::string why = response.body;
+            if (const Json body = Json::parse(response.body, nullptr, false); body.is_object()) {
+                why = body.value("error", response.body);
+            }
+            m_refusals->Count("http", HttpRefusalReason(response.status),
+                              request.method + " " + request.path + " from " + PeerText(request) + ": " +
+                                  std::to_string(response.status) + " " + why);
+        }
+    });
     // An answer goes out in two writes (head, body): without this, Nagle's wait for the client's delayed
     // ACK adds 40 ms to every request on a kept-alive connection.
     m_server->set_tcp_nodelay(true);
@@ -374,6 +387,13 @@ std::pair<Json, bool> HttpApi::HealthNow() {
                            "not see: " +
                            health.sequenceProblem);
     }
+    if (health.drainSeconds > 0) {
+        body["drain_seconds"] = std::round(health.drainSeconds);
+        warnings.push_back("the queue takes about " + std::to_string(std::lround(health.drainSeconds)) +
+                           " s to send at the port's pace, and its first page expires in " +
+                           std::to_string(std::lround(health.firstExpiresIn)) +
+                           " s: pages will expire unsent");
+    }
     body["warnings"] = warnings;
     bool whole = status == "ok";
     if (m_mqtt) {
@@ -477,6 +497,26 @@ void HttpApi::Routes() {
     httplib::Server& server = *m_server;
 
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        // Two lengths make the body's end a guess that a proxy may make otherwise (RFC 9112, 6.3).
+        if (request.get_header_value_count("Content-Length") > 1) {
+            ReplyError(response, 400, "more than one Content-Length header");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // No browser needs several ranges of one answer, and httplib would make each a copy of it (8 kB
+        // became 8 MB), of an error answer too: several are served as the whole answer, once (RFC 9110
+        // lets a server ignore Range). The request is httplib's own, not const where it lives.
+        if (request.ranges.size() > 1) {
+            auto& own = const_cast<httplib::Request&>(request);
+            own.ranges.clear();
+            own.headers.erase("Range"); // or the file handler still answers 206
+        }
+        const std::size_t limit = request.path.starts_with("/v1/hooks/") ? MAX_WEBHOOK_BODY : MAX_BODY;
+        const std::optional<uint32_t> length =
+            ParseUnsigned(request.get_header_value("Content-Length"), 0, 0xFFFFFFFF);
+        if ((length && *length > limit) || request.body.size() > limit) {
+            ReplyError(response, 413, "the body is larger than " + std::to_string(limit / 1024) + " kB");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const unsigned needed = ScopeNeeded(request);
         if (!m_tokens || needed == 0) {
             return httplib::Server::HandlerResponse::Unhandled;
@@ -539,7 +579,7 @@ void HttpApi::Routes() {
                     response.status = 400;
                     message = "Content-Length is not a number of bytes: " + length;
                 } else {
-                    message = "the body is larger than " + std::to_string(MAX_BODY / 1024) + " kB";
+                    message = "the body is larger than " + std::to_string(MAX_WEBHOOK_BODY / 1024) + " kB";
                 }
             } else if (response.status == 404) {
                 message = "no such resource: " + request.method + " " + request.path;
@@ -636,6 +676,11 @@ void HttpApi::Routes() {
         if (const std::optional<std::string> search = Value(query, "q")) {
             if (search->size() > 200) {
                 ReplyError(response, 422, "q: at most 200 bytes");
+                return;
+            }
+            // SQLite's LIKE ends its pattern at a NUL: the search would match every page.
+            if (search->find('\0') != std::string::npos) {
+                ReplyError(response, 422, "q: no text holds a NUL byte (%00)");
                 return;
             }
             pages.search = *search;
@@ -831,6 +876,12 @@ void HttpApi::Routes() {
                 text += std::to_string(count);
                 text += '\n';
             }
+        }
+        text += "# HELP velkor_gateway_refused_total Requests a listener refused, by listener and reason.\n"
+                "# TYPE velkor_gateway_refused_total counter\n";
+        for (const auto& [kind, count] : m_refusals->Counts()) {
+            text += "velkor_gateway_refused_total{listener=\"" + kind.first + "\",reason=\"" + kind.second +
+                    "\"} " + std::to_string(count) + "\n";
         }
         response.set_content(text, "text/plain; version=0.0.4");
     });

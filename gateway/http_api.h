@@ -12,6 +12,7 @@
 #include "listen_address.h"
 #include "mqtt_link.h"
 #include "page_json.h"
+#include "refusals.h"
 #include "tokens.h"
 
 #include <condition_variable>
@@ -37,7 +38,10 @@ struct ConsoleSettings {
 
 class HttpApi {
 public:
-    static constexpr std::size_t MAX_BODY = 16 * 1024;
+    static constexpr std::size_t MAX_BODY = 16 * 1024; // a page, a time, a cancel
+    // A webhook's notification: Alertmanager groups of hundreds of alerts (60 weigh 18 kB); the pages made
+    // of it stay bounded by their recipients and the text cut.
+    static constexpr std::size_t MAX_WEBHOOK_BODY = 1024 * 1024;
     // A connection holds its thread until it is cut off: many threads and short waits keep a crowd of
     // idle connections from starving the systems that page (on a LAN a request's bytes come within
     // milliseconds). Past THREADS + MAX_WAITING, further clients wait in the kernel's backlog.
@@ -60,6 +64,10 @@ public:
     void SetHooks(std::shared_ptr<const Hooks> hooks);
     // The panel whose health is told beside the transmitter's (nullptr: none). Set before Run.
     void SetPanel(EspaPanel* panel) { m_panel = panel; }
+
+    // Where this listener counts its refusals, and whose counts /metrics shows (the other listeners'
+    // too, when they count there). Set before Run; by default its own.
+    void SetRefusals(Refusals& refusals) { m_refusals = &refusals; }
 
     // Binds; false with the reason in `error`.
     bool Bind(const ListenAddress& address, std::string* error);
@@ -88,6 +96,8 @@ private:
     Key KeyOf(const httplib::Request& request) const;
 
     Intake& m_intake;
+    Refusals m_ownRefusals;
+    Refusals* m_refusals = &m_ownRefusals;
     std::optional<Tokens> m_tokens;
     MqttLink* m_mqtt;
     EspaPanel* m_panel = nullptr;

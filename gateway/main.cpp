@@ -111,6 +111,7 @@ int Serve(const Options& options) {
         store->OnStateChange([&mqtt](int64_t id) { mqtt->PageChanged(id); });
     }
 
+    Refusals refusals;
     std::unique_ptr<SnppServer> snpp;
     if (options.snpp) {
         const int listener = ListenOn(*options.snpp, &error);
@@ -121,6 +122,10 @@ int Serve(const Options& options) {
         SnppHooks hooks;
         hooks.resolve = [&intake](std::string_view text) { return intake.Resolve(text); };
         hooks.submit = [&intake](const NewPage& page) { return intake.Submit(page); };
+        hooks.refused = [&refusals](std::string_view reply) {
+            const std::string code(reply.substr(0, 3));
+            refusals.Count("snpp", code == "421" ? "hung_up" : "reply_" + code, std::string(reply));
+        };
         if (tokens) {
             hooks.login = [&tokens](std::string_view user, std::string_view password) {
                 return tokens->Login(user, password);
@@ -153,6 +158,7 @@ int Serve(const Options& options) {
     std::unique_ptr<HttpApi> http;
     if (options.http) {
         http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console, options.alerts);
+        http->SetRefusals(refusals);
         http->SetPanel(panel.get());
         if (!options.hooks.empty()) {
             std::optional<Hooks> hooks = Hooks::Load(options.hooks, &error);
@@ -210,6 +216,9 @@ int Serve(const Options& options) {
         }
         if (!health.sequenceProblem.empty()) {
             line += ", sequence numbers counted in the queue";
+        }
+        if (health.drainSeconds > 0) {
+            line += ", pages will expire unsent";
         }
         if (mqtt) {
             line += mqtt->CurrentHealth().connected ? ", broker connected" : ", broker not connected";

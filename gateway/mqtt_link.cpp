@@ -303,8 +303,10 @@ void MqttLink::Connected(int result, int flags) {
     // Subscribed again on every connection: a broker that lost or changed the session still sends.
     const std::string own = m_settings.prefix + "/" + m_settings.name + "/pages";
     const std::string all = m_settings.prefix + "/all/pages";
-    char* topics[] = {const_cast<char*>(own.c_str()), const_cast<char*>(all.c_str())};
-    mosquitto_subscribe_multiple(m_client, nullptr, 2, topics, QOS, 0, nullptr);
+    // Its own status too: a retained "offline" someone else leaves there while it runs is put right.
+    char* topics[] = {const_cast<char*>(own.c_str()), const_cast<char*>(all.c_str()),
+                      const_cast<char*>(m_statusTopic.c_str())};
+    mosquitto_subscribe_multiple(m_client, nullptr, 3, topics, QOS, 0, nullptr);
     m_connected = true;
     Publish(m_statusTopic, "online", true);
     std::lock_guard lock(m_mutex);
@@ -319,6 +321,14 @@ void MqttLink::Received(const mosquitto_message& message) {
     const std::string topic = ValidUtf8(message.topic ? message.topic : "");
     const std::string_view payload(static_cast<const char*>(message.payload),
                                    message.payload ? static_cast<std::size_t>(message.payloadlen) : 0);
+    if (topic == m_statusTopic) {
+        if (payload != "online" && m_connected) {
+            LogWarning("status " + topic + ": \"" + ValidUtf8(std::string(payload.substr(0, 64))) +
+                       "\" is not this gateway's, which runs: online published again");
+            Publish(m_statusTopic, "online", true);
+        }
+        return;
+    }
     if (message.retain) {
         // The broker's retained copy, handed to every new subscription: an old message, not a page now (a
         // retained message published while the gateway is subscribed comes live, without the flag, and is

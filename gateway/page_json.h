@@ -29,7 +29,6 @@ struct ReadPage {
     std::string warning; // characters GBK lacks, sent as "?"
 };
 
-inline constexpr int MAX_RECIPIENTS = 100;
 inline constexpr int MAX_TTL_SECONDS = 86400;
 inline constexpr int MAX_REPEAT_COUNT = 1000;
 

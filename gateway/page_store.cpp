@@ -997,6 +997,22 @@ std::map<std::string, int64_t> PageStore::CountByState() {
     return counts;
 }
 
+Backlog PageStore::QueuedBacklog() {
+    std::lock_guard lock(m_readMutex);
+    Backlog backlog;
+    // Each queued page's frames still to go: its rounds times its watches, less those written.
+    Statement frames(
+        *m_readStatements,
+        "SELECT coalesce(sum(max(1, (SELECT count(*) FROM recipients WHERE page_id = pages.id)) * "
+        "repeat_count - done_frames), 0), min(expires) FROM pages INDEXED BY pages_expiry "
+        "WHERE state = 'queued'");
+    if (frames.Step()) {
+        backlog.frames = frames.Int(0);
+        backlog.firstExpiry = frames.Real(1);
+    }
+    return backlog;
+}
+
 int PageStore::LastSequence(const std::string& port) {
     std::lock_guard lock(m_mutex);
     Statement last(*m_statements, "SELECT last_sequence FROM ports WHERE port = ?");

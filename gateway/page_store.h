@@ -51,6 +51,8 @@ enum class Priority { Normal, High };
 const char* PriorityName(Priority priority); // "normal", "high"
 
 inline constexpr int DEFAULT_TTL_SECONDS = 600;
+// The watches one page may go to, groups counted by their members, whatever the page came by.
+inline constexpr int MAX_RECIPIENTS = 100;
 // The text page's timed-sending intervals.
 inline constexpr int REPEAT_INTERVALS[] = {5, 10, 20, 30, 60};
 
@@ -115,6 +117,12 @@ struct Job {
     std::string gbk;
     uint8_t sequence = 0;
     bool again = false; // numbered before: written again with the same number
+};
+
+// What the queue holds to send.
+struct Backlog {
+    int64_t frames = 0;     // frames still to write
+    double firstExpiry = 0; // when the first queued page expires; 0 with none queued
 };
 
 // How NextJob numbers a new text frame.
@@ -261,6 +269,8 @@ public:
 
     // Pages by state, every state named.
     std::map<std::string, int64_t> CountByState();
+    // The frames still to send of the queued pages, and the first of their expiries.
+    Backlog QueuedBacklog();
 
     // Why the last page or frame could not be stored ("" once one could again): the disk is full, the
     // database damaged.

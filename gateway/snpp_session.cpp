@@ -66,10 +66,16 @@ std::string SnppSession::OnIdle() {
 
 std::vector<std::string> SnppSession::Hangup(std::string reply) {
     m_closed = true;
+    if (m_hooks.refused && (reply.starts_with('4') || reply.starts_with('5'))) {
+        m_hooks.refused(reply);
+    }
     return {std::move(reply)};
 }
 
 std::vector<std::string> SnppSession::Error(std::string reply) {
+    if (m_hooks.refused) {
+        m_hooks.refused(reply);
+    }
     if (++m_errors >= MAX_ERRORS) {
         return {std::move(reply), "421 Too Many Errors, Goodbye (terminate connection)"};
     }
@@ -197,6 +203,10 @@ std::vector<std::string> SnppSession::Page(std::string_view argument) {
     std::variant<std::vector<Recipient>, std::string> recipients = m_hooks.resolve(id);
     if (auto* reason = std::get_if<std::string>(&recipients)) {
         return Error("550 Error, Invalid Pager ID: " + *reason);
+    }
+    // The limit counts watches, a group by its members, as HTTP counts them.
+    if (m_pagers.size() + std::get<std::vector<Recipient>>(recipients).size() > MAX_PAGERS) {
+        return Error("552 Maximum Entries Exceeded (" + std::to_string(MAX_PAGERS) + " watches a page)");
     }
     for (Recipient& recipient : std::get<std::vector<Recipient>>(recipients)) {
         m_pagers.push_back(std::move(recipient));

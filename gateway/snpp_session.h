@@ -24,15 +24,17 @@ struct SnppHooks {
     std::function<bool(std::string_view user, std::string_view password)> login;
     // Queues the page; its id once committed, or the technical reason it is not.
     std::function<std::variant<int64_t, std::string>(const NewPage&)> submit;
+    // Told of every refusal (a 4xx or 5xx reply) with the reply; unset: not told.
+    std::function<void(std::string_view reply)> refused;
 };
 
 class SnppSession {
 public:
     static constexpr std::size_t MAX_LINE = 1024;     // bytes of one command line (RFC 1861 allows 512)
     static constexpr std::size_t MAX_COMMANDS = 1000; // per connection
-    static constexpr std::size_t MAX_PAGERS = 100;    // PAGE lines before one SEND
-    static constexpr std::size_t MAX_DATA = 4096;     // bytes of a DATA message
-    static constexpr int MAX_ERRORS = 10;             // unknown commands before the server hangs up
+    static constexpr std::size_t MAX_PAGERS = MAX_RECIPIENTS; // watches of the PAGE lines before one SEND
+    static constexpr std::size_t MAX_DATA = 4096;             // bytes of a DATA message
+    static constexpr int MAX_ERRORS = 10;                     // unknown commands before the server hangs up
 
     SnppSession(SnppHooks hooks, Charset charset, std::string peer);
 

@@ -57,9 +57,11 @@ void Transmitter::Stop() {
 
 Health Transmitter::CurrentHealth() {
     int64_t depth = 0;
+    Backlog backlog;
     std::string storeProblem = m_store.Problem();
     try {
         depth = m_store.CountByState()["queued"];
+        backlog = m_store.QueuedBacklog();
     } catch (const StoreError& error) {
         storeProblem = error.what();
     }
@@ -70,6 +72,18 @@ Health Transmitter::CurrentHealth() {
     health.lostSince = port.lostSince;
     health.portProblem = port.problem;
     health.queueDepth = depth;
+    if (backlog.frames > 0) {
+        // A text frame is at most 100 bytes on the wire; each is followed by the gap.
+        const int bitsPerByte = m_settings.parity == Parity::None ? 10 : 11;
+        const double perFrame = std::chrono::duration<double>(m_settings.gap).count() +
+                                100.0 * bitsPerByte / std::max(1, m_settings.baudRate);
+        const double drain = static_cast<double>(backlog.frames) * perFrame;
+        const double left = backlog.firstExpiry - QueueNow();
+        if (drain > left) {
+            health.drainSeconds = drain;
+            health.firstExpiresIn = std::max(0.0, left);
+        }
+    }
     if (health.storeProblem.empty()) {
         health.storeProblem = storeProblem;
     }
@@ -260,9 +274,21 @@ void Transmitter::Run() {
 void Transmitter::Step() {
     RecordWritten();
     KeepPortOpen();
-    for (const Ended& page : m_store.ExpireDue(QueueNow())) {
-        LogLine("page " + std::to_string(page.id) + " " + page.state + ": " + page.reason,
-                page.state == "failed" ? LogLevel::Error : LogLevel::Warning);
+    const std::vector<Ended> ended = m_store.ExpireDue(QueueNow());
+    for (std::size_t i = 0; i < ended.size() && i < ENDED_LOGGED_EACH; ++i) {
+        LogLine("page " + std::to_string(ended[i].id) + " " + ended[i].state + ": " + ended[i].reason,
+                ended[i].state == "failed" ? LogLevel::Error : LogLevel::Warning);
+    }
+    if (ended.size() > ENDED_LOGGED_EACH) {
+        std::size_t failed = 0;
+        for (const Ended& page : ended) {
+            failed += page.state == "failed" ? 1 : 0;
+        }
+        LogWarning("and " + std::to_string(ended.size() - ENDED_LOGGED_EACH) +
+                   " more pages left the queue unsent (" + std::to_string(ended.size() - failed) +
+                   " expired, " + std::to_string(failed) + " failed in all; pages " +
+                   std::to_string(ended[ENDED_LOGGED_EACH].id) + " to " + std::to_string(ended.back().id) +
+                   ")");
     }
     RemoveOld();
     auto waitUntil = Clock::now() + std::chrono::seconds(1);

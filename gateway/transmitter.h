@@ -43,6 +43,10 @@ struct Health {
     // Why the last frame was not numbered on the device's shared counter ("" while it was): the queue's
     // own count went on instead, which the window and velkor-cli do not see.
     std::string sequenceProblem;
+    // The queue cannot be sent before its first page expires at the port's pace (the gap and the
+    // frame's time on the wire): how long it takes, and how long that page has. 0 while it can.
+    double drainSeconds = 0;
+    double firstExpiresIn = 0;
 };
 
 class Transmitter {
@@ -51,6 +55,9 @@ public:
     // meanwhile, but sending is.
     static constexpr std::chrono::milliseconds SEQUENCE_WAIT{200};
     static constexpr std::chrono::seconds SEQUENCE_RETRY{5};
+    // Pages that leave the queue unsent in one turn are logged one a line up to this many; the rest in one
+    // line (a gateway started after a long stop finds thousands expired).
+    static constexpr std::size_t ENDED_LOGGED_EACH = 5;
     // Old pages are looked for this often, and removed this many at a time between frames.
     static constexpr std::chrono::minutes REMOVE_EVERY{10};
     static constexpr int REMOVE_BATCH = 200;

@@ -231,6 +231,16 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
          {"-H", "Content-Length: -5", "-d", "", base + "/v1/pages?to=1"},
          400,
          "Content-Length is not a number of bytes: -5"},
+        {"two lengths",
+         {"-H", "Content-Length: 5", "-H", "Content-Length: 6", "--data-binary", "hello",
+          base + "/v1/pages?to=1"},
+         400,
+         "more than one Content-Length header"},
+        {"a NUL in a search", {base + "/v1/pages?q=%00"}, 422, "q: no text holds a NUL byte (%00)"},
+        {"a page's body over 16 kB",
+         {"--data-binary", std::string(20 * 1024, 'a'), base + "/v1/pages?to=1"},
+         413,
+         "the body is larger than 16 kB"},
         {"rounds past the ttl",
          {"-H", "Content-Type: application/json", "-d",
           R"({"to":"1","text":"a","ttl":12,"repeat":{"every":5,"count":5}})", base + "/v1/pages"},
@@ -244,6 +254,30 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
         const Json answer = Json::parse(body, nullptr, false);
         ASSERT_TRUE(answer.is_object()) << body;
         EXPECT_EQ(answer.value("error", "").substr(0, row.error.size()), row.error) << body;
+    }
+    // Each refusal counted by its reason, and logged.
+    const std::string metrics = gateway.Client().Get("/metrics")->body;
+    for (const char* counted :
+         {"{listener=\"http\",reason=\"bad_request\"} 2", "{listener=\"http\",reason=\"body_too_large\"} 1",
+          "{listener=\"http\",reason=\"method\"} 2"}) {
+        EXPECT_NE(metrics.find(std::string("velkor_gateway_refused_total") + counted), std::string::npos)
+            << counted << "\n"
+            << metrics;
+    }
+    EXPECT_NE(gateway.Log().find("http refused (bad_request): POST /v1/pages from 127.0.0.1:"),
+              std::string::npos);
+    // Several byte ranges of a static answer are served as the answer once; one range as asked.
+    for (const auto& [range, status, size] :
+         {std::tuple{std::string("0-0"), 206, std::size_t{1}},
+          std::tuple{std::string("0-0,1-1,2-2,0-0"), 200, std::size_t{8192}}}) {
+        std::string ranges = range;
+        for (int i = 0; i < 200 && range.find(',') != std::string::npos; ++i) {
+            ranges += ",0-0";
+        }
+        auto map = gateway.Client().Get("/gbk-map", {{"Range", "bytes=" + ranges}});
+        ASSERT_TRUE(map);
+        EXPECT_EQ(map->status, status) << range;
+        EXPECT_EQ(map->body.size(), size) << range;
     }
     httplib::Result put = gateway.Client().Put("/v1/time", "x", "text/plain");
     ASSERT_TRUE(put);

@@ -86,6 +86,29 @@ TEST(HooksFile, FieldsArePickedByPointerAndAMissingOneIsNamed) {
     }
 }
 
+// A pointer whose token is no index, on a body that is an array, is a field the body lacks (nlohmann's
+// at() throws out_of_range there, which was an internal error).
+TEST(HooksFile, APointerIntoAnArrayBodyThatIsNoIndexIsNamed) {
+    std::string error;
+    const std::optional<Hooks> hooks =
+        Hooks::Parse("[list]\nto = dev\ntext = {/}{/name}\n", "hooks.conf", &error);
+    ASSERT_TRUE(hooks) << error;
+    for (const char* json : {R"([1, 2])", R"([])", R"([{"name": "x"}])"}) {
+        SCOPED_TRACE(json);
+        try {
+            ApplyHook(*hooks->Find("list"), Json::parse(json));
+            ADD_FAILURE() << "not refused";
+        } catch (const PageRefusal& refusal) {
+            EXPECT_EQ(refusal.status, 422);
+            EXPECT_EQ(refusal.message, "{/}: the body has no such field (the body is an array: /0, /1...)");
+        }
+    }
+    const std::optional<Hooks> indexed =
+        Hooks::Parse("[list]\nto = dev\ntext = {/0/name}\n", "hooks.conf", &error);
+    ASSERT_TRUE(indexed) << error;
+    EXPECT_EQ(ApplyHook(*indexed->Find("list"), Json::parse(R"([{"name": "x"}])")).text, "x");
+}
+
 TEST(AlertText, CutOnAWholeCharacterWithAnEllipsis) {
     EXPECT_EQ(FitPageText("freezer\ttoo warm\r\nnow"), "freezer too warm \nnow");
     std::string chinese;

@@ -79,6 +79,7 @@ public:
         return amtool.Wait(20s);
     }
     std::string Log() const { return ReadFile(m_folder / "alertmanager.log"); }
+    int Port() const { return m_port; }
 
 private:
     const Folder& m_folder;
@@ -185,6 +186,35 @@ TEST(Hooks, ACriticalAlertJumpsTheQueueAndARetryIsPagedOnce) {
     EXPECT_TRUE(TextFrames(sim, 1, 3s).empty()) << "once, not twice";
     gateway->Signal(SIGTERM);
     EXPECT_EQ(gateway->Wait(10s), 0);
+}
+
+// A group of 60 alerts (a rack's disks, a ward's beds) is one notification of about 20 kB: each alert paged,
+// nothing refused, and Alertmanager logs no failure.
+TEST(Hooks, AGroupOfSixtyAlertsFromAlertmanagerIsPagedWhole) {
+    if (!std::filesystem::exists("/usr/bin/prometheus-alertmanager")) {
+        GTEST_SKIP() << "prometheus-alertmanager is not installed";
+    }
+    Folder folder;
+    folder.Write("watches.csv", WATCHES);
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0", "--watches", folder / "watches.csv"});
+    Alertmanager alertmanager(folder, gateway.HttpPort(), "?to=desk", "unused");
+    Json alerts = Json::array();
+    for (int i = 1; i <= 60; ++i) {
+        alerts.push_back(
+            {{"labels", {{"alertname", "DiskFull"}, {"disk", "sd" + std::to_string(i)}}},
+             {"annotations",
+              {{"summary", "磁盘 " + std::to_string(i) + " 将满"}, {"description", std::string(200, 'x')}}}});
+    }
+    httplib::Client client("127.0.0.1", alertmanager.Port());
+    auto posted = client.Post("/api/v2/alerts", alerts.dump(), "application/json");
+    ASSERT_TRUE(posted);
+    ASSERT_EQ(posted->status, 200) << posted->body;
+    const std::vector<Json> frames = TextFrames(sim, 60, 15s);
+    EXPECT_EQ(frames.size(), 60U) << alertmanager.Log() << gateway.Log();
+    EXPECT_EQ(gateway.Get("/v1/pages?limit=100")["pages"].size(), 60U);
+    EXPECT_EQ(alertmanager.Log().find("level=error"), std::string::npos) << alertmanager.Log();
+    EXPECT_EQ(gateway.Log().find("refused"), std::string::npos) << gateway.Log();
 }
 
 TEST(Hooks, AlertmanagerBodiesAreReadWhateverTheyHoldAndANotificationSentAgainIsPagedOnce) {

@@ -446,6 +446,27 @@ TEST(PageStoreOpen, ADatabaseOfTheLastReleaseIsBroughtForwardAndANewerOneRefused
     std::filesystem::remove_all(folder);
 }
 
+TEST(PageStoreOpen, ADatabaseOfANegativeVersionIsNoVelkorDatabase) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("velkor-negative-" + std::to_string(getpid()) + ".db"))
+            .string();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE pages(id INTEGER); PRAGMA user_version = -3", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    try {
+        PageStore store(path);
+        FAIL() << "opened";
+    } catch (const StoreError& error) {
+        EXPECT_NE(
+            std::string(error.what()).find("not a velkor-gateway database of any known version (schema -3)"),
+            std::string::npos)
+            << error.what();
+    }
+    std::filesystem::remove(path);
+    std::filesystem::remove(path + ".lock");
+}
+
 TEST(PageStoreOpen, AFolderThatIsNoDatabaseSaysWhy) {
     try {
         PageStore store("/proc/velkor-no-such/gateway.db");

@@ -158,6 +158,20 @@ TEST_F(SnppTest, GbkListenerReadsGbkBytes) {
     EXPECT_EQ(Codes(session, {"PAGE 12", "MESS 3\xBA"}), (std::vector<std::string>{"250", "550"}));
 }
 
+// The limit counts watches, a group by its members, as HTTP does: a group of 60 twice is 120.
+TEST_F(SnppTest, TheRecipientLimitCountsAGroupByItsMembers) {
+    std::string list = "name,address,groups\n";
+    for (int i = 1; i <= 60; ++i) {
+        list += "bed-" + std::to_string(i) + ",0.0.1." + std::to_string(i) + ",ward\n";
+    }
+    m_names = *WatchNames::Parse(list, &m_error);
+    SnppSession session = Session();
+    EXPECT_EQ(Codes(session, {"PAGE ward", "PAGE ward"}), (std::vector<std::string>{"250", "552"}));
+    EXPECT_EQ(Codes(session, {"MESS hi", "SEND"}), (std::vector<std::string>{"250", "250"}));
+    ASSERT_EQ(m_pages.size(), 1U);
+    EXPECT_EQ(m_pages[0].recipients.size(), 60U);
+}
+
 TEST_F(SnppTest, HelpEndsWith250) {
     SnppSession session = Session();
     std::vector<std::string> replies = session.OnLine("HELP");
