@@ -50,7 +50,9 @@ public:
     static constexpr int TIMEOUT_SECONDS = 2; // a read, a write, or an idle keep-alive connection
     // Each open event stream (a console) holds a thread of its own, beside the THREADS for requests.
     static constexpr int MAX_STREAMS = 64;
-    static constexpr int KEEP_ALIVE_SECONDS = 15; // a comment on a quiet stream, so proxies keep it
+    // A comment on a quiet stream this often: proxies keep it, and a console that went away is noticed at
+    // the next write but one (the first only brings the peer's reset), so its slot is free within 2 s.
+    static constexpr int KEEP_ALIVE_SECONDS = 1;
     static constexpr int GATHER_MS = 20;          // a stream's events after the first, written with it
 
     // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.

@@ -322,7 +322,7 @@ void MqttLink::Received(const mosquitto_message& message) {
     const std::string_view payload(static_cast<const char*>(message.payload),
                                    message.payload ? static_cast<std::size_t>(message.payloadlen) : 0);
     if (topic == m_statusTopic) {
-        if (payload != "online" && m_connected) {
+        if (payload != "online" && m_connected && !m_stopping) { // not its own last word
             LogWarning("status " + topic + ": \"" + ValidUtf8(std::string(payload.substr(0, 64))) +
                        "\" is not this gateway's, which runs: online published again");
             Publish(m_statusTopic, "online", true);

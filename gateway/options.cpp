@@ -196,8 +196,9 @@ std::string DefaultDatabase() {
 
 ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     CLI::App app{
-        "Takes pages from other software (HTTP and SNPP) into one durable queue and sends them to the "
-        "watches through the transmitter on one serial port.",
+        "Takes pages from other software (HTTP and its webhooks, SNPP, MQTT, a nurse-call panel on a serial "
+        "port, a browser console) into one durable queue and sends them to the watches through the "
+        "transmitter on one serial port.",
         "velkor-gateway"};
     app.option_defaults()->always_capture_default();
     std::string port;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing on a Debian 12 machine, builds, and runs the program or the tests.
 #   tools/velkor.sh run     build, start the device simulator, run Velkor with the simulator's port listed
+#   tools/velkor.sh build   only build every program (velkor, velkor-cli, velkor-sim, velkor-gateway) into build/
 #   tools/velkor.sh check   after a change: the default build and its unit and end-to-end tests (no root, no
 #                           Wine needed; a few tests that need root skip themselves)
 #   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, the
@@ -8,8 +9,10 @@
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
 #   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
 #   tools/velkor.sh package build the Debian packages dist/{velkor,velkor-cli,velkor-gateway,velkor-sim}_<version>_amd64.deb
-set -euo pipefail
+set -eEuo pipefail
 cd "$(dirname "$0")/.."
+# A command that fails under set -e ends the run; it says which one, where, and with what status first.
+trap 'status=$?; echo "velkor.sh: \"$BASH_COMMAND\" failed with status $status (line $LINENO${FUNCNAME:+, in ${FUNCNAME[*]}})" >&2' ERR
 
 BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
                 libcpp-httplib-dev libmosquitto-dev libsystemd-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
@@ -382,6 +385,12 @@ fuzz() {
 }
 
 case "${1:-}" in
+build)
+    install_missing "${BUILD_PACKAGES[@]}"
+    cmake --preset default >/dev/null
+    cmake --build --preset default --target velkor velkor-cli velkor-sim velkor-gateway
+    ls -1 build/velkor build/velkor-cli build/velkor-sim build/velkor-gateway
+    ;;
 run)
     install_missing "${BUILD_PACKAGES[@]}"
     run_program
@@ -423,7 +432,7 @@ windows)
     echo "windows checks: $TESTS_PASSED passed, 0 failed"
     ;;
 *)
-    echo "usage: $0 run|check|test|bench|package|windows" >&2
+    echo "usage: $0 run|build|check|test|bench|package|windows" >&2
     exit 2
     ;;
 esac

@@ -277,6 +277,29 @@ TEST(GatewayMqtt, PagesPublishedWhileTheGatewayIsDownAreSentWhenItIsBack) {
     EXPECT_NE(gateway.Log().find("(session kept)"), std::string::npos);
 }
 
+// A retained "offline" left on the running gateway's status topic by another client (a script, an old
+// gateway's will) is replaced with "online" at once.
+TEST(GatewayMqtt, AnOfflineStatusPublishedByAnotherClientIsPutRight) {
+    Folder folder;
+    Broker broker(folder);
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), MqttOptions(broker, "site/desk"));
+    ASSERT_TRUE(WaitForBroker(gateway, true));
+    broker.Publish("site/desk/status", "", {"-r", "-m", "offline"});
+    std::string retained;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline && retained != "online\n") {
+        ChildProcess last({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.Port()),
+                           "-t", "site/desk/status", "-C", "1", "-W", "2"});
+        ASSERT_EQ(last.Wait(10s), 0);
+        retained = last.Out();
+    }
+    EXPECT_EQ(retained, "online\n");
+    EXPECT_NE(gateway.Log().find("\"offline\" is not this gateway's, which runs: online published again"),
+              std::string::npos)
+        << gateway.Log();
+}
+
 TEST(GatewayMqtt, TheBrokerStoppedAndStartedWhileTheGatewayRuns) {
     Folder folder;
     Broker broker(folder);
