@@ -5,6 +5,8 @@
 #include <QStyledItemDelegate>
 #include <QWheelEvent>
 
+#include <algorithm>
+
 namespace {
 
 // Rows without the dotted focus frame: at start-up no item may look highlighted.
@@ -48,7 +50,7 @@ CSolidListCtrl::CSolidListCtrl(QWidget* parent) : QListWidget(parent) {
 void CSolidListCtrl::SetRowsToFit() {
     // The client area inside the border: the viewport may not have been laid out yet.
     QSize client = contentsRect().size();
-    QSize row(client.width(), client.height() / 4);
+    QSize row(client.width(), client.height() / std::max(4, count()));
     setGridSize(row);
     for (int i = 0; i < count(); ++i) {
         item(i)->setSizeHint(row);

@@ -9,7 +9,9 @@ class CSolidListCtrl : public QListWidget {
 public:
     explicit CSolidListCtrl(QWidget* parent = nullptr);
 
-    // Row height: the list's height divided by 4; rows as wide as the list.
+    // Row height: the list's height divided by the number of items, so that every item shows without
+    // scrolling (the list has no scroll bar), but never more than a quarter of it; rows as wide as the
+    // list. Called once the items are in.
     void SetRowsToFit();
     // The lowest selected index, or -1.
     int FirstSelected() const;

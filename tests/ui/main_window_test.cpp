@@ -203,18 +203,50 @@ private slots:
         QCOMPARE(w.m_navList->selectedItems().size(), 1);
     }
 
-    void WheelScrollsByTheWheelAmount() {
+    void EveryNavigationItemShowsWithoutScrolling() {
+        // The list has no scroll bar: an item below its fold is one a user never finds.
         CVelkorDlg w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QScrollBar* bar = w.m_navList->verticalScrollBar();
-        QVERIFY(bar->maximum() > 0); // five rows, four fit
-        QVERIFY(!w.m_navList->verticalScrollBar()->isVisible());
+        QCOMPARE(w.m_navList->count(), 6);
+        QCOMPARE(w.m_navList->verticalScrollBar()->maximum(), 0);
+        const QRect room = w.m_navList->viewport()->rect();
+        for (int i = 0; i < w.m_navList->count(); ++i) {
+            const QRect rect = w.m_navList->visualItemRect(w.m_navList->item(i));
+            QVERIFY2(room.contains(rect), qPrintable(w.m_navList->item(i)->text()));
+            // The icon and the text under it fit the row.
+            QVERIFY2(rect.height() >= w.m_navList->iconSize().height() + w.m_navList->fontMetrics().height(),
+                     qPrintable(w.m_navList->item(i)->text()));
+        }
+        // The seed's five keep their order, the watch list after the text page.
+        QStringList texts;
+        for (int i = 0; i < w.m_navList->count(); ++i) {
+            texts << w.m_navList->item(i)->text();
+        }
+        QCOMPARE(texts, (QStringList{QStringLiteral("系统设置"), QStringLiteral("无线配置"),
+                                     QStringLiteral("显示页面"), QStringLiteral("手表名单"),
+                                     QStringLiteral("串口配置"), QStringLiteral("帮助文件")}));
+    }
+
+    void WheelScrollsByTheWheelAmount() {
+        // A list with more rows than fit: ten of 60 px in 200 (the window's own list shows all of its).
+        CSolidListCtrl list;
+        list.resize(80, 200);
+        list.setGridSize(QSize(78, 60));
+        for (int i = 0; i < 10; ++i) {
+            list.addItem(QString::number(i));
+            list.item(i)->setSizeHint(QSize(78, 60));
+        }
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        QScrollBar* bar = list.verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0);
+        QVERIFY(!bar->isVisible());
         auto wheel = [&](int delta) {
-            QPoint at = w.m_navList->viewport()->rect().center();
-            QWheelEvent event(at, w.m_navList->viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta),
-                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(w.m_navList->viewport(), &event);
+            QPoint at = list.viewport()->rect().center();
+            QWheelEvent event(at, list.viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(list.viewport(), &event);
         };
         wheel(-10); // towards the user: towards the last item
         QCOMPARE(bar->value(), 10);
