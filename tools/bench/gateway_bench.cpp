@@ -36,6 +36,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
+#include <unordered_set>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -493,7 +494,9 @@ public:
             thread.join();
         }
     }
-    // Every console's arrival time of page `id`'s queued event, waiting up to `timeout` for all of them.
+    // Every console's arrival time of page `id`'s first event, in whatever state it tells (a page that
+    // changed within the stream's gathering is told as it is then: already sent on a fast wire), waiting up
+    // to `timeout` for all of them.
     std::vector<Clock::time_point> Arrivals(int64_t id, std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
@@ -520,6 +523,7 @@ private:
         send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         std::string in;
         bool counted = false;
+        std::unordered_set<int64_t> seen; // pages this console has shown a row of
         while (!m_stop) {
             pollfd ready{fd, POLLIN, 0};
             if (poll(&ready, 1, 50) <= 0) {
@@ -545,7 +549,7 @@ private:
                     break;
                 }
                 const int64_t id = std::atoll(in.c_str() + at + start.size());
-                if (in.find("\"state\":\"queued\"", at) < end) {
+                if (seen.insert(id).second) {
                     std::lock_guard lock(m_mutex);
                     m_arrivals[id].push_back(now);
                 }
