@@ -244,17 +244,7 @@ std::vector<std::string> Hooks::Names() const {
 
 HookPage ApplyHook(const Hook& hook, const Json& body) {
     HookPage page;
-    const std::string to = Fill(hook.to, body);
-    std::size_t start = 0;
-    while (start <= to.size()) {
-        std::size_t end = to.find(',', start);
-        end = end == std::string::npos ? to.size() : end;
-        std::string one = Trim(std::string_view(to).substr(start, end - start));
-        if (!one.empty()) {
-            page.to.push_back(std::move(one));
-        }
-        start = end + 1;
-    }
+    page.to = SplitRecipients(Fill(hook.to, body));
     page.text = Fill(hook.text, body);
     page.priority = hook.priority;
     if (hook.whenPointer) {
@@ -262,6 +252,21 @@ HookPage ApplyHook(const Hook& hook, const Json& body) {
         page.priority = same == hook.whenEqual ? Priority::High : Priority::Normal;
     }
     return page;
+}
+
+std::vector<std::string> FixedRecipients(const Hook& hook) {
+    // A field marked by a byte no name holds; a recipient with a field in it is not known before a body.
+    std::string written;
+    for (const Template::Piece& piece : hook.to.pieces) {
+        written += piece.pointer.empty() ? piece.text : std::string(1, '\x01');
+    }
+    std::vector<std::string> fixed;
+    for (std::string& one : SplitRecipients(written)) {
+        if (one.find('\x01') == std::string::npos) {
+            fixed.push_back(std::move(one));
+        }
+    }
+    return fixed;
 }
 
 } // namespace velkor::gateway

@@ -63,4 +63,7 @@ private:
 // Fills the hook's templates from `body` (parsed JSON). Throws PageRefusal (422) naming the pointer.
 HookPage ApplyHook(const Hook& hook, const Json& body);
 
+// The recipients a hook's `to` names as written, without a field in them (known before any body).
+std::vector<std::string> FixedRecipients(const Hook& hook);
+
 } // namespace velkor::gateway

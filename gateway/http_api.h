@@ -53,7 +53,7 @@ public:
     // A comment on a quiet stream this often: proxies keep it, and a console that went away is noticed at
     // the next write but one (the first only brings the peer's reset), so its slot is free within 2 s.
     static constexpr int KEEP_ALIVE_SECONDS = 1;
-    static constexpr int GATHER_MS = 20;          // a stream's events after the first, written with it
+    static constexpr int GATHER_MS = 20; // a stream's events after the first, written with it
 
     // `tokens`: nullopt lets every request in. `mqtt`: the broker link whose health is shown, if any.
     HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt = nullptr,

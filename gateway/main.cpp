@@ -69,6 +69,27 @@ void Refuse(const std::string& text) {
     }
 }
 
+// A quick text or a hook whose recipient the watch list lacks fails every time it is used: said at start,
+// and when the files are read again, so that a site hears of it before a call is lost.
+void WarnOfUnknownRecipients(const Intake& intake, const std::vector<QuickText>& texts, const Hooks* hooks) {
+    const auto check = [&intake](const std::string& what, const std::string& name) {
+        const auto resolved = intake.Resolve(name);
+        if (const auto* reason = std::get_if<std::string>(&resolved)) {
+            LogWarning(what + ": " + *reason + "; its pages will be refused until the watch list has it");
+        }
+    };
+    for (const QuickText& text : texts) {
+        for (const std::string& name : SplitRecipients(text.to)) {
+            check("quick text \"" + text.label + "\"", name);
+        }
+    }
+    for (const std::string& hookName : hooks ? hooks->Names() : std::vector<std::string>{}) {
+        for (const std::string& name : FixedRecipients(*hooks->Find(hookName))) {
+            check("hook " + hookName, name);
+        }
+    }
+}
+
 int Serve(const Options& options) {
     std::string error;
     std::optional<Tokens> tokens;
@@ -156,6 +177,7 @@ int Serve(const Options& options) {
         panel = std::make_unique<EspaPanel>(intake, options.panel, console.texts);
     }
     std::unique_ptr<HttpApi> http;
+    std::shared_ptr<const Hooks> loadedHooks;
     if (options.http) {
         http = std::make_unique<HttpApi>(intake, tokens, mqtt.get(), console, options.alerts);
         http->SetRefusals(refusals);
@@ -166,7 +188,8 @@ int Serve(const Options& options) {
                 Refuse(error);
                 return 1;
             }
-            http->SetHooks(std::make_shared<const Hooks>(std::move(*hooks)));
+            loadedHooks = std::make_shared<const Hooks>(std::move(*hooks));
+            http->SetHooks(loadedHooks);
         }
         if (!http->Bind(*options.http, &error)) {
             std::fprintf(stderr, "velkor-gateway: http: %s\n", error.c_str());
@@ -230,6 +253,7 @@ int Serve(const Options& options) {
         }
         return line;
     };
+    WarnOfUnknownRecipients(intake, console.texts, loadedHooks.get());
     service.Ready(statusLine());
     const std::optional<std::chrono::milliseconds> watchdog = service.WatchdogEvery();
     const auto turn = std::min<std::chrono::milliseconds>(watchdog.value_or(std::chrono::seconds(5)),
@@ -261,7 +285,8 @@ int Serve(const Options& options) {
             std::optional<Hooks> hooks = Hooks::Load(options.hooks, &error);
             if (hooks) {
                 const std::size_t count = hooks->Names().size();
-                http->SetHooks(std::make_shared<const Hooks>(std::move(*hooks)));
+                loadedHooks = std::make_shared<const Hooks>(std::move(*hooks));
+                http->SetHooks(loadedHooks);
                 LogLine("hooks file read again: " + std::to_string(count) + " hooks");
             } else {
                 std::replace(error.begin(), error.end(), '\n', ';');
@@ -272,6 +297,7 @@ int Serve(const Options& options) {
         if (reloaded) {
             intake.SetWatchNames(reloaded);
             LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
+            WarnOfUnknownRecipients(intake, console.texts, loadedHooks.get());
         } else {
             std::replace(error.begin(), error.end(), '\n', ';');
             LogError("watch list not read again, the old one stays: " + error);

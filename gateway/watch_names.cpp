@@ -80,6 +80,27 @@ std::optional<WatchAddress> WatchNames::Find(std::string_view name) const {
     return found->second;
 }
 
+std::vector<std::string> SplitRecipients(std::string_view list) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        end = end == std::string_view::npos ? list.size() : end;
+        std::string_view one = list.substr(start, end - start);
+        while (!one.empty() && (one.front() == ' ' || one.front() == '\t')) {
+            one.remove_prefix(1);
+        }
+        while (!one.empty() && (one.back() == ' ' || one.back() == '\t' || one.back() == '\r')) {
+            one.remove_suffix(1);
+        }
+        if (!one.empty()) {
+            names.emplace_back(one);
+        }
+        start = end + 1;
+    }
+    return names;
+}
+
 std::variant<std::vector<Recipient>, std::string> ParseRecipient(std::string_view text,
                                                                  const WatchNames& names) {
     if (text.empty()) {

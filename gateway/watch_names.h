@@ -60,6 +60,10 @@ private:
 // A recipient as written by a sender: "A.B.C.D"; a plain decimal number N, the address whose 32-bit value
 // is N ("12" is 0.0.0.12); "all" (255.255.255.255); a name from `names`; or a group of it (each member).
 // The reason it is not one otherwise.
+// The recipients of a list written "a, b ,c" (a hook's to, a quick text's to), blanks around each taken
+// off, empty ones left out.
+std::vector<std::string> SplitRecipients(std::string_view list);
+
 std::variant<std::vector<Recipient>, std::string> ParseRecipient(std::string_view text,
                                                                  const WatchNames& names);
 

@@ -224,5 +224,34 @@ TEST(Neighbours, AStalledQueueAnswersInBoundedTimeAndARetryWithItsKeyPagesOnce) 
     EXPECT_EQ(pages["pages"].size(), 2U) << pages.dump();
 }
 
+// A quick text or a hook that names a recipient the watch list lacks is said at start (and after SIGHUP,
+// with the list read again), not only when someone presses it.
+TEST(Neighbours, QuickTextsAndHooksToUnknownRecipientsAreSaidAtStart) {
+    Folder folder;
+    folder.Write("watches.csv", "name,address,groups\ncook-1,0.0.0.1,kitchen\n");
+    folder.Write("texts.csv", "label,text,to\n取餐,3号桌请取餐,kitchen\n前台,请到前台,desk\n");
+    folder.Write("hooks.conf", "[uptime]\nto = it-desk, {/owner}\ntext = {/msg}\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(),
+                    {"--watches", folder / "watches.csv", "--texts", folder / "texts.csv", "--hooks",
+                     folder / "hooks.conf"});
+    const std::string log = gateway.Log();
+    EXPECT_NE(log.find("quick text \"前台\": no watch or group is named \"desk\""), std::string::npos) << log;
+    EXPECT_NE(log.find("hook uptime: no watch or group is named \"it-desk\""), std::string::npos) << log;
+    EXPECT_EQ(log.find("\"kitchen\""), std::string::npos) << "a group the list has";
+    EXPECT_EQ(log.find("owner"), std::string::npos) << "a recipient from a field is known only with a body";
+
+    folder.Write("watches.csv",
+                 "name,address,groups\ncook-1,0.0.0.1,kitchen\ndesk,0.0.0.2,\nit-desk,0.0.0.3,\n");
+    const std::size_t before = gateway.Log().size();
+    gateway.Signal(SIGHUP);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline &&
+           gateway.Log().find("watch list read again", before) == std::string::npos) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(gateway.Log().find("no watch or group is named", before), std::string::npos) << gateway.Log();
+}
+
 } // namespace
 } // namespace velkor
