@@ -69,7 +69,7 @@ answer, or one that is not a whole answer of the module, exits with 3.)",
          R"(The watch list is a CSV file with a header line (as a spreadsheet saves it, "," or ";" between fields):
 name,address,freq,net,host1,...,host10,groups,call in any order, other columns ignored. freq (MHz) and net
 (0-255) go together, or both stay empty to leave the channel alone; an empty hostN leaves that slot alone.
-groups names the groups the watch is in, separated by spaces ("kitchen ward-2"), for the gateway's
+groups names the groups the watch is in, separated by ";" ("kitchen;ward-2"), for the gateway's
 recipients; call is the watch's call number on a nurse-call panel (1 to 16 digits, each on one watch).
   check FILE            every fault, as FILE:LINE: column: reason (exit 2), or the count of watches
   apply PORT FILE       checked first; then for each watch in file order its channel frame and one frame a

@@ -245,10 +245,12 @@ HttpApi::HttpApi(Intake& intake, std::optional<Tokens> tokens, MqttLink* mqtt, C
     // The largest body of any route; each route's own limit is checked before its body is read.
     m_server->set_payload_max_length(MAX_WEBHOOK_BODY);
     m_server->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-        if (response.status >= 400) {
-            std::string why = response.body;
-            if (const Json body = Json::parse(response.body, nullptr, false); body.is_object()) {
-                why = body.value("error", response.body);
+        // Health's 503 is its verdict (pages cannot go out), not a request refused.
+        if (response.status >= 400 && request.path != "/v1/health") {
+            std::string why;
+            if (const Json body = Json::parse(response.body, nullptr, false);
+                body.is_object() && body.contains("error") && body["error"].is_string()) {
+                why = body["error"].get<std::string>();
             }
             m_refusals->Count("http", HttpRefusalReason(response.status),
                               request.method + " " + request.path + " from " + PeerText(request) + ": " +

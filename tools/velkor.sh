@@ -91,8 +91,14 @@ run_tests() { # preset [ctest options]
     shift
     echo "== tests ($preset)"
     build "$preset"
-    ctest --preset "$preset" -j"$JOBS" "$@" | tee "build-ctest-$preset.log"
-    local count
+    local status=0 count
+    ctest --preset "$preset" -j"$JOBS" "$@" | tee "build-ctest-$preset.log" || status=$?
+    if [ $status -ne 0 ]; then
+        echo "velkor.sh: the tests of preset $preset failed (ctest status $status):" >&2
+        sed -n '/The following tests FAILED/,$p' "build-ctest-$preset.log" >&2
+        rm -f "build-ctest-$preset.log"
+        return $status
+    fi
     count=$(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "build-ctest-$preset.log" | grep -oE '[0-9]+$')
     rm -f "build-ctest-$preset.log"
     TESTS_PASSED=$((TESTS_PASSED + ${count:-0}))
