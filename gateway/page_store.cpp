@@ -95,6 +95,9 @@ const char* const MIGRATIONS[] = {
 };
 static_assert(std::size(MIGRATIONS) == PageStore::SCHEMA_VERSION);
 
+// The longest SQLite waits for another process's lock on the database.
+constexpr int BUSY_MS = 1500;
+
 const char* const STATES[] = {"queued", "sent", "expired", "cancelled", "failed"};
 
 std::string KindName(PageKind kind) {
@@ -289,7 +292,7 @@ sqlite3* OpenConnection(const std::string& path, int flags) {
     sqlite3_create_function_v2(db, "valid_utf8", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                &ValidUtf8Function, nullptr, nullptr, nullptr);
     // A checkpoint or a moment of another process's lock makes a call wait a little, then fail.
-    sqlite3_busy_timeout(db, 1500);
+    sqlite3_busy_timeout(db, BUSY_MS);
     return db;
 }
 
@@ -501,11 +504,33 @@ int64_t PageStore::Submit(const NewPage& page, double now, std::chrono::millisec
     return ticket.id;
 }
 
+namespace {
+
+// SQLite's wait for another process's lock cut to what is left of an intake's time, for as long as it
+// lives; the connection's own wait again after.
+class BusyWithin {
+public:
+    BusyWithin(sqlite3* db, std::chrono::steady_clock::time_point deadline) : m_db(db) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        sqlite3_busy_timeout(m_db, static_cast<int>(std::clamp<int64_t>(left.count(), 10, BUSY_MS)));
+    }
+    ~BusyWithin() { sqlite3_busy_timeout(m_db, BUSY_MS); }
+    BusyWithin(const BusyWithin&) = delete;
+    BusyWithin& operator=(const BusyWithin&) = delete;
+
+private:
+    sqlite3* m_db;
+};
+
+} // namespace
+
 void PageStore::CommitBatch(const std::vector<Ticket*>& batch,
                             std::chrono::steady_clock::time_point deadline) {
     try {
         Noted([&] {
             const auto lock = LockForIntake(deadline);
+            const BusyWithin busy(m_db, deadline);
             Transaction transaction(*this);
             for (Ticket* ticket : batch) {
                 ticket->id = InsertPage(*ticket->page, ticket->now);
@@ -527,6 +552,7 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
     const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
     Noted([&] {
         const auto lock = LockForIntake(deadline);
+        const BusyWithin busy(m_db, deadline);
         Transaction transaction(*this);
         if (delivery.resending) {
             Statement earlier(*m_statements,
@@ -562,6 +588,7 @@ Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const 
     const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
     Noted([&] {
         const auto lock = LockForIntake(deadline);
+        const BusyWithin busy(m_db, deadline);
         Transaction transaction(*this);
         Statement earlier(*m_statements,
                           "SELECT pages, request FROM notifications WHERE digest = ? AND received >= ?");

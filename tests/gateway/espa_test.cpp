@@ -5,6 +5,8 @@
 #include "gateway_harness.h"
 #include "support/pty_pair.h"
 
+#include <sqlite3.h>
+
 #include <random>
 
 namespace velkor {
@@ -264,6 +266,34 @@ TEST(Panel, TheLinkComesBackFromGarbageSilenceAndAPulledCable) {
     ASSERT_TRUE(panel.Call("551", "AGAIN"));
     EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"AGAIN@0.0.1.6"});
     EXPECT_NE(gateway.Log().find("panel port " + site.folder / "panel" + " lost"), std::string::npos);
+}
+
+// Another process holds the queue's database (an administrator's sqlite3 in a transaction): the panel is
+// answered NAK within its wait, never ACK for a call not stored and never late; once the database is free
+// the call it sends again is paged, once.
+TEST(Panel, AStalledQueueIsAnsweredNakInTimeAndTheCallSentAgainIsPagedOnce) {
+    Site site;
+    Panel panel(site.folder / "panel");
+    SimProcess sim;
+    Gateway gateway(site.folder, sim.Link(), site.Options({"--gap", "0"}));
+    ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
+    sqlite3* outside = nullptr;
+    ASSERT_EQ(sqlite3_open((site.folder / "gateway.db").c_str(), &outside), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(outside, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    ASSERT_EQ(panel.Exchange(SELECT), "\x06");
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(panel.Exchange(Panel::Block("550", "CALL"), 1, 3s), "\x15");
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms) << "the NAK came after the panel's wait";
+    EXPECT_EQ(panel.Answer(1, 500ms), "") << "a second, late answer";
+    sqlite3_exec(outside, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(outside);
+
+    EXPECT_EQ(panel.Exchange(Panel::Block("550", "CALL")), "\x06");
+    panel.Exchange("\x04", 1, 100ms);
+    const std::vector<Json> frames = TextFrames(sim, 2, 1500ms);
+    EXPECT_EQ(Texts(frames), std::vector<std::string>{"5床呼叫@0.0.1.5"});
+    EXPECT_EQ(gateway.Get("/v1/pages")["pages"].size(), 1U);
 }
 
 TEST(Panel, AnAcknowledgedCallIsSentAfterTheGatewayIsKilled) {

@@ -253,5 +253,59 @@ TEST(Neighbours, QuickTextsAndHooksToUnknownRecipientsAreSaidAtStart) {
     EXPECT_EQ(gateway.Log().find("no watch or group is named", before), std::string::npos) << gateway.Log();
 }
 
+// A gateway started after a long stop finds its queue expired: the first pages a line each, the rest in one
+// line, not a line a page.
+TEST(Neighbours, PagesExpiredInBulkAreLoggedInOneLine) {
+    Folder folder;
+    const std::string noPort = folder / "no-transmitter";
+    {
+        Gateway gateway(folder, noPort);
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_EQ(
+                gateway.Post("/v1/pages", {{"to", "1"}, {"text", "old " + std::to_string(i)}, {"ttl", 1}})
+                    .first,
+                202);
+        }
+    }
+    std::this_thread::sleep_for(1500ms);
+    Gateway gateway(folder, noPort);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline &&
+           gateway.Log().find("more pages left") == std::string::npos) {
+        std::this_thread::sleep_for(50ms);
+    }
+    const std::string log = gateway.Log();
+    EXPECT_NE(
+        log.find("and 15 more pages left the queue unsent (20 expired, 0 failed in all; pages 6 to 20)"),
+        std::string::npos)
+        << log;
+    std::size_t lines = 0;
+    for (std::size_t at = log.find(" expired: "); at != std::string::npos;
+         at = log.find(" expired: ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 5U) << log;
+}
+
+// A queue the port cannot send before its first page expires is a warning in health, while pages still go.
+TEST(Neighbours, ABacklogThatCannotDrainInTimeIsAWarning) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "3000"});
+    ASSERT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "first"}, {"ttl", 20}}).first, 202);
+    Json health = gateway.Get("/v1/health");
+    EXPECT_TRUE(health["warnings"].empty()) << health.dump();
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_EQ(gateway.Post("/v1/pages", {{"to", "1"}, {"text", "more " + std::to_string(i)}, {"ttl", 20}})
+                      .first,
+                  202);
+    }
+    health = gateway.Get("/v1/health");
+    EXPECT_EQ(health["status"], "ok") << health.dump();
+    ASSERT_EQ(health["warnings"].size(), 1U) << health.dump();
+    EXPECT_NE(health["warnings"][0].get<std::string>().find("pages will expire unsent"), std::string::npos);
+    EXPECT_GE(health.value("drain_seconds", 0.0), 27.0) << health.dump();
+}
+
 } // namespace
 } // namespace velkor
