@@ -260,6 +260,12 @@ gateway_package_tests() {
     id -nG velkor-gateway | grep -qw dialout || { echo "no user velkor-gateway in dialout" >&2; failed=1; }
     dpkg-query -W -f='${Conffiles}' velkor-gateway | grep -q /etc/velkor/gateway.conf || { echo "gateway.conf is no conffile" >&2; failed=1; }
     systemctl is-enabled velkor-gateway.service >/dev/null 2>&1 && { echo "the unit is enabled at install" >&2; failed=1; }
+    # Every serial class the port list shows (and a single-board computer's) is a device the unit allows.
+    local class
+    for class in ttyS ttyUSB ttyACM ttyAMA rfcomm; do
+        grep -qx "DeviceAllow=char-$class rw" /lib/systemd/system/velkor-gateway.service ||
+            { echo "the unit does not allow the serial class $class" >&2; failed=1; }
+    done
 
     work=$(mktemp -d)
     chmod 755 "$work"
@@ -326,6 +332,11 @@ gateway_package_tests() {
 run_command_tests() {
     echo "== run command"
     local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)" failed=0 status pid
+    # The build command: every program the README's sections start, where they start it.
+    bash tools/velkor.sh build >/dev/null || failed=1
+    for program in velkor velkor-cli velkor-sim velkor-gateway; do
+        [ -x "build/$program" ] || { echo "velkor.sh build made no build/$program" >&2; failed=1; }
+    done
     # The window closes by itself once shown.
     status=0
     QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=1 bash tools/velkor.sh run >/dev/null 2>&1 || status=$?
@@ -350,7 +361,7 @@ run_command_tests() {
         echo "Ctrl-C: status $status, or a process left behind" >&2
         failed=1
     fi
-    [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 2))
+    [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 3))
     return $failed
 }
 

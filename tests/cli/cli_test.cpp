@@ -247,6 +247,11 @@ TEST(Cli, WrongArgumentsExitTwoAndNameTheArgument) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err; // one line
     }
     EXPECT_EQ(Cli({"module", "--help"}).status, 0);
+    // The watch list's help names every column the readers take, the gateway's too.
+    const CliRun watches = Cli({"watches", "--help"});
+    for (const char* column : {"name,address", "groups", "call"}) {
+        EXPECT_NE(watches.out.find(column), std::string::npos) << column;
+    }
     EXPECT_EQ(Cli({"--version"}).out, "velkor-cli " VELKOR_VERSION "\n");
 }
 

@@ -744,6 +744,11 @@ TEST(Gateway, EveryOptionOfTheHelpIsInTheManPage) {
         EXPECT_NE(man.find(it->str()), std::string::npos) << it->str();
     }
     EXPECT_GE(options, 12);
+    // The first line names every intake, not only the first two.
+    const std::string first = text.substr(0, text.find('\n', text.find("console")));
+    for (const char* intake : {"HTTP", "webhooks", "SNPP", "MQTT", "nurse-call panel", "console"}) {
+        EXPECT_NE(first.find(intake), std::string::npos) << intake << " in: " << first;
+    }
 }
 
 // One SNPP exchange over a raw socket: what the server answers to `send`, until it closes or 3 s pass.
