@@ -50,6 +50,13 @@ std::string CounterFile(const std::string& folder) {
     return {};
 }
 
+// Pages `text` to watch 1 and waits until it is sent.
+void PageSent(Gateway& gateway, const std::string& text) {
+    auto [status, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", text}});
+    ASSERT_EQ(status, 202) << page.dump();
+    EXPECT_EQ(gateway.WaitForState(page["id"], "sent")["state"], "sent") << text;
+}
+
 std::vector<int> Sequences(const std::vector<Json>& frames) {
     std::vector<int> numbers;
     for (const Json& frame : frames) {
@@ -62,9 +69,7 @@ TEST(Neighbours, AProgramHoldingTheSequenceCounterFreezesNeitherIntakeNorStop) {
     Folder folder;
     SimProcess sim;
     Gateway gateway(folder, sim.Link(), {"--gap", "0"});
-    auto [status, first] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}});
-    ASSERT_EQ(status, 202);
-    gateway.WaitForState(first["id"], "sent");
+    PageSent(gateway, "before");
 
     OutsideLock held(folder / "sequence");
     // Every request is answered at once, as if nobody held anything.
@@ -101,9 +106,7 @@ TEST(Neighbours, AProgramHoldingTheSequenceCounterFreezesNeitherIntakeNorStop) {
     // Once the lock is let go, the shared counter goes on after the queue's numbers, not behind them.
     held.Release();
     Gateway again(folder, sim.Link(), {"--gap", "0"});
-    auto [code, last] = again.Post("/v1/pages", {{"to", "1"}, {"text", "after"}});
-    ASSERT_EQ(code, 202);
-    again.WaitForState(last["id"], "sent");
+    PageSent(again, "after");
     const std::vector<int> after = Sequences(TextFrames(sim, 1));
     ASSERT_EQ(after.size(), 1U);
     EXPECT_EQ(after[0], (numbers.back() + 1) % 256);
@@ -115,11 +118,7 @@ TEST(Neighbours, ACounterFileDamagedReplacedOrRemovedNeverRepeatsTheLastNumber) 
     Folder folder;
     SimProcess sim;
     Gateway gateway(folder, sim.Link(), {"--gap", "0"});
-    const auto send = [&](const std::string& text) {
-        auto [status, page] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", text}});
-        EXPECT_EQ(status, 202);
-        EXPECT_EQ(gateway.WaitForState(page["id"], "sent")["state"], "sent") << text;
-    };
+    const auto send = [&gateway](const std::string& text) { PageSent(gateway, text); };
     send("first");
     send("second");
     const std::string file = CounterFile(folder / "sequence");
@@ -162,9 +161,7 @@ TEST(Neighbours, AStalledQueueAnswersInBoundedTimeAndARetryWithItsKeyPagesOnce) 
     Folder folder;
     SimProcess sim;
     Gateway gateway(folder, sim.Link(), {"--gap", "0"});
-    auto [status, first] = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "before"}});
-    ASSERT_EQ(status, 202);
-    gateway.WaitForState(first["id"], "sent");
+    PageSent(gateway, "before");
 
     sqlite3* outside = nullptr;
     ASSERT_EQ(sqlite3_open((folder / "gateway.db").c_str(), &outside), SQLITE_OK);
