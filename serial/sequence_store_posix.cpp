@@ -104,9 +104,10 @@ bool LockFolder(int folder, const std::string& path, std::chrono::milliseconds w
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             const long holder = LockHolder(folder);
+            // The same words whatever the wait, so that a hold that goes on is said once.
             *error = path + ": locked by another program" +
-                     (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) + " for over " +
-                     std::to_string(wait.count()) + " ms; a velkor-cli or window stopped while it held it?";
+                     (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) +
+                     " for longer than a number takes; a velkor-cli or window stopped while it held it?";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

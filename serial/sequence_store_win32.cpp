@@ -75,11 +75,10 @@ std::optional<uint8_t> TakeSequence(const std::string& port, std::string* error,
                        &whole)) {
         const DWORD failure = GetLastError();
         if (failure != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() >= deadline) {
-            *error =
-                path + (failure == ERROR_LOCK_VIOLATION
-                            ? ": locked by another program for over " + std::to_string(how.wait.count()) +
-                                  " ms; a velkor-cli or window stopped while it held it?"
-                            : ": cannot lock (error " + std::to_string(failure) + ")");
+            *error = path + (failure == ERROR_LOCK_VIOLATION
+                                 ? std::string(": locked by another program for longer than a number takes; "
+                                               "a velkor-cli or window stopped while it held it?")
+                                 : ": cannot lock (error " + std::to_string(failure) + ")");
             CloseHandle(file);
             return std::nullopt;
         }
