@@ -36,8 +36,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
-#include <unordered_set>
 #include <unistd.h>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
