@@ -80,9 +80,9 @@ CREATE TABLE IF NOT EXISTS ports(
 // Release 2.4 wrote version 0 (the schema above without the index on finished pages).
 const char* const MIGRATIONS[] = {
     // 2.4 let logins and names that are not UTF-8 in, and every listing that met them failed.
-    "UPDATE pages SET text = valid_utf8(text), source = valid_utf8(source), reason = valid_utf8(reason);"
-    "UPDATE recipients SET name = valid_utf8(name);"
-    "UPDATE frames SET reason = valid_utf8(reason);",
+    R"(UPDATE pages SET text = valid_utf8(text), source = valid_utf8(source), reason = valid_utf8(reason);
+       UPDATE recipients SET name = valid_utf8(name);
+       UPDATE frames SET reason = valid_utf8(reason);)",
     // Who may cancel a page: the key it came with, or an admin's.
     "ALTER TABLE pages ADD COLUMN key_name TEXT NOT NULL DEFAULT '';",
     // Webhook notifications already paged, so that one sent again after a lost answer is not paged twice.
