@@ -298,9 +298,9 @@ private:
     }
 
     // The writer's lock, had within SUBMIT_WAIT by every intake (StoreBusy otherwise).
-    std::unique_lock<std::timed_mutex> LockForIntake(std::chrono::steady_clock::time_point deadline);
+    std::unique_lock<std::mutex> LockForIntake(std::chrono::steady_clock::time_point deadline);
 
-    std::timed_mutex m_mutex; // guards m_db, its statements and m_sending
+    std::mutex m_mutex; // guards m_db, its statements and m_sending
     sqlite3* m_db = nullptr;
     std::unique_ptr<StatementCache> m_statements;
     int64_t m_sending = 0;  // the page whose frame is being written, 0 for none
