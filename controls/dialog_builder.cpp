@@ -37,9 +37,12 @@ struct Face {
     QFont::StyleStrategy strategy;
 
     explicit Face(const QStringList& wanted) {
-        static const QStringList kGbkFaces = {
-            QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
-            QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC")};
+        static const QStringList kGbkFaces = {QStringLiteral("SimSun"),
+                                              QStringLiteral("Microsoft YaHei"),
+                                              QStringLiteral("Noto Sans CJK SC"),
+                                              QStringLiteral("Source Han Sans SC"),
+                                              QStringLiteral("Noto Serif CJK SC"),
+                                              QStringLiteral("Source Han Serif SC")};
         const QStringList installed = QFontDatabase::families();
         for (const QString& family : wanted) {
             if (installed.contains(family)) {
@@ -88,19 +91,29 @@ QString AppTitle() {
     return Translated("MainWindow", velkor::resources::APP_TITLE).arg(QStringLiteral(VELKOR_VERSION));
 }
 
+// A Chinese Windows draws "MS Shell Dlg" dialogs and the caption's "宋体" in SimSun, YaHei being its other
+// face; elsewhere, and under Wine, the CJK faces a Linux desktop has.
+static QStringList Faces(QStringList faces) {
+#ifdef Q_OS_WIN
+    faces.prepend(QStringLiteral("Microsoft YaHei"));
+    faces.prepend(QStringLiteral("SimSun"));
+#endif
+    return faces;
+}
+
 QFont DialogFont(int pointSize) {
-    static const Face face({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
-                            QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Droid Sans Fallback"),
-                            QStringLiteral("AR PL UMing CN")});
+    static const Face face(Faces({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+                                  QStringLiteral("WenQuanYi Micro Hei"),
+                                  QStringLiteral("Droid Sans Fallback"), QStringLiteral("AR PL UMing CN")}));
     QFont font = face.Font();
     font.setPointSize(pointSize);
     return font;
 }
 
 QFont CaptionFont() {
-    static const Face face({QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"),
-                            QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
-                            QStringLiteral("Noto Sans CJK SC")});
+    static const Face face(Faces({QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC"),
+                                  QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
+                                  QStringLiteral("Noto Sans CJK SC")}));
     QFont font = face.Font();
     font.setPixelSize(12);
     font.setBold(true);

@@ -7,7 +7,9 @@
 #   tools/velkor.sh test    build and run every test (also in the ASan+UBSan and TSan builds, the
 #                           end-to-end tests in the release build, and the Windows build under Wine)
 #   tools/velkor.sh bench   build in release mode and print the speed, CPU and memory figures
-#   tools/velkor.sh windows cross-build for Windows and run its tests under Wine (part of "test")
+#   tools/velkor.sh windows cross-build for Windows (Qt for Windows built once from Debian's source into
+#                           ~/.cache/velkor), make the installer and run the Windows tests under Wine (part of "test")
+#   tools/velkor.sh windows-qt  only build Qt for Windows (once) and print where it is
 #   tools/velkor.sh package build the Debian packages dist/{velkor,velkor-cli,velkor-gateway,velkor-sim}_<version>_amd64.deb
 set -eEuo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +20,10 @@ BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-js
                 libcpp-httplib-dev libmosquitto-dev libsystemd-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
-CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 g++-mingw-w64-x86-64-posix wine64 util-linux
+# The Windows build's: MinGW-w64, Wine, Xvfb and xdotool for its window, NSIS for its installer, dpkg-dev for
+# apt-get source (Qt for Windows).
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool nsis dpkg-dev)
+CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 "${WINDOWS_PACKAGES[@]}" util-linux
                 curl hylafax-client libnet-snpp-perl mosquitto mosquitto-clients openssl netcat-openbsd faketime
                 chromium chromium-driver python3-selenium)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
@@ -377,9 +382,19 @@ static_checks() {
 # The Windows build (preset "windows", cross-built with MinGW-w64) run by ctest under Wine, the toolchain's
 # emulator. Its COM ports are velkor-sim instances of the default build on pseudo-terminals, which a ctest
 # fixture starts and stops (tests/windows/sims.sh).
+windows_qt() {
+    echo "== Qt for Windows"
+    VELKOR_WINDOWS_QT=$(bash tools/windows-qt.sh)
+    export VELKOR_WINDOWS_QT
+}
+
 windows_tests() {
+    [ -n "${VELKOR_WINDOWS_QT:-}" ] || windows_qt
+    build windows
+    cmake --build --preset windows --target installer
     run_tests windows
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    WINEPREFIX=$PWD/build-windows/wineprefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+    ls -l build-windows/velkor-*-setup.exe
 }
 
 fuzz() {
@@ -430,6 +445,7 @@ test)
     stage "tsan build, tests" run_tests tsan
     # The end-to-end tests again in the optimised build, where a test that reads too early fails.
     stage "release end-to-end" run_tests release
+    stage "windows Qt" windows_qt
     stage "windows" windows_tests
     stage "package" package_tests
     stage "run command" run_command_tests
@@ -442,14 +458,19 @@ package)
     install_missing "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
     build_package
     ;;
+windows-qt)
+    install_missing "${WINDOWS_PACKAGES[@]}" qt6-base-dev
+    windows_qt
+    echo "$VELKOR_WINDOWS_QT"
+    ;;
 windows)
-    install_missing "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix wine64
+    install_missing "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     build default
     windows_tests
     echo "windows checks: $TESTS_PASSED passed, 0 failed"
     ;;
 *)
-    echo "usage: $0 run|build|check|test|bench|package|windows" >&2
+    echo "usage: $0 run|build|check|test|bench|package|windows|windows-qt" >&2
     exit 2
     ;;
 esac

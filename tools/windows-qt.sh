@@ -23,7 +23,16 @@ options=(
 key=$(printf '%s\n' "$version" "${options[@]}" "$(sha256sum cmake/mingw-w64-qt.cmake)" | sha256sum | cut -c1-12)
 cache=${VELKOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velkor}
 prefix=$cache/qt-${version%%+*}-mingw-$key
+source_dir=$cache/src/qt6-base-${version%-*}
+# The licences the Windows installer ships beside Qt: the LGPL 3 and the GPL 3 it builds on, and Debian's
+# copyright file, which lists the bundled libraries' too.
+keep_licences() {
+    mkdir -p "$prefix/licences"
+    cp "$source_dir/LICENSES/LGPL-3.0-only.txt" "$source_dir/LICENSES/GPL-3.0-only.txt" \
+        "$source_dir/debian/copyright" "$prefix/licences/"
+}
 if [ -f "$prefix/.complete" ]; then
+    [ -f "$prefix/licences/copyright" ] || keep_licences
     echo "$prefix"
     exit 0
 fi
@@ -31,15 +40,14 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
 # Debian's source, its .dsc checked by apt and dpkg-source.
-source_dir=$cache/src/qt6-base-${version%-*}
 if [ ! -d "$source_dir" ]; then
     if ! grep -rqs '^Types: deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
         sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
             $sudo tee /etc/apt/sources.list.d/velkor-deb-src.sources >/dev/null
-        $sudo apt-get update -qq
+        $sudo apt-get update -qq >&2
     fi
     mkdir -p "$cache/src"
-    (cd "$cache/src" && apt-get source -qq "qt6-base=$version" >/dev/null)
+    (cd "$cache/src" && apt-get source -qq "qt6-base=$version" >&2)
 fi
 
 build=$cache/qt-build-$key
@@ -49,8 +57,16 @@ cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/m
     "${options[@]}" >"$cache/qt-configure-$key.log"
 # VELKOR_QT_CONFIGURE_ONLY=1: configure only, to see the configuration summary quickly.
 [ -z "${VELKOR_QT_CONFIGURE_ONLY:-}" ] || { echo "configured: $build" >&2; exit 0; }
-cmake --build "$build" --parallel "$(nproc)"
+# Its thousand steps and Qt's own warnings go to a log; a failure shows the end of it.
+log=$cache/qt-build-$key.log
+echo "building Qt for Windows into $prefix (about 20 minutes on two cores; log: $log)" >&2
+if ! cmake --build "$build" --parallel "$(nproc)" >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "windows-qt.sh: the Qt build failed; its log: $log" >&2
+    exit 1
+fi
 cmake --install "$build" >/dev/null
+keep_licences
 touch "$prefix/.complete"
 echo "Qt for Windows built in $((SECONDS - start)) s" >&2
 echo "$prefix"
