@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTextEdit>
 #include <cstdio>
+#include <memory>
 
 using velkor::resources::ModuleIds;
 using velkor::resources::PortSettingsIds;
