@@ -59,7 +59,7 @@ cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/m
 [ -z "${VELKOR_QT_CONFIGURE_ONLY:-}" ] || { echo "configured: $build" >&2; exit 0; }
 # Its thousand steps and Qt's own warnings go to a log; a failure shows the end of it.
 log=$cache/qt-build-$key.log
-echo "building Qt for Windows into $prefix (about 20 minutes on two cores; log: $log)" >&2
+echo "building Qt for Windows into $prefix (about 25 minutes on two cores; log: $log)" >&2
 if ! cmake --build "$build" --parallel "$(nproc)" >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "windows-qt.sh: the Qt build failed; its log: $log" >&2
