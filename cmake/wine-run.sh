@@ -8,11 +8,10 @@ shift
 # console); without it the prefix has only the COM ports the tests link to their pseudo-terminals.
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mountmgr.sys=d"
 wine=/usr/lib/wine/wine64
-# Made as a Simplified Chinese Windows is set up (code page 936, the CJK faces linked into the system's),
-# whatever language each program is then started in.
-# Made without a display and without Wine's .NET and HTML engines, so that it never stops to offer their
-# download; one left half-made is made again (the COM port links in it kept).
-# ctest starts several programs at once: one makes it, the others wait for it.
+# The prefix is made as a Simplified Chinese Windows is set up (code page 936, the CJK faces linked into the
+# system's), whatever language each program is then started in; without a display and without Wine's .NET
+# and HTML engines, so that it never stops to offer their download. One left half-made is made again (its
+# COM port links kept). ctest starts several programs at once: one makes it, the others wait for it.
 if [ ! -f "$prefix/.made" ]; then
     mkdir -p "$prefix"
     exec 9>"$prefix.lock"
