@@ -6,7 +6,7 @@
 #include "session.h"
 #include "text_input.h"
 
-#include "resources/version.h"
+#include "frames/version.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,8 +1,8 @@
 #include "dialog_builder.h"
 
 #include "digits_validator.h"
+#include "frames/version.h"
 #include "ip_address_ctrl.h"
-#include "resources/version.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -82,6 +82,21 @@ std::optional<WatchAddress> ParseAddress(std::string_view text) {
     return address;
 }
 
+std::string_view TrimBlanksLeft(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    text = TrimBlanksLeft(text);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 std::string AddressText(const WatchAddress& address) {
     return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." + std::to_string(address[2]) +
            "." + std::to_string(address[3]);

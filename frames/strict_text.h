@@ -30,6 +30,11 @@ bool ReadsAsRecipient(std::string_view text);
 // the range a 24-bit frequency word of 61.035 Hz steps covers.
 std::optional<double> ParseMegahertz(std::string_view text);
 
+// `text` without the blanks around it: spaces and tabs, and a carriage return at its end (a CRLF line).
+std::string_view TrimBlanks(std::string_view text);
+// The same at its start alone.
+std::string_view TrimBlanksLeft(std::string_view text);
+
 // "A.B.C.D" for an address.
 std::string AddressText(const WatchAddress& address);
 

@@ -3,9 +3,9 @@
 // rectangle in dialog units. One builder (controls/dialog_builder) turns a template into widgets; the
 // pages find their controls by id. No toolkit types here.
 
+#include "frames/version.h"
 #include "resources/control_ids.h"
 #include "resources/translatable.h"
-#include "resources/version.h"
 
 #include <string_view>
 #include <vector>

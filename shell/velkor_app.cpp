@@ -1,7 +1,7 @@
 #include "velkor_app.h"
 
 #include "controls/dialog_builder.h"
-#include "resources/version.h"
+#include "frames/version.h"
 #include "velkor_dlg.h"
 
 #include <QLibraryInfo>

@@ -3,7 +3,7 @@
 // more blocks than the stream has ETX bytes.
 
 #include "frames/espa.h"
-#include "gateway/espa_station.h"
+#include "gateway/espa/espa_station.h"
 
 #include <cstdlib>
 

@@ -252,12 +252,16 @@ TEST(ConsoleApi, KeysScopesDecideWhatEachMayDo) {
 
     // The console's files hold no secret; every API request needs a key that may do it.
     EXPECT_EQ(client.Get("/")->status, 200);
-    EXPECT_EQ(client.Get("/v1/key")->status, 401);
+    const auto keyless = client.Get("/v1/key");
+    EXPECT_EQ(keyless->status, 401);
+    EXPECT_EQ(Json::parse(keyless->body)["code"], "token_needed");
+    EXPECT_EQ(Json::parse(client.Get("/v1/key", as("n0t-a-key"))->body)["code"], "token_unknown");
     EXPECT_EQ(Json::parse(client.Get("/v1/key", as("w4ll"))->body),
               (Json{{"required", true}, {"name", "wall"}, {"scopes", {"read"}}}));
     const auto [refused, why] = post("w4ll", "from the wall");
     EXPECT_EQ(refused, 403);
     EXPECT_EQ(why["error"], "the key \"wall\" may not send; its scopes: read");
+    EXPECT_EQ(why["code"], "scope_missing");
     EXPECT_EQ(client.Get("/v1/pages", as("w4ll"))->status, 200);
 
     // A page records its key; its sender may cancel it, another sender may not, an admin may.

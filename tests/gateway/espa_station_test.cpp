@@ -1,8 +1,8 @@
 // The paging system's side of a panel's line, fed byte by byte: what it answers, what it takes as a call,
 // and how it comes back from whatever the line brings. And the page a call makes.
 
-#include "gateway/espa_panel.h"
-#include "gateway/espa_station.h"
+#include "gateway/espa/espa_panel.h"
+#include "gateway/espa/espa_station.h"
 
 #include <gtest/gtest.h>
 

@@ -210,43 +210,67 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
         std::vector<std::string> args;
         int status;
         std::string error;
+        std::string code;       // the stable code beside the English
+        std::string field = ""; // the field at fault, when there is one
     };
     const std::vector<Row> rows = {
-        {"a path not UTF-8", {base + "/%FF"}, 404, "no such resource: GET /\xEF\xBF\xBD"},
-        {"an id not UTF-8", {base + "/v1/pages/%FF"}, 404, "no page \xEF\xBF\xBD"},
+        {"a path not UTF-8", {base + "/%FF"}, 404, "no such resource: GET /\xEF\xBF\xBD", "no_such_resource"},
+        {"an id not UTF-8", {base + "/v1/pages/%FF"}, 404, "no page \xEF\xBF\xBD", "no_such_page"},
         {"a cancel not UTF-8",
          {"-X", "DELETE", base + "/v1/pages/%FF%FE"},
          404,
-         "no page \xEF\xBF\xBD\xEF\xBF\xBD"},
+         "no page \xEF\xBF\xBD\xEF\xBF\xBD",
+         "no_such_page"},
         {"a recipient not UTF-8",
          {"-H", "Content-Type: text/plain", "--data-binary", "hi", base + "/v1/pages?to=%FF"},
          422,
-         "to: no watch or group is named \"\xEF\xBF\xBD\""},
-        {"PUT", {"-X", "PUT", base + "/v1/pages"}, 405, "PUT is not a method of /v1/pages (GET, POST)"},
-        {"PATCH with a body", {"-X", "PATCH", "-d", "x", base + "/v1/pages/1"}, 405, "PATCH is not a method"},
+         "to: no watch or group is named \"\xEF\xBF\xBD\"",
+         "unknown_recipient",
+         "to"},
+        {"PUT",
+         {"-X", "PUT", base + "/v1/pages"},
+         405,
+         "PUT is not a method of /v1/pages (GET, POST)",
+         "method_not_allowed"},
+        {"PATCH with a body",
+         {"-X", "PATCH", "-d", "x", base + "/v1/pages/1"},
+         405,
+         "PATCH is not a method",
+         "method_not_allowed"},
         {"a header of 100 kB",
          {"-H", "X-Big: " + std::string(100 * 1024, 'a'), base + "/v1/health"},
          431,
-         "a header line is longer than 8 kB"},
+         "a header line is longer than 8 kB",
+         "header_too_large"},
         {"a negative length",
          {"-H", "Content-Length: -5", "-d", "", base + "/v1/pages?to=1"},
          400,
-         "Content-Length is not a number of bytes: -5"},
+         "Content-Length is not a number of bytes: -5",
+         "bad_content_length"},
         {"two lengths",
          {"-H", "Content-Length: 5", "-H", "Content-Length: 6", "--data-binary", "hello",
           base + "/v1/pages?to=1"},
          400,
-         "more than one Content-Length header"},
-        {"a NUL in a search", {base + "/v1/pages?q=%00"}, 422, "q: no text holds a NUL byte (%00)"},
+         "more than one Content-Length header",
+         "duplicate_content_length"},
+        {"a NUL in a search",
+         {base + "/v1/pages?q=%00"},
+         422,
+         "q: no text holds a NUL byte (%00)",
+         "invalid",
+         "q"},
         {"a page's body over 16 kB",
          {"--data-binary", std::string(20 * 1024, 'a'), base + "/v1/pages?to=1"},
          413,
-         "the body is larger than 16 kB"},
+         "the body is larger than 16 kB",
+         "body_too_large"},
         {"rounds past the ttl",
          {"-H", "Content-Type: application/json", "-d",
           R"({"to":"1","text":"a","ttl":12,"repeat":{"every":5,"count":5}})", base + "/v1/pages"},
          422,
-         "ttl: 12 s ends the page before its last round (5 rounds every 5 s take 20 s)"},
+         "ttl: 12 s ends the page before its last round (5 rounds every 5 s take 20 s)",
+         "ttl_before_last_round",
+         "ttl"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -255,6 +279,8 @@ TEST(Gateway, HostileRequestsAreAnsweredWithAReasonAndTheGatewayServesOn) {
         const Json answer = Json::parse(body, nullptr, false);
         ASSERT_TRUE(answer.is_object()) << body;
         EXPECT_EQ(answer.value("error", "").substr(0, row.error.size()), row.error) << body;
+        EXPECT_EQ(answer.value("code", ""), row.code) << body;
+        EXPECT_EQ(answer.value("field", ""), row.field) << body;
     }
     // Each refusal counted by its reason, and logged.
     const std::string metrics = gateway.Client().Get("/metrics")->body;
@@ -465,7 +491,9 @@ TEST(Gateway, TellsTheServiceManagerItsStateAndTheJournalItsPriorities) {
         unsetenv(name);
     }
     const std::string ready = receive(5s);
-    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=port " + folder / "no-port" + " not open, 0 queued", 0), 0U)
+    // The verdict first, as /v1/health says it.
+    EXPECT_EQ(
+        ready.rfind("READY=1\nSTATUS=port closed: port " + folder / "no-port" + " not open, 0 queued", 0), 0U)
         << ready;
     std::vector<std::string> told;
     const auto until = std::chrono::steady_clock::now() + 3s;

@@ -1,7 +1,8 @@
 // The hooks file and the alert texts, apart from the server.
 
-#include "gateway/alerts.h"
-#include "gateway/hooks.h"
+#include "gateway/hooks/alertmanager.h"
+#include "gateway/hooks/hooks_file.h"
+#include "gateway/intake/page_text.h"
 
 #include <gtest/gtest.h>
 

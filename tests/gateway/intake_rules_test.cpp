@@ -1,10 +1,10 @@
 // What the listeners accept before anything is queued: texts, recipients, watch lists, tokens, addresses.
 
-#include "gateway/listen_address.h"
-#include "gateway/mqtt_link.h"
-#include "gateway/page_text.h"
-#include "gateway/tokens.h"
-#include "gateway/watch_names.h"
+#include "gateway/intake/page_text.h"
+#include "gateway/intake/watch_names.h"
+#include "gateway/mqtt/mqtt_link.h"
+#include "gateway/net/listen_address.h"
+#include "gateway/net/tokens.h"
 
 #include <gtest/gtest.h>
 

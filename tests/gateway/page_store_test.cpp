@@ -1,6 +1,6 @@
 // The queue: numbering, order, expiry, cancelling, repeating, and what a gateway killed mid-frame finds.
 
-#include "gateway/page_store.h"
+#include "gateway/queue/page_store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

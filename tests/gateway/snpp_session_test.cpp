@@ -1,6 +1,6 @@
 // SNPP conversations as clients hold them, and every kind of bad input a listener must survive.
 
-#include "gateway/snpp_session.h"
+#include "gateway/snpp/snpp_session.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // typed into drop-down combo boxes, typing limits after a read-back, and the help page's items.
 
 #include "controls/solid_list_ctrl.h"
+#include "frames/version.h"
 #include "pages/dialog_page2.h"
 #include "pages/dialog_page3.h"
 #include "pages/dialog_page4.h"
 #include "pages/dialog_page6.h"
-#include "resources/version.h"
 #include "shell/velkor_app.h"
 #include "support/sim_process.h"
 #include "ui_support.h"

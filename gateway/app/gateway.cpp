@@ -1,0 +1,263 @@
+#include "gateway/app/gateway.h"
+
+#include "frames/version.h"
+#include "gateway/http/console_files.h"
+#include "gateway/log/log.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace velkor::gateway {
+namespace {
+
+// Creates the database's folder (private to the gateway's user) when it is missing.
+bool PrepareFolder(const std::string& database, std::string* error) {
+    const std::filesystem::path folder = std::filesystem::path(database).parent_path();
+    if (folder.empty()) {
+        return true;
+    }
+    std::error_code code;
+    if (std::filesystem::exists(folder, code)) {
+        return true;
+    }
+    if (!std::filesystem::create_directories(folder, code) && code) {
+        *error = folder.string() + ": " + code.message();
+        return false;
+    }
+    ::chmod(folder.c_str(), 0700);
+    return true;
+}
+
+std::shared_ptr<const WatchNames> LoadWatches(const std::string& path, std::string* error) {
+    if (path.empty()) {
+        return std::make_shared<const WatchNames>();
+    }
+    std::optional<WatchNames> names = WatchNames::Load(path, error);
+    return names ? std::make_shared<const WatchNames>(std::move(*names)) : nullptr;
+}
+
+std::shared_ptr<const Hooks> LoadHooks(const std::string& path, std::string* error) {
+    std::optional<Hooks> hooks = Hooks::Load(path, error);
+    return hooks ? std::make_shared<const Hooks>(std::move(*hooks)) : nullptr;
+}
+
+// A reason of several lines as one line of the log.
+std::string OneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ';');
+    return text;
+}
+
+template <typename Piece> void StartThread(std::thread& thread, const std::unique_ptr<Piece>& piece) {
+    if (piece) {
+        thread = std::thread([&piece] { piece->Run(); });
+    }
+}
+
+template <typename Piece> void StopThread(std::thread& thread, const std::unique_ptr<Piece>& piece) {
+    if (piece && thread.joinable()) {
+        piece->Stop();
+        thread.join();
+    }
+}
+
+} // namespace
+
+Gateway::~Gateway() {
+    Stop();
+}
+
+bool Gateway::Open(std::string* error) {
+    if (!m_options.tokenFile.empty()) {
+        m_tokens = Tokens::Load(m_options.tokenFile, error);
+        if (!m_tokens) {
+            return false;
+        }
+    }
+    if (!OpenQueue(error)) {
+        return false;
+    }
+    if (m_options.mqtt) {
+        try {
+            m_mqtt = std::make_unique<MqttLink>(*m_intake, *m_options.mqtt);
+        } catch (const std::runtime_error& failure) {
+            *error = failure.what();
+            return false;
+        }
+        m_store->OnStateChange([this](int64_t id) { m_mqtt->PageChanged(id); });
+    }
+    if (!OpenSnpp(error) || !OpenConsole(error)) {
+        return false;
+    }
+    if (!m_options.panel.port.empty()) {
+        m_panel = std::make_unique<EspaPanel>(*m_intake, m_options.panel, m_console.texts);
+    }
+    m_health = std::make_unique<HealthSources>(*m_transmitter, m_mqtt.get(), m_panel.get());
+    return OpenHttp(error);
+}
+
+bool Gateway::OpenQueue(std::string* error) {
+    std::shared_ptr<const WatchNames> names = LoadWatches(m_options.watches, error);
+    if (!names || !PrepareFolder(m_options.database, error)) {
+        return false;
+    }
+    try {
+        m_store = std::make_unique<PageStore>(m_options.database);
+    } catch (const StoreError& failure) {
+        *error = failure.what();
+        return false;
+    }
+    m_transmitter = std::make_unique<Transmitter>(*m_store, PortSettings{m_options.port, m_options.baudRate,
+                                                                         m_options.parity, m_options.gap,
+                                                                         m_options.keepDays});
+    m_intake = std::make_unique<Intake>(*m_store, *m_transmitter, names);
+    return true;
+}
+
+bool Gateway::OpenSnpp(std::string* error) {
+    if (!m_options.snpp) {
+        return true;
+    }
+    const int listener = ListenOn(*m_options.snpp, error);
+    if (listener < 0) {
+        *error = "snpp: " + *error;
+        return false;
+    }
+    SnppHooks hooks;
+    hooks.resolve = [this](std::string_view text) { return m_intake->Resolve(text); };
+    hooks.submit = [this](const NewPage& page) { return m_intake->Submit(page); };
+    hooks.refused = [this](std::string_view reply) {
+        const std::string code(reply.substr(0, 3));
+        m_refusals.Count("snpp", code == "421" ? "hung_up" : "reply_" + code, std::string(reply));
+    };
+    if (m_tokens) {
+        hooks.login = [this](std::string_view user, std::string_view password) {
+            return m_tokens->Login(user, password);
+        };
+    }
+    m_snpp = std::make_unique<SnppServer>(listener, hooks, m_options.snppCharset);
+    return true;
+}
+
+bool Gateway::OpenConsole(std::string* error) {
+    if (!m_options.texts.empty()) {
+        std::optional<std::vector<QuickText>> texts = LoadQuickTexts(m_options.texts, error);
+        if (!texts) {
+            return false;
+        }
+        m_console.texts = std::move(*texts);
+    }
+    if (m_options.http && !m_options.consoleOff) {
+        m_console.folder = ConsoleFolder(m_options.console, "/proc/self/exe");
+        if (!m_options.console.empty() &&
+            !std::filesystem::exists(std::filesystem::path(m_options.console) / "index.html")) {
+            *error = "--console " + m_options.console + ": no index.html there";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Gateway::OpenHttp(std::string* error) {
+    if (!m_options.http) {
+        return true;
+    }
+    m_http = std::make_unique<HttpApi>(*m_intake, m_tokens, *m_health, m_console, m_refusals);
+    m_hookRoutes = std::make_unique<HookRoutes>(m_http->Server(), *m_intake, m_options.alerts);
+    if (!m_options.hooks.empty()) {
+        m_hooks = LoadHooks(m_options.hooks, error);
+        if (!m_hooks) {
+            return false;
+        }
+        m_hookRoutes->SetHooks(m_hooks);
+    }
+    if (!m_http->Bind(*m_options.http, error)) {
+        *error = "http: " + *error;
+        return false;
+    }
+    return true;
+}
+
+void Gateway::LogStart() const {
+    const Options& o = m_options;
+    std::string line =
+        std::string("velkor-gateway ") + VELKOR_VERSION + ": HTTP " + (o.http ? o.http->Text() : "off") +
+        ", SNPP " + (o.snpp ? o.snpp->Text() + " (" + CharsetName(o.snppCharset) + ")" : "off") +
+        ", database " + o.database + ", " + std::to_string(m_intake->Names()->Size()) + " watch names";
+    if (m_tokens) {
+        line += ", tokens required";
+    }
+    if (o.http) {
+        line += m_console.folder.empty() ? ", no console" : ", console from " + m_console.folder;
+    }
+    if (o.mqtt) {
+        line += ", broker " + o.mqtt->url + " as " + o.mqtt->prefix + "/" + o.mqtt->name;
+    }
+    if (m_panel) {
+        line += ", panel on " + o.panel.port;
+    }
+    LogLine(line);
+}
+
+void Gateway::Start() {
+    LogStart();
+    m_sending = std::thread([this] { m_transmitter->Run(); });
+    StartThread(m_snppThread, m_snpp);
+    StartThread(m_httpThread, m_http);
+    StartThread(m_mqttThread, m_mqtt);
+    StartThread(m_panelThread, m_panel);
+    WarnOfUnknownRecipients();
+}
+
+void Gateway::Reload() {
+    std::string error;
+    if (m_hookRoutes && !m_options.hooks.empty()) {
+        if (std::shared_ptr<const Hooks> hooks = LoadHooks(m_options.hooks, &error)) {
+            m_hooks = hooks;
+            m_hookRoutes->SetHooks(hooks);
+            LogLine("hooks file read again: " + std::to_string(hooks->Names().size()) + " hooks");
+        } else {
+            LogError("hooks file not read again, the old one stays: " + OneLine(error));
+        }
+    }
+    if (std::shared_ptr<const WatchNames> reloaded = LoadWatches(m_options.watches, &error)) {
+        m_intake->SetWatchNames(reloaded);
+        LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
+        WarnOfUnknownRecipients();
+    } else {
+        LogError("watch list not read again, the old one stays: " + OneLine(error));
+    }
+}
+
+void Gateway::Stop() {
+    // The intakes first, so that nothing is handed in once the transmitter has stopped.
+    StopThread(m_mqttThread, m_mqtt);
+    StopThread(m_httpThread, m_http);
+    StopThread(m_snppThread, m_snpp);
+    StopThread(m_panelThread, m_panel);
+    if (m_sending.joinable()) {
+        m_transmitter->Stop();
+        m_sending.join();
+    }
+}
+
+void Gateway::WarnOfUnknownRecipients() const {
+    const auto check = [this](const std::string& what, const std::string& name) {
+        const auto resolved = m_intake->Resolve(name);
+        if (const auto* reason = std::get_if<std::string>(&resolved)) {
+            LogWarning(what + ": " + *reason + "; its pages will be refused until the watch list has it");
+        }
+    };
+    for (const QuickText& text : m_console.texts) {
+        for (const std::string& name : SplitRecipients(text.to)) {
+            check("quick text \"" + text.label + "\"", name);
+        }
+    }
+    for (const std::string& hookName : m_hooks ? m_hooks->Names() : std::vector<std::string>{}) {
+        for (const std::string& name : FixedRecipients(*m_hooks->Find(hookName))) {
+            check("hook " + hookName, name);
+        }
+    }
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,384 @@
+#include "gateway/app/options.h"
+
+#include "frames/strict_text.h"
+#include "frames/utf8.h"
+#include "frames/version.h"
+#include "serial/baud_rates.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace velkor::gateway {
+namespace {
+
+std::optional<ListenAddress> Listener(const std::string& option, const std::string& value) {
+    if (value == "off") {
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<ListenAddress> address = ParseListenAddress(value, &error);
+    if (!address) {
+        throw CLI::ValidationError(option, error);
+    }
+    return address;
+}
+
+// The first line of the password file, so that the password is not on the command line for ps to show.
+std::string ReadPassword(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        throw CLI::ValidationError("--mqtt-password-file", path + ": cannot be read");
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+std::optional<MqttSettings> Broker(const std::string& url, const std::string& topic, const std::string& user,
+                                   const std::string& passwordFile, const std::string& ca,
+                                   const std::string& cert, const std::string& key) {
+    if (url.empty()) {
+        if (!topic.empty() || !user.empty() || !passwordFile.empty() || !ca.empty() || !cert.empty() ||
+            !key.empty()) {
+            throw CLI::ValidationError("--mqtt", "the broker's other settings are given, but not --mqtt URL");
+        }
+        return std::nullopt;
+    }
+    MqttSettings settings;
+    std::string error;
+    if (!ParseBrokerUrl(url, &settings, &error)) {
+        throw CLI::ValidationError(error);
+    }
+    if (topic.empty()) {
+        throw CLI::RequiredError("--mqtt-topic PREFIX/NAME (with --mqtt: this gateway's topics)");
+    }
+    if (!ParseGatewayTopic(topic, &settings, &error)) {
+        throw CLI::ValidationError(error);
+    }
+    if (!settings.tls && (!ca.empty() || !cert.empty() || !key.empty())) {
+        throw CLI::ValidationError("--mqtt", url + ": certificates are for TLS, which is mqtts://");
+    }
+    settings.user = user;
+    if (!passwordFile.empty()) {
+        if (user.empty()) {
+            throw CLI::ValidationError("--mqtt-password-file", "a password needs --mqtt-user");
+        }
+        settings.password = ReadPassword(passwordFile);
+    }
+    settings.caFile = ca;
+    settings.certFile = cert;
+    settings.keyFile = key;
+    return settings;
+}
+
+PanelSettings Panel(const std::string& port, const std::string& line, const std::string& address, bool status,
+                    const std::string& statusValues, const std::string& text, const std::string& silence) {
+    PanelSettings settings;
+    settings.port = port;
+    std::string error;
+    if (!ParsePanelLine(line, &settings, &error)) {
+        throw CLI::ValidationError("--espa-line", error);
+    }
+    if (address.size() != 1 || address[0] < '0' || address[0] > '9') {
+        throw CLI::ValidationError("--espa-address", address + ": one digit, 0 to 9 (the panel is 1)");
+    }
+    settings.address = address[0];
+    settings.status = status;
+    if (statusValues.size() != 3 || statusValues[1] != ',' || statusValues[0] < '0' ||
+        statusValues[0] > '9' || statusValues[2] < '0' || statusValues[2] > '9') {
+        throw CLI::ValidationError("--espa-status-values", statusValues + ": two digits, as 1,2");
+    }
+    settings.statusQueued = statusValues[0];
+    settings.statusFailed = statusValues[2];
+    if (text.empty() || !IsUtf8(text)) {
+        throw CLI::ValidationError("--espa-text", "a text in UTF-8 is needed");
+    }
+    settings.defaultText = text;
+    const std::optional<uint32_t> ms = ParseUnsigned(silence, 100, 60000);
+    if (!ms) {
+        throw CLI::ValidationError("--espa-silence", silence + ": milliseconds from 100 to 60000");
+    }
+    settings.silence = std::chrono::milliseconds(*ms);
+    return settings;
+}
+
+// The config file named in `arguments` ("--config FILE" or "--config=FILE"), if any.
+std::optional<std::string> ConfigPath(const std::vector<std::string>& arguments) {
+    std::optional<std::string> path;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--config" && i + 1 < arguments.size()) {
+            path = arguments[i + 1];
+        } else if (arguments[i].starts_with("--config=")) {
+            path = arguments[i].substr(9);
+        }
+    }
+    return path;
+}
+
+// The file's form checked before CLI11 reads it, so that each fault is said with its line and in words a
+// site's admin reads: "name = value" lines, # or ; comments, blank lines; nothing else.
+void CheckConfigFile(const std::string& path, const CLI::App& app) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return; // CLI11 says the file cannot be read
+    }
+    std::string text(64 * 1024 + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (text.size() > 64 * 1024) {
+        throw CLI::ValidationError("--config", path + ": larger than 64 kB: not a config file");
+    }
+    if (text.find('\0') != std::string::npos || !IsUtf8(text)) {
+        throw CLI::ValidationError("--config", path + ": not a text file of settings (name = value lines)");
+    }
+    std::size_t number = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string_view line = TrimBlanks(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+        ++number;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (line.empty() || line.front() == '#' || line.front() == ';') {
+            continue;
+        }
+        if (line.front() == '[') {
+            throw CLI::ValidationError("--config",
+                                       where + "a [section] line: the file is name = value lines only");
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            throw CLI::ValidationError("--config",
+                                       where + "not a setting (name = value): " + std::string(line));
+        }
+        const std::string name(TrimBlanks(line.substr(0, equals)));
+        const CLI::Option* option =
+            name.empty() || name == "config" ? nullptr : app.get_option_no_throw("--" + name);
+        if (option == nullptr) {
+            throw CLI::ValidationError("--config", where + "a setting velkor-gateway does not know: " + name);
+        }
+    }
+}
+
+} // namespace
+
+std::string DefaultDatabase() {
+    if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) {
+        std::string first(state);
+        return first.substr(0, first.find(':')) + "/gateway.db";
+    }
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
+        return std::string(xdg) + "/velkor/gateway.db";
+    }
+    if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        return std::string(home) + "/.local/state/velkor/gateway.db";
+    }
+    return {};
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+    CLI::App app{
+        "Takes pages from other software (HTTP and its webhooks, SNPP, MQTT, a nurse-call panel on a serial "
+        "port, a browser console) into one durable queue and sends them to the watches through the "
+        "transmitter on one serial port.",
+        "velkor-gateway"};
+    app.option_defaults()->always_capture_default();
+    std::string port;
+    std::string baud = "9600";
+    std::string parity = "none";
+    std::string http = DEFAULT_HTTP;
+    std::string snpp = DEFAULT_SNPP;
+    std::string charset = "utf-8";
+    std::string database;
+    std::string watches;
+    std::string tokenFile;
+    std::string gap = "1000";
+    std::string keepDays = "30";
+    std::string mqtt;
+    std::string mqttTopic;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string mqttCa;
+    std::string mqttCert;
+    std::string mqttKey;
+    std::string console;
+    std::string texts;
+    std::string firingPrefix = AlertSettings{}.firingPrefix;
+    std::string resolvedPrefix = AlertSettings{}.resolvedPrefix;
+    std::string resolved = "page";
+    std::string hooks;
+    std::string espaPort;
+    std::string espaLine = "9600,7E1";
+    std::string espaAddress = "2";
+    bool espaStatus = false;
+    std::string espaStatusValues = "1,2";
+    std::string espaText = PanelSettings{}.defaultText;
+    std::string espaSilence = "2000";
+    app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
+    app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
+    // A misspelt setting in the file is an error, not a setting silently left at its default.
+    app.allow_config_extras(CLI::config_extras_mode::error);
+    // Every setting is one value: "espa-line = 9600,7E1" is not a list of two.
+    app.get_config_formatter_base()->arrayDelimiter('\n');
+    app.add_option("--port", port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
+    app.add_option("--baud", baud, "the port's baud rate")->type_name("RATE");
+    app.add_option("--parity", parity, "none, odd or even")->type_name("PARITY");
+    app.add_option("--http", http, "where the HTTP API listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp", snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp-charset", charset, "how SNPP clients send text: utf-8 or gbk")->type_name("SET");
+    app.add_option("--db", database,
+                   "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
+                   "$XDG_STATE_HOME/velkor/gateway.db)")
+        ->type_name("PATH");
+    app.add_option("--watches", watches, "a CSV watch list (name,address) for recipients by name")
+        ->type_name("FILE");
+    app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")
+        ->type_name("FILE");
+    app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
+    app.add_option("--keep-days", keepDays, "finished pages are removed after DAYS; 0 keeps them all")
+        ->type_name("DAYS");
+    app.add_option("--console", console,
+                   "the web console's files (default: the installed ones), or off to serve no console")
+        ->type_name("DIR");
+    app.add_option("--texts", texts, "the console's quick texts: a CSV file of label,text[,to]")
+        ->type_name("FILE");
+    app.add_option("--hooks", hooks, "webhooks of systems that post JSON, named in FILE")->type_name("FILE");
+    app.add_option("--alert-firing-prefix", firingPrefix, "what an Alertmanager alert's page starts with")
+        ->type_name("TEXT");
+    app.add_option("--alert-resolved-prefix", resolvedPrefix, "what a resolved alert's page starts with")
+        ->type_name("TEXT");
+    app.add_option("--alert-resolved", resolved, "page resolved alerts, or off")->type_name("page|off");
+    app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
+        ->type_name("URL");
+    app.add_option("--mqtt-topic", mqttTopic,
+                   "this gateway's topics: pages from PREFIX/NAME/pages and PREFIX/all/pages")
+        ->type_name("PREFIX/NAME");
+    app.add_option("--mqtt-user", mqttUser, "the user name the broker knows this gateway by")
+        ->type_name("USER");
+    app.add_option("--mqtt-password-file", mqttPasswordFile, "the broker password, the file's first line")
+        ->type_name("FILE");
+    app.add_option("--mqtt-ca", mqttCa, "mqtts: the CA certificate the broker's must be signed by")
+        ->type_name("FILE");
+    app.add_option("--mqtt-cert", mqttCert, "mqtts: this gateway's client certificate")->type_name("FILE");
+    app.add_option("--mqtt-key", mqttKey, "mqtts: the client certificate's private key")->type_name("FILE");
+
+    app.add_option("--espa-port", espaPort, "a nurse-call or alarm panel's serial port (ESPA 4.4.4)")
+        ->type_name("PATH");
+    app.add_option("--espa-line", espaLine, "the panel's line: RATE,7E1 or RATE,8N1 (bit 7 is ignored)")
+        ->type_name("RATE,DPS");
+    app.add_option("--espa-address", espaAddress, "the gateway's station address on the panel's line")
+        ->type_name("DIGIT");
+    app.add_flag("--espa-status", espaStatus, "report each call's outcome when the panel polls after it");
+    app.add_option("--espa-status-values", espaStatusValues,
+                   "the call status (record 7) reported for a call paged, and for one not paged")
+        ->type_name("PAGED,FAILED");
+    app.add_option("--espa-text", espaText, "the page of a call without a message; {call} is its number")
+        ->type_name("TEXT");
+    app.add_option("--espa-silence", espaSilence, "a block the panel leaves half sent is dropped after MS")
+        ->type_name("MS");
+
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    ParsedOptions parsed;
+    try {
+        if (const std::optional<std::string> config = ConfigPath(arguments)) {
+            CheckConfigFile(*config, app);
+        }
+        app.parse(reversed);
+        Options options;
+        if (port.empty()) {
+            throw CLI::RequiredError("--port (the transmitter's serial port, such as /dev/ttyUSB0)");
+        }
+        options.port = port;
+        const std::optional<int> rate = ParseBaudRate(baud);
+        if (!rate) {
+            throw CLI::ValidationError("--baud", baud + ": not a baud rate of the port page's list");
+        }
+        options.baudRate = *rate;
+        const std::optional<Parity> lineParity = ParseParity(parity);
+        if (!lineParity) {
+            throw CLI::ValidationError("--parity", parity + ": none, odd or even");
+        }
+        options.parity = *lineParity;
+        options.http = Listener("--http", http);
+        options.snpp = Listener("--snpp", snpp);
+        if (charset == "utf-8" || charset == "utf8") {
+            options.snppCharset = Charset::Utf8;
+        } else if (charset == "gbk") {
+            options.snppCharset = Charset::Gbk;
+        } else {
+            throw CLI::ValidationError("--snpp-charset", charset + ": utf-8 or gbk");
+        }
+        std::optional<uint32_t> milliseconds = ParseUnsigned(gap, 0, 60000);
+        if (!milliseconds) {
+            throw CLI::ValidationError("--gap", gap + ": milliseconds from 0 to 60000");
+        }
+        options.gap = std::chrono::milliseconds(*milliseconds);
+        std::optional<uint32_t> days = ParseUnsigned(keepDays, 0, 36500);
+        if (!days) {
+            throw CLI::ValidationError("--keep-days", keepDays + ": whole days from 0 (keep all) to 36500");
+        }
+        options.keepDays = static_cast<int>(*days);
+        options.database = database.empty() ? DefaultDatabase() : database;
+        if (options.database.empty()) {
+            throw CLI::ValidationError("--db",
+                                       "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
+                                       "HOME): give the database's path");
+        }
+        options.watches = watches;
+        options.tokenFile = tokenFile;
+        options.consoleOff = console == "off";
+        options.console = options.consoleOff ? "" : console;
+        options.texts = texts;
+        if (resolved != "page" && resolved != "off") {
+            throw CLI::ValidationError("--alert-resolved", resolved + ": page or off");
+        }
+        options.alerts = AlertSettings{firingPrefix, resolvedPrefix, resolved == "page"};
+        options.hooks = hooks;
+        options.panel =
+            Panel(espaPort, espaLine, espaAddress, espaStatus, espaStatusValues, espaText, espaSilence);
+        if (!options.panel.port.empty() && options.panel.port == options.port) {
+            throw CLI::ValidationError("--espa-port", espaPort + " is the transmitter's port (--port)");
+        }
+        options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
+        for (const auto& [name, listener] :
+             {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
+            if (listener && !listener->Loopback() && tokenFile.empty()) {
+                throw CLI::ValidationError(
+                    name, listener->Text() +
+                              " is not a loopback address: anyone who reaches it could page the "
+                              "watches; give --token-file FILE so that clients must show a token");
+            }
+        }
+        parsed.options = options;
+    } catch (const CLI::Success& done) {
+        std::ostringstream out;
+        std::ostringstream err;
+        parsed.exitCode = app.exit(done, out, err);
+        parsed.output = out.str();
+    } catch (const CLI::ConfigError& error) {
+        // CLI11 says "INI was not able to parse KEY" for a setting it does not know.
+        const std::string what = error.what();
+        const std::size_t key = what.rfind("parse ");
+        parsed.exitCode = 2;
+        parsed.output =
+            "velkor-gateway: " +
+            (key == std::string::npos
+                 ? what
+                 : "the config file has a setting velkor-gateway does not know: " + what.substr(key + 6)) +
+            "\n";
+    } catch (const CLI::ParseError& error) {
+        parsed.exitCode = 2;
+        parsed.output = std::string("velkor-gateway: ") + error.what() + "\n";
+    }
+    return parsed;
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,281 @@
+#include "gateway/espa/espa_panel.h"
+
+#include "frames/strict_text.h"
+#include "frames/text_encoding.h"
+#include "gateway/intake/page_text.h"
+#include "gateway/log/log.h"
+#include "gateway/queue/clock.h"
+#include "serial/port_failure.h"
+
+#include <algorithm>
+
+namespace velkor::gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Replaced(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+} // namespace
+
+bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string* error) {
+    const std::size_t comma = text.find(',');
+    const std::string rate(text.substr(0, comma));
+    const std::optional<int> baud = ParseBaudRate(rate);
+    if (!baud) {
+        *error = rate + ": not a baud rate of the port page's list (1200 to 115200)";
+        return false;
+    }
+    settings->baudRate = *baud;
+    if (comma == std::string_view::npos) {
+        return true;
+    }
+    const std::string frame(text.substr(comma + 1));
+    if (frame.size() != 3 || (frame[0] != '7' && frame[0] != '8') || frame[2] != '1') {
+        *error = frame + ": data bits, parity and stop bits as 7E1 or 8N1 (7 or 8; N, E or O; 1)";
+        return false;
+    }
+    switch (frame[1]) {
+    case 'N':
+    case 'n':
+        settings->parity = Parity::None;
+        break;
+    case 'E':
+    case 'e':
+        settings->parity = Parity::Even;
+        break;
+    case 'O':
+    case 'o':
+        settings->parity = Parity::Odd;
+        break;
+    default:
+        *error = frame + ": the parity is N, E or O";
+        return false;
+    }
+    settings->dataBits = frame[0] - '0';
+    return true;
+}
+
+NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& names,
+                 const std::vector<QuickText>& texts, const PanelSettings& settings) {
+    NewPage page;
+    page.source = "espa " + settings.port;
+    const std::string* address = espa::FindRecord(records, espa::CALL_ADDRESS);
+    const std::string* message = espa::FindRecord(records, espa::DISPLAY_MESSAGE);
+    const std::string* priority = espa::FindRecord(records, espa::PRIORITY);
+    const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
+    std::string text = message ? std::string(TrimBlanks(*message)) : std::string();
+    if (text.empty()) {
+        text = Replaced(settings.defaultText, "{call}", call);
+    } else {
+        const auto quick =
+            std::find_if(texts.begin(), texts.end(), [&text](const QuickText& q) { return q.label == text; });
+        if (quick != texts.end()) {
+            text = quick->text;
+        }
+    }
+    page.text = FitPageText(text);
+    page.priority = priority && TrimBlanks(*priority) == "2" ? Priority::High : Priority::Normal;
+    for (const espa::Record& record : records) {
+        if (record.id == espa::CALL_ADDRESS || record.id == espa::DISPLAY_MESSAGE) {
+            continue;
+        }
+        if (!page.details.empty()) {
+            page.details += "; ";
+        }
+        page.details += espa::RecordName(record.id);
+        page.details += ' ';
+        page.details += espa::Readable(record.value);
+    }
+    if (call.empty()) {
+        page.failure = "the call has no call address (record 1)";
+    } else if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
+        // Built piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\"" + std::string(...).
+        std::string reason = "\"";
+        reason += espa::Readable(call);
+        reason += "\" is not a call number";
+        page.failure = std::move(reason);
+    } else if (std::optional<Recipient> watch = names.FindCall(call)) {
+        page.recipients.push_back(*watch);
+    } else {
+        page.failure = "no watch has the call number " + call + " (the watch list's call column)";
+    }
+    if (page.failure) {
+        return page;
+    }
+    try {
+        std::variant<PageText, std::string> checked = CheckPageText(page.text, Charset::Utf8);
+        if (auto* reason = std::get_if<std::string>(&checked)) {
+            page.failure = "the text cannot be paged: " + *reason;
+        } else {
+            page.gbk = std::get<PageText>(checked).gbk;
+        }
+    } catch (const TextConversionError& error) {
+        page.failure = std::string("the text cannot be converted: ") + error.what();
+    }
+    return page;
+}
+
+void EspaPanel::Port::OnReceiveByte(uint8_t byte) {
+    std::lock_guard lock(m_mutex);
+    m_bytes += static_cast<char>(byte);
+    m_arrived.notify_one();
+}
+
+std::string EspaPanel::Port::Take(std::chrono::milliseconds wait) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_for(lock, wait, [this] { return !m_bytes.empty() || m_woken; });
+    m_woken = false;
+    std::string bytes;
+    bytes.swap(m_bytes);
+    return bytes;
+}
+
+void EspaPanel::Port::Wake() {
+    std::lock_guard lock(m_mutex);
+    m_woken = true;
+    m_arrived.notify_one();
+}
+
+EspaPanel::EspaPanel(Intake& intake, PanelSettings settings, std::vector<QuickText> texts)
+    : m_intake(intake), m_settings(std::move(settings)), m_texts(std::move(texts)),
+      m_keeper("panel port " + m_settings.port, "cannot open the panel port ", "calls cannot come in"),
+      m_station(StationSettings{m_settings.address, m_settings.silence, 3},
+                [this](char header, const std::optional<std::vector<espa::Record>>& records,
+                       const std::string& raw) { return OnBlock(header, records, raw); }) {
+    m_health.port = m_settings.port;
+}
+
+EspaPanel::~EspaPanel() = default;
+
+void EspaPanel::Stop() {
+    m_stopping = true;
+    m_port.Interrupt();
+    m_port.Wake();
+}
+
+PanelHealth EspaPanel::CurrentHealth() {
+    const PortState port = m_keeper.State();
+    std::lock_guard lock(m_mutex);
+    PanelHealth health = m_health;
+    health.open = port.open;
+    health.lostSince = port.lostSince;
+    health.problem = port.problem;
+    return health;
+}
+
+void EspaPanel::KeepPortOpen() {
+    if (m_port.TakeDeviceLost()) {
+        m_station.Reset();
+        m_port.Close();
+        m_keeper.Lost();
+    }
+    if (m_port.IsOpen() || !m_keeper.Due()) {
+        return;
+    }
+    if (m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
+        m_station.Reset();
+        std::string how = "open at ";
+        how += std::to_string(m_settings.baudRate);
+        how += " baud, ";
+        how += std::to_string(m_settings.dataBits);
+        how += " data bits, parity ";
+        how += ParityName(m_settings.parity);
+        how += ", station ";
+        how += m_settings.address;
+        m_keeper.Opened(how);
+        return;
+    }
+    m_keeper.Failed(PortFailureText(m_settings.port, m_port.LastFailure()));
+}
+
+void EspaPanel::Write(const std::string& bytes) {
+    if (!m_port.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))) {
+        LogWarning("panel port " + m_settings.port + ": " + espa::Readable(bytes) +
+                   " not written: " + PortFailureText(m_settings.port, m_port.LastFailure()));
+    }
+}
+
+BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<espa::Record>>& records,
+                                const std::string& raw) {
+    const std::string from = "panel " + m_settings.port;
+    if (header != espa::CALL_TO_PAGER) {
+        LogLine(from + ": a block that is not a call (header " + espa::Readable({&header, 1}) +
+                ") acknowledged, not paged: " + espa::Readable(raw));
+        return BlockOutcome{true, false, std::nullopt, {}};
+    }
+    NewPage page;
+    if (records) {
+        page = CallPage(*records, *m_intake.Names(), m_texts, m_settings);
+    } else {
+        page.source = "espa " + m_settings.port;
+        page.text = FitPageText(espa::Readable(raw));
+        page.failure = "the call's records cannot be read: " + espa::Readable(raw);
+    }
+    const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
+    const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
+    // Answered within the panel's wait for it: NAKed (nothing stored) when the queue does not take the
+    // call in time, and not answered at all when it took it too late.
+    const auto start = Clock::now();
+    std::variant<int64_t, std::string> stored = m_intake.Submit(page, ANSWER_WITHIN);
+    if (std::holds_alternative<std::string>(stored)) {
+        // Not stored, not acknowledged: the panel sends it again.
+        LogError(from + ": call " + call + " not stored, NAKed: " + std::get<std::string>(stored));
+        return BlockOutcome{false, false, std::nullopt, {}};
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_health.calls;
+        m_health.lastCall = WallNow();
+        if (page.failure) {
+            ++m_health.unknownCalls;
+        }
+    }
+    BlockOutcome outcome{true, Clock::now() - start > ANSWER_WITHIN, std::nullopt, call};
+    if (m_settings.status) {
+        outcome.status =
+            espa::Record{espa::CALL_STATUS,
+                         std::string(1, page.failure ? m_settings.statusFailed : m_settings.statusQueued)};
+    }
+    return outcome;
+}
+
+void EspaPanel::Run() {
+    while (!m_stopping) {
+        KeepPortOpen();
+        if (!m_port.IsOpen()) {
+            const auto wait = std::clamp(
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_keeper.NextOpen() - Clock::now()),
+                std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+            m_port.Take(wait);
+            continue;
+        }
+        // Woken by bytes; otherwise often enough to drop a half block soon after its silence.
+        const std::string bytes = m_port.Take(std::clamp(
+            m_settings.silence / 2, std::chrono::milliseconds(50), std::chrono::milliseconds(500)));
+        for (const char byte : bytes) {
+            const std::string answer = m_station.Feed(static_cast<uint8_t>(byte), Clock::now());
+            if (!answer.empty() && !m_stopping) {
+                Write(answer);
+            }
+        }
+        m_station.Tick(Clock::now());
+        for (const EspaStation::Note& note : m_station.TakeNotes()) {
+            LogLine("panel " + m_settings.port + ": " + note.text,
+                    note.problem ? LogLevel::Warning : LogLevel::Info);
+        }
+        std::lock_guard lock(m_mutex);
+        m_health.blocks = m_station.Blocks();
+        m_health.naks = m_station.Naks();
+        m_health.linkResets = m_station.Resets();
+    }
+    m_port.Close();
+    LogLine("panel port " + m_settings.port + " closed");
+}
+
+} // namespace velkor::gateway

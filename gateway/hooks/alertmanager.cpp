@@ -1,0 +1,99 @@
+#include "gateway/hooks/alertmanager.h"
+
+#include "frames/text_encoding.h"
+#include "frames/text_message.h"
+#include "frames/utf8.h"
+#include "gateway/intake/page_text.h"
+
+#include <functional>
+
+namespace velkor::gateway {
+namespace {
+
+std::string Text(const Json& object, const char* key) {
+    if (!object.is_object()) {
+        return {};
+    }
+    auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+} // namespace
+
+Notification AlertmanagerPages(std::string_view body, const std::vector<std::string>& to,
+                               const AlertSettings& settings, const Intake& intake,
+                               const std::string& source) {
+    const Json notification = Json::parse(body, nullptr, false);
+    if (notification.is_discarded() || !notification.is_object()) {
+        throw PageRefusal{400, "the body is not JSON: Alertmanager's webhook sends a JSON object",
+                          "not_json"};
+    }
+    const auto alerts = notification.find("alerts");
+    if (alerts == notification.end() || !alerts->is_array() || !notification.contains("groupKey")) {
+        throw PageRefusal{422, "not an Alertmanager notification: it has no \"alerts\" list and \"groupKey\"",
+                          "not_alertmanager"};
+    }
+    Notification result;
+    std::string digest = Text(notification, "groupKey");
+    for (const Json& alert : *alerts) {
+        if (!alert.is_object()) {
+            throw PageRefusal{422, "alerts: each alert is an object", "invalid", "alerts"};
+        }
+        const std::string status = Text(alert, "status");
+        if (status != "firing" && status != "resolved") {
+            throw PageRefusal{422, "alerts: status is \"firing\" or \"resolved\"", "invalid", "alerts"};
+        }
+        const Json labels = alert.value("labels", Json::object());
+        const Json annotations = alert.value("annotations", Json::object());
+        // Alertmanager sends the same alerts again, unchanged, after an answer that did not come.
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\n" + std::string(...).
+        digest += '\n';
+        digest += Text(alert, "fingerprint");
+        digest += ' ';
+        digest += status;
+        digest += ' ';
+        digest += Text(alert, "startsAt");
+        if (status == "resolved" && !settings.pageResolved) {
+            continue;
+        }
+        std::string what = Text(annotations, "summary");
+        if (what.empty()) {
+            what = Text(annotations, "description");
+        }
+        if (what.empty()) {
+            what = Text(labels, "alertname");
+            std::string rest;
+            if (labels.is_object()) {
+                for (const auto& [name, value] : labels.items()) {
+                    if (name != "alertname" && name != "velkor_to" && value.is_string()) {
+                        rest += (rest.empty() ? "" : " ") + name + "=" + value.get<std::string>();
+                    }
+                }
+            }
+            what += rest.empty() ? "" : (what.empty() ? "" : " ") + rest;
+        }
+        const std::string label = Text(labels, "velkor_to");
+        const std::vector<std::string> recipients = label.empty() ? to : SplitRecipients(label);
+        if (recipients.empty()) {
+            throw PageRefusal{422,
+                              "to: no recipients: give them in the webhook's address (?to=kitchen) or "
+                              "in the alert's label velkor_to",
+                              "missing", "to"};
+        }
+        NewPage page;
+        page.source = source;
+        const std::string severity = Text(labels, "severity");
+        page.priority = severity == "critical" || severity == "page" ? Priority::High : Priority::Normal;
+        const std::string prefix = status == "firing" ? settings.firingPrefix : settings.resolvedPrefix;
+        std::variant<ReadPage, PageRefusal> read =
+            CompletePage(std::move(page), recipients, FitPageText(prefix + what), intake);
+        if (auto* refusal = std::get_if<PageRefusal>(&read)) {
+            throw *refusal;
+        }
+        result.pages.push_back(std::get<ReadPage>(std::move(read)));
+    }
+    result.digest = digest;
+    return result;
+}
+
+} // namespace velkor::gateway

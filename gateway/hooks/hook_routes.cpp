@@ -1,0 +1,106 @@
+#include "gateway/hooks/hook_routes.h"
+
+#include "gateway/http/page_routes.h"
+#include "gateway/http/replies.h"
+#include "gateway/intake/page_text.h"
+#include "gateway/log/log.h"
+
+namespace velkor::gateway {
+
+HookRoutes::HookRoutes(HttpServer& server, Intake& intake, AlertSettings alerts)
+    : m_server(server), m_intake(intake), m_alerts(std::move(alerts)) {
+    httplib::Server& routes = m_server.Routes();
+    routes.Post("/v1/hooks/alertmanager",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                    Alertmanager(request, response);
+                });
+    routes.Post(R"(/v1/hooks/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+        FileHook(request, response);
+    });
+}
+
+void HookRoutes::SetHooks(std::shared_ptr<const Hooks> hooks) {
+    std::lock_guard lock(m_mutex);
+    m_hooks = std::move(hooks);
+}
+
+// Each alert a page, answered 200 only once all are stored, and a notification sent again after a lost
+// answer not paged twice.
+void HookRoutes::Alertmanager(const httplib::Request& request, httplib::Response& response) {
+    const Key key = m_server.KeyOf(request);
+    Notification notification;
+    try {
+        notification = AlertmanagerPages(request.body, Values(QueryOf(request), "to"), m_alerts, m_intake,
+                                         SourceOf("alertmanager", request, key.name));
+    } catch (const PageRefusal& refusal) {
+        LogWarning("alertmanager notification from " + PeerText(request) + " refused: " + refusal.message);
+        ReplyRefusal(response, refusal);
+        return;
+    }
+    std::vector<NewPage> pages;
+    Json warnings = Json::array();
+    for (const ReadPage& read : notification.pages) {
+        pages.push_back(read.page);
+        pages.back().key = key.name;
+        if (!read.warning.empty()) {
+            warnings.push_back(read.warning);
+        }
+    }
+    std::variant<Notified, std::string> stored = m_intake.SubmitNotification(pages, notification.digest);
+    if (auto* reason = std::get_if<std::string>(&stored)) {
+        // 503: Alertmanager sends it again later.
+        ReplyError(response, 503, "not_queued", "not queued: " + *reason);
+        return;
+    }
+    const Notified& notified = std::get<Notified>(stored);
+    Json body = {{"pages", notified.pages}, {"duplicate", notified.duplicate}};
+    if (!warnings.empty()) {
+        body["warnings"] = warnings;
+    }
+    Reply(response, 200, body);
+}
+
+// A page made of the posted JSON by the hook's templates.
+void HookRoutes::FileHook(const httplib::Request& request, httplib::Response& response) {
+    std::shared_ptr<const Hooks> hooks;
+    {
+        std::lock_guard lock(m_mutex);
+        hooks = m_hooks;
+    }
+    const std::string name = request.matches[1].str();
+    const Hook* hook = hooks ? hooks->Find(name) : nullptr;
+    if (!hook) {
+        std::string known;
+        for (const std::string& one : hooks ? hooks->Names() : std::vector<std::string>{}) {
+            known += (known.empty() ? "" : ", ") + one;
+        }
+        ReplyError(
+            response, 404, "no_such_hook",
+            "no hook named \"" + name + "\" (" +
+                (hooks ? "the hooks file has: alertmanager, " + known : "no --hooks file; alertmanager") +
+                ")");
+        return;
+    }
+    const Json body = Json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) {
+        ReplyError(response, 400, "not_json", "the body is not JSON");
+        return;
+    }
+    NewPage page;
+    page.key = m_server.KeyOf(request).name;
+    page.source = SourceOf("hook " + name, request, page.key);
+    std::variant<ReadPage, PageRefusal> read;
+    try {
+        const HookPage made = ApplyHook(*hook, body);
+        page.priority = made.priority;
+        read = CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake);
+    } catch (const PageRefusal& refusal) {
+        read = refusal;
+    }
+    if (const auto* refusal = std::get_if<PageRefusal>(&read)) {
+        LogWarning("hook " + name + " from " + PeerText(request) + " refused: " + refusal->message);
+    }
+    AnswerQueued(m_intake, read, request, response);
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,268 @@
+#include "gateway/hooks/hooks_file.h"
+
+#include "frames/strict_text.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace velkor::gateway {
+namespace {
+
+constexpr std::size_t MAX_HOOKS_FILE = 64 * 1024;
+
+bool ValidPointer(const std::string& pointer) {
+    try {
+        [[maybe_unused]] const Json::json_pointer parsed(pointer);
+        return true;
+    } catch (const Json::exception&) {
+        return false;
+    }
+}
+
+// `value` as a template; the reason it is not one ("{" without "}", a pointer that is not one).
+std::variant<Template, std::string> ReadTemplate(std::string_view value) {
+    Template result;
+    std::string literal;
+    for (std::size_t at = 0; at < value.size();) {
+        if (value[at] != '{') {
+            literal += value[at++];
+            continue;
+        }
+        const std::size_t close = value.find('}', at);
+        if (close == std::string_view::npos) {
+            return std::string("a { without its }");
+        }
+        std::string pointer(value.substr(at + 1, close - at - 1));
+        if (!pointer.starts_with('/') || !ValidPointer(pointer)) {
+            return "{" + pointer + "} is not a JSON Pointer (/field/sub-field, ~0 for ~, ~1 for /)";
+        }
+        if (!literal.empty()) {
+            result.pieces.push_back({std::move(literal), {}});
+            literal.clear();
+        }
+        result.pieces.push_back({{}, std::move(pointer)});
+        at = close + 1;
+    }
+    if (!literal.empty()) {
+        result.pieces.push_back({std::move(literal), {}});
+    }
+    return result;
+}
+
+// The text of the field at `pointer`: a string as it is, a number or true/false as JSON writes it.
+std::string FieldText(const Json& body, const std::string& pointer) {
+    const Json::json_pointer path(pointer);
+    const Json* found = nullptr;
+    try {
+        // On an array a token that is no index throws instead of answering "not there".
+        found = body.contains(path) ? &body.at(path) : nullptr;
+    } catch (const Json::exception&) {
+        found = nullptr;
+    }
+    if (found == nullptr) {
+        throw PageRefusal{422,
+                          "{" + pointer + "}: the body has no such field" +
+                              std::string(body.is_array() ? " (the body is an array: /0, /1...)" : ""),
+                          "template_field_missing"};
+    }
+    const Json& field = *found;
+    if (field.is_string()) {
+        return field.get<std::string>();
+    }
+    if (field.is_number() || field.is_boolean()) {
+        return field.dump();
+    }
+    throw PageRefusal{
+        422,
+        "{" + pointer + "}: the field is " +
+            (field.is_null() ? std::string("null") : std::string("not text but ") + field.type_name()) +
+            ", not text",
+        "template_field_not_text"};
+}
+
+std::string Fill(const Template& text, const Json& body) {
+    std::string out;
+    for (const Template::Piece& piece : text.pieces) {
+        out += piece.pointer.empty() ? piece.text : FieldText(body, piece.pointer);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file, std::string* error) {
+    Hooks hooks;
+    std::vector<std::string> faults;
+    std::istringstream lines{std::string(text)};
+    std::string line;
+    std::size_t number = 0;
+    Hook* current = nullptr;
+    std::size_t currentLine = 0;
+    std::map<std::string, bool> seen;
+    const auto fault = [&](std::size_t where, const std::string& reason) {
+        faults.push_back(file + ":" + std::to_string(where) + ": " + reason);
+    };
+    const auto finish = [&] {
+        if (current && (current->to.pieces.empty() || current->text.pieces.empty())) {
+            fault(currentLine, "[" + current->name + "] needs both to = ... and text = ...");
+        }
+    };
+    while (std::getline(lines, line)) {
+        ++number;
+        const std::string trimmed = std::string(TrimBlanks(line));
+        if (trimmed.empty() || trimmed.starts_with('#') || trimmed.starts_with(';')) {
+            continue;
+        }
+        if (trimmed.starts_with('[')) {
+            finish();
+            current = nullptr;
+            if (!trimmed.ends_with(']')) {
+                fault(number, "a section is [name]");
+                continue;
+            }
+            const std::string name =
+                std::string(TrimBlanks(std::string_view(trimmed).substr(1, trimmed.size() - 2)));
+            if (name.empty() ||
+                name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") != std::string::npos) {
+                fault(number,
+                      "a hook's name is lower-case letters, digits, - and _ (it is part of the address)");
+                continue;
+            }
+            if (name == "alertmanager" || hooks.m_hooks.contains(name)) {
+                fault(number,
+                      "[" + name + "] is " +
+                          (name == "alertmanager" ? std::string("Alertmanager's own hook") : "given twice"));
+                continue;
+            }
+            current = &hooks.m_hooks[name];
+            current->name = name;
+            currentLine = number;
+            seen.clear();
+            continue;
+        }
+        const std::size_t equals = trimmed.find('=');
+        if (equals == std::string::npos) {
+            fault(number, "a line is [name], key = value, or a # comment");
+            continue;
+        }
+        if (!current) {
+            fault(number, "key = value before the first [name]");
+            continue;
+        }
+        const std::string key = std::string(TrimBlanks(std::string_view(trimmed).substr(0, equals)));
+        const std::string value = std::string(TrimBlanks(std::string_view(trimmed).substr(equals + 1)));
+        if (key != "to" && key != "text" && key != "priority") {
+            fault(number, "\"" + key + "\" is not a key of a hook (to, text, priority)");
+            continue;
+        }
+        if (seen[key]) {
+            fault(number, key + " is given twice in [" + current->name + "]");
+            continue;
+        }
+        seen[key] = true;
+        if (value.empty()) {
+            fault(number, key + " is empty");
+            continue;
+        }
+        if (key == "priority") {
+            if (value == "high" || value == "normal") {
+                current->priority = value == "high" ? Priority::High : Priority::Normal;
+                continue;
+            }
+            // high when {/pointer} = value (or !=)
+            const std::string prefix = "high when {";
+            const std::size_t close = value.find('}');
+            const std::size_t op = close == std::string::npos ? std::string::npos : value.find('=', close);
+            if (!value.starts_with(prefix) || close == std::string::npos || op == std::string::npos) {
+                fault(number, "priority is high, normal, or high when {/field} = value (or !=)");
+                continue;
+            }
+            const std::string pointer = value.substr(prefix.size(), close - prefix.size());
+            const std::string between =
+                std::string(TrimBlanks(std::string_view(value).substr(close + 1, op - close - 1)));
+            if (!pointer.starts_with('/') || !ValidPointer(pointer) || (between != "" && between != "!")) {
+                fault(number, "priority is high, normal, or high when {/field} = value (or !=)");
+                continue;
+            }
+            current->whenPointer = pointer;
+            current->whenEqual = between.empty();
+            current->whenValue = std::string(TrimBlanks(std::string_view(value).substr(op + 1)));
+            continue;
+        }
+        std::variant<Template, std::string> read = ReadTemplate(value);
+        if (auto* reason = std::get_if<std::string>(&read)) {
+            fault(number, key + ": " + *reason);
+            continue;
+        }
+        (key == "to" ? current->to : current->text) = std::get<Template>(std::move(read));
+    }
+    finish();
+    if (hooks.m_hooks.empty() && faults.empty()) {
+        faults.push_back(file + ": no hooks in it ([name], then to = ... and text = ...)");
+    }
+    if (!faults.empty()) {
+        error->clear();
+        for (const std::string& one : faults) {
+            *error += (error->empty() ? "" : "\n") + one;
+        }
+        return std::nullopt;
+    }
+    return hooks;
+}
+
+std::optional<Hooks> Hooks::Load(const std::string& path, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (text.str().size() > MAX_HOOKS_FILE) {
+        *error = path + ": larger than " + std::to_string(MAX_HOOKS_FILE / 1024) + " kB: not a hooks file";
+        return std::nullopt;
+    }
+    return Parse(text.str(), path, error);
+}
+
+const Hook* Hooks::Find(std::string_view name) const {
+    auto found = m_hooks.find(name);
+    return found == m_hooks.end() ? nullptr : &found->second;
+}
+
+std::vector<std::string> Hooks::Names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, hook] : m_hooks) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+HookPage ApplyHook(const Hook& hook, const Json& body) {
+    HookPage page;
+    page.to = SplitRecipients(Fill(hook.to, body));
+    page.text = Fill(hook.text, body);
+    page.priority = hook.priority;
+    if (hook.whenPointer) {
+        const bool same = FieldText(body, *hook.whenPointer) == hook.whenValue;
+        page.priority = same == hook.whenEqual ? Priority::High : Priority::Normal;
+    }
+    return page;
+}
+
+std::vector<std::string> FixedRecipients(const Hook& hook) {
+    // A field marked by a byte no name holds; a recipient with a field in it is not known before a body.
+    std::string written;
+    for (const Template::Piece& piece : hook.to.pieces) {
+        written += piece.pointer.empty() ? piece.text : std::string(1, '\x01');
+    }
+    std::vector<std::string> fixed;
+    for (std::string& one : SplitRecipients(written)) {
+        if (one.find('\x01') == std::string::npos) {
+            fixed.push_back(std::move(one));
+        }
+    }
+    return fixed;
+}
+
+} // namespace velkor::gateway

@@ -1,0 +1,74 @@
+#include "gateway/http/access.h"
+
+#include <cctype>
+
+namespace velkor::gateway {
+
+std::optional<std::string_view> BearerToken(std::string_view header) {
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() <= scheme.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i]) {
+            return std::nullopt;
+        }
+    }
+    return header.substr(scheme.size());
+}
+
+unsigned ScopeNeeded(const std::string& method, const std::string& path) {
+    if (!path.starts_with("/v1/") && path != "/metrics") {
+        return 0;
+    }
+    if (method == "POST" && path == "/v1/time") {
+        return ADMIN;
+    }
+    if (method == "POST" || method == "DELETE") {
+        return SEND; // a cancel of another's page needs admin too: its handler knows whose it is
+    }
+    if (path == "/v1/key") {
+        return ALL_SCOPES;
+    }
+    return READ;
+}
+
+std::optional<std::string> AllowedMethods(const std::string& path) {
+    if (path == "/v1/pages") {
+        return "GET, POST";
+    }
+    if (path.starts_with("/v1/pages/") && path.find('/', 10) == std::string::npos) {
+        return "GET, DELETE";
+    }
+    if (path == "/v1/time" || path.starts_with("/v1/hooks/")) {
+        return "POST";
+    }
+    if (path == "/v1/health" || path == "/metrics" || path == "/v1/events" || path == "/v1/watches" ||
+        path == "/v1/texts" || path == "/v1/key") {
+        return "GET";
+    }
+    return std::nullopt;
+}
+
+std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, const std::string& header,
+                                         unsigned needed) {
+    if (!key) {
+        return header.empty()
+                   ? AccessRefusal{401, "token_needed", "a token is needed: Authorization: Bearer TOKEN"}
+                   : AccessRefusal{401, "token_unknown", "the token is not one of the gateway's"};
+    }
+    if ((key->scopes & needed) != 0) {
+        return std::nullopt;
+    }
+    std::string scopes;
+    for (const std::string& name : ScopeNames(key->scopes)) {
+        scopes += (scopes.empty() ? "" : ",") + name;
+    }
+    const std::string who = key->name.empty() ? std::string("given") : "\"" + key->name + "\"";
+    const std::string what = needed == ADMIN ? "do this (admin)" : needed == SEND ? "send" : "read";
+    return AccessRefusal{403, "scope_missing",
+                         "the key " + who + " may not " + what +
+                             "; its scopes: " + (scopes.empty() ? std::string("none") : scopes)};
+}
+
+} // namespace velkor::gateway

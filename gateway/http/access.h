@@ -1,0 +1,34 @@
+#pragma once
+// Who may do what over HTTP: the key a request carries ("Authorization: Bearer TOKEN") and the scope each
+// route needs.
+
+#include "gateway/net/tokens.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velkor::gateway {
+
+// The token of an "Authorization: Bearer TOKEN" header; the scheme's name is case-insensitive.
+std::optional<std::string_view> BearerToken(std::string_view header);
+
+// The scope a request needs; 0 for the console's own files (they hold no secret, and the page asks for a
+// key itself); every scope for /v1/key, which any one of them may read.
+unsigned ScopeNeeded(const std::string& method, const std::string& path);
+
+// The methods a resource answers, for 405's Allow; nullopt for no such resource.
+std::optional<std::string> AllowedMethods(const std::string& path);
+
+// A refusal of the key, for the answer: 401 (no key, or none of the file's) or 403 (not its scope).
+struct AccessRefusal {
+    int status = 401;
+    std::string code;
+    std::string message;
+};
+// Whether `key` (nullopt: the header held none of the file's) may do what needs `needed`; `header` is the
+// Authorization header as given.
+std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, const std::string& header,
+                                         unsigned needed);
+
+} // namespace velkor::gateway

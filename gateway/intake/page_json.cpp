@@ -1,0 +1,258 @@
+#include "gateway/intake/page_json.h"
+
+#include "frames/strict_text.h"
+#include "gateway/intake/page_text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace velkor::gateway {
+namespace {
+
+Json RecipientJson(const Recipient& recipient) {
+    Json to = {{"address", AddressText(recipient.address)}};
+    if (!recipient.name.empty()) {
+        to["name"] = recipient.name;
+    }
+    return to;
+}
+
+std::vector<std::string> ReadTo(const Json& value) {
+    std::vector<std::string> to;
+    if (value.is_string()) {
+        to.push_back(value.get<std::string>());
+    } else if (value.is_array() && !value.empty() &&
+               std::all_of(value.begin(), value.end(), [](const Json& v) { return v.is_string(); })) {
+        for (const Json& one : value) {
+            to.push_back(one.get<std::string>());
+        }
+    } else {
+        throw PageRefusal{422, "to: a watch, or a list of watches", "invalid", "to"};
+    }
+    return to;
+}
+
+void ReadRepeat(const Json& value, NewPage& page) {
+    const std::string rule =
+        "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " + std::to_string(MAX_REPEAT_COUNT) + "}";
+    if (!value.is_object() || !value.contains("every") || !value.contains("count") || value.size() != 2 ||
+        !value["every"].is_number_integer() || !value["count"].is_number_integer()) {
+        throw PageRefusal{422, rule, "invalid", "repeat"};
+    }
+    const int64_t every = value["every"].get<int64_t>();
+    const int64_t count = value["count"].get<int64_t>();
+    if (std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS), every) ==
+            std::end(REPEAT_INTERVALS) ||
+        count < 1 || count > MAX_REPEAT_COUNT) {
+        throw PageRefusal{422, rule, "invalid", "repeat"};
+    }
+    page.repeatEvery = static_cast<int>(every);
+    page.repeatCount = static_cast<int>(count);
+}
+
+ReadPage Complete(NewPage page, const std::vector<std::string>& to, const std::string& text,
+                  const Intake& intake) {
+    if (to.empty()) {
+        throw PageRefusal{422, "to: missing (a watch address, a number, all, or a name)", "missing", "to"};
+    }
+    if (to.size() > MAX_RECIPIENTS) {
+        throw PageRefusal{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches",
+                          "too_many_recipients", "to"};
+    }
+    for (const std::string& one : to) {
+        std::variant<std::vector<Recipient>, std::string> recipients = intake.Resolve(one);
+        if (auto* reason = std::get_if<std::string>(&recipients)) {
+            throw PageRefusal{422, "to: " + *reason, "unknown_recipient", "to", one};
+        }
+        for (Recipient& recipient : std::get<std::vector<Recipient>>(recipients)) {
+            page.recipients.push_back(std::move(recipient));
+        }
+    }
+    if (page.recipients.size() > MAX_RECIPIENTS) {
+        throw PageRefusal{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches",
+                          "too_many_recipients", "to"};
+    }
+    if (page.repeatCount > 1) {
+        // The last round starts this long after the first; a page expires at its ttl whatever is left.
+        const int rounds = (page.repeatCount - 1) * page.repeatEvery;
+        if (!page.ttlGiven) {
+            page.ttlSeconds = rounds + DEFAULT_TTL_SECONDS;
+        } else if (page.ttlSeconds <= rounds) {
+            throw PageRefusal{422,
+                              "ttl: " + std::to_string(page.ttlSeconds) +
+                                  " s ends the page before its last round (" +
+                                  std::to_string(page.repeatCount) + " rounds every " +
+                                  std::to_string(page.repeatEvery) + " s take " + std::to_string(rounds) +
+                                  " s): a ttl over " + std::to_string(rounds) + ", or fewer rounds",
+                              "ttl_before_last_round", "ttl"};
+        }
+    }
+    std::variant<PageText, std::string> checked = CheckPageText(text, Charset::Utf8);
+    if (auto* reason = std::get_if<std::string>(&checked)) {
+        throw PageRefusal{422, "text: " + *reason, "invalid", "text"};
+    }
+    PageText& accepted = std::get<PageText>(checked);
+    page.text = accepted.utf8;
+    page.gbk = accepted.gbk;
+    ReadPage read{std::move(page), {}};
+    if (!accepted.missing.empty()) {
+        std::string names;
+        for (const std::string& name : accepted.missing) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        read.warning = "GBK has no " + names + "; sent as \"?\"";
+    }
+    return read;
+}
+
+} // namespace
+
+std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage page, const Intake& intake) {
+    try {
+        Json json = Json::parse(body, nullptr, false);
+        if (json.is_discarded()) {
+            throw PageRefusal{400, "the body is not JSON", "not_json"};
+        }
+        if (!json.is_object()) {
+            throw PageRefusal{400, "the body is not a JSON object", "not_object"};
+        }
+        std::vector<std::string> to;
+        std::string text;
+        for (const auto& [key, value] : json.items()) {
+            if (key == "to") {
+                to = ReadTo(value);
+            } else if (key == "text") {
+                if (!value.is_string()) {
+                    throw PageRefusal{422, "text: a string", "invalid", "text"};
+                }
+                text = value.get<std::string>();
+            } else if (key == "priority") {
+                page.priority = ReadPriority(value);
+            } else if (key == "ttl") {
+                page.ttlSeconds = ReadTtl(value);
+                page.ttlGiven = true;
+            } else if (key == "repeat") {
+                ReadRepeat(value, page);
+            } else {
+                throw PageRefusal{422, "unknown field \"" + key + "\" (to, text, priority, ttl, repeat)",
+                                  "unknown_field", key};
+            }
+        }
+        if (!json.contains("text")) {
+            throw PageRefusal{422, "text: missing", "missing", "text"};
+        }
+        return Complete(std::move(page), to, text, intake);
+    } catch (const PageRefusal& refusal) {
+        return refusal;
+    }
+}
+
+std::variant<ReadPage, PageRefusal> CompletePage(NewPage page, const std::vector<std::string>& to,
+                                                 const std::string& text, const Intake& intake) {
+    try {
+        return Complete(std::move(page), to, text, intake);
+    } catch (const PageRefusal& refusal) {
+        return refusal;
+    }
+}
+
+Priority ReadPriority(const Json& value) {
+    if (value == "high") {
+        return Priority::High;
+    }
+    if (value == "normal") {
+        return Priority::Normal;
+    }
+    throw PageRefusal{422, "priority: \"normal\" or \"high\"", "invalid", "priority"};
+}
+
+int ReadTtl(const Json& value) {
+    if (!value.is_number_integer() || value.get<int64_t>() < 1 || value.get<int64_t>() > MAX_TTL_SECONDS) {
+        throw PageRefusal{422, "ttl: a whole number of seconds from 1 to " + std::to_string(MAX_TTL_SECONDS),
+                          "invalid", "ttl"};
+    }
+    return value.get<int>();
+}
+
+std::string IsoTime(double seconds) {
+    if (seconds <= 0) {
+        return {};
+    }
+    const auto whole = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ",
+                  static_cast<int>((seconds - static_cast<double>(whole)) * 1000));
+    return std::string(text) + millis;
+}
+
+Json TimeOrNull(double seconds) {
+    return seconds > 0 ? Json(IsoTime(seconds)) : Json(nullptr);
+}
+
+std::string JsonText(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json PageJson(const PageRecord& page, bool withFrames) {
+    Json json = {{"id", page.id}, {"kind", page.kind == PageKind::Time ? "time" : "text"}};
+    Json to = Json::array();
+    for (const Recipient& recipient : page.recipients) {
+        to.push_back(RecipientJson(recipient));
+    }
+    json["to"] = to;
+    if (page.kind == PageKind::Text) {
+        json["text"] = page.text;
+    }
+    json["priority"] = PriorityName(page.priority);
+    json["state"] = page.state;
+    if (page.sending) {
+        json["sending"] = true; // frames of it are going out, more are to come
+    }
+    if (!page.reason.empty()) {
+        json["reason"] = page.reason;
+    }
+    json["created"] = IsoTime(page.created);
+    json["expires"] = IsoTime(page.expires);
+    if (page.repeatEvery > 0) {
+        json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
+    }
+    json["source"] = page.source;
+    if (!page.key.empty()) {
+        json["key"] = page.key;
+    }
+    if (!page.details.empty()) {
+        json["details"] = page.details;
+    }
+    json["finished"] = TimeOrNull(page.finished);
+    if (!withFrames) {
+        return json;
+    }
+    Json frames = Json::array();
+    for (const FrameRecord& frame : page.frames) {
+        Json entry = {
+            {"to",
+             page.recipients.empty()
+                 ? std::string("255.255.255.255")
+                 : AddressText(
+                       page.recipients[static_cast<std::size_t>(frame.recipient) % page.recipients.size()]
+                           .address)},
+            {"round", frame.round + 1},
+            {"sequence", frame.sequence},
+            {"state", frame.state},
+            {"time", TimeOrNull(frame.time)}};
+        if (frame.tries > 0) {
+            entry["failed_writes"] = frame.tries;
+            entry["reason"] = frame.reason;
+        }
+        frames.push_back(entry);
+    }
+    json["frames"] = frames;
+    return json;
+}
+
+} // namespace velkor::gateway

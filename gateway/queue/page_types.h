@@ -1,0 +1,99 @@
+#pragma once
+// A page as the queue holds it: whom it goes to, its text, how it is sent, and its frames.
+
+#include "frames/command_frame.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkor::gateway {
+
+// One watch a page goes to.
+struct Recipient {
+    WatchAddress address{};
+    std::string name; // the name it was given by, when it came from the watch list
+};
+
+enum class Priority { Normal, High };
+inline const char* PriorityName(Priority priority) {
+    return priority == Priority::High ? "high" : "normal";
+}
+
+inline constexpr int DEFAULT_TTL_SECONDS = 600;
+// The watches one page may go to, groups counted by their members, whatever the page came by.
+inline constexpr int MAX_RECIPIENTS = 100;
+// The text page's timed-sending intervals.
+inline constexpr int REPEAT_INTERVALS[] = {5, 10, 20, 30, 60};
+
+enum class PageKind { Text, Time };
+inline const char* PageKindName(PageKind kind) {
+    return kind == PageKind::Time ? "time" : "text";
+}
+
+// Every state a page can be in: queued until it is sent, expires, is cancelled or fails.
+inline constexpr const char* PAGE_STATES[] = {"queued", "sent", "expired", "cancelled", "failed"};
+
+struct NewPage {
+    PageKind kind = PageKind::Text;
+    std::vector<Recipient> recipients; // at least one
+    std::string text;                  // UTF-8, for the record
+    std::string gbk;                   // the bytes of a text page
+    Priority priority = Priority::Normal;
+    int ttlSeconds = DEFAULT_TTL_SECONDS;
+    bool ttlGiven = false; // by the sender; otherwise the expiry may grow to cover the rounds
+    int repeatEvery = 0;   // seconds between rounds; 0 for a page sent once
+    int repeatCount = 1;   // rounds in all
+    std::string source;    // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
+    std::string key;       // the name of the key it came with ("" without one)
+    std::string details;   // what else the sender said of it, for people ("beep coding 3; call type 1")
+    // Recorded as failed at once, with this reason, and never sent (a panel's call to a number no watch
+    // has: it arrived, and the history must say what became of it). Recipients may then be empty.
+    std::optional<std::string> failure;
+};
+
+struct FrameRecord {
+    int number = 0; // the page's frames in sending order: round * recipients + recipient
+    int recipient = 0;
+    int round = 0;
+    int sequence = 0;
+    std::string state;  // "pending" (numbered, not known to be written), "sent"
+    double time = 0;    // when it was written
+    int tries = 0;      // failed writes
+    std::string reason; // of the last failed write
+};
+
+struct PageRecord {
+    int64_t id = 0;
+    PageKind kind = PageKind::Text;
+    std::vector<Recipient> recipients;
+    std::string text;
+    Priority priority = Priority::Normal;
+    double created = 0;
+    double expires = 0;
+    int repeatEvery = 0;
+    int repeatCount = 1;
+    std::string state;  // "queued", "sent", "expired", "cancelled", "failed"
+    std::string reason; // why it failed, or the last failed write of a page still queued
+    std::string source;
+    std::string key;
+    std::string details;
+    bool sending = false; // still "queued", and a frame of it is being written or some have gone out
+    double finished = 0;  // when it left the queue
+    std::vector<FrameRecord> frames;
+};
+
+// The next frame to write.
+struct Job {
+    int64_t page = 0;
+    int number = 0;
+    int frames = 0; // frames of the page in all
+    PageKind kind = PageKind::Text;
+    Recipient recipient;
+    std::string gbk;
+    uint8_t sequence = 0;
+    bool again = false; // numbered before: written again with the same number
+};
+
+} // namespace velkor::gateway
