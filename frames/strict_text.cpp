@@ -97,6 +97,14 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+std::string JoinLines(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (const std::string& line : lines) {
+        joined += (joined.empty() ? "" : "\n") + line;
+    }
+    return joined;
+}
+
 std::string AddressText(const WatchAddress& address) {
     return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." + std::to_string(address[2]) +
            "." + std::to_string(address[3]);

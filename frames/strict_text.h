@@ -34,6 +34,8 @@ std::optional<double> ParseMegahertz(std::string_view text);
 std::string_view TrimBlanks(std::string_view text);
 // The same at its start alone.
 std::string_view TrimBlanksLeft(std::string_view text);
+// `lines` one a line (a file's faults, "FILE:LINE: reason").
+std::string JoinLines(const std::vector<std::string>& lines);
 
 // "A.B.C.D" for an address.
 std::string AddressText(const WatchAddress& address);

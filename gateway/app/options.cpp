@@ -168,29 +168,8 @@ void CheckConfigFile(const std::string& path, const CLI::App& app) {
     }
 }
 
-} // namespace
-
-std::string DefaultDatabase() {
-    if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) {
-        std::string first(state);
-        return first.substr(0, first.find(':')) + "/gateway.db";
-    }
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
-        return std::string(xdg) + "/velkor/gateway.db";
-    }
-    if (const char* home = std::getenv("HOME"); home && *home == '/') {
-        return std::string(home) + "/.local/state/velkor/gateway.db";
-    }
-    return {};
-}
-
-ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
-    CLI::App app{
-        "Takes pages from other software (HTTP and its webhooks, SNPP, MQTT, a nurse-call panel on a serial "
-        "port, a browser console) into one durable queue and sends them to the watches through the "
-        "transmitter on one serial port.",
-        "velkor-gateway"};
-    app.option_defaults()->always_capture_default();
+// The options as given, before they are checked (the defaults as written in --help).
+struct Given {
     std::string port;
     std::string baud = "9600";
     std::string parity = "none";
@@ -222,69 +201,183 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     std::string espaStatusValues = "1,2";
     std::string espaText = PanelSettings{}.defaultText;
     std::string espaSilence = "2000";
+};
+
+void AddOptions(CLI::App& app, Given& given) {
     app.set_version_flag("--version", std::string("velkor-gateway ") + VELKOR_VERSION);
     app.set_config("--config", "", "read these options from FILE too (lines: name = value)");
     // A misspelt setting in the file is an error, not a setting silently left at its default.
     app.allow_config_extras(CLI::config_extras_mode::error);
     // Every setting is one value: "espa-line = 9600,7E1" is not a list of two.
     app.get_config_formatter_base()->arrayDelimiter('\n');
-    app.add_option("--port", port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
-    app.add_option("--baud", baud, "the port's baud rate")->type_name("RATE");
-    app.add_option("--parity", parity, "none, odd or even")->type_name("PARITY");
-    app.add_option("--http", http, "where the HTTP API listens, or off")->type_name("HOST:PORT");
-    app.add_option("--snpp", snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
-    app.add_option("--snpp-charset", charset, "how SNPP clients send text: utf-8 or gbk")->type_name("SET");
-    app.add_option("--db", database,
+    app.add_option("--port", given.port, "the transmitter's serial port (/dev/ttyUSB0)")->type_name("PATH");
+    app.add_option("--baud", given.baud, "the port's baud rate")->type_name("RATE");
+    app.add_option("--parity", given.parity, "none, odd or even")->type_name("PARITY");
+    app.add_option("--http", given.http, "where the HTTP API listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp", given.snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
+    app.add_option("--snpp-charset", given.charset, "how SNPP clients send text: utf-8 or gbk")
+        ->type_name("SET");
+    app.add_option("--db", given.database,
                    "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
                    "$XDG_STATE_HOME/velkor/gateway.db)")
         ->type_name("PATH");
-    app.add_option("--watches", watches, "a CSV watch list (name,address) for recipients by name")
+    app.add_option("--watches", given.watches, "a CSV watch list (name,address) for recipients by name")
         ->type_name("FILE");
-    app.add_option("--token-file", tokenFile, "clients must show one of the tokens in FILE")
+    app.add_option("--token-file", given.tokenFile, "clients must show one of the tokens in FILE")
         ->type_name("FILE");
-    app.add_option("--gap", gap, "least milliseconds between two frames on the wire")->type_name("MS");
-    app.add_option("--keep-days", keepDays, "finished pages are removed after DAYS; 0 keeps them all")
+    app.add_option("--gap", given.gap, "least milliseconds between two frames on the wire")->type_name("MS");
+    app.add_option("--keep-days", given.keepDays, "finished pages are removed after DAYS; 0 keeps them all")
         ->type_name("DAYS");
-    app.add_option("--console", console,
+    app.add_option("--console", given.console,
                    "the web console's files (default: the installed ones), or off to serve no console")
         ->type_name("DIR");
-    app.add_option("--texts", texts, "the console's quick texts: a CSV file of label,text[,to]")
+    app.add_option("--texts", given.texts, "the console's quick texts: a CSV file of label,text[,to]")
         ->type_name("FILE");
-    app.add_option("--hooks", hooks, "webhooks of systems that post JSON, named in FILE")->type_name("FILE");
-    app.add_option("--alert-firing-prefix", firingPrefix, "what an Alertmanager alert's page starts with")
+    app.add_option("--hooks", given.hooks, "webhooks of systems that post JSON, named in FILE")
+        ->type_name("FILE");
+    app.add_option("--alert-firing-prefix", given.firingPrefix,
+                   "what an Alertmanager alert's page starts with")
         ->type_name("TEXT");
-    app.add_option("--alert-resolved-prefix", resolvedPrefix, "what a resolved alert's page starts with")
+    app.add_option("--alert-resolved-prefix", given.resolvedPrefix,
+                   "what a resolved alert's page starts with")
         ->type_name("TEXT");
-    app.add_option("--alert-resolved", resolved, "page resolved alerts, or off")->type_name("page|off");
-    app.add_option("--mqtt", mqtt, "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
+    app.add_option("--alert-resolved", given.resolved, "page resolved alerts, or off")->type_name("page|off");
+}
+
+// The neighbours the gateway takes pages from besides its listeners: a broker, a panel.
+void AddNeighbourOptions(CLI::App& app, Given& given) {
+    app.add_option("--mqtt", given.mqtt,
+                   "take pages from an MQTT broker too: mqtt://HOST[:PORT] or mqtts://...")
         ->type_name("URL");
-    app.add_option("--mqtt-topic", mqttTopic,
+    app.add_option("--mqtt-topic", given.mqttTopic,
                    "this gateway's topics: pages from PREFIX/NAME/pages and PREFIX/all/pages")
         ->type_name("PREFIX/NAME");
-    app.add_option("--mqtt-user", mqttUser, "the user name the broker knows this gateway by")
+    app.add_option("--mqtt-user", given.mqttUser, "the user name the broker knows this gateway by")
         ->type_name("USER");
-    app.add_option("--mqtt-password-file", mqttPasswordFile, "the broker password, the file's first line")
+    app.add_option("--mqtt-password-file", given.mqttPasswordFile,
+                   "the broker password, the file's first line")
         ->type_name("FILE");
-    app.add_option("--mqtt-ca", mqttCa, "mqtts: the CA certificate the broker's must be signed by")
+    app.add_option("--mqtt-ca", given.mqttCa, "mqtts: the CA certificate the broker's must be signed by")
         ->type_name("FILE");
-    app.add_option("--mqtt-cert", mqttCert, "mqtts: this gateway's client certificate")->type_name("FILE");
-    app.add_option("--mqtt-key", mqttKey, "mqtts: the client certificate's private key")->type_name("FILE");
+    app.add_option("--mqtt-cert", given.mqttCert, "mqtts: this gateway's client certificate")
+        ->type_name("FILE");
+    app.add_option("--mqtt-key", given.mqttKey, "mqtts: the client certificate's private key")
+        ->type_name("FILE");
 
-    app.add_option("--espa-port", espaPort, "a nurse-call or alarm panel's serial port (ESPA 4.4.4)")
+    app.add_option("--espa-port", given.espaPort, "a nurse-call or alarm panel's serial port (ESPA 4.4.4)")
         ->type_name("PATH");
-    app.add_option("--espa-line", espaLine, "the panel's line: RATE,7E1 or RATE,8N1 (bit 7 is ignored)")
+    app.add_option("--espa-line", given.espaLine, "the panel's line: RATE,7E1 or RATE,8N1 (bit 7 is ignored)")
         ->type_name("RATE,DPS");
-    app.add_option("--espa-address", espaAddress, "the gateway's station address on the panel's line")
+    app.add_option("--espa-address", given.espaAddress, "the gateway's station address on the panel's line")
         ->type_name("DIGIT");
-    app.add_flag("--espa-status", espaStatus, "report each call's outcome when the panel polls after it");
-    app.add_option("--espa-status-values", espaStatusValues,
+    app.add_flag("--espa-status", given.espaStatus,
+                 "report each call's outcome when the panel polls after it");
+    app.add_option("--espa-status-values", given.espaStatusValues,
                    "the call status (record 7) reported for a call paged, and for one not paged")
         ->type_name("PAGED,FAILED");
-    app.add_option("--espa-text", espaText, "the page of a call without a message; {call} is its number")
+    app.add_option("--espa-text", given.espaText,
+                   "the page of a call without a message; {call} is its number")
         ->type_name("TEXT");
-    app.add_option("--espa-silence", espaSilence, "a block the panel leaves half sent is dropped after MS")
+    app.add_option("--espa-silence", given.espaSilence,
+                   "a block the panel leaves half sent is dropped after MS")
         ->type_name("MS");
+}
 
+// The options checked; throws CLI11's errors, which say which option and why.
+Options Checked(const Given& given) {
+    Options options;
+    if (given.port.empty()) {
+        throw CLI::RequiredError("--port (the transmitter's serial port, such as /dev/ttyUSB0)");
+    }
+    options.port = given.port;
+    const std::optional<int> rate = ParseBaudRate(given.baud);
+    if (!rate) {
+        throw CLI::ValidationError("--baud", given.baud + ": not a baud rate of the port page's list");
+    }
+    options.baudRate = *rate;
+    const std::optional<Parity> lineParity = ParseParity(given.parity);
+    if (!lineParity) {
+        throw CLI::ValidationError("--parity", given.parity + ": none, odd or even");
+    }
+    options.parity = *lineParity;
+    options.http = Listener("--http", given.http);
+    options.snpp = Listener("--snpp", given.snpp);
+    if (given.charset == "utf-8" || given.charset == "utf8") {
+        options.snppCharset = Charset::Utf8;
+    } else if (given.charset == "gbk") {
+        options.snppCharset = Charset::Gbk;
+    } else {
+        throw CLI::ValidationError("--snpp-charset", given.charset + ": utf-8 or gbk");
+    }
+    std::optional<uint32_t> milliseconds = ParseUnsigned(given.gap, 0, 60000);
+    if (!milliseconds) {
+        throw CLI::ValidationError("--gap", given.gap + ": milliseconds from 0 to 60000");
+    }
+    options.gap = std::chrono::milliseconds(*milliseconds);
+    std::optional<uint32_t> days = ParseUnsigned(given.keepDays, 0, 36500);
+    if (!days) {
+        throw CLI::ValidationError("--keep-days", given.keepDays + ": whole days from 0 (keep all) to 36500");
+    }
+    options.keepDays = static_cast<int>(*days);
+    options.database = given.database.empty() ? DefaultDatabase() : given.database;
+    if (options.database.empty()) {
+        throw CLI::ValidationError("--db", "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
+                                           "HOME): give the database's path");
+    }
+    options.watches = given.watches;
+    options.tokenFile = given.tokenFile;
+    options.consoleOff = given.console == "off";
+    options.console = options.consoleOff ? "" : given.console;
+    options.texts = given.texts;
+    if (given.resolved != "page" && given.resolved != "off") {
+        throw CLI::ValidationError("--alert-resolved", given.resolved + ": page or off");
+    }
+    options.alerts = AlertSettings{given.firingPrefix, given.resolvedPrefix, given.resolved == "page"};
+    options.hooks = given.hooks;
+    options.panel = Panel(given.espaPort, given.espaLine, given.espaAddress, given.espaStatus,
+                          given.espaStatusValues, given.espaText, given.espaSilence);
+    if (!options.panel.port.empty() && options.panel.port == options.port) {
+        throw CLI::ValidationError("--espa-port", given.espaPort + " is the transmitter's port (--port)");
+    }
+    options.mqtt = Broker(given.mqtt, given.mqttTopic, given.mqttUser, given.mqttPasswordFile, given.mqttCa,
+                          given.mqttCert, given.mqttKey);
+    for (const auto& [name, listener] :
+         {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
+        if (listener && !listener->Loopback() && given.tokenFile.empty()) {
+            throw CLI::ValidationError(
+                name, listener->Text() + " is not a loopback address: anyone who reaches it could page the "
+                                         "watches; give --token-file FILE so that clients must show a token");
+        }
+    }
+    return options;
+}
+
+} // namespace
+
+std::string DefaultDatabase() {
+    if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) {
+        std::string first(state);
+        return first.substr(0, first.find(':')) + "/gateway.db";
+    }
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
+        return std::string(xdg) + "/velkor/gateway.db";
+    }
+    if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        return std::string(home) + "/.local/state/velkor/gateway.db";
+    }
+    return {};
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+    CLI::App app{
+        "Takes pages from other software (HTTP and its webhooks, SNPP, MQTT, a nurse-call panel on a serial "
+        "port, a browser console) into one durable queue and sends them to the watches through the "
+        "transmitter on one serial port.",
+        "velkor-gateway"};
+    app.option_defaults()->always_capture_default();
+    Given given;
+    AddOptions(app, given);
+    AddNeighbourOptions(app, given);
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     ParsedOptions parsed;
     try {
@@ -292,72 +385,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
             CheckConfigFile(*config, app);
         }
         app.parse(reversed);
-        Options options;
-        if (port.empty()) {
-            throw CLI::RequiredError("--port (the transmitter's serial port, such as /dev/ttyUSB0)");
-        }
-        options.port = port;
-        const std::optional<int> rate = ParseBaudRate(baud);
-        if (!rate) {
-            throw CLI::ValidationError("--baud", baud + ": not a baud rate of the port page's list");
-        }
-        options.baudRate = *rate;
-        const std::optional<Parity> lineParity = ParseParity(parity);
-        if (!lineParity) {
-            throw CLI::ValidationError("--parity", parity + ": none, odd or even");
-        }
-        options.parity = *lineParity;
-        options.http = Listener("--http", http);
-        options.snpp = Listener("--snpp", snpp);
-        if (charset == "utf-8" || charset == "utf8") {
-            options.snppCharset = Charset::Utf8;
-        } else if (charset == "gbk") {
-            options.snppCharset = Charset::Gbk;
-        } else {
-            throw CLI::ValidationError("--snpp-charset", charset + ": utf-8 or gbk");
-        }
-        std::optional<uint32_t> milliseconds = ParseUnsigned(gap, 0, 60000);
-        if (!milliseconds) {
-            throw CLI::ValidationError("--gap", gap + ": milliseconds from 0 to 60000");
-        }
-        options.gap = std::chrono::milliseconds(*milliseconds);
-        std::optional<uint32_t> days = ParseUnsigned(keepDays, 0, 36500);
-        if (!days) {
-            throw CLI::ValidationError("--keep-days", keepDays + ": whole days from 0 (keep all) to 36500");
-        }
-        options.keepDays = static_cast<int>(*days);
-        options.database = database.empty() ? DefaultDatabase() : database;
-        if (options.database.empty()) {
-            throw CLI::ValidationError("--db",
-                                       "no state folder is known (no STATE_DIRECTORY, XDG_STATE_HOME or "
-                                       "HOME): give the database's path");
-        }
-        options.watches = watches;
-        options.tokenFile = tokenFile;
-        options.consoleOff = console == "off";
-        options.console = options.consoleOff ? "" : console;
-        options.texts = texts;
-        if (resolved != "page" && resolved != "off") {
-            throw CLI::ValidationError("--alert-resolved", resolved + ": page or off");
-        }
-        options.alerts = AlertSettings{firingPrefix, resolvedPrefix, resolved == "page"};
-        options.hooks = hooks;
-        options.panel =
-            Panel(espaPort, espaLine, espaAddress, espaStatus, espaStatusValues, espaText, espaSilence);
-        if (!options.panel.port.empty() && options.panel.port == options.port) {
-            throw CLI::ValidationError("--espa-port", espaPort + " is the transmitter's port (--port)");
-        }
-        options.mqtt = Broker(mqtt, mqttTopic, mqttUser, mqttPasswordFile, mqttCa, mqttCert, mqttKey);
-        for (const auto& [name, listener] :
-             {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
-            if (listener && !listener->Loopback() && tokenFile.empty()) {
-                throw CLI::ValidationError(
-                    name, listener->Text() +
-                              " is not a loopback address: anyone who reaches it could page the "
-                              "watches; give --token-file FILE so that clients must show a token");
-            }
-        }
-        parsed.options = options;
+        parsed.options = Checked(given);
     } catch (const CLI::Success& done) {
         std::ostringstream out;
         std::ostringstream err;

@@ -141,34 +141,10 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
     const uint8_t byte = input & 0x7F;
     // The BCC may have any value, EOT's and SOH's included.
     if (m_state == State::Check) {
-        std::string checked = m_header + static_cast<char>(STX) + m_text + static_cast<char>(ETX);
-        if (BlockCheck(checked) == byte) {
-            return OnBlock();
-        }
-        ++m_naks;
-        m_notes.push_back(Note{true, "a block with a wrong BCC: NAKed (the panel sends it again)"});
-        m_header.clear();
-        m_text.clear();
-        m_state = State::Selected;
-        m_lastReply = std::string(1, static_cast<char>(NAK));
-        return m_lastReply;
+        return OnCheck(byte);
     }
     if (byte == EOT) {
-        switch (m_state) {
-        case State::Header:
-        case State::Text:
-            Dropped("EOT in the middle of a block: the block is dropped", State::AfterEot);
-            break;
-        case State::StatusSelect:
-        case State::StatusSent:
-            ++m_statusTries;
-            Dropped("the panel ended the status report with EOT", State::AfterEot);
-            break;
-        default:
-            m_state = State::AfterEot;
-            break;
-        }
-        m_lastBlock.clear();
+        OnEot();
         return {};
     }
     if (byte == SOH && (m_state == State::Selected || m_state == State::Header || m_state == State::Text)) {
@@ -181,6 +157,51 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
         return {};
     }
     switch (m_state) {
+    case State::Header:
+    case State::Text:
+        return OnBlockByte(byte);
+    case State::StatusSelect:
+    case State::StatusSent:
+        return OnStatusAnswer(byte);
+    default:
+        return OnAddressing(byte);
+    }
+}
+
+std::string EspaStation::OnCheck(uint8_t byte) {
+    const std::string checked = m_header + static_cast<char>(STX) + m_text + static_cast<char>(ETX);
+    if (BlockCheck(checked) == byte) {
+        return OnBlock();
+    }
+    ++m_naks;
+    m_notes.push_back(Note{true, "a block with a wrong BCC: NAKed (the panel sends it again)"});
+    m_header.clear();
+    m_text.clear();
+    m_state = State::Selected;
+    m_lastReply = std::string(1, static_cast<char>(NAK));
+    return m_lastReply;
+}
+
+void EspaStation::OnEot() {
+    switch (m_state) {
+    case State::Header:
+    case State::Text:
+        Dropped("EOT in the middle of a block: the block is dropped", State::AfterEot);
+        break;
+    case State::StatusSelect:
+    case State::StatusSent:
+        ++m_statusTries;
+        Dropped("the panel ended the status report with EOT", State::AfterEot);
+        break;
+    default:
+        m_state = State::AfterEot;
+        break;
+    }
+    m_lastBlock.clear();
+}
+
+std::string EspaStation::OnAddressing(uint8_t byte) {
+    switch (m_state) {
     case State::Idle:
     case State::Selected:
         if (IsDigit(byte)) {
@@ -191,9 +212,11 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
         }
         return {};
     case State::AfterEot:
+    case State::AfterPoll:
+        // After EOT a digit is a poll's; after another station's poll, a select's.
         if (IsDigit(byte)) {
             m_digit = static_cast<char>(byte);
-            m_state = State::PollDigit;
+            m_state = m_state == State::AfterEot ? State::PollDigit : State::SelectDigit;
         } else {
             m_state = State::Idle;
         }
@@ -209,14 +232,6 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
         m_panel = m_digit; // the panel polls itself before it selects us
         m_state = State::AfterPoll;
         return {};
-    case State::AfterPoll:
-        if (IsDigit(byte)) {
-            m_digit = static_cast<char>(byte);
-            m_state = State::SelectDigit;
-        } else {
-            m_state = State::Idle;
-        }
-        return {};
     case State::SelectDigit:
         if (byte == ENQ && m_digit == m_settings.address) {
             m_state = State::Selected;
@@ -226,7 +241,13 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
         m_state = IsDigit(byte) ? State::SelectDigit : State::Idle;
         m_digit = static_cast<char>(byte);
         return {};
-    case State::Header:
+    default:
+        return {};
+    }
+}
+
+std::string EspaStation::OnBlockByte(uint8_t byte) {
+    if (m_state == State::Header) {
         if (byte == STX) {
             m_state = State::Text;
         } else if (m_header.size() >= MAX_HEADER) {
@@ -235,20 +256,22 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
             m_header += static_cast<char>(byte);
         }
         return {};
-    case State::Text:
-        if (byte == ETX) {
-            m_state = State::Check;
-        } else if (m_text.size() >= MAX_TEXT) {
-            return Dropped("a block longer than " + std::to_string(MAX_TEXT) + " bytes: dropped",
-                           State::Idle);
-        } else {
-            m_text += static_cast<char>(byte);
-        }
-        return {};
-    case State::StatusSelect:
-        if (IsDigit(byte)) {
-            return {}; // "1 ACK": the panel's address before its answer
-        }
+    }
+    if (byte == ETX) {
+        m_state = State::Check;
+    } else if (m_text.size() >= MAX_TEXT) {
+        return Dropped("a block longer than " + std::to_string(MAX_TEXT) + " bytes: dropped", State::Idle);
+    } else {
+        m_text += static_cast<char>(byte);
+    }
+    return {};
+}
+
+std::string EspaStation::OnStatusAnswer(uint8_t byte) {
+    if (IsDigit(byte)) {
+        return {}; // "1 ACK": the panel's address before its answer
+    }
+    if (m_state == State::StatusSelect) {
         if (byte == ACK) {
             m_state = State::StatusSent;
             return StatusBlock();
@@ -259,26 +282,19 @@ std::string EspaStation::Feed(uint8_t input, Clock::time_point now) {
             return std::string(1, static_cast<char>(EOT));
         }
         return {};
-    case State::StatusSent:
-        if (IsDigit(byte)) {
-            return {};
-        }
-        if (byte == ACK) {
-            m_notes.push_back(Note{false, "the status of call " + m_pendingStatus->call + " reported"});
-            m_pendingStatus.reset();
+    }
+    if (byte == ACK) {
+        m_notes.push_back(Note{false, "the status of call " + m_pendingStatus->call + " reported"});
+        m_pendingStatus.reset();
+        m_state = State::Idle;
+        return std::string(1, static_cast<char>(EOT));
+    }
+    if (byte == NAK) {
+        if (++m_statusTries >= m_settings.retries) {
             m_state = State::Idle;
             return std::string(1, static_cast<char>(EOT));
         }
-        if (byte == NAK) {
-            if (++m_statusTries >= m_settings.retries) {
-                m_state = State::Idle;
-                return std::string(1, static_cast<char>(EOT));
-            }
-            return StatusBlock();
-        }
-        return {};
-    case State::Check:
-        break;
+        return StatusBlock();
     }
     return {};
 }

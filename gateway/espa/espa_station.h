@@ -77,6 +77,15 @@ private:
     };
 
     std::string Dropped(const std::string& why, State next);
+    // The byte after ETX: the block's check.
+    std::string OnCheck(uint8_t byte);
+    void OnEot();
+    // Polls and selects: whether the panel asks this station.
+    std::string OnAddressing(uint8_t byte);
+    // A block's header and text.
+    std::string OnBlockByte(uint8_t byte);
+    // The panel's answers while this station reports a call's status.
+    std::string OnStatusAnswer(uint8_t byte);
     std::string OnBlock();
     std::string OnPoll();
     std::string StatusBlock() const;

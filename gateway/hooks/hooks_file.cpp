@@ -88,6 +88,59 @@ std::string Fill(const Template& text, const Json& body) {
     return out;
 }
 
+// Why `name` cannot be a hook's ("" when it can); `taken` when the file has it already.
+std::string NameFault(const std::string& name, bool taken) {
+    if (name.empty() ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") != std::string::npos) {
+        return "a hook's name is lower-case letters, digits, - and _ (it is part of the address)";
+    }
+    if (name == "alertmanager") {
+        return "[alertmanager] is Alertmanager's own hook";
+    }
+    return taken ? "[" + name + "] is given twice" : std::string();
+}
+
+// priority = high, normal, or "high when {/pointer} = value" (or !=) into `hook`; false when it is none.
+bool ReadHookPriority(const std::string& value, Hook& hook) {
+    if (value == "high" || value == "normal") {
+        hook.priority = value == "high" ? Priority::High : Priority::Normal;
+        return true;
+    }
+    const std::string prefix = "high when {";
+    const std::size_t close = value.find('}');
+    const std::size_t op = close == std::string::npos ? std::string::npos : value.find('=', close);
+    if (!value.starts_with(prefix) || close == std::string::npos || op == std::string::npos) {
+        return false;
+    }
+    const std::string pointer = value.substr(prefix.size(), close - prefix.size());
+    const std::string_view between = TrimBlanks(std::string_view(value).substr(close + 1, op - close - 1));
+    if (!pointer.starts_with('/') || !ValidPointer(pointer) || (!between.empty() && between != "!")) {
+        return false;
+    }
+    hook.whenPointer = pointer;
+    hook.whenEqual = between.empty();
+    hook.whenValue = std::string(TrimBlanks(std::string_view(value).substr(op + 1)));
+    return true;
+}
+
+// A hook's to, text or priority into `hook`; the fault, or "".
+std::string ReadSetting(const std::string& key, const std::string& value, Hook& hook) {
+    if (value.empty()) {
+        return key + " is empty";
+    }
+    if (key == "priority") {
+        return ReadHookPriority(value, hook)
+                   ? ""
+                   : "priority is high, normal, or high when {/field} = value (or !=)";
+    }
+    std::variant<Template, std::string> read = ReadTemplate(value);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+        return key + ": " + *reason;
+    }
+    (key == "to" ? hook.to : hook.text) = std::get<Template>(std::move(read));
+    return "";
+}
+
 } // namespace
 
 std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file, std::string* error) {
@@ -122,16 +175,8 @@ std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file
             }
             const std::string name =
                 std::string(TrimBlanks(std::string_view(trimmed).substr(1, trimmed.size() - 2)));
-            if (name.empty() ||
-                name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") != std::string::npos) {
-                fault(number,
-                      "a hook's name is lower-case letters, digits, - and _ (it is part of the address)");
-                continue;
-            }
-            if (name == "alertmanager" || hooks.m_hooks.contains(name)) {
-                fault(number,
-                      "[" + name + "] is " +
-                          (name == "alertmanager" ? std::string("Alertmanager's own hook") : "given twice"));
+            if (const std::string reason = NameFault(name, hooks.m_hooks.contains(name)); !reason.empty()) {
+                fault(number, reason);
                 continue;
             }
             current = &hooks.m_hooks[name];
@@ -160,51 +205,16 @@ std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file
             continue;
         }
         seen[key] = true;
-        if (value.empty()) {
-            fault(number, key + " is empty");
-            continue;
+        if (const std::string reason = ReadSetting(key, value, *current); !reason.empty()) {
+            fault(number, reason);
         }
-        if (key == "priority") {
-            if (value == "high" || value == "normal") {
-                current->priority = value == "high" ? Priority::High : Priority::Normal;
-                continue;
-            }
-            // high when {/pointer} = value (or !=)
-            const std::string prefix = "high when {";
-            const std::size_t close = value.find('}');
-            const std::size_t op = close == std::string::npos ? std::string::npos : value.find('=', close);
-            if (!value.starts_with(prefix) || close == std::string::npos || op == std::string::npos) {
-                fault(number, "priority is high, normal, or high when {/field} = value (or !=)");
-                continue;
-            }
-            const std::string pointer = value.substr(prefix.size(), close - prefix.size());
-            const std::string between =
-                std::string(TrimBlanks(std::string_view(value).substr(close + 1, op - close - 1)));
-            if (!pointer.starts_with('/') || !ValidPointer(pointer) || (between != "" && between != "!")) {
-                fault(number, "priority is high, normal, or high when {/field} = value (or !=)");
-                continue;
-            }
-            current->whenPointer = pointer;
-            current->whenEqual = between.empty();
-            current->whenValue = std::string(TrimBlanks(std::string_view(value).substr(op + 1)));
-            continue;
-        }
-        std::variant<Template, std::string> read = ReadTemplate(value);
-        if (auto* reason = std::get_if<std::string>(&read)) {
-            fault(number, key + ": " + *reason);
-            continue;
-        }
-        (key == "to" ? current->to : current->text) = std::get<Template>(std::move(read));
     }
     finish();
     if (hooks.m_hooks.empty() && faults.empty()) {
         faults.push_back(file + ": no hooks in it ([name], then to = ... and text = ...)");
     }
     if (!faults.empty()) {
-        error->clear();
-        for (const std::string& one : faults) {
-            *error += (error->empty() ? "" : "\n") + one;
-        }
+        *error = JoinLines(faults);
         return std::nullopt;
     }
     return hooks;

@@ -1,6 +1,7 @@
 #include "gateway/intake/quick_texts.h"
 
 #include "frames/csv.h"
+#include "frames/strict_text.h"
 #include "frames/text_encoding.h"
 #include "gateway/intake/page_text.h"
 
@@ -55,10 +56,7 @@ std::optional<std::vector<QuickText>> ParseQuickTexts(std::string_view csv, cons
         faults.push_back(file + ": no quick texts in it (label,text[,to] a line)");
     }
     if (!faults.empty()) {
-        error->clear();
-        for (const std::string& line : faults) {
-            *error += (error->empty() ? "" : "\n") + line;
-        }
+        *error = JoinLines(faults);
         return std::nullopt;
     }
     return texts;
