@@ -239,6 +239,9 @@ void Gateway::Stop() {
         m_transmitter->Stop();
         m_sending.join();
     }
+    if (m_store) {
+        m_store->StopTelling(); // before the listeners (the broker's link, the consoles) go
+    }
 }
 
 void Gateway::WarnOfUnknownRecipients() const {

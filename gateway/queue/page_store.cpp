@@ -44,6 +44,7 @@ PageStore::PageStore(const std::string& path) {
 }
 
 PageStore::~PageStore() {
+    m_notifier.Stop(); // a listener may read the store
     m_readStatements.reset();
     m_statements.reset();
     sqlite3_close(m_reader);

@@ -16,6 +16,7 @@
 // connection of its own (WAL readers do not wait for the writer), so a long listing never holds up intake
 // or sending. Times are the queue's clock (QueueNow): seconds since the epoch.
 
+#include "gateway/queue/change_notifier.h"
 #include "gateway/queue/page_types.h"
 #include "gateway/queue/store_error.h"
 
@@ -141,12 +142,17 @@ public:
     void ForgetDeliveries();
 
     // Called with a page's id after each change of its state is committed (queued, sent, expired,
-    // failed, cancelled), on the thread that made it and without the store's lock. Set before use.
-    void OnStateChange(std::function<void(int64_t)> listener) { m_listeners.push_back(std::move(listener)); }
-    // Tells `listener` (on the sending thread) of a page whose first frame is taken to be written.
-    void OnSending(std::function<void(int64_t)> listener) {
-        m_sendingListeners.push_back(std::move(listener));
+    // failed, cancelled), in order, on the store's own thread for listeners (read the page for its state
+    // then). Set before use.
+    void OnStateChange(ChangeNotifier::Listener listener) {
+        m_notifier.Add(ChangeNotifier::Change::State, std::move(listener));
     }
+    // The same for a page whose first frame is taken to be written.
+    void OnSending(ChangeNotifier::Listener listener) {
+        m_notifier.Add(ChangeNotifier::Change::Sending, std::move(listener));
+    }
+    // Tells the listeners what is left, and nothing after: before the listeners go.
+    void StopTelling() { m_notifier.Stop(); }
 
     // A page with its frames.
     std::optional<PageRecord> Get(int64_t id);
@@ -224,11 +230,7 @@ private:
     std::vector<Ended> ExpireLocked(double now);
     NextFrame NextJobLocked(const std::string& port, double now, const Numbering& numbering);
     bool FrameWrittenLocked(const Job& job, double now); // true when the page is sent
-    void Notify(int64_t id) const {
-        for (const auto& listener : m_listeners) {
-            listener(id);
-        }
-    }
+    void Notify(int64_t id) { m_notifier.Tell(ChangeNotifier::Change::State, id); }
 
     // The writer's lock, had within SUBMIT_WAIT by every intake (StoreBusy otherwise).
     std::unique_lock<std::mutex> LockForIntake(std::chrono::steady_clock::time_point deadline);
@@ -247,9 +249,8 @@ private:
     bool m_committing = false;
     std::mutex m_problemMutex; // guards m_problem
     std::string m_problem;
-    std::vector<std::function<void(int64_t)>> m_listeners; // added before the store is shared
-    std::vector<std::function<void(int64_t)>> m_sendingListeners;
     std::atomic<int64_t> m_sendingNow{0}; // m_sending, for readers
+    ChangeNotifier m_notifier;            // last: its thread ends before the rest goes
 };
 
 } // namespace velkor::gateway

@@ -105,9 +105,7 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
 NextFrame PageStore::NextJob(const std::string& port, double now, const Numbering& numbering) {
     NextFrame next = NextJobLocked(port, now, numbering);
     if (next.job && next.job->number == 0 && !next.job->again) {
-        for (const auto& listener : m_sendingListeners) {
-            listener(next.job->page); // its first frame is on its way
-        }
+        m_notifier.Tell(ChangeNotifier::Change::Sending, next.job->page); // its first frame is on its way
     }
     return next;
 }
