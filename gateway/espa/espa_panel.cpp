@@ -170,15 +170,15 @@ PanelHealth EspaPanel::CurrentHealth() {
 }
 
 void EspaPanel::KeepPortOpen() {
-    if (m_port.TakeDeviceLost()) {
+    const bool lost = m_port.TakeDeviceLost();
+    if (lost) {
         m_station.Reset();
         m_port.Close();
-        m_keeper.Lost();
     }
-    if (m_port.IsOpen() || !m_keeper.Due()) {
-        return;
-    }
-    if (m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
+    m_keeper.Keep(lost, m_port.IsOpen(), [this] {
+        if (!m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
+            return PortKeeper::Tried{false, PortFailureText(m_settings.port, m_port.LastFailure())};
+        }
         m_station.Reset();
         std::string how = "open at ";
         how += std::to_string(m_settings.baudRate);
@@ -188,10 +188,8 @@ void EspaPanel::KeepPortOpen() {
         how += ParityName(m_settings.parity);
         how += ", station ";
         how += m_settings.address;
-        m_keeper.Opened(how);
-        return;
-    }
-    m_keeper.Failed(PortFailureText(m_settings.port, m_port.LastFailure()));
+        return PortKeeper::Tried{true, how};
+    });
 }
 
 void EspaPanel::Write(const std::string& bytes) {

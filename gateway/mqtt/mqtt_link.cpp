@@ -245,18 +245,22 @@ MqttHealth MqttLink::CurrentHealth() {
 
 void MqttLink::NotConnected(const std::string& problem) {
     const bool was = m_connected.exchange(false);
-    std::lock_guard lock(m_mutex);
-    if (was) {
-        m_health.since = WallNow();
+    bool say = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (was) {
+            m_health.since = WallNow();
+        }
+        if (m_refused) {
+            return; // the broker's own reason stays
+        }
+        say = was || m_health.problem != problem;
+        m_health.connected = false;
+        m_health.problem = problem;
     }
-    if (m_refused) {
-        return; // the broker's own reason stays
-    }
-    if (was || m_health.problem != problem) {
+    if (say) { // not under the lock: the log's reader may be slow
         LogError("broker " + m_health.broker + ": " + problem + "; connecting again, HTTP and SNPP go on");
     }
-    m_health.connected = false;
-    m_health.problem = problem;
 }
 
 void MqttLink::OnConnect(mosquitto*, void* self, int result, int flags) {
@@ -281,12 +285,16 @@ void MqttLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* gr
 void MqttLink::Connected(int result, int flags) {
     if (result != 0) {
         const std::string problem = std::string("refused: ") + mosquitto_connack_string(result);
-        std::lock_guard lock(m_mutex);
-        if (m_health.problem != problem) {
+        bool changed = false;
+        {
+            std::lock_guard lock(m_mutex);
+            changed = m_health.problem != problem;
+            m_health.problem = problem;
+            m_refused = true;
+        }
+        if (changed) {
             LogError("broker " + m_health.broker + " " + problem + "; trying again, HTTP and SNPP go on");
         }
-        m_health.problem = problem;
-        m_refused = true;
         return;
     }
     const bool sessionKept = (flags & 1) != 0;
@@ -310,10 +318,12 @@ void MqttLink::Connected(int result, int flags) {
     mosquitto_subscribe_multiple(m_client, nullptr, 3, topics, QOS, 0, nullptr);
     m_connected = true;
     Publish(m_statusTopic, "online", true);
-    std::lock_guard lock(m_mutex);
-    m_health.connected = true;
-    m_health.since = WallNow();
-    m_health.problem.clear();
+    {
+        std::lock_guard lock(m_mutex);
+        m_health.connected = true;
+        m_health.since = WallNow();
+        m_health.problem.clear();
+    }
     LogLine("broker " + m_health.broker + " connected (" + (m_settings.tls ? "TLS, " : "") +
             (sessionKept ? "session kept" : "new session") + "): pages from " + own + " and " + all);
 }

@@ -109,8 +109,9 @@ void SnppServer::Run() {
             continue;
         }
         const std::string peer = PeerText(client);
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
         if (m_connections.size() >= MAX_CONNECTIONS) {
+            lock.unlock(); // a client that reads nothing, or a slow log, holds up no other connection
             timeval timeout{1, 0};
             ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
             SendAll(client, "421 Too many connections, try again later (terminate connection)\r\n");

@@ -17,17 +17,21 @@ void PortKeeper::Opened(const std::string& how) {
 
 void PortKeeper::Failed(const std::string& reason) {
     m_nextOpen = Clock::now() + REOPEN_EVERY;
-    std::lock_guard lock(m_mutex);
-    // Said once, not every 2 s; said again when the reason changes (not after "lost", which said it).
-    if (!m_reportedClosed || (m_state.problem != reason && m_state.problem != "lost")) {
+    bool say = false;
+    {
+        std::lock_guard lock(m_mutex);
+        // Said once, not every 2 s; said again when the reason changes (not after "lost", which said it).
+        say = !m_reportedClosed || (m_state.problem != reason && m_state.problem != "lost");
+        if (!m_reportedClosed) {
+            m_state.lostSince = WallNow();
+        }
+        m_state.open = false;
+        m_state.problem = reason;
+        m_reportedClosed = true;
+    }
+    if (say) {
         LogError(m_cannotOpen + reason + "; " + m_meanwhile + ", trying again every 2 s");
     }
-    if (!m_reportedClosed) {
-        m_state.lostSince = WallNow();
-    }
-    m_state.open = false;
-    m_state.problem = reason;
-    m_reportedClosed = true;
 }
 
 void PortKeeper::Lost() {
@@ -36,6 +40,21 @@ void PortKeeper::Lost() {
     m_nextOpen = Clock::now() + REOPEN_EVERY;
     std::lock_guard lock(m_mutex);
     m_state = PortState{false, WallNow(), "lost"};
+}
+
+void PortKeeper::Keep(bool lost, bool open, const std::function<Tried()>& tryOpen) {
+    if (lost) {
+        Lost();
+    }
+    if (open || !Due()) {
+        return;
+    }
+    const Tried tried = tryOpen();
+    if (tried.opened) {
+        Opened(tried.text);
+    } else {
+        Failed(tried.text);
+    }
 }
 
 PortState PortKeeper::State() const {

@@ -5,6 +5,7 @@
 // Threads: the keeping thread calls everything but State, which any thread may call.
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,16 @@ public:
     // `name` as the log names the port ("port /dev/ttyUSB0"); `cannotOpen` before the reason a port cannot
     // be opened ("cannot open "); `meanwhile`, what it means ("pages wait").
     PortKeeper(std::string name, std::string cannotOpen, std::string meanwhile);
+
+    // What a try to open the port came to: opened (`text` follows the port's name in the log, "open at
+    // 9600 baud"), or not (`text` is the reason, naming the port).
+    struct Tried {
+        bool opened = false;
+        std::string text;
+    };
+    // One turn of the keeping loop, the same for every port: a loss noted (`lost`: the device went away
+    // since the last turn), and when the port is closed (`open` false) and a try is due, `tryOpen`.
+    void Keep(bool lost, bool open, const std::function<Tried()>& tryOpen);
 
     // Time to try to open it (it is closed and the wait since the last try is over).
     bool Due() const { return Clock::now() >= m_nextOpen; }

@@ -86,23 +86,19 @@ std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
 }
 
 void Transmitter::KeepPortOpen() {
+    bool lost = false;
     while (std::optional<PortEvent> event = m_link.TakePortEvent()) {
-        if (*event == PortEvent::Lost) {
-            m_keeper.Lost();
+        lost = lost || *event == PortEvent::Lost;
+    }
+    m_keeper.Keep(lost, m_link.IsOpen(), [this] {
+        const bool opened = m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity);
+        while (m_link.TakePortEvent()) {
+            // our own Opened or Closed
         }
-    }
-    if (m_link.IsOpen() || !m_keeper.Due()) {
-        return;
-    }
-    if (m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity)) {
-        m_link.TakePortEvent(); // our own Opened
-        m_keeper.Opened("open at " + std::to_string(m_settings.baudRate) + " baud, parity " +
-                        ParityName(m_settings.parity));
-        return;
-    }
-    while (m_link.TakePortEvent()) {
-    }
-    m_keeper.Failed(FailureText(m_link.LastFailure()));
+        return opened ? PortKeeper::Tried{true, "open at " + std::to_string(m_settings.baudRate) +
+                                                    " baud, parity " + ParityName(m_settings.parity)}
+                      : PortKeeper::Tried{false, FailureText(m_link.LastFailure())};
+    });
 }
 
 std::vector<uint8_t> Transmitter::FrameBytes(const Job& job) const {
@@ -245,12 +241,15 @@ void Transmitter::Run() {
             // The database refused (disk full, damaged): nothing is lost, and a frame that went out is held
             // until its going out is stored; nothing more is sent meanwhile. Said once, not every second.
             std::unique_lock lock(m_mutex);
-            if (m_health.storeProblem != error.what()) {
+            const bool changed = m_health.storeProblem != error.what();
+            m_health.storeProblem = error.what();
+            if (changed) {
+                lock.unlock(); // the log's reader may be slow: health and intake are not held up meanwhile
                 LogError(std::string("queue: ") + error.what() +
                          (m_unrecorded ? "; the frame sent is held until it can be stored" : "") +
                          "; trying again every second, nothing is sent meanwhile");
+                lock.lock();
             }
-            m_health.storeProblem = error.what();
             m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
         }
     }
