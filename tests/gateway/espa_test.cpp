@@ -86,15 +86,12 @@ const std::string SELECT = "\x04"
 
 // Waits until the gateway has the panel's port open (or closed, with `open` false).
 bool PanelOpen(Gateway& gateway, bool open = true, std::chrono::milliseconds timeout = 8s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const Json health = gateway.Get("/v1/health");
-        if (health.contains("panel") && health["panel"].value("open", !open) == open) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return Eventually(
+        [&] {
+            const Json health = gateway.Get("/v1/health");
+            return health.contains("panel") && health["panel"].value("open", !open) == open;
+        },
+        timeout, 50ms);
 }
 
 std::vector<std::string> Texts(const std::vector<Json>& frames) {
@@ -313,11 +310,7 @@ TEST(Panel, AnAcknowledgedCallIsSentAfterTheGatewayIsKilled) {
     // The watch list read again on SIGHUP: the next call finds the watch by its new number.
     site.folder.Write("watches.csv", "name,address,call\nbed5,0.0.1.5,700\n");
     gateway.Signal(SIGHUP);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (gateway.Log().find("watch list read again") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
+    Eventually([&] { return gateway.Log().find("watch list read again") != std::string::npos; }, 5s);
     ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
     ASSERT_TRUE(panel.Call("700", ""));
     EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"呼叫 700@0.0.1.5"});

@@ -3,6 +3,8 @@
 // saw.
 
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/gateway_process.h"
 #include "support/loopback.h"
 #include "support/sim_process.h"
 
@@ -49,35 +51,19 @@ private:
     std::filesystem::path m_path;
 };
 
-// The daemon, its log in a file (so that a long run never fills a pipe and blocks it).
+// The daemon (the launcher the benchmark uses too), its log in the folder.
 class Gateway {
 public:
     // `database`: the queue's file, when not the folder's gateway.db.
     Gateway(const Folder& folder, const std::string& port, std::vector<std::string> extra = {},
             const std::string& database = "")
-        : m_folder(folder), m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
-        std::vector<std::string> args = {"/bin/sh",
-                                         "-c",
-                                         "VELKOR_SEQUENCE_DIR=\"" + folder / "sequence" +
-                                             "\" exec \"$0\" \"$@\" 2>>\"" + folder / "gateway.log" + "\"",
-                                         VELKOR_GATEWAY_PATH,
-                                         "--port",
-                                         port,
-                                         "--db",
-                                         database.empty() ? folder / "gateway.db" : database,
-                                         "--http",
-                                         "127.0.0.1:" + std::to_string(m_http),
-                                         "--snpp",
-                                         "127.0.0.1:" + std::to_string(m_snpp)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_process = std::make_unique<ChildProcess>(args);
-        m_client = std::make_unique<httplib::Client>("127.0.0.1", m_http);
+        : m_folder(folder),
+          m_process(std::make_unique<GatewayProcess>(
+              GatewaySetup{VELKOR_GATEWAY_PATH, port, database.empty() ? folder / "gateway.db" : database,
+                           std::move(extra), folder / "gateway.log", folder / "sequence"})),
+          m_client(std::make_unique<httplib::Client>("127.0.0.1", m_process->HttpPort())) {
         m_client->set_connection_timeout(1);
         m_client->set_read_timeout(10);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline && !Client().Get("/v1/health")) {
-            std::this_thread::sleep_for(50ms);
-        }
     }
     // A gateway still running at the end must stop cleanly, and no sanitizer may have spoken in its log.
     ~Gateway() {
@@ -91,16 +77,15 @@ public:
         }
     }
     httplib::Client& Client() { return *m_client; }
-    int SnppPort() const { return m_snpp; }
-    int HttpPort() const { return m_http; }
+    int SnppPort() const { return m_process->SnppPort(); }
+    int HttpPort() const { return m_process->HttpPort(); }
     std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
     void Signal(int signal) const { m_process->Signal(signal); }
     // The gateway's own PID (the shell that starts it execs it).
     pid_t Pid() const { return m_process->Pid(); }
     // The exit status after `signal`.
     int Stop(int signal = SIGTERM) {
-        m_process->Signal(signal);
-        const int status = m_process->Wait(15s);
+        const int status = m_process->Stop(signal);
         m_process.reset();
         return status;
     }
@@ -119,23 +104,19 @@ public:
     }
     // Waits until page `id` is in `state`; its record then (or as last seen).
     Json WaitForState(int64_t id, const std::string& state, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         Json page;
-        while (std::chrono::steady_clock::now() < deadline) {
-            page = Get("/v1/pages/" + std::to_string(id));
-            if (page.is_object() && page.value("state", "") == state) {
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
+        Eventually(
+            [&] {
+                page = Get("/v1/pages/" + std::to_string(id));
+                return page.is_object() && page.value("state", "") == state;
+            },
+            timeout, 50ms);
         return page;
     }
 
 private:
     const Folder& m_folder;
-    int m_http;
-    int m_snpp;
-    std::unique_ptr<ChildProcess> m_process;
+    std::unique_ptr<GatewayProcess> m_process;
     std::unique_ptr<httplib::Client> m_client;
 };
 

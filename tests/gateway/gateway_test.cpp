@@ -976,11 +976,7 @@ TEST(Gateway, SigkillUnderLoadLosesNoAcknowledgedPage) {
     // Started again on the same database, it sends what it had not.
     // The killed gateway's port lock died with it: the port opens again, for an ordinary user too.
     Gateway again(folder, sim.Link(), {"--gap", "0"});
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline &&
-           !again.Get("/v1/pages?state=queued&limit=1")["pages"].empty()) {
-        std::this_thread::sleep_for(100ms);
-    }
+    Eventually([&] { return again.Get("/v1/pages?state=queued&limit=1")["pages"].empty(); }, 60s, 100ms);
     std::map<int, std::set<int>> sequences; // page-N → the numbers its frames went with
     for (const Json& frame : TextFrames(sim, 100000, 2s)) {
         const std::string text = frame.value("text", "");

@@ -54,14 +54,12 @@ public:
             "--storage.path=" + folder / "alertmanager-data",
             "--web.listen-address=127.0.0.1:" + std::to_string(m_port), "--cluster.listen-address="});
         httplib::Client probe("127.0.0.1", m_port);
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto ready = probe.Get("/-/ready");
-            if (ready && ready->status == 200) {
-                break;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
+        Eventually(
+            [&] {
+                auto ready = probe.Get("/-/ready");
+                return ready && ready->status == 200;
+            },
+            20s, 100ms);
     }
     ~Alertmanager() {
         m_process->Signal(SIGTERM);
@@ -154,12 +152,7 @@ TEST(Hooks, ACriticalAlertJumpsTheQueueAndARetryIsPagedOnce) {
                                      "200", "--watches", folder / "watches.csv", "--alert-resolved", "off"});
     };
     httplib::Client client("127.0.0.1", port);
-    const auto waitUp = [&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline && !client.Get("/v1/health")) {
-            std::this_thread::sleep_for(50ms);
-        }
-    };
+    const auto waitUp = [&] { Eventually([&] { return HttpAnswers(port); }, 10s); };
     std::unique_ptr<ChildProcess> gateway = start();
     waitUp();
     Alertmanager alertmanager(folder, port, "?to=desk", "unused");

@@ -40,14 +40,13 @@ public:
     void Start() {
         m_process = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/sbin/mosquitto", "-c", m_folder / "mosquitto.conf"});
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const int socket = ConnectLoopback(m_port);
-            if (socket >= 0) {
-                ::close(socket);
-                return;
-            }
-            std::this_thread::sleep_for(20ms);
+        if (Eventually(
+                [&] {
+                    const int socket = ConnectLoopback(m_port);
+                    return socket >= 0 && ::close(socket) == 0;
+                },
+                10s)) {
+            return;
         }
         ADD_FAILURE() << "mosquitto did not start: " << ReadFile(m_folder / "mosquitto.log");
     }
@@ -111,34 +110,35 @@ public:
     // the broker comes in its own time, read once it would be read too early.
     std::vector<std::string> WaitForLines(const std::string& prefix, std::size_t count,
                                           std::chrono::milliseconds timeout = 10s) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::vector<std::string> found;
-        do {
-            found.clear();
-            for (const std::string& line : Lines()) {
-                if (line.starts_with(prefix)) {
-                    found.push_back(line);
+        Eventually(
+            [&] {
+                found.clear();
+                for (const std::string& line : Lines()) {
+                    if (line.starts_with(prefix)) {
+                        found.push_back(line);
+                    }
                 }
-            }
-            if (found.size() >= count) {
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        } while (std::chrono::steady_clock::now() < deadline);
+                return found.size() >= count;
+            },
+            timeout, 50ms);
         return found;
     }
     // The first line starting with `prefix`, waiting up to `timeout`; "" when none came.
     std::string WaitFor(const std::string& prefix, std::chrono::milliseconds timeout = 10s) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            for (const std::string& line : Lines()) {
-                if (line.starts_with(prefix)) {
-                    return line;
+        std::string first;
+        Eventually(
+            [&] {
+                for (const std::string& line : Lines()) {
+                    if (line.starts_with(prefix)) {
+                        first = line;
+                        return true;
+                    }
                 }
-            }
-            std::this_thread::sleep_for(50ms);
-        } while (std::chrono::steady_clock::now() < deadline);
-        return {};
+                return false;
+            },
+            timeout, 50ms);
+        return first;
     }
 
 private:
@@ -153,15 +153,12 @@ std::vector<std::string> MqttOptions(const Broker& broker, const std::string& to
 
 // Waits until the gateway's health says it is connected to its broker (or not).
 bool WaitForBroker(Gateway& gateway, bool connected, std::chrono::milliseconds timeout = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const Json health = gateway.Get("/v1/health");
-        if (health.is_object() && health.contains("mqtt") && health["mqtt"]["connected"] == connected) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return Eventually(
+        [&] {
+            const Json health = gateway.Get("/v1/health");
+            return health.is_object() && health.contains("mqtt") && health["mqtt"]["connected"] == connected;
+        },
+        timeout, 50ms);
 }
 
 TEST(GatewayMqtt, PagesComeThroughTheBrokerAndBadMessagesAreRejectedWithTheReason) {

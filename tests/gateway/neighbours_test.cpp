@@ -242,11 +242,7 @@ TEST(Neighbours, QuickTextsAndHooksToUnknownRecipientsAreSaidAtStart) {
                  "name,address,groups\ncook-1,0.0.0.1,kitchen\ndesk,0.0.0.2,\nit-desk,0.0.0.3,\n");
     const std::size_t before = gateway.Log().size();
     gateway.Signal(SIGHUP);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline &&
-           gateway.Log().find("watch list read again", before) == std::string::npos) {
-        std::this_thread::sleep_for(20ms);
-    }
+    Eventually([&] { return gateway.Log().find("watch list read again", before) != std::string::npos; }, 5s);
     EXPECT_EQ(gateway.Log().find("no watch or group is named", before), std::string::npos) << gateway.Log();
 }
 
@@ -266,11 +262,7 @@ TEST(Neighbours, PagesExpiredInBulkAreLoggedInOneLine) {
     }
     std::this_thread::sleep_for(1500ms);
     Gateway gateway(folder, noPort);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline &&
-           gateway.Log().find("more pages left") == std::string::npos) {
-        std::this_thread::sleep_for(50ms);
-    }
+    Eventually([&] { return gateway.Log().find("more pages left") != std::string::npos; }, 5s);
     const std::string log = gateway.Log();
     EXPECT_NE(
         log.find("and 15 more pages left the queue unsent (20 expired, 0 failed in all; pages 6 to 20)"),

@@ -6,6 +6,8 @@
 #include "gateway_bench.h"
 
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/gateway_process.h"
 #include "support/loopback.h"
 #include "support/pty_pair.h"
 
@@ -133,44 +135,18 @@ public:
     // At 115200 baud: the gateway counts each frame's time on the line, and thousands of pages at 9600
     // would keep the line busy for minutes after the rate has been measured.
     Gateway(const std::string& binDir, const std::string& port, const std::string& database, int gap = 0,
-            const std::vector<std::string>& extra = {})
-        : m_http(FreeLoopbackPort()), m_snpp(FreeLoopbackPort()) {
-        std::vector<std::string> args = {"/bin/sh",
-                                         "-c",
-                                         "exec \"$0\" \"$@\" 2>/dev/null",
-                                         binDir + "/velkor-gateway",
-                                         "--port",
-                                         port,
-                                         "--db",
-                                         database,
-                                         "--gap",
-                                         std::to_string(gap),
-                                         "--baud",
-                                         "115200",
-                                         "--http",
-                                         "127.0.0.1:" + std::to_string(m_http),
-                                         "--snpp",
-                                         "127.0.0.1:" + std::to_string(m_snpp)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_process = std::make_unique<ChildProcess>(args);
-        httplib::Client probe("127.0.0.1", m_http);
-        const auto deadline = Clock::now() + 10s;
-        while (Clock::now() < deadline && !probe.Get("/v1/health")) {
-            std::this_thread::sleep_for(20ms);
-        }
+            const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> options = {"--gap", std::to_string(gap), "--baud", "115200"};
+        options.insert(options.end(), extra.begin(), extra.end());
+        m_process = std::make_unique<GatewayProcess>(
+            GatewaySetup{binDir + "/velkor-gateway", port, database, std::move(options), "/dev/null", ""});
     }
-    ~Gateway() {
-        if (m_process) {
-            Kill(SIGTERM);
-        }
-    }
-    int Http() const { return m_http; }
-    int Snpp() const { return m_snpp; }
+    int Http() const { return m_process->HttpPort(); }
+    int Snpp() const { return m_process->SnppPort(); }
     // The gateway's own (the shell exec'd into it).
     pid_t Pid() const { return m_process->Pid(); }
     void Kill(int signal) {
-        m_process->Signal(signal);
-        m_process->Wait(15s);
+        m_process->Stop(signal);
         m_process.reset();
     }
     // The gateway's resident memory in MB.
@@ -187,7 +163,7 @@ public:
     int64_t QueueDepth() { return Metric("velkor_gateway_queue_depth"); }
     // A figure of /metrics, -1 when it is not there.
     int64_t Metric(const std::string& name) {
-        httplib::Client client("127.0.0.1", m_http);
+        httplib::Client client("127.0.0.1", Http());
         auto result = client.Get("/metrics");
         if (!result) {
             return -1;
@@ -199,20 +175,11 @@ public:
         return at == std::string::npos ? -1 : std::atoll(result->body.c_str() + at + line.size());
     }
     bool WaitForEmptyQueue(std::chrono::seconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (QueueDepth() == 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+        return Eventually([this] { return QueueDepth() == 0; }, timeout, 50ms);
     }
 
 private:
-    int m_http;
-    int m_snpp;
-    std::unique_ptr<ChildProcess> m_process;
+    std::unique_ptr<GatewayProcess> m_process;
 };
 
 std::string Body(const std::string& text) {
