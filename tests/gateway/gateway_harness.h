@@ -61,7 +61,8 @@ public:
           m_process(std::make_unique<GatewayProcess>(
               GatewaySetup{VELKOR_GATEWAY_PATH, port, database.empty() ? folder / "gateway.db" : database,
                            std::move(extra), folder / "gateway.log", folder / "sequence"})),
-          m_client(std::make_unique<httplib::Client>("127.0.0.1", m_process->HttpPort())) {
+          m_http(m_process->HttpPort()), m_snpp(m_process->SnppPort()),
+          m_client(std::make_unique<httplib::Client>("127.0.0.1", m_http)) {
         m_client->set_connection_timeout(1);
         m_client->set_read_timeout(10);
     }
@@ -77,8 +78,9 @@ public:
         }
     }
     httplib::Client& Client() { return *m_client; }
-    int SnppPort() const { return m_process->SnppPort(); }
-    int HttpPort() const { return m_process->HttpPort(); }
+    // Kept apart from the process: a test's clients still ask for them while the gateway is being stopped.
+    int SnppPort() const { return m_snpp; }
+    int HttpPort() const { return m_http; }
     std::string Log() const { return ReadFile(m_folder / "gateway.log"); }
     void Signal(int signal) const { m_process->Signal(signal); }
     // The gateway's own PID (the shell that starts it execs it).
@@ -117,6 +119,8 @@ public:
 private:
     const Folder& m_folder;
     std::unique_ptr<GatewayProcess> m_process;
+    int m_http;
+    int m_snpp;
     std::unique_ptr<httplib::Client> m_client;
 };
 
