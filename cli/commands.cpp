@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "options.h"
+#include "strict_options.h"
 
 namespace velkor::cli {
 

@@ -1,9 +1,9 @@
 // module: a command to the LoRa module on the cable, and its answer read as the module page reads it.
 
 #include "commands.h"
-#include "options.h"
 #include "output.h"
 #include "session.h"
+#include "strict_options.h"
 
 #include "frames/module_frame.h"
 #include "resources/module_answer_texts.h"

@@ -2,9 +2,9 @@
 
 #include "cli_args.h"
 #include "commands.h"
-#include "options.h"
 #include "output.h"
 #include "session.h"
+#include "strict_options.h"
 
 namespace velkor::cli {
 namespace {

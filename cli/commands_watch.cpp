@@ -2,10 +2,10 @@
 
 #include "cli_args.h"
 #include "commands.h"
-#include "options.h"
 #include "output.h"
 #include "serial/sequence_store.h"
 #include "session.h"
+#include "strict_options.h"
 #include "text_input.h"
 
 #include "frames/text_message.h"

@@ -1,10 +1,10 @@
 // watches: a site's watch list checked, and applied watch by watch (channel, then the host address slots).
 
 #include "commands.h"
-#include "options.h"
 #include "output.h"
 #include "serial/sequence_store.h"
 #include "session.h"
+#include "strict_options.h"
 
 #include "frames/watch_list.h"
 
@@ -141,24 +141,27 @@ private:
                 Print(options, entry, row, frame);
             }
         }
-        if (m_time) {
-            if (!pause("the time")) {
-                return kPortFailed;
-            }
-            // The time when the frame goes, as the wireless page's clock shows it.
-            const ClockTime now = ClockArgument(TextOption{});
-            const Frame time{"time", BuildTimeFrame(now.text, now.weekdayMondayFirst)};
-            if (!options.dryRun && !session.Write(time, false)) {
-                Fail("the time not written; every watch before it is done");
-                return kPortFailed;
-            }
-            session.PrintSent(time);
+        if (m_time && (!pause("the time") || !SendTime(session, options))) {
+            return kPortFailed;
         }
         if (!options.json && !options.dryRun) {
             PrintLine(std::to_string(list.entries.size()) + " watches, " + std::to_string(written) +
                       " frames written" + (m_time ? ", and the time" : ""));
         }
         return kDone;
+    }
+
+    // The time after the watches (--time), as the wireless page's clock shows it when the frame goes; false
+    // when it did not go out.
+    static bool SendTime(Session& session, const SendOptions& options) {
+        const ClockTime now = ClockArgument(TextOption{});
+        const Frame time{"time", BuildTimeFrame(now.text, now.weekdayMondayFirst)};
+        if (!options.dryRun && !session.Write(time, false)) {
+            Fail("the time not written; every watch before it is done");
+            return false;
+        }
+        session.PrintSent(time);
+        return true;
     }
 
     // One line a frame: with --json the watch it is for; with --dry-run its bytes.

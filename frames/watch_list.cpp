@@ -128,44 +128,34 @@ std::string WatchListFaultText(const std::string& file, const WatchListFault& fa
     return text;
 }
 
-std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
-    if (text.size() > MAX_WATCH_LIST_BYTES) {
-        return std::vector{FileFault(WatchListProblem::TooLarge,
-                                     Join({"larger than ", std::to_string(MAX_WATCH_LIST_BYTES / 1024)}) +
-                                         " kB: not a watch list")};
-    }
-    if (text.find('\0') != std::string_view::npos || !Utf8ToUtf16(text)) {
-        return std::vector{
-            FileFault(WatchListProblem::NotText, "not UTF-8 text (save the sheet as \"CSV UTF-8\")")};
-    }
-    std::variant<CsvTable, std::string> read = ReadCsv(text);
-    if (auto* reason = std::get_if<std::string>(&read)) {
-        return std::vector{FileFault(WatchListProblem::QuoteNeverEnds, *reason)};
-    }
-    const CsvTable& table = std::get<CsvTable>(read);
-    if (table.records.empty()) {
-        return std::vector{FileFault(WatchListProblem::Empty,
-                                     "empty: a header line name,address,freq,net,host1,...,host10 first")};
-    }
-    const CsvRecord& header = table.records.front();
+namespace {
+
+// Where a list's columns are: the known ones by name, the site's own in their order.
+struct Columns {
     std::map<std::string, std::size_t> known; // column name: its position
-    std::vector<std::size_t> extraPositions;
-    WatchList list;
+    std::vector<std::size_t> extra;
+};
+
+// The header line read into `columns` (and the site's own columns' names into `list`), and the faults of
+// the file as a whole.
+std::vector<WatchListFault> ReadHeader(const CsvTable& table, Columns& columns, WatchList& list) {
+    const CsvRecord& header = table.records.front();
+    std::map<std::string, std::size_t>& known = columns.known;
     std::vector<WatchListFault> faults;
-    const std::vector<std::string>& columns = WatchListColumns();
+    const std::vector<std::string>& names = WatchListColumns();
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const std::string column = Lowered(header.fields[i]);
         if (SlotOf(column) < 0) {
             faults.push_back(FileFault(WatchListProblem::SlotPastTen,
                                        "a watch has ten address slots, host1 to host10", header.line,
                                        header.fields[i]));
-        } else if (std::find(columns.begin(), columns.end(), column) != columns.end()) {
+        } else if (std::find(names.begin(), names.end(), column) != names.end()) {
             if (!known.emplace(column, i).second) {
                 faults.push_back(FileFault(WatchListProblem::ColumnTwice, "the column is there twice",
                                            header.line, header.fields[i]));
             }
         } else {
-            extraPositions.push_back(i);
+            columns.extra.push_back(i);
             list.extraColumns.push_back(Unguarded(header.fields[i]));
         }
     }
@@ -187,37 +177,69 @@ std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_
                                        std::to_string(table.records.size() - 1) + "): not one site's list",
                                    0, {}, std::to_string(table.records.size() - 1)));
     }
-    if (!faults.empty()) {
+    return faults;
+}
+
+// One row of the list as it is written.
+WatchEntry ReadEntry(const CsvRecord& record, const Columns& columns, char separator) {
+    const auto cell = [&](const std::string& column) -> std::string {
+        auto at = columns.known.find(column);
+        return at != columns.known.end() && at->second < record.fields.size()
+                   ? Unguarded(record.fields[at->second])
+                   : "";
+    };
+    WatchEntry entry;
+    entry.line = record.line;
+    entry.name = cell("name");
+    entry.address = cell("address");
+    entry.freq = cell("freq");
+    if (separator == ';' && std::count(entry.freq.begin(), entry.freq.end(), ',') == 1 &&
+        entry.freq.find('.') == std::string::npos) {
+        std::replace(entry.freq.begin(), entry.freq.end(), ',', '.'); // 434,00 from a European locale
+    }
+    entry.net = cell("net");
+    for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
+        entry.hosts[static_cast<std::size_t>(slot - 1)] = cell(SlotColumn(slot));
+    }
+    for (std::size_t position : columns.extra) {
+        entry.extra.push_back(position < record.fields.size() ? Unguarded(record.fields[position]) : "");
+    }
+    return entry;
+}
+
+} // namespace
+
+std::variant<WatchList, std::vector<WatchListFault>> ParseWatchList(std::string_view text) {
+    if (text.size() > MAX_WATCH_LIST_BYTES) {
+        return std::vector{FileFault(WatchListProblem::TooLarge,
+                                     Join({"larger than ", std::to_string(MAX_WATCH_LIST_BYTES / 1024)}) +
+                                         " kB: not a watch list")};
+    }
+    if (text.find('\0') != std::string_view::npos || !Utf8ToUtf16(text)) {
+        return std::vector{
+            FileFault(WatchListProblem::NotText, "not UTF-8 text (save the sheet as \"CSV UTF-8\")")};
+    }
+    std::variant<CsvTable, std::string> read = ReadCsv(text);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+        return std::vector{FileFault(WatchListProblem::QuoteNeverEnds, *reason)};
+    }
+    const CsvTable& table = std::get<CsvTable>(read);
+    if (table.records.empty()) {
+        return std::vector{FileFault(WatchListProblem::Empty,
+                                     "empty: a header line name,address,freq,net,host1,...,host10 first")};
+    }
+    WatchList list;
+    Columns columns;
+    if (std::vector<WatchListFault> faults = ReadHeader(table, columns, list); !faults.empty()) {
         return faults;
     }
-    const auto cell = [&](const CsvRecord& record, const std::string& column) -> std::string {
-        auto at = known.find(column);
-        return at != known.end() && at->second < record.fields.size() ? Unguarded(record.fields[at->second])
-                                                                      : "";
-    };
     for (std::size_t r = 1; r < table.records.size(); ++r) {
         const CsvRecord& record = table.records[r];
         if (std::all_of(record.fields.begin(), record.fields.end(),
                         [](const std::string& field) { return field.empty(); })) {
             continue; // ",,,," : a row a spreadsheet left with nothing in it
         }
-        WatchEntry entry;
-        entry.line = record.line;
-        entry.name = cell(record, "name");
-        entry.address = cell(record, "address");
-        entry.freq = cell(record, "freq");
-        if (table.separator == ';' && std::count(entry.freq.begin(), entry.freq.end(), ',') == 1 &&
-            entry.freq.find('.') == std::string::npos) {
-            std::replace(entry.freq.begin(), entry.freq.end(), ',', '.'); // 434,00 from a European locale
-        }
-        entry.net = cell(record, "net");
-        for (int slot = 1; slot <= HOST_SLOTS; ++slot) {
-            entry.hosts[static_cast<std::size_t>(slot - 1)] = cell(record, SlotColumn(slot));
-        }
-        for (std::size_t position : extraPositions) {
-            entry.extra.push_back(position < record.fields.size() ? Unguarded(record.fields[position]) : "");
-        }
-        list.entries.push_back(std::move(entry));
+        list.entries.push_back(ReadEntry(record, columns, table.separator));
     }
     return list;
 }
@@ -277,16 +299,10 @@ std::optional<std::string> CellFault(std::string_view column, std::string_view v
     return std::nullopt;
 }
 
-std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
-    std::vector<WatchListFault> faults;
-    if (list.entries.empty()) {
-        faults.push_back(FileFault(WatchListProblem::NoWatches, "no watches in the list"));
-    }
-    if (list.entries.size() > MAX_WATCHES) {
-        faults.push_back(FileFault(WatchListProblem::TooManyWatches,
-                                   Join({"more than ", std::to_string(MAX_WATCHES), " watches"}), 0, {},
-                                   std::to_string(list.entries.size())));
-    }
+namespace {
+
+// Each row's cells, and a name given twice; the names with their rows, for the groups' check.
+std::map<std::string, std::size_t> CheckRows(const WatchList& list, std::vector<WatchListFault>& faults) {
     std::map<std::string, std::size_t> names; // name: its row
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
         const WatchEntry& entry = list.entries[r];
@@ -335,6 +351,11 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             }
         }
     }
+    return names;
+}
+
+// Each call number: digits, and one watch's.
+void CheckCalls(const WatchList& list, std::vector<WatchListFault>& faults) {
     // A panel's call reaches one watch: a number given twice would page only the first.
     std::map<std::string, std::size_t> calls; // call number: its row
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
@@ -366,6 +387,11 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             faults.push_back(std::move(found));
         }
     }
+}
+
+// Each group's name.
+void CheckGroups(const WatchList& list, const std::map<std::string, std::size_t>& names,
+                 std::vector<WatchListFault>& faults) {
     // A page to a group goes to each member: a group that reads as a watch or an address would take that
     // page away from it.
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
@@ -386,6 +412,23 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
             }
         }
     }
+}
+
+} // namespace
+
+std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
+    std::vector<WatchListFault> faults;
+    if (list.entries.empty()) {
+        faults.push_back(FileFault(WatchListProblem::NoWatches, "no watches in the list"));
+    }
+    if (list.entries.size() > MAX_WATCHES) {
+        faults.push_back(FileFault(WatchListProblem::TooManyWatches,
+                                   Join({"more than ", std::to_string(MAX_WATCHES), " watches"}), 0, {},
+                                   std::to_string(list.entries.size())));
+    }
+    const std::map<std::string, std::size_t> names = CheckRows(list, faults);
+    CheckCalls(list, faults);
+    CheckGroups(list, names, faults);
     return faults;
 }
 

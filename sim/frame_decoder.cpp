@@ -80,6 +80,41 @@ bool CheckDataChecksum(Builder& b, std::span<const uint8_t> data) {
     return true;
 }
 
+// A set_channel command's data: the frequency word and the network ID.
+void DecodeChannel(DecodedFrame& f, Builder& b, std::span<const uint8_t> data, const std::string& address,
+                   uint8_t sequence) {
+    b.Text("command", "set_channel");
+    if (data.size() != 5) {
+        b.Fail(Format2("set_channel with %zu data bytes, expected 5", data.size()));
+        return;
+    }
+    CheckDataChecksum(b, data);
+    uint32_t word = ReadBigEndian(std::span<const uint8_t, 3>(data.data(), 3));
+    std::string mhz = Megahertz(word, FREQUENCY_STEP);
+    b.Field("frequency_mhz", mhz).Text("frequency_word", Format2("%06X", word)).Number("network_id", data[3]);
+    f.summary = "watch channel for " + address + ", sequence " + std::to_string(sequence) + ": " + mhz +
+                " MHz, network ID " + std::to_string(data[3]);
+}
+
+// A set_host_address command's data: the address and its slot.
+void DecodeHostAddress(DecodedFrame& f, Builder& b, std::span<const uint8_t> data, const std::string& address,
+                       uint8_t sequence) {
+    b.Text("command", "set_host_address");
+    if (data.size() != 6) {
+        b.Fail(Format2("set_host_address with %zu data bytes, expected 6", data.size()));
+        return;
+    }
+    CheckDataChecksum(b, data);
+    std::string host = Address(data.first(4));
+    std::string slot = data[4] < 10 ? "Addr" + std::to_string(data[4] + 1) : "none";
+    if (data[4] >= 10 && data[4] != 0xFF) {
+        b.Fail(Format2("slot index %u outside Addr1 to Addr10", data[4]));
+    }
+    b.Text("host_address", host).Text("slot", slot);
+    f.summary = "host address " + host + " into slot " + slot + " of " + address + ", sequence " +
+                std::to_string(sequence);
+}
+
 void DecodeCommand(DecodedFrame& f, Builder& b) {
     std::span<const uint8_t> bytes = f.bytes;
     if (bytes.size() < COMMAND_FRAME_OVERHEAD || bytes.size() != COMMAND_FRAME_OVERHEAD + bytes[7]) {
@@ -108,39 +143,12 @@ void DecodeCommand(DecodedFrame& f, Builder& b) {
         f.summary = "text to " + address + ", sequence " + std::to_string(sequence) + ": \"" + text + "\"";
         break;
     }
-    case CMD_SET_CHANNEL: {
-        b.Text("command", "set_channel");
-        if (data.size() != 5) {
-            b.Fail(Format2("set_channel with %zu data bytes, expected 5", data.size()));
-            break;
-        }
-        CheckDataChecksum(b, data);
-        uint32_t word = ReadBigEndian(std::span<const uint8_t, 3>(data.data(), 3));
-        std::string mhz = Megahertz(word, FREQUENCY_STEP);
-        b.Field("frequency_mhz", mhz)
-            .Text("frequency_word", Format2("%06X", word))
-            .Number("network_id", data[3]);
-        f.summary = "watch channel for " + address + ", sequence " + std::to_string(sequence) + ": " + mhz +
-                    " MHz, network ID " + std::to_string(data[3]);
+    case CMD_SET_CHANNEL:
+        DecodeChannel(f, b, data, address, sequence);
         break;
-    }
-    case CMD_SET_HOST_ADDRESS: {
-        b.Text("command", "set_host_address");
-        if (data.size() != 6) {
-            b.Fail(Format2("set_host_address with %zu data bytes, expected 6", data.size()));
-            break;
-        }
-        CheckDataChecksum(b, data);
-        std::string host = Address(data.first(4));
-        std::string slot = data[4] < 10 ? "Addr" + std::to_string(data[4] + 1) : "none";
-        if (data[4] >= 10 && data[4] != 0xFF) {
-            b.Fail(Format2("slot index %u outside Addr1 to Addr10", data[4]));
-        }
-        b.Text("host_address", host).Text("slot", slot);
-        f.summary = "host address " + host + " into slot " + slot + " of " + address + ", sequence " +
-                    std::to_string(sequence);
+    case CMD_SET_HOST_ADDRESS:
+        DecodeHostAddress(f, b, data, address, sequence);
         break;
-    }
     case CMD_SET_TIME: {
         b.Text("command", "set_time");
         if (data.size() != 8) {

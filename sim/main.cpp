@@ -1,8 +1,8 @@
 // velkor-sim: the transmitter and LoRa module on the far end of the cable, played on a pseudo-terminal.
 
-#include "espa_panel.h"
 #include "frame_decoder.h"
 #include "module_device.h"
+#include "panel_station.h"
 #include "stream_splitter.h"
 
 #include <CLI/CLI.hpp>
@@ -160,6 +160,38 @@ std::string DefaultLink() {
     return "/tmp/velkor-sim-" + std::to_string(getuid());
 }
 
+// The options of --espa-panel, which play the panel instead of the transmitter.
+void AddPanelOptions(CLI::App& app, Options* options, std::string* espaAddress) {
+    auto* espa =
+        app.add_option("--espa-panel", options->espaPanel,
+                       "play a nurse-call or alarm panel (ESPA 4.4.4) on a pseudo-terminal linked at "
+                       "LINK instead of the transmitter: each line on standard input (550 CALL ME 101, "
+                       "! first for priority 2) is a call to the paging system")
+            ->option_text("LINK");
+    app.add_option("--espa-address", *espaAddress, "the paging system's station address (default 2)")
+        ->option_text("DIGIT")
+        ->needs(espa)
+        ->check([](const std::string& digit) {
+            return digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9' ? std::string()
+                                                                           : std::string("one digit");
+        });
+    app.add_option("--every", options->panel.everySeconds, "send the --call call every SECONDS too")
+        ->option_text("SECONDS")
+        ->needs(espa)
+        ->check(CLI::PositiveNumber);
+    app.add_option("--call", options->panel.call, "the call --every sends (default \"100 CALL\")")
+        ->option_text("CALL")
+        ->needs(espa);
+    app.add_option("--poll-every", options->panel.pollSeconds,
+                   "poll the paging system every SECONDS when idle (default: only after each call)")
+        ->option_text("SECONDS")
+        ->needs(espa)
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--bad-bcc", options->panel.badBcc,
+                 "send each call's block first with a wrong BCC (the paging system must NAK it)")
+        ->needs(espa);
+}
+
 // The options; -1 to go on, otherwise the exit status (0 after --help).
 int ParseOptions(int argc, char** argv, Options* options) {
     CLI::App app{kDescription, "velkor-sim"};
@@ -209,35 +241,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
            "wait 500 ms, then answer as usual")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
-    auto* espa =
-        app.add_option("--espa-panel", options->espaPanel,
-                       "play a nurse-call or alarm panel (ESPA 4.4.4) on a pseudo-terminal linked at "
-                       "LINK instead of the transmitter: each line on standard input (550 CALL ME 101, "
-                       "! first for priority 2) is a call to the paging system")
-            ->option_text("LINK");
     std::string espaAddress = "2";
-    app.add_option("--espa-address", espaAddress, "the paging system's station address (default 2)")
-        ->option_text("DIGIT")
-        ->needs(espa)
-        ->check([](const std::string& digit) {
-            return digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9' ? std::string()
-                                                                           : std::string("one digit");
-        });
-    app.add_option("--every", options->panel.everySeconds, "send the --call call every SECONDS too")
-        ->option_text("SECONDS")
-        ->needs(espa)
-        ->check(CLI::PositiveNumber);
-    app.add_option("--call", options->panel.call, "the call --every sends (default \"100 CALL\")")
-        ->option_text("CALL")
-        ->needs(espa);
-    app.add_option("--poll-every", options->panel.pollSeconds,
-                   "poll the paging system every SECONDS when idle (default: only after each call)")
-        ->option_text("SECONDS")
-        ->needs(espa)
-        ->check(CLI::PositiveNumber);
-    app.add_flag("--bad-bcc", options->panel.badBcc,
-                 "send each call's block first with a wrong BCC (the paging system must NAK it)")
-        ->needs(espa);
+    AddPanelOptions(app, options, &espaAddress);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& done) {

@@ -557,196 +557,209 @@ double CpuSeconds(pid_t pid) {
 
 } // namespace
 
+namespace {
+
+// Intake over HTTP, SNPP and MQTT, and the time from a request to the wire.
+void IntakeFigures(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    // Intake against the disk's limit, measured in the same run on the same disk: pages that arrive
+    // together share a commit, so HTTP with many clients can pass one commit per page.
+    const double bare = BareCommitRate(folder / "bare.db", 3000);
+    Wire wire;
+    Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string());
+    const double http = HttpRate(gateway.Http(), 16, 1000);
+    report("gateway HTTP accepted", Ratio("16 keep-alive clients", http, bare), ">= 1.0x bare commits",
+           bare > 0 && http >= bare);
+    gateway.WaitForEmptyQueue(60s);
+    const double http4 = HttpRate(gateway.Http(), 4, 1000);
+    report("gateway HTTP accepted", Ratio("4 keep-alive clients", http4, bare), ">= 500 pages/s",
+           http4 >= 500);
+    gateway.WaitForEmptyQueue(60s);
+    const double snpp = SnppRate(gateway.Snpp(), 4, 1000);
+    report("gateway SNPP accepted", Ratio("4 clients", snpp, bare), ">= 500 pages/s", snpp >= 500);
+    gateway.WaitForEmptyQueue(60s);
+    std::variant<double, std::string> mqtt = MqttRate(binDir, folder, 4000);
+    if (const double* rate = std::get_if<double>(&mqtt)) {
+        report("gateway MQTT accepted", Ratio("mosquitto_pub -q 1, one broker", *rate, bare),
+               ">= 500 pages/s", *rate >= 500);
+    } else {
+        report("gateway MQTT accepted", std::get<std::string>(mqtt), ">= 500 pages/s", false);
+    }
+
+    // One page at a time into an empty queue: from the request to its frame's first byte on the wire,
+    // which holds the commit and the 202 too.
+    std::vector<double> latencies;
+    httplib::Client client("127.0.0.1", gateway.Http());
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    for (int i = 0; i < 300; ++i) {
+        const std::size_t before = wire.Bytes();
+        const auto sent = Clock::now();
+        std::string text = std::to_string(i);
+        text.insert(text.begin(), 'l'); // not "l" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that
+        auto result = client.Post("/v1/pages", Body(text), "application/json");
+        std::optional<Clock::time_point> first = wire.WaitBeyond(before, 2s);
+        if (!result || result->status != 202 || !first) {
+            break;
+        }
+        latencies.push_back(std::chrono::duration<double, std::milli>(*first - sent).count());
+        // The next page comes to an empty queue and an idle line, as the target has it: the frame is
+        // whole and its time on the line (1.1 ms at 115200 baud) is over.
+        std::this_thread::sleep_for(10ms);
+    }
+    if (latencies.size() == 300) {
+        const double p50 = Percentile(latencies, 0.5);
+        const double p99 = Percentile(latencies, 0.99);
+        char figure[128];
+        std::snprintf(figure, sizeof figure, "p50 %.2f ms, p99 %.2f ms (request to first byte, --gap 0)", p50,
+                      p99);
+        report("gateway to the wire", figure, "p99 <= 20 ms", p99 <= 20);
+    } else {
+        report("gateway to the wire", "frames did not arrive", "p99 <= 20 ms", false);
+    }
+}
+
+void ConsoleFigures(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    // Twenty consoles open (event streams): a page's change shown in each, the gateway idle with them,
+    // its memory, and intake beside intake without them.
+    Wire wire;
+    Gateway gateway(binDir, wire.Port(), (folder / "consoles.db").string());
+    const double without = HttpRate(gateway.Http(), 16, 500);
+    gateway.WaitForEmptyQueue(60s);
+    Consoles consoles(gateway.Http(), 20);
+    const auto opened = Clock::now() + 5s;
+    while (consoles.Open() < 20 && Clock::now() < opened) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::vector<double> shown;
+    httplib::Client client("127.0.0.1", gateway.Http());
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    for (int i = 0; i < 100; ++i) {
+        const auto sent = Clock::now();
+        std::string text = std::to_string(i); // built in place: GCC 12 at -O3 warns falsely on "c" + ...
+        text.insert(text.begin(), 'c');
+        auto result = client.Post("/v1/pages", Body(text), "application/json");
+        if (!result || result->status != 202) {
+            break;
+        }
+        const int64_t id = std::atoll(result->body.c_str() + 6); // {"id":N,...
+        for (const Clock::time_point arrived : consoles.Arrivals(id, 2s)) {
+            shown.push_back(std::chrono::duration<double, std::milli>(arrived - sent).count());
+        }
+    }
+    gateway.WaitForEmptyQueue(60s);
+    std::this_thread::sleep_for(1s);
+    const double cpuBefore = CpuSeconds(gateway.Pid());
+    const auto idleStart = Clock::now();
+    std::this_thread::sleep_for(10s);
+    const double cpu = 100 * (CpuSeconds(gateway.Pid()) - cpuBefore) /
+                       std::chrono::duration<double>(Clock::now() - idleStart).count();
+    const double megabytes = gateway.ResidentMegabytes();
+    const double with = HttpRate(gateway.Http(), 16, 500);
+    char figure[200];
+    if (shown.size() == 100 * 20) {
+        std::snprintf(figure, sizeof figure, "p50 %.2f ms, p99 %.2f ms (request to the row in each of 20)",
+                      Percentile(shown, 0.5), Percentile(shown, 0.99));
+        report("console change shown", figure, "p99 <= 100 ms", Percentile(shown, 0.99) <= 100);
+    } else {
+        std::snprintf(figure, sizeof figure, "%zu of 2000 rows shown", shown.size());
+        report("console change shown", figure, "p99 <= 100 ms", false);
+    }
+    std::snprintf(figure, sizeof figure, "%.2f %% of a core, %.1f MB, 20 consoles open, queue idle", cpu,
+                  megabytes);
+    report("console idle", figure, "<= 0.5 % CPU, <= 30 MB", cpu <= 0.5 && megabytes <= 30);
+    std::snprintf(figure, sizeof figure, "%d pages/s with 20 consoles open, %.2fx the %d/s without",
+                  static_cast<int>(with), without > 0 ? with / without : 0.0, static_cast<int>(without));
+    report("console intake", figure, ">= 0.9x without", without > 0 && with >= 0.9 * without);
+}
+
+void ListingFigures(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    // Intake while a client lists the largest listing all the time (no device: the queue only grows,
+    // so each listing has a thousand pages to read), beside intake with nobody listing.
+    const std::string missing = (folder / "no-such-port").string();
+    Gateway gateway(binDir, missing, (folder / "listing.db").string());
+    HttpRate(gateway.Http(), 4, 500);
+    const double quiet = Percentile(HttpLatencies(gateway.Http(), 4, 300), 0.99);
+    std::atomic<bool> done{false};
+    std::atomic<int> listings{0};
+    std::thread lister([&] {
+        httplib::Client client("127.0.0.1", gateway.Http());
+        client.set_keep_alive(true);
+        client.set_read_timeout(10);
+        while (!done) {
+            if (client.Get("/v1/pages?limit=1000")) {
+                ++listings;
+            }
+        }
+    });
+    const std::vector<double> during = HttpLatencies(gateway.Http(), 4, 300);
+    done = true;
+    lister.join();
+    const double listed = Percentile(during, 0.99);
+    char figure[160];
+    std::snprintf(figure, sizeof figure, "p99 %.2f ms while %d listings of 1000 pages ran (%.2f ms without)",
+                  listed, listings.load(), quiet);
+    report("gateway intake during listings", figure, "p99 <= 2x without + 5 ms",
+           during.size() == 1200 && listings > 0 && listed <= 2 * quiet + 5);
+}
+
+// The memory of ten thousand queued pages.
+void MemoryFigure(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    // No device: every page waits in the queue.
+    const std::string missing = (folder / "no-such-port").string();
+    Gateway gateway(binDir, missing, (folder / "memory.db").string());
+    HttpRate(gateway.Http(), 4, 2500);
+    const int64_t depth = gateway.QueueDepth();
+    const double megabytes = gateway.ResidentMegabytes();
+    char figure[128];
+    std::snprintf(figure, sizeof figure, "%.1f MB resident with %lld pages queued", megabytes,
+                  static_cast<long long>(depth));
+    report("gateway memory", figure, "<= 60 MB at 10 000",
+           depth >= 10000 && megabytes > 0 && megabytes <= 60);
+}
+
+void KillFigure(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    // SIGKILL at a random moment under load, then started again: every acknowledged page goes out.
+    Wire wire;
+    const std::string database = (folder / "kill.db").string();
+    std::set<std::string> acknowledged;
+    {
+        // A gap of 5 ms: pages come in faster than they leave, so a backlog is queued when the kill
+        // comes.
+        Gateway gateway(binDir, wire.Port(), database, 5);
+        std::thread load([&] { HttpRate(gateway.Http(), 2, 5000, &acknowledged, "k"); });
+        std::mt19937 random(std::random_device{}());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 1500));
+        gateway.Kill(SIGKILL);
+        load.join();
+    }
+    Gateway again(binDir, wire.Port(), database);
+    again.WaitForEmptyQueue(60s);
+    std::this_thread::sleep_for(200ms);
+    std::set<std::string> onWire;
+    for (const std::string& text : wire.Texts()) {
+        onWire.insert(text);
+    }
+    std::size_t lost = 0;
+    for (const std::string& text : acknowledged) {
+        lost += onWire.contains(text) ? 0 : 1;
+    }
+    report("gateway SIGKILL",
+           std::to_string(lost) + " of " + std::to_string(acknowledged.size()) + " acknowledged pages lost",
+           "none lost", lost == 0 && !acknowledged.empty());
+}
+
+} // namespace
+
 void GatewayBench(const std::string& binDir, const Reporter& report) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("velkor-bench-gateway-" + std::to_string(getpid()));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    {
-        // Intake against the disk's limit, measured in the same run on the same disk: pages that arrive
-        // together share a commit, so HTTP with many clients can pass one commit per page.
-        const double bare = BareCommitRate(folder / "bare.db", 3000);
-        Wire wire;
-        Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string());
-        const double http = HttpRate(gateway.Http(), 16, 1000);
-        report("gateway HTTP accepted", Ratio("16 keep-alive clients", http, bare), ">= 1.0x bare commits",
-               bare > 0 && http >= bare);
-        gateway.WaitForEmptyQueue(60s);
-        const double http4 = HttpRate(gateway.Http(), 4, 1000);
-        report("gateway HTTP accepted", Ratio("4 keep-alive clients", http4, bare), ">= 500 pages/s",
-               http4 >= 500);
-        gateway.WaitForEmptyQueue(60s);
-        const double snpp = SnppRate(gateway.Snpp(), 4, 1000);
-        report("gateway SNPP accepted", Ratio("4 clients", snpp, bare), ">= 500 pages/s", snpp >= 500);
-        gateway.WaitForEmptyQueue(60s);
-        std::variant<double, std::string> mqtt = MqttRate(binDir, folder, 4000);
-        if (const double* rate = std::get_if<double>(&mqtt)) {
-            report("gateway MQTT accepted", Ratio("mosquitto_pub -q 1, one broker", *rate, bare),
-                   ">= 500 pages/s", *rate >= 500);
-        } else {
-            report("gateway MQTT accepted", std::get<std::string>(mqtt), ">= 500 pages/s", false);
-        }
-
-        // One page at a time into an empty queue: from the request to its frame's first byte on the wire,
-        // which holds the commit and the 202 too.
-        std::vector<double> latencies;
-        httplib::Client client("127.0.0.1", gateway.Http());
-        client.set_keep_alive(true);
-        client.set_tcp_nodelay(true);
-        for (int i = 0; i < 300; ++i) {
-            const std::size_t before = wire.Bytes();
-            const auto sent = Clock::now();
-            std::string text = std::to_string(i);
-            text.insert(text.begin(), 'l'); // not "l" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that
-            auto result = client.Post("/v1/pages", Body(text), "application/json");
-            std::optional<Clock::time_point> first = wire.WaitBeyond(before, 2s);
-            if (!result || result->status != 202 || !first) {
-                break;
-            }
-            latencies.push_back(std::chrono::duration<double, std::milli>(*first - sent).count());
-            // The next page comes to an empty queue and an idle line, as the target has it: the frame is
-            // whole and its time on the line (1.1 ms at 115200 baud) is over.
-            std::this_thread::sleep_for(10ms);
-        }
-        if (latencies.size() == 300) {
-            const double p50 = Percentile(latencies, 0.5);
-            const double p99 = Percentile(latencies, 0.99);
-            char figure[128];
-            std::snprintf(figure, sizeof figure, "p50 %.2f ms, p99 %.2f ms (request to first byte, --gap 0)",
-                          p50, p99);
-            report("gateway to the wire", figure, "p99 <= 20 ms", p99 <= 20);
-        } else {
-            report("gateway to the wire", "frames did not arrive", "p99 <= 20 ms", false);
-        }
-    }
-    {
-        // Twenty consoles open (event streams): a page's change shown in each, the gateway idle with them,
-        // its memory, and intake beside intake without them.
-        Wire wire;
-        Gateway gateway(binDir, wire.Port(), (folder / "consoles.db").string());
-        const double without = HttpRate(gateway.Http(), 16, 500);
-        gateway.WaitForEmptyQueue(60s);
-        Consoles consoles(gateway.Http(), 20);
-        const auto opened = Clock::now() + 5s;
-        while (consoles.Open() < 20 && Clock::now() < opened) {
-            std::this_thread::sleep_for(10ms);
-        }
-        std::vector<double> shown;
-        httplib::Client client("127.0.0.1", gateway.Http());
-        client.set_keep_alive(true);
-        client.set_tcp_nodelay(true);
-        for (int i = 0; i < 100; ++i) {
-            const auto sent = Clock::now();
-            std::string text = std::to_string(i); // built in place: GCC 12 at -O3 warns falsely on "c" + ...
-            text.insert(text.begin(), 'c');
-            auto result = client.Post("/v1/pages", Body(text), "application/json");
-            if (!result || result->status != 202) {
-                break;
-            }
-            const int64_t id = std::atoll(result->body.c_str() + 6); // {"id":N,...
-            for (const Clock::time_point arrived : consoles.Arrivals(id, 2s)) {
-                shown.push_back(std::chrono::duration<double, std::milli>(arrived - sent).count());
-            }
-        }
-        gateway.WaitForEmptyQueue(60s);
-        std::this_thread::sleep_for(1s);
-        const double cpuBefore = CpuSeconds(gateway.Pid());
-        const auto idleStart = Clock::now();
-        std::this_thread::sleep_for(10s);
-        const double cpu = 100 * (CpuSeconds(gateway.Pid()) - cpuBefore) /
-                           std::chrono::duration<double>(Clock::now() - idleStart).count();
-        const double megabytes = gateway.ResidentMegabytes();
-        const double with = HttpRate(gateway.Http(), 16, 500);
-        char figure[200];
-        if (shown.size() == 100 * 20) {
-            std::snprintf(figure, sizeof figure,
-                          "p50 %.2f ms, p99 %.2f ms (request to the row in each of 20)",
-                          Percentile(shown, 0.5), Percentile(shown, 0.99));
-            report("console change shown", figure, "p99 <= 100 ms", Percentile(shown, 0.99) <= 100);
-        } else {
-            std::snprintf(figure, sizeof figure, "%zu of 2000 rows shown", shown.size());
-            report("console change shown", figure, "p99 <= 100 ms", false);
-        }
-        std::snprintf(figure, sizeof figure, "%.2f %% of a core, %.1f MB, 20 consoles open, queue idle", cpu,
-                      megabytes);
-        report("console idle", figure, "<= 0.5 % CPU, <= 30 MB", cpu <= 0.5 && megabytes <= 30);
-        std::snprintf(figure, sizeof figure, "%d pages/s with 20 consoles open, %.2fx the %d/s without",
-                      static_cast<int>(with), without > 0 ? with / without : 0.0, static_cast<int>(without));
-        report("console intake", figure, ">= 0.9x without", without > 0 && with >= 0.9 * without);
-    }
-    {
-        // Intake while a client lists the largest listing all the time (no device: the queue only grows,
-        // so each listing has a thousand pages to read), beside intake with nobody listing.
-        const std::string missing = (folder / "no-such-port").string();
-        Gateway gateway(binDir, missing, (folder / "listing.db").string());
-        HttpRate(gateway.Http(), 4, 500);
-        const double quiet = Percentile(HttpLatencies(gateway.Http(), 4, 300), 0.99);
-        std::atomic<bool> done{false};
-        std::atomic<int> listings{0};
-        std::thread lister([&] {
-            httplib::Client client("127.0.0.1", gateway.Http());
-            client.set_keep_alive(true);
-            client.set_read_timeout(10);
-            while (!done) {
-                if (client.Get("/v1/pages?limit=1000")) {
-                    ++listings;
-                }
-            }
-        });
-        const std::vector<double> during = HttpLatencies(gateway.Http(), 4, 300);
-        done = true;
-        lister.join();
-        const double listed = Percentile(during, 0.99);
-        char figure[160];
-        std::snprintf(figure, sizeof figure,
-                      "p99 %.2f ms while %d listings of 1000 pages ran (%.2f ms without)", listed,
-                      listings.load(), quiet);
-        report("gateway intake during listings", figure, "p99 <= 2x without + 5 ms",
-               during.size() == 1200 && listings > 0 && listed <= 2 * quiet + 5);
-    }
-    {
-        // No device: every page waits in the queue.
-        const std::string missing = (folder / "no-such-port").string();
-        Gateway gateway(binDir, missing, (folder / "memory.db").string());
-        HttpRate(gateway.Http(), 4, 2500);
-        const int64_t depth = gateway.QueueDepth();
-        const double megabytes = gateway.ResidentMegabytes();
-        char figure[128];
-        std::snprintf(figure, sizeof figure, "%.1f MB resident with %lld pages queued", megabytes,
-                      static_cast<long long>(depth));
-        report("gateway memory", figure, "<= 60 MB at 10 000",
-               depth >= 10000 && megabytes > 0 && megabytes <= 60);
-    }
-    {
-        // SIGKILL at a random moment under load, then started again: every acknowledged page goes out.
-        Wire wire;
-        const std::string database = (folder / "kill.db").string();
-        std::set<std::string> acknowledged;
-        {
-            // A gap of 5 ms: pages come in faster than they leave, so a backlog is queued when the kill
-            // comes.
-            Gateway gateway(binDir, wire.Port(), database, 5);
-            std::thread load([&] { HttpRate(gateway.Http(), 2, 5000, &acknowledged, "k"); });
-            std::mt19937 random(std::random_device{}());
-            std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 1500));
-            gateway.Kill(SIGKILL);
-            load.join();
-        }
-        Gateway again(binDir, wire.Port(), database);
-        again.WaitForEmptyQueue(60s);
-        std::this_thread::sleep_for(200ms);
-        std::set<std::string> onWire;
-        for (const std::string& text : wire.Texts()) {
-            onWire.insert(text);
-        }
-        std::size_t lost = 0;
-        for (const std::string& text : acknowledged) {
-            lost += onWire.contains(text) ? 0 : 1;
-        }
-        report("gateway SIGKILL",
-               std::to_string(lost) + " of " + std::to_string(acknowledged.size()) +
-                   " acknowledged pages lost",
-               "none lost", lost == 0 && !acknowledged.empty());
-    }
+    IntakeFigures(binDir, folder, report);
+    ConsoleFigures(binDir, folder, report);
+    ListingFigures(binDir, folder, report);
+    MemoryFigure(binDir, folder, report);
+    KillFigure(binDir, folder, report);
     std::filesystem::remove_all(folder);
 }

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "strict_options.h"
 
 #include "frames/local_time.h"
 

@@ -1,4 +1,4 @@
-#include "espa_panel.h"
+#include "panel_station.h"
 
 #include "frame_decoder.h"
 #include "frames/espa.h"
