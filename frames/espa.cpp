@@ -97,6 +97,14 @@ std::string RecordName(char id) {
     }
 }
 
+std::string RecordCode(char id) {
+    std::string code = RecordName(id);
+    for (char& c : code) {
+        c = c == ' ' ? '_' : c;
+    }
+    return code;
+}
+
 std::string Readable(std::string_view bytes) {
     static const std::array<const char*, 32> names = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
                                                       "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",

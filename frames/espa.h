@@ -56,6 +56,8 @@ const std::string* FindRecord(const std::vector<Record>& records, char id);
 
 // What a record is called, for logs and the page's record ("beep coding"); "record N" past 8.
 std::string RecordName(char id);
+// The same as a stable word, for programs that say it in their own language: "beep_coding", "record_9".
+std::string RecordCode(char id);
 
 // The bytes as a person reads them on a line monitor: "<EOT>2<ENQ>", printable bytes as they are.
 std::string Readable(std::string_view bytes);

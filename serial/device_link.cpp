@@ -1,10 +1,11 @@
 #include "device_link.h"
 
 #include <thread>
+#include <utility>
 
 namespace velkor {
 
-DeviceLink::DeviceLink() = default;
+DeviceLink::DeviceLink(ReceiveMode mode) : m_engine(mode, m_buffer, m_bytes) {}
 
 DeviceLink::~DeviceLink() {
     m_engine.Close();
@@ -14,11 +15,12 @@ bool DeviceLink::Probe(const std::string& port, PortError* error) {
     return NativePort::Probe(port, error);
 }
 
-bool DeviceLink::Open(const std::string& port, int baudRate, Parity parity) {
+bool DeviceLink::Open(const std::string& port, int baudRate, Parity parity, int dataBits) {
     Close();
     m_buffer.Clear();
+    m_bytes.Clear();
     m_lost = false;
-    if (m_engine.Open(port, baudRate, parity) != 1) {
+    if (m_engine.Open(port, baudRate, parity, dataBits) != 1) {
         m_events.push_back(PortEvent::Closed); // what the port is after the attempt
         return false;
     }
@@ -45,6 +47,38 @@ bool DeviceLink::Send(std::span<const uint8_t> frame) {
 
 std::optional<ReceivedFrame> DeviceLink::Tick() {
     return m_buffer.Tick();
+}
+
+std::string DeviceLink::TakeBytes(std::chrono::milliseconds wait) {
+    return m_bytes.Take(wait);
+}
+
+void DeviceLink::Wake() {
+    m_bytes.Wake();
+}
+
+void DeviceLink::ByteQueue::Append(uint8_t byte) {
+    std::lock_guard lock(m_mutex);
+    m_bytes.push_back(static_cast<char>(byte));
+    m_arrived.notify_one();
+}
+
+std::string DeviceLink::ByteQueue::Take(std::chrono::milliseconds wait) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_for(lock, wait, [this] { return !m_bytes.empty() || m_woken; });
+    m_woken = false;
+    return std::exchange(m_bytes, {});
+}
+
+void DeviceLink::ByteQueue::Wake() {
+    std::lock_guard lock(m_mutex);
+    m_woken = true;
+    m_arrived.notify_one();
+}
+
+void DeviceLink::ByteQueue::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_bytes.clear();
 }
 
 void DeviceLink::NoteLoss() {

@@ -10,9 +10,11 @@
 #include "receive_buffer.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,9 +27,13 @@ enum class PortEvent {
     Lost, // the device went away while open; the port is already released
 };
 
+// How the bytes a link receives are taken: as the watches' frames, each ended by a silence (Tick), or as
+// they come (TakeBytes), for a protocol that marks its own blocks, such as a nurse-call panel's.
+enum class ReceiveMode { Frames, Bytes };
+
 class DeviceLink {
 public:
-    DeviceLink();
+    explicit DeviceLink(ReceiveMode mode = ReceiveMode::Frames);
     ~DeviceLink();
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
@@ -35,10 +41,10 @@ public:
     // Can `port` be opened now (nobody has it open)? Opens and closes at once.
     static bool Probe(const std::string& port, PortError* error = nullptr);
 
-    // Closes any open port first, then opens `port` (8 data bits, 1 stop bit, no flow control) with an
-    // empty receive path. False when it did not open: LastFailure says why. Queues Opened, or Closed when
+    // Closes any open port first, then opens `port` (`dataBits` data bits, 1 stop bit, no flow control) with
+    // an empty receive path. False when it did not open: LastFailure says why. Queues Opened, or Closed when
     // it did not open.
-    bool Open(const std::string& port, int baudRate, Parity parity);
+    bool Open(const std::string& port, int baudRate, Parity parity, int dataBits = 8);
     // Releases the port; queues Closed when one was open.
     void Close();
     bool IsOpen() const;
@@ -60,6 +66,11 @@ public:
     bool Receiving() const { return m_buffer.IdleTicks() >= 0; }
     // The receive path itself, for tests that feed it bytes and for its state.
     ReceiveBuffer& Buffer() { return m_buffer; }
+
+    // With ReceiveMode::Bytes: the bytes received since the last call, waiting up to `wait` for the first
+    // (less when Wake is called). Any thread may call Wake.
+    std::string TakeBytes(std::chrono::milliseconds wait);
+    void Wake();
 
     // The next change of the port's state, oldest first; nullopt when there is none. A device lost while
     // open shows here as Lost.
@@ -84,23 +95,48 @@ public:
     static constexpr std::chrono::milliseconds TICK{100};
 
 private:
-    // The engine's byte sink: the receive buffer.
+    // Bytes taken as they come, for ReceiveMode::Bytes; the engine's reader thread adds to it.
+    class ByteQueue {
+    public:
+        void Append(uint8_t byte);
+        std::string Take(std::chrono::milliseconds wait);
+        void Wake();
+        void Clear();
+
+    private:
+        std::mutex m_mutex;
+        std::condition_variable m_arrived;
+        std::string m_bytes;
+        bool m_woken = false;
+    };
+
+    // The engine's byte sink: the receive buffer, or the byte queue.
     class Engine final : public CXSerial {
     public:
-        explicit Engine(ReceiveBuffer& buffer) : m_buffer(buffer) {}
+        Engine(ReceiveMode mode, ReceiveBuffer& buffer, ByteQueue& bytes)
+            : m_mode(mode), m_buffer(buffer), m_bytes(bytes) {}
         ~Engine() { Close(); }
 
     protected:
-        void OnReceiveByte(uint8_t byte) override { m_buffer.Append(byte); }
+        void OnReceiveByte(uint8_t byte) override {
+            if (m_mode == ReceiveMode::Frames) {
+                m_buffer.Append(byte);
+            } else {
+                m_bytes.Append(byte);
+            }
+        }
 
     private:
+        const ReceiveMode m_mode;
         ReceiveBuffer& m_buffer;
+        ByteQueue& m_bytes;
     };
 
     void NoteLoss();
 
     ReceiveBuffer m_buffer;
-    Engine m_engine{m_buffer};
+    ByteQueue m_bytes;
+    Engine m_engine;
     std::deque<PortEvent> m_events;
     bool m_lost = false; // the device went away since the last Open
 };

@@ -100,6 +100,34 @@ const char* PortErrorText(PortError error) {
     return "unknown error";
 }
 
+const char* PortErrorCode(PortError error) {
+    switch (error) {
+    case PortError::None:
+        return "none";
+    case PortError::NotFound:
+        return "no_such_device";
+    case PortError::Permission:
+        return "permission_denied";
+    case PortError::Busy:
+        return "busy";
+    case PortError::Unsupported:
+        return "line_setting_refused";
+    case PortError::NotSerial:
+        return "not_serial";
+    case PortError::DeviceLost:
+        return "device_lost";
+    case PortError::Io:
+        return "io_error";
+    case PortError::NotOpen:
+        return "not_open";
+    case PortError::Stalled:
+        return "stalled";
+    case PortError::Interrupted:
+        return "interrupted";
+    }
+    return "unknown";
+}
+
 const char* ParityName(Parity parity) {
     switch (parity) {
     case Parity::None:

@@ -35,6 +35,9 @@ enum class PortError {
 
 // A short English description of `error`, for messages of the command-line tools.
 const char* PortErrorText(PortError error);
+// A stable word for `error` ("no_such_device", "busy", "device_lost"...) for programs that say it in their
+// own language.
+const char* PortErrorCode(PortError error);
 
 // The parities of the port page's list, in its order (NO, ODD, EVEN).
 enum class Parity { None, Odd, Even };

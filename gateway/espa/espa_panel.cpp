@@ -85,25 +85,22 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
         if (record.id == espa::CALL_ADDRESS || record.id == espa::DISPLAY_MESSAGE) {
             continue;
         }
-        if (!page.details.empty()) {
-            page.details += "; ";
-        }
-        page.details += espa::RecordName(record.id);
-        page.details += ' ';
-        page.details += espa::Readable(record.value);
+        page.details.push_back(
+            Detail{espa::RecordCode(record.id), espa::RecordName(record.id), espa::Readable(record.value)});
     }
     if (call.empty()) {
-        page.failure = "the call has no call address (record 1)";
+        page.failure = Reason{"the call has no call address (record 1)", "call_without_address"};
     } else if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
         // Built piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\"" + std::string(...).
         std::string reason = "\"";
         reason += espa::Readable(call);
         reason += "\" is not a call number";
-        page.failure = std::move(reason);
+        page.failure = Reason{std::move(reason), "call_not_a_number"};
     } else if (std::optional<Recipient> watch = names.FindCall(call)) {
         page.recipients.push_back(*watch);
     } else {
-        page.failure = "no watch has the call number " + call + " (the watch list's call column)";
+        page.failure = Reason{"no watch has the call number " + call + " (the watch list's call column)",
+                              "call_unknown"};
     }
     if (page.failure) {
         return page;
@@ -111,35 +108,15 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
     try {
         std::variant<PageText, std::string> checked = CheckPageText(page.text, Charset::Utf8);
         if (auto* reason = std::get_if<std::string>(&checked)) {
-            page.failure = "the text cannot be paged: " + *reason;
+            page.failure = Reason{"the text cannot be paged: " + *reason, "text_not_pageable"};
         } else {
             page.gbk = std::get<PageText>(checked).gbk;
         }
     } catch (const TextConversionError& error) {
-        page.failure = std::string("the text cannot be converted: ") + error.what();
+        page.failure =
+            Reason{std::string("the text cannot be converted: ") + error.what(), "text_not_pageable"};
     }
     return page;
-}
-
-void EspaPanel::Port::OnReceiveByte(uint8_t byte) {
-    std::lock_guard lock(m_mutex);
-    m_bytes += static_cast<char>(byte);
-    m_arrived.notify_one();
-}
-
-std::string EspaPanel::Port::Take(std::chrono::milliseconds wait) {
-    std::unique_lock lock(m_mutex);
-    m_arrived.wait_for(lock, wait, [this] { return !m_bytes.empty() || m_woken; });
-    m_woken = false;
-    std::string bytes;
-    bytes.swap(m_bytes);
-    return bytes;
-}
-
-void EspaPanel::Port::Wake() {
-    std::lock_guard lock(m_mutex);
-    m_woken = true;
-    m_arrived.notify_one();
 }
 
 EspaPanel::EspaPanel(Intake& intake, PanelSettings settings, std::vector<QuickText> texts)
@@ -166,18 +143,14 @@ PanelHealth EspaPanel::CurrentHealth() {
     health.open = port.open;
     health.lostSince = port.lostSince;
     health.problem = port.problem;
+    health.problemCode = port.code;
     return health;
 }
 
 void EspaPanel::KeepPortOpen() {
-    const bool lost = m_port.TakeDeviceLost();
-    if (lost) {
-        m_station.Reset();
-        m_port.Close();
-    }
-    m_keeper.Keep(lost, m_port.IsOpen(), [this] {
+    const bool lost = m_keeper.Keep(m_port, [this] {
         if (!m_port.Open(m_settings.port, m_settings.baudRate, m_settings.parity, m_settings.dataBits)) {
-            return PortKeeper::Tried{false, PortFailureText(m_settings.port, m_port.LastFailure())};
+            return PortKeeper::NotOpened(m_settings.port, m_port);
         }
         m_station.Reset();
         std::string how = "open at ";
@@ -188,12 +161,15 @@ void EspaPanel::KeepPortOpen() {
         how += ParityName(m_settings.parity);
         how += ", station ";
         how += m_settings.address;
-        return PortKeeper::Tried{true, how};
+        return PortKeeper::Tried{true, how, {}};
     });
+    if (lost) {
+        m_station.Reset();
+    }
 }
 
 void EspaPanel::Write(const std::string& bytes) {
-    if (!m_port.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))) {
+    if (!m_port.Send({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()})) {
         LogWarning("panel port " + m_settings.port + ": " + espa::Readable(bytes) +
                    " not written: " + PortFailureText(m_settings.port, m_port.LastFailure()));
     }
@@ -213,7 +189,7 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
     } else {
         page.source = "espa " + m_settings.port;
         page.text = FitPageText(espa::Readable(raw));
-        page.failure = "the call's records cannot be read: " + espa::Readable(raw);
+        page.failure = Reason{"the call's records cannot be read: " + espa::Readable(raw), "call_unreadable"};
     }
     const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
     const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
@@ -250,11 +226,11 @@ void EspaPanel::Run() {
             const auto wait = std::clamp(
                 std::chrono::duration_cast<std::chrono::milliseconds>(m_keeper.NextOpen() - Clock::now()),
                 std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
-            m_port.Take(wait);
+            m_port.TakeBytes(wait);
             continue;
         }
         // Woken by bytes; otherwise often enough to drop a half block soon after its silence.
-        const std::string bytes = m_port.Take(std::clamp(
+        const std::string bytes = m_port.TakeBytes(std::clamp(
             m_settings.silence / 2, std::chrono::milliseconds(50), std::chrono::milliseconds(500)));
         for (const char byte : bytes) {
             const std::string answer = m_station.Feed(static_cast<uint8_t>(byte), Clock::now());

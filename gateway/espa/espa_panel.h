@@ -9,7 +9,7 @@
 #include "gateway/intake/intake.h"
 #include "gateway/intake/quick_texts.h"
 #include "gateway/transmit/port_keeper.h"
-#include "serial/cxserial.h"
+#include "serial/device_link.h"
 
 #include <atomic>
 #include <chrono>
@@ -42,10 +42,11 @@ bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string*
 struct PanelHealth {
     std::string port;
     bool open = false;
-    double lostSince = 0; // when it was lost or first failed to open; 0 while open
-    std::string problem;  // why it is not open
-    uint64_t calls = 0;   // calls taken (each stored as a page, sent or failed)
-    uint64_t blocks = 0;  // blocks with a right BCC, calls included
+    double lostSince = 0;    // when it was lost or first failed to open; 0 while open
+    std::string problem;     // why it is not open
+    std::string problemCode; // the same as a stable word ("busy", "device_lost"...)
+    uint64_t calls = 0;      // calls taken (each stored as a page, sent or failed)
+    uint64_t blocks = 0;     // blocks with a right BCC, calls included
     uint64_t naks = 0;
     uint64_t linkResets = 0;
     uint64_t unknownCalls = 0; // calls to a number no watch has
@@ -71,24 +72,6 @@ public:
     static constexpr std::chrono::milliseconds ANSWER_WITHIN{1000};
 
 private:
-    // The engine's byte sink: a queue the link's thread takes from.
-    class Port final : public CXSerial {
-    public:
-        ~Port() { Close(); }
-        // The bytes received so far, waiting up to `wait` for the first.
-        std::string Take(std::chrono::milliseconds wait);
-        void Wake();
-
-    protected:
-        void OnReceiveByte(uint8_t byte) override;
-
-    private:
-        std::mutex m_mutex;
-        std::condition_variable m_arrived;
-        std::string m_bytes;
-        bool m_woken = false;
-    };
-
     void KeepPortOpen();
     BlockOutcome OnBlock(char header, const std::optional<std::vector<espa::Record>>& records,
                          const std::string& raw);
@@ -97,7 +80,7 @@ private:
     Intake& m_intake;
     const PanelSettings m_settings;
     const std::vector<QuickText> m_texts;
-    Port m_port;
+    DeviceLink m_port{ReceiveMode::Bytes};
     PortKeeper m_keeper;
     EspaStation m_station;
     std::atomic<bool> m_stopping{false};

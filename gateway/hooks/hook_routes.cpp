@@ -31,7 +31,7 @@ void HookRoutes::Alertmanager(const httplib::Request& request, httplib::Response
     Notification notification;
     try {
         notification = AlertmanagerPages(request.body, Values(QueryOf(request), "to"), m_alerts, m_intake,
-                                         SourceOf("alertmanager", request, key.name));
+                                         SourceOf("alertmanager", request));
     } catch (const PageRefusal& refusal) {
         LogWarning("alertmanager notification from " + PeerText(request) + " refused: " + refusal.message);
         ReplyRefusal(response, refusal);
@@ -88,7 +88,7 @@ void HookRoutes::FileHook(const httplib::Request& request, httplib::Response& re
     }
     NewPage page;
     page.key = m_server.KeyOf(request).name;
-    page.source = SourceOf("hook " + name, request, page.key);
+    page.source = SourceOf("hook " + name, request);
     std::variant<ReadPage, PageRefusal> read;
     try {
         const HookPage made = ApplyHook(*hook, body);

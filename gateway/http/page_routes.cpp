@@ -99,7 +99,7 @@ void PostPage(HttpServer& server, Intake& intake, const httplib::Request& reques
               httplib::Response& response) {
     NewPage page;
     page.key = server.KeyOf(request).name;
-    page.source = SourceOf("http", request, page.key);
+    page.source = SourceOf("http", request);
     const std::string type = request.get_header_value("Content-Type");
     // curl -d sends any body as a form; one that starts with { is read as the JSON it is, unless the client
     // says text/plain. Any other body is the text, whole: a form's & and = are letters.
@@ -217,7 +217,7 @@ std::variant<ReadPage, PageRefusal> TimePage(const httplib::Request& request) {
     NewPage page;
     page.kind = PageKind::Time;
     page.recipients = {Recipient{BROADCAST_ADDRESS, "all"}};
-    page.source = SourceOf("http", request, "");
+    page.source = SourceOf("http", request);
     if (request.body.empty()) {
         return ReadPage{page, {}};
     }

@@ -45,12 +45,8 @@ std::string PeerText(const httplib::Request& request) {
     return HostPortText(request.remote_addr, request.remote_port);
 }
 
-std::string SourceOf(const std::string& what, const httplib::Request& request, const std::string& key) {
-    std::string source = what + " " + PeerText(request);
-    if (!key.empty()) {
-        source += " (token " + key + ")";
-    }
-    return source;
+std::string SourceOf(const std::string& what, const httplib::Request& request) {
+    return what + " " + PeerText(request);
 }
 
 httplib::Params QueryOf(const httplib::Request& request) {

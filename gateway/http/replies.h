@@ -24,9 +24,9 @@ void ReplyRefusal(httplib::Response& response, const PageRefusal& refusal);
 
 // "127.0.0.1:41234", "[::1]:5000".
 std::string PeerText(const httplib::Request& request);
-// A page's source as its record shows it: "http 127.0.0.1:41234 (token desk-1)"; `what` names the
-// route ("http", "hook grafana", "alertmanager"), `key` the key's name ("" without one).
-std::string SourceOf(const std::string& what, const httplib::Request& request, const std::string& key);
+// A page's source as its record shows it: "http 127.0.0.1:41234"; `what` names the route ("http", "hook
+// grafana", "alertmanager"). The key it came with is a field of its own.
+std::string SourceOf(const std::string& what, const httplib::Request& request);
 
 // The options of the query string alone. httplib also files a form-encoded body's fields as parameters,
 // and a page's text is never options.

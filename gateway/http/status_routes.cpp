@@ -34,6 +34,7 @@ Json SenderJson(const GatewayHealth& gathered) {
                  {"lost_since", TimeOrNull(health.lostSince)}};
     if (!health.portProblem.empty()) {
         body["port_problem"] = health.portProblem;
+        body["port_problem_code"] = health.portProblemCode;
     }
     if (!health.storeProblem.empty()) {
         body["store_problem"] = health.storeProblem;
@@ -43,7 +44,8 @@ Json SenderJson(const GatewayHealth& gathered) {
     body["write_failures"] = health.writeFailures;
     body["last_failure"] = health.lastFailure.empty() ? Json(nullptr)
                                                       : Json{{"time", IsoTime(health.lastFailureTime)},
-                                                             {"reason", health.lastFailure}};
+                                                             {"reason", health.lastFailure},
+                                                             {"code", health.lastFailureCode}};
     if (!health.sequenceProblem.empty()) {
         body["sequence_problem"] = health.sequenceProblem;
     }
@@ -78,6 +80,7 @@ Json PanelJson(const PanelHealth& calls) {
                   {"last_call", TimeOrNull(calls.lastCall)}};
     if (!calls.open) {
         panel["problem"] = calls.problem;
+        panel["problem_code"] = calls.problemCode;
     }
     return panel;
 }

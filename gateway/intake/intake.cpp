@@ -6,6 +6,10 @@
 
 namespace velkor::gateway {
 
+std::string SourceText(const NewPage& page) {
+    return page.key.empty() ? page.source : page.source + " (token " + page.key + ")";
+}
+
 Intake::Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names)
     : m_store(store), m_transmitter(transmitter), m_names(std::move(names)) {}
 
@@ -33,7 +37,7 @@ std::variant<int64_t, std::string> Intake::Submit(const NewPage& page, std::chro
     try {
         id = m_store.Submit(page, QueueNow(), wait);
     } catch (const StoreError& error) {
-        LogError("page from " + page.source + " not queued: " + error.what());
+        LogError("page from " + SourceText(page) + " not queued: " + error.what());
         return std::string(error.what());
     }
     Queued(page, id);
@@ -45,11 +49,11 @@ std::variant<Submitted, std::string> Intake::SubmitDelivered(const NewPage& page
     try {
         submitted = m_store.SubmitDelivered(page, QueueNow(), delivery);
     } catch (const StoreError& error) {
-        LogError("page from " + page.source + " not queued: " + error.what());
+        LogError("page from " + SourceText(page) + " not queued: " + error.what());
         return std::string(error.what());
     }
     if (submitted.duplicate) {
-        LogLine("page " + std::to_string(submitted.id) + " delivered again by " + page.source +
+        LogLine("page " + std::to_string(submitted.id) + " delivered again by " + SourceText(page) +
                 " (its acknowledgement was lost): not queued twice");
     } else {
         Queued(page, submitted.id);
@@ -64,13 +68,14 @@ std::variant<Notified, std::string> Intake::SubmitNotification(const std::vector
     try {
         notified = m_store.SubmitNotification(pages, digest, QueueNow(), request);
     } catch (const StoreError& error) {
-        LogError("notification from " + (pages.empty() ? std::string("a webhook") : pages.front().source) +
+        LogError("notification from " +
+                 (pages.empty() ? std::string("a webhook") : SourceText(pages.front())) +
                  " not queued: " + error.what());
         return std::string(error.what());
     }
     if (notified.duplicate) {
         LogLine("a request sent again (its answer was lost) from " +
-                (pages.empty() ? std::string("a webhook") : pages.front().source) + ": not paged twice");
+                (pages.empty() ? std::string("a webhook") : SourceText(pages.front())) + ": not paged twice");
     } else if (!notified.conflict) {
         for (std::size_t i = 0; i < pages.size() && i < notified.pages.size(); ++i) {
             Queued(pages[i], notified.pages[i]);
@@ -81,8 +86,8 @@ std::variant<Notified, std::string> Intake::SubmitNotification(const std::vector
 
 void Intake::Queued(const NewPage& page, int64_t id) {
     if (page.failure) {
-        LogError("page " + std::to_string(id) + " from " + page.source +
-                 " recorded as failed, not sent: " + *page.failure);
+        LogError("page " + std::to_string(id) + " from " + SourceText(page) +
+                 " recorded as failed, not sent: " + page.failure->text);
         return;
     }
     m_transmitter.Wake();
@@ -94,7 +99,7 @@ void Intake::Queued(const NewPage& page, int64_t id) {
         }
     }
     std::string line =
-        "page " + std::to_string(id) + " queued from " + page.source + ": " +
+        "page " + std::to_string(id) + " queued from " + SourceText(page) + ": " +
         (page.kind == PageKind::Time ? "the time" : std::to_string(page.gbk.size()) + " bytes") + " to " +
         to + ", " + PriorityName(page.priority);
     if (page.repeatEvery > 0) {

@@ -15,6 +15,10 @@
 
 namespace velkor::gateway {
 
+// Where a page came from as the log says it: its source, and the key it came with ("http 127.0.0.1:41234
+// (token desk-1)").
+std::string SourceText(const NewPage& page);
+
 class Intake {
 public:
     Intake(PageStore& store, Transmitter& transmitter, std::shared_ptr<const WatchNames> names);

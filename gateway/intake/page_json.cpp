@@ -216,6 +216,9 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     if (!page.reason.empty()) {
         json["reason"] = page.reason;
     }
+    if (!page.reasonCode.empty()) {
+        json["reason_code"] = page.reasonCode;
+    }
     json["created"] = IsoTime(page.created);
     json["expires"] = IsoTime(page.expires);
     if (page.repeatEvery > 0) {
@@ -227,6 +230,13 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     }
     if (!page.details.empty()) {
         json["details"] = page.details;
+    }
+    if (!page.detailList.empty()) {
+        Json list = Json::array();
+        for (const Detail& detail : page.detailList) {
+            list.push_back({{"name", detail.name}, {"words", detail.words}, {"value", detail.value}});
+        }
+        json["detail_list"] = list;
     }
     json["finished"] = TimeOrNull(page.finished);
     if (!withFrames) {

@@ -18,6 +18,7 @@
 
 #include "gateway/queue/change_notifier.h"
 #include "gateway/queue/page_types.h"
+#include "gateway/queue/schema.h"
 #include "gateway/queue/store_error.h"
 
 #include <atomic>
@@ -65,7 +66,7 @@ struct NextFrame {
 struct Ended {
     int64_t id = 0;
     std::string state;
-    std::string reason;
+    Reason reason;
 };
 
 // A message from the broker, for recognising it when the broker delivers it again.
@@ -107,7 +108,7 @@ struct PageQuery {
 class PageStore {
 public:
     // The schema this build writes; files of 0 (release 2.4) and up are brought forward to it.
-    static constexpr int SCHEMA_VERSION = 5; // schema.cpp has what each version added
+    static constexpr int SCHEMA_VERSION = velkor::gateway::SCHEMA_VERSION; // schema.cpp has each version's
     // The longest a page handed in waits to be taken into a commit: past it, it is withdrawn unstored and
     // StoreBusy thrown, so that every sender is answered in bounded time and none is told "not stored"
     // for a page that is.
@@ -188,7 +189,7 @@ public:
     // `job` went out whole: the page goes on to its next frame, the next round, or is sent.
     void FrameWritten(const Job& job, double now);
     // `job` did not go out: the page keeps the frame and its number and is due again at `retryAt`.
-    void FrameFailed(const Job& job, const std::string& reason, double retryAt);
+    void FrameFailed(const Job& job, const Reason& reason, double retryAt);
     // `job` will not be written by this run (the gateway is stopping): it keeps its number for the next.
     void FrameLeft(const Job& job);
 

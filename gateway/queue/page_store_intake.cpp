@@ -3,6 +3,7 @@
 #include "gateway/queue/page_store.h"
 
 #include "frames/strict_text.h"
+#include "gateway/queue/page_details.h"
 #include "gateway/queue/sqlite.h"
 
 #include <algorithm>
@@ -13,8 +14,8 @@ namespace velkor::gateway {
 int64_t PageStore::InsertPage(const NewPage& page, double now) {
     Statement insert(*m_statements,
                      "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
-                     "repeat_count, state, reason, finished, source, next_due, key_name, details) "
-                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     "repeat_count, state, reason, finished, source, next_due, key_name, details, "
+                     "reason_code, detail_list) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     insert.Bind(1, PageKindName(page.kind))
         .Bind(2, page.text)
         .BindBlob(3, page.gbk)
@@ -24,12 +25,14 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
         .Bind(7, int64_t{page.repeatEvery})
         .Bind(8, int64_t{std::max(1, page.repeatCount)})
         .Bind(9, std::string(page.failure ? "failed" : "queued"))
-        .Bind(10, page.failure.value_or(""))
+        .Bind(10, page.failure ? page.failure->text : "")
         .Bind(11, page.failure ? now : 0.0)
         .Bind(12, page.source)
         .Bind(13, now)
         .Bind(14, page.key)
-        .Bind(15, page.details)
+        .Bind(15, DetailsText(page.details))
+        .Bind(16, page.failure ? page.failure->code : "")
+        .Bind(17, DetailListText(page.details))
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {

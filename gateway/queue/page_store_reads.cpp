@@ -4,6 +4,7 @@
 #include "gateway/queue/page_store.h"
 
 #include "frames/strict_text.h"
+#include "gateway/queue/page_details.h"
 #include "gateway/queue/sqlite.h"
 
 namespace velkor::gateway {
@@ -27,12 +28,14 @@ PageRecord RecordOf(const Statement& select) {
     page.key = select.Text(12);
     page.sending = page.state == "queued" && select.Int(13) > 0; // some frames out, more to go
     page.details = select.Text(14);
+    page.reasonCode = select.Text(15);
+    page.detailList = ParseDetailList(select.Text(16));
     return page;
 }
 
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-    "state, reason, source, finished, key_name, done_frames, details FROM pages ";
+    "state, reason, source, finished, key_name, done_frames, details, reason_code, detail_list FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");

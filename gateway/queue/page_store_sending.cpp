@@ -79,14 +79,16 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     {
         Statement due(
             *m_statements,
-            "SELECT id, reason FROM pages INDEXED BY pages_expiry WHERE state = 'queued' AND expires <= ?");
+            "SELECT id, reason, reason_code FROM pages INDEXED BY pages_expiry WHERE state = 'queued' AND "
+            "expires <= ?");
         due.Bind(1, now);
         while (due.Step()) {
             const std::string lastFailure = due.Text(1);
             if (lastFailure.empty()) {
-                ended.push_back(Ended{due.Int(0), "expired", "not sent by its expiry"});
+                ended.push_back(Ended{due.Int(0), "expired", {"not sent by its expiry", "expired"}});
             } else {
-                ended.push_back(Ended{due.Int(0), "failed", lastFailure + "; not sent by its expiry"});
+                ended.push_back(
+                    Ended{due.Int(0), "failed", {lastFailure + "; not sent by its expiry", due.Text(2)}});
             }
         }
     }
@@ -95,8 +97,15 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     }
     Transaction transaction(m_db);
     for (const Ended& page : ended) {
-        Statement update(*m_statements, "UPDATE pages SET state = ?, reason = ?, finished = ? WHERE id = ?");
-        update.Bind(1, page.state).Bind(2, page.reason).Bind(3, now).Bind(4, page.id).Run();
+        Statement update(
+            *m_statements,
+            "UPDATE pages SET state = ?, reason = ?, reason_code = ?, finished = ? WHERE id = ?");
+        update.Bind(1, page.state)
+            .Bind(2, page.reason.text)
+            .Bind(3, page.reason.code)
+            .Bind(4, now)
+            .Bind(5, page.id)
+            .Run();
     }
     transaction.Commit();
     return ended;
@@ -221,17 +230,18 @@ bool PageStore::FrameWrittenLocked(const Job& job, double now) {
         const int done = job.number + 1;
         const int recipients = std::max<int>(1, static_cast<int>(page.Int(3)));
         if (done >= job.frames) {
-            Statement finish(*m_statements,
-                             "UPDATE pages SET state = 'sent', reason = '', done_frames = ?, finished = ? "
-                             "WHERE id = ?");
+            Statement finish(*m_statements, "UPDATE pages SET state = 'sent', reason = '', reason_code = '', "
+                                            "done_frames = ?, finished = ? "
+                                            "WHERE id = ?");
             finish.Bind(1, int64_t{done}).Bind(2, now).Bind(3, job.page).Run();
             sent = true;
         } else {
             // The next round starts its interval after the start of this one, as timed sending does.
             const double next =
                 done % recipients == 0 ? page.Real(2) + static_cast<double>(page.Int(1)) : now;
-            Statement advance(*m_statements,
-                              "UPDATE pages SET done_frames = ?, next_due = ?, reason = '' WHERE id = ?");
+            Statement advance(
+                *m_statements,
+                "UPDATE pages SET done_frames = ?, next_due = ?, reason = '', reason_code = '' WHERE id = ?");
             advance.Bind(1, int64_t{done}).Bind(2, next).Bind(3, job.page).Run();
         }
     }
@@ -239,15 +249,16 @@ bool PageStore::FrameWrittenLocked(const Job& job, double now) {
     return sent;
 }
 
-void PageStore::FrameFailed(const Job& job, const std::string& reason, double retryAt) {
+void PageStore::FrameFailed(const Job& job, const Reason& reason, double retryAt) {
     std::lock_guard lock(m_mutex);
     Transaction transaction(m_db);
     Statement frame(*m_statements,
                     "UPDATE frames SET tries = tries + 1, reason = ? WHERE page_id = ? AND number = ?");
-    frame.Bind(1, reason).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
-    Statement page(*m_statements,
-                   "UPDATE pages SET reason = ?, next_due = ? WHERE id = ? AND state = 'queued'");
-    page.Bind(1, reason).Bind(2, retryAt).Bind(3, job.page).Run();
+    frame.Bind(1, reason.text).Bind(2, job.page).Bind(3, int64_t{job.number}).Run();
+    Statement page(
+        *m_statements,
+        "UPDATE pages SET reason = ?, reason_code = ?, next_due = ? WHERE id = ? AND state = 'queued'");
+    page.Bind(1, reason.text).Bind(2, reason.code).Bind(3, retryAt).Bind(4, job.page).Run();
     transaction.Commit();
     m_sending = 0;
     m_sendingNow = m_sending;

@@ -35,6 +35,21 @@ inline const char* PageKindName(PageKind kind) {
 // Every state a page can be in: queued until it is sent, expires, is cancelled or fails.
 inline constexpr const char* PAGE_STATES[] = {"queued", "sent", "expired", "cancelled", "failed"};
 
+// Why a page did not go out (yet): in words for people and the log, and as a stable word for programs
+// that say it in their own language ("busy", "device_lost", "expired", "call_unknown"...).
+struct Reason {
+    std::string text;
+    std::string code;
+};
+
+// One more thing a sender said of a page beside its text, by its stable name ("beep_coding") and in words
+// ("beep coding"), with its value as it came.
+struct Detail {
+    std::string name;
+    std::string words;
+    std::string value;
+};
+
 struct NewPage {
     PageKind kind = PageKind::Text;
     std::vector<Recipient> recipients; // at least one
@@ -42,15 +57,15 @@ struct NewPage {
     std::string gbk;                   // the bytes of a text page
     Priority priority = Priority::Normal;
     int ttlSeconds = DEFAULT_TTL_SECONDS;
-    bool ttlGiven = false; // by the sender; otherwise the expiry may grow to cover the rounds
-    int repeatEvery = 0;   // seconds between rounds; 0 for a page sent once
-    int repeatCount = 1;   // rounds in all
-    std::string source;    // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
-    std::string key;       // the name of the key it came with ("" without one)
-    std::string details;   // what else the sender said of it, for people ("beep coding 3; call type 1")
+    bool ttlGiven = false;       // by the sender; otherwise the expiry may grow to cover the rounds
+    int repeatEvery = 0;         // seconds between rounds; 0 for a page sent once
+    int repeatCount = 1;         // rounds in all
+    std::string source;          // "http 127.0.0.1:41234", "snpp [::1]:5000 (user nurse)"
+    std::string key;             // the name of the key it came with ("" without one)
+    std::vector<Detail> details; // what else the sender said of it (a panel's beep coding, call type...)
     // Recorded as failed at once, with this reason, and never sent (a panel's call to a number no watch
     // has: it arrived, and the history must say what became of it). Recipients may then be empty.
-    std::optional<std::string> failure;
+    std::optional<Reason> failure;
 };
 
 struct FrameRecord {
@@ -74,11 +89,13 @@ struct PageRecord {
     double expires = 0;
     int repeatEvery = 0;
     int repeatCount = 1;
-    std::string state;  // "queued", "sent", "expired", "cancelled", "failed"
-    std::string reason; // why it failed, or the last failed write of a page still queued
+    std::string state;      // "queued", "sent", "expired", "cancelled", "failed"
+    std::string reason;     // why it failed, or the last failed write of a page still queued
+    std::string reasonCode; // the same as a stable word
     std::string source;
     std::string key;
-    std::string details;
+    std::string details; // the details in words ("beep coding 3; call type 1")
+    std::vector<Detail> detailList;
     bool sending = false; // still "queued", and a frame of it is being written or some have gone out
     double finished = 0;  // when it left the queue
     std::vector<FrameRecord> frames;

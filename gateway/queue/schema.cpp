@@ -81,6 +81,9 @@ const char* const MIGRATIONS[] = {
     "ALTER TABLE pages ADD COLUMN details TEXT NOT NULL DEFAULT '';",
     // Requests with an idempotency key: what was asked, so that the key used for another request is refused.
     "ALTER TABLE notifications ADD COLUMN request TEXT NOT NULL DEFAULT '';",
+    // Reasons and details as stable words beside the words, for programs that say them in their own language.
+    R"(ALTER TABLE pages ADD COLUMN reason_code TEXT NOT NULL DEFAULT '';
+       ALTER TABLE pages ADD COLUMN detail_list TEXT NOT NULL DEFAULT '';)",
 };
 static_assert(std::size(MIGRATIONS) == SCHEMA_VERSION);
 

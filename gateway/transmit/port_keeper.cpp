@@ -2,6 +2,7 @@
 
 #include "gateway/log/log.h"
 #include "gateway/queue/clock.h"
+#include "serial/port_failure.h"
 
 namespace velkor::gateway {
 
@@ -12,10 +13,10 @@ void PortKeeper::Opened(const std::string& how) {
     LogLine(m_name + " " + how + (m_reportedClosed ? " again" : ""));
     m_reportedClosed = false;
     std::lock_guard lock(m_mutex);
-    m_state = PortState{true, 0, {}};
+    m_state = PortState{true, 0, {}, {}};
 }
 
-void PortKeeper::Failed(const std::string& reason) {
+void PortKeeper::Failed(const std::string& reason, const std::string& code) {
     m_nextOpen = Clock::now() + REOPEN_EVERY;
     bool say = false;
     {
@@ -27,6 +28,7 @@ void PortKeeper::Failed(const std::string& reason) {
         }
         m_state.open = false;
         m_state.problem = reason;
+        m_state.code = code;
         m_reportedClosed = true;
     }
     if (say) {
@@ -39,22 +41,38 @@ void PortKeeper::Lost() {
     m_reportedClosed = true;
     m_nextOpen = Clock::now() + REOPEN_EVERY;
     std::lock_guard lock(m_mutex);
-    m_state = PortState{false, WallNow(), "lost"};
+    m_state = PortState{false, WallNow(), "lost", PortErrorCode(PortError::DeviceLost)};
 }
 
-void PortKeeper::Keep(bool lost, bool open, const std::function<Tried()>& tryOpen) {
+bool PortKeeper::Keep(DeviceLink& link, const std::function<Tried()>& tryOpen) {
+    bool lost = false;
+    while (std::optional<PortEvent> event = link.TakePortEvent()) {
+        lost = lost || *event == PortEvent::Lost;
+    }
     if (lost) {
+        link.Close(); // the device is gone; the port is released so that it can be opened again
+        while (link.TakePortEvent()) {
+        }
         Lost();
     }
-    if (open || !Due()) {
-        return;
+    if (link.IsOpen() || !Due()) {
+        return lost;
     }
     const Tried tried = tryOpen();
+    while (link.TakePortEvent()) {
+        // the try's own Opened or Closed
+    }
     if (tried.opened) {
         Opened(tried.text);
     } else {
-        Failed(tried.text);
+        Failed(tried.text, tried.code);
     }
+    return lost;
+}
+
+PortKeeper::Tried PortKeeper::NotOpened(const std::string& port, const DeviceLink& link) {
+    const CXSerial::Failure failure = link.LastFailure();
+    return Tried{false, PortFailureText(port, failure), PortErrorCode(failure.error)};
 }
 
 PortState PortKeeper::State() const {

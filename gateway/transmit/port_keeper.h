@@ -4,6 +4,8 @@
 //
 // Threads: the keeping thread calls everything but State, which any thread may call.
 
+#include "serial/device_link.h"
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -15,6 +17,7 @@ struct PortState {
     bool open = false;
     double lostSince = 0; // when it was lost or first failed to open; 0 while open
     std::string problem;  // why it is not open ("lost", or the reason it cannot be opened)
+    std::string code;     // the same as a stable word ("device_lost", "busy", "no_such_device"...)
 };
 
 class PortKeeper {
@@ -27,22 +30,26 @@ public:
     PortKeeper(std::string name, std::string cannotOpen, std::string meanwhile);
 
     // What a try to open the port came to: opened (`text` follows the port's name in the log, "open at
-    // 9600 baud"), or not (`text` is the reason, naming the port).
+    // 9600 baud"), or not (`text` is the reason, naming the port; `code` the failure's word).
     struct Tried {
         bool opened = false;
         std::string text;
+        std::string code;
     };
-    // One turn of the keeping loop, the same for every port: a loss noted (`lost`: the device went away
-    // since the last turn), and when the port is closed (`open` false) and a try is due, `tryOpen`.
-    void Keep(bool lost, bool open, const std::function<Tried()>& tryOpen);
+    // One turn of the keeping loop, the same for every port: a loss of `link`'s device noted, and when the
+    // port is closed and a try is due, `tryOpen` (which opens `link`). True when the device was lost since
+    // the last turn.
+    bool Keep(DeviceLink& link, const std::function<Tried()>& tryOpen);
+    // The reason `link` did not open, as Tried has it.
+    static Tried NotOpened(const std::string& port, const DeviceLink& link);
 
     // Time to try to open it (it is closed and the wait since the last try is over).
     bool Due() const { return Clock::now() >= m_nextOpen; }
     Clock::time_point NextOpen() const { return m_nextOpen; }
     // It opened; `how` follows its name in the log ("open at 9600 baud").
     void Opened(const std::string& how);
-    // It did not open, for `reason` (which names the port).
-    void Failed(const std::string& reason);
+    // It did not open, for `reason` (which names the port; `code` its word).
+    void Failed(const std::string& reason, const std::string& code);
     // It went away while open.
     void Lost();
     PortState State() const;

@@ -62,6 +62,7 @@ Health Transmitter::CurrentHealth() {
     health.open = port.open;
     health.lostSince = port.lostSince;
     health.portProblem = port.problem;
+    health.portProblemCode = port.code;
     health.queueDepth = depth;
     if (backlog.frames > 0) {
         // A text frame is at most 100 bytes on the wire; each is followed by the gap.
@@ -86,18 +87,14 @@ std::string Transmitter::FailureText(const CXSerial::Failure& failure) const {
 }
 
 void Transmitter::KeepPortOpen() {
-    bool lost = false;
-    while (std::optional<PortEvent> event = m_link.TakePortEvent()) {
-        lost = lost || *event == PortEvent::Lost;
-    }
-    m_keeper.Keep(lost, m_link.IsOpen(), [this] {
-        const bool opened = m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity);
-        while (m_link.TakePortEvent()) {
-            // our own Opened or Closed
+    m_keeper.Keep(m_link, [this] {
+        if (!m_link.Open(m_settings.port, m_settings.baudRate, m_settings.parity)) {
+            return PortKeeper::NotOpened(m_settings.port, m_link);
         }
-        return opened ? PortKeeper::Tried{true, "open at " + std::to_string(m_settings.baudRate) +
-                                                    " baud, parity " + ParityName(m_settings.parity)}
-                      : PortKeeper::Tried{false, FailureText(m_link.LastFailure())};
+        return PortKeeper::Tried{true,
+                                 "open at " + std::to_string(m_settings.baudRate) + " baud, parity " +
+                                     ParityName(m_settings.parity),
+                                 {}};
     });
 }
 
@@ -147,16 +144,20 @@ void Transmitter::SendOne(const Job& job) {
         m_store.FrameLeft(job);
         return; // the frame keeps its number for the next start
     }
-    const std::string reason = bytes.empty() ? "the frame could not be built (no clock or no GBK converter)"
-                                             : FailureText(m_link.LastFailure());
+    const Reason reason =
+        bytes.empty()
+            ? Reason{"the frame could not be built (no clock or no GBK converter)", "frame_unbuildable"}
+            : Reason{FailureText(m_link.LastFailure()), PortErrorCode(m_link.LastFailure().error)};
     {
         std::lock_guard lock(m_mutex);
         ++m_health.writeFailures;
         m_health.writesFailing = true;
-        m_health.lastFailure = Describe(job) + ": " + reason;
+        m_health.lastFailure = Describe(job) + ": " + reason.text;
+        m_health.lastFailureCode = reason.code;
         m_health.lastFailureTime = WallNow();
     }
-    LogError(Describe(job) + ": not sent: " + reason + "; trying again after the gap until the page expires");
+    LogError(Describe(job) + ": not sent: " + reason.text +
+             "; trying again after the gap until the page expires");
     const double retryAt = now + std::chrono::duration<double>(m_settings.gap).count();
     m_store.FrameFailed(job, reason, retryAt);
 }
@@ -266,7 +267,7 @@ void Transmitter::Step() {
     KeepPortOpen();
     const std::vector<Ended> ended = m_store.ExpireDue(QueueNow());
     for (std::size_t i = 0; i < ended.size() && i < ENDED_LOGGED_EACH; ++i) {
-        LogLine("page " + std::to_string(ended[i].id) + " " + ended[i].state + ": " + ended[i].reason,
+        LogLine("page " + std::to_string(ended[i].id) + " " + ended[i].state + ": " + ended[i].reason.text,
                 ended[i].state == "failed" ? LogLevel::Error : LogLevel::Warning);
     }
     if (ended.size() > ENDED_LOGGED_EACH) {

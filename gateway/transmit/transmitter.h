@@ -30,11 +30,13 @@ struct PortSettings {
 struct Health {
     std::string port;
     bool open = false;
-    double lostSince = 0;    // when the port was lost or first failed to open; 0 while open
-    std::string portProblem; // why it is not open
+    double lostSince = 0;        // when the port was lost or first failed to open; 0 while open
+    std::string portProblem;     // why it is not open
+    std::string portProblemCode; // the same as a stable word ("busy", "device_lost"...)
     int64_t queueDepth = 0;
     double lastFailureTime = 0;
-    std::string lastFailure; // the last write that failed, and why
+    std::string lastFailure;     // the last write that failed, and why
+    std::string lastFailureCode; // why, as a stable word (a port failure's, or "frame_unbuildable")
     uint64_t framesWritten = 0;
     uint64_t writeFailures = 0;
     uint64_t pagesRemoved = 0;  // finished pages removed past their keeping

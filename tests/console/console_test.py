@@ -288,6 +288,13 @@ class ConsoleTest(unittest.TestCase):
         wait(desk, lambda d: 'bad' in d.find_element(By.ID, 'health').get_attribute('class'), timeout=3,
              message='health red within 3 s')
         self.assertLess(time.time() - started, 3)
+        # Why, in the page's language by the reason's code; the gateway's own words only in the tooltip.
+        health = desk.find_element(By.ID, 'health')
+        wait(desk, lambda d: '设备已断开' in health.text or '没有这个设备' in health.text,
+             message=f'the reason in Chinese: {health.text}')
+        self.assertNotIn('lost', health.text)
+        self.assertNotIn('no such device', health.text)
+        self.assertTrue(health.get_attribute('title'), 'the English reason in the tooltip')
         labelled(desk, '发给').send_keys('前台')
         labelled(desk, '内容').send_keys('等端口')
         desk.find_element(By.ID, 'submit').click()
@@ -331,7 +338,8 @@ class KeysTest(unittest.TestCase):
         labelled(d, '内容').send_keys('有钥匙')
         d.find_element(By.ID, 'submit').click()
         wait(d, lambda d: state_of_text(d, '有钥匙') == '已发送')
-        self.assertIn('token desk', sources(d)[0])
+        self.assertIn('密钥 desk', sources(d)[0])
+        self.assertNotIn('token', sources(d)[0])
 
 
 if __name__ == '__main__':

@@ -3,6 +3,7 @@
 
 #include "gateway/espa/espa_panel.h"
 #include "gateway/espa/espa_station.h"
+#include "gateway/queue/page_details.h"
 
 #include <gtest/gtest.h>
 
@@ -200,7 +201,9 @@ TEST(CallPage, TheWatchByItsNumberTheSitesTextAndThePriority) {
     EXPECT_EQ(page.text, "5床呼叫");
     EXPECT_EQ(page.gbk, "5\xB4\xB2\xBA\xF4\xBD\xD0");
     EXPECT_EQ(page.priority, Priority::High);
-    EXPECT_EQ(page.details, "beep coding 3; priority 2");
+    EXPECT_EQ(DetailsText(page.details), "beep coding 3; priority 2");
+    ASSERT_EQ(page.details.size(), 2u);
+    EXPECT_EQ(page.details[0].name, "beep_coding");
     EXPECT_EQ(page.source, "espa /dev/ttyS1");
 
     // 551 is the watch list's 0551; a message no label matches is paged as it is; priority 1 is normal.
@@ -217,13 +220,14 @@ TEST(CallPage, TheWatchByItsNumberTheSitesTextAndThePriority) {
     // A number no watch has, none at all, or not digits: recorded as failed with the reason, sent to nobody.
     page = CallPage({{CALL_ADDRESS, "999"}, {DISPLAY_MESSAGE, "CALL"}}, *names, texts, settings);
     ASSERT_TRUE(page.failure);
-    EXPECT_EQ(*page.failure, "no watch has the call number 999 (the watch list's call column)");
+    EXPECT_EQ(page.failure->text, "no watch has the call number 999 (the watch list's call column)");
+    EXPECT_EQ(page.failure->code, "call_unknown");
     EXPECT_TRUE(page.recipients.empty());
     EXPECT_EQ(page.text, "5床呼叫");
     page = CallPage({{DISPLAY_MESSAGE, "CALL"}}, *names, texts, settings);
-    EXPECT_EQ(page.failure.value_or(""), "the call has no call address (record 1)");
+    EXPECT_EQ(page.failure.value_or(Reason{}).code, "call_without_address");
     page = CallPage({{CALL_ADDRESS, "5\x07"}}, *names, texts, settings);
-    EXPECT_EQ(page.failure.value_or(""), "\"5<BEL>\" is not a call number");
+    EXPECT_EQ(page.failure.value_or(Reason{}).text, "\"5<BEL>\" is not a call number");
 
     // A message longer than the watches show is cut on a whole character.
     page =

@@ -177,6 +177,9 @@ TEST(Panel, ACallIsPagedWithTheSitesTextAndAnUnknownNumberIsRecordedAsFailed) {
     EXPECT_EQ(pages["pages"][0]["reason"], "no watch has the call number 999 (the watch list's call column)");
     EXPECT_EQ(pages["pages"][0]["source"], "espa " + site.folder / "panel");
     EXPECT_EQ(pages["pages"][0]["details"], "beep coding 2; priority 1");
+    EXPECT_EQ(pages["pages"][0]["reason_code"], "call_unknown");
+    EXPECT_EQ(pages["pages"][0]["detail_list"][0],
+              (Json{{"name", "beep_coding"}, {"words", "beep coding"}, {"value", "2"}}));
 
     const Json health = gateway.Get("/v1/health");
     EXPECT_EQ(health["panel"]["calls"], 4);

@@ -130,10 +130,10 @@ TEST_F(PageStoreTest, ExpiredPagesLeaveTheQueueSayingWhy) {
     // The second page's write fails once (a stalled device), so it has a reason when it expires.
     std::optional<Job> job = m_store->NextJob(kPort, 100);
     ASSERT_EQ(job->page, quiet);
-    m_store->FrameFailed(*job, "stalled", 101);
+    m_store->FrameFailed(*job, {"stalled", "stalled"}, 101);
     job = m_store->NextJob(kPort, 100.5);
     ASSERT_EQ(job->page, troubled);
-    m_store->FrameFailed(*job, "/dev/ttyUSB0: the device stopped taking bytes", 101);
+    m_store->FrameFailed(*job, {"/dev/ttyUSB0: the device stopped taking bytes", "stalled"}, 101);
 
     EXPECT_TRUE(m_store->ExpireDue(109).empty());
     std::vector<Ended> ended = m_store->ExpireDue(110);
@@ -142,6 +142,7 @@ TEST_F(PageStoreTest, ExpiredPagesLeaveTheQueueSayingWhy) {
     EXPECT_EQ(m_store->Get(troubled)->state, "failed");
     EXPECT_EQ(m_store->Get(troubled)->reason,
               "/dev/ttyUSB0: the device stopped taking bytes; not sent by its expiry");
+    EXPECT_EQ(m_store->Get(troubled)->reasonCode, "stalled") << "the failure's word stays with the page";
     EXPECT_EQ(m_store->Get(lasting)->state, "queued");
 
     NewPage never = Page("never tried");
@@ -150,6 +151,7 @@ TEST_F(PageStoreTest, ExpiredPagesLeaveTheQueueSayingWhy) {
     m_store->ExpireDue(205);
     EXPECT_EQ(m_store->Get(untried)->state, "expired");
     EXPECT_EQ(m_store->Get(untried)->reason, "not sent by its expiry");
+    EXPECT_EQ(m_store->Get(untried)->reasonCode, "expired");
     EXPECT_EQ(SendNext(206)->page, lasting) << "expired pages are never sent";
 }
 
@@ -178,7 +180,7 @@ TEST_F(PageStoreTest, OnlyAQueuedPageCanBeCancelledAndNotWhileItsFrameIsBeingWri
     // A write that failed leaves the page waiting for its retry: it can be cancelled then, and is not sent.
     const int64_t retried = m_store->Submit(Page("retry"), 104);
     job = m_store->NextJob(kPort, 104);
-    m_store->FrameFailed(*job, "stalled", 105);
+    m_store->FrameFailed(*job, {"stalled", "stalled"}, 105);
     EXPECT_EQ(m_store->Cancel(retried, 104).outcome, Outcome::Cancelled);
     EXPECT_FALSE(SendNext(106));
 }
@@ -210,7 +212,7 @@ TEST_F(PageStoreTest, RepeatSendsEachRoundToEveryWatchAfterTheInterval) {
 TEST_F(PageStoreTest, FailedWriteKeepsItsNumberAndWaitsForTheRetryTime) {
     const int64_t id = m_store->Submit(Page("stall"), 100);
     std::optional<Job> job = m_store->NextJob(kPort, 100);
-    m_store->FrameFailed(*job, "stalled", 101);
+    m_store->FrameFailed(*job, {"stalled", "stalled"}, 101);
     EXPECT_FALSE(m_store->NextJob(kPort, 100.5));
     std::optional<Job> retry = m_store->NextJob(kPort, 101);
     ASSERT_TRUE(retry);
@@ -220,6 +222,7 @@ TEST_F(PageStoreTest, FailedWriteKeepsItsNumberAndWaitsForTheRetryTime) {
     const PageRecord record = *m_store->Get(id);
     EXPECT_EQ(record.state, "sent");
     EXPECT_EQ(record.reason, "") << "a page that went out is not shown as failing";
+    EXPECT_EQ(record.reasonCode, "");
     EXPECT_EQ(record.frames[0].tries, 1);
 }
 

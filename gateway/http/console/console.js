@@ -245,6 +245,23 @@ function timeText(iso) {
   return when.toDateString() === today.toDateString() ? time : `${when.toLocaleDateString(locale)} ${time}`;
 }
 
+// A reason in the console's language by its code; the gateway's own words stay in the tooltip.
+function reasonText(code) {
+  return words[`why_${code}`] || say('otherReason', { code: code || '?' });
+}
+
+function reasonNode(className, code, english) {
+  const node = document.createElement('span');
+  node.className = className;
+  node.textContent = reasonText(code);
+  if (english) node.title = english;
+  return node;
+}
+
+function detailsText(page) {
+  return (page.detail_list || []).map((d) => `${words[`detail_${d.name}`] || d.words} ${d.value}`).join('；');
+}
+
 function stateOf(page) {
   return page.state === 'queued' && page.sending ? 'sending' : page.state;
 }
@@ -260,7 +277,7 @@ function fillRow(row, page) {
     ['time', timeText(page.created)],
     ['to', toText(page)],
     ['text', page.kind === 'time' ? '⏱' : page.text],
-    ['from', page.source || ''],
+    ['from', (page.source || '') + (page.key ? ` · ${say('keyName', { name: page.key })}` : '')],
   ];
   row.replaceChildren();
   row.dataset.id = page.id;
@@ -270,10 +287,10 @@ function fillRow(row, page) {
     td.className = name;
     td.textContent = value;
     // What a panel's call carried besides its text (beep coding, call type...).
-    if (name === 'text' && page.details) {
+    if (name === 'text' && page.detail_list) {
       const details = document.createElement('span');
       details.className = 'details';
-      details.textContent = page.details;
+      details.textContent = detailsText(page);
       td.append(details);
     }
     row.append(td);
@@ -281,12 +298,7 @@ function fillRow(row, page) {
   const stateCell = document.createElement('td');
   stateCell.className = `state state-${state}`;
   stateCell.textContent = STATES.includes(state) ? say(state) : state;
-  if (page.reason && state !== 'sent') {
-    const reason = document.createElement('span');
-    reason.className = 'reason';
-    reason.textContent = page.reason;
-    stateCell.append(reason);
-  }
+  if (page.reason && state !== 'sent') stateCell.append(reasonNode('reason', page.reason_code, page.reason));
   row.append(stateCell);
   const action = document.createElement('td');
   if (page.state === 'queued' && (scopes.includes('send') || scopes.includes('admin'))) {
@@ -372,13 +384,14 @@ $('search').addEventListener('input', () => {
 function showHealth(health) {
   const box = $('health');
   const since = (time) => (time ? say('since', { time: timeText(time) }) : '');
+  const why = (code) => (code ? `：${reasonText(code)}` : '');
   const port = () => say('portClosed', { port: health.port, since: since(health.lost_since) }) +
-    (health.port_problem ? `: ${health.port_problem}` : '');
+    why(health.port_problem_code);
   const panel = () => say('panelDown', { port: health.panel.port, since: since(health.panel.lost_since) }) +
-    (health.panel.problem ? `: ${health.panel.problem}` : '');
+    why(health.panel.problem_code);
   const verdicts = {
     ok: () => say('healthOk', { port: health.port, depth: health.queue_depth }),
-    'queue cannot be stored': () => say('storeBad', { why: health.store_problem || '' }),
+    'queue cannot be stored': () => say('storeBad'),
     'port closed': port,
     'writes failing': () => say('writesFailing'),
     'broker not connected': () => say('brokerDown'),
@@ -391,9 +404,12 @@ function showHealth(health) {
   if (health.mqtt && !health.mqtt.connected && health.status !== 'broker not connected') parts.push(say('brokerDown'));
   if (health.panel && !health.panel.open && health.status !== 'panel port closed') parts.push(panel());
   if (health.last_failure) {
-    parts.push(say('lastFailure', { time: timeText(health.last_failure.time), why: health.last_failure.reason }));
+    parts.push(say('lastFailure', { time: timeText(health.last_failure.time), why: reasonText(health.last_failure.code) }));
   }
   box.textContent = parts.join(' · ');
+  // The gateway's own words, for whoever mends it.
+  box.title = [health.port_problem, health.store_problem, health.panel && health.panel.problem,
+    health.last_failure && health.last_failure.reason].filter(Boolean).join('\n');
   box.className = `health ${bad ? 'bad' : 'ok'}`;
   box.dataset.status = health.status;
 }
