@@ -335,9 +335,11 @@ TEST(Panel, ReportsTheOutcomeToAPanelThatWaitsForItAndTheSimulatedPanelPages) {
     EXPECT_EQ(panel.Exchange("\x06", status.size()), status);
     EXPECT_EQ(panel.Exchange("\x06"), "\x04");
 
-    // velkor-sim's panel, with a wrong BCC first each time, on the port instead.
+    // velkor-sim's panel, with a wrong BCC first each time, on the port instead. The link to the pulled
+    // pseudo-terminal goes with it: its number is free for another test's simulator, which would hold it.
     panel.Unplug();
     ASSERT_TRUE(PanelOpen(gateway, false));
+    std::filesystem::remove(site.folder / "panel");
     SimProcess panelSim(
         {"--espa-panel", site.folder / "panel", "--every", "1", "--call", "550 CALL", "--bad-bcc"});
     ASSERT_TRUE(panelSim.Ready());

@@ -738,9 +738,13 @@ TEST(Gateway, IdleClientsAreCutOffAndARestartGetsItsPortsBack) {
     EXPECT_EQ(second.Wait(10s), 1);
     EXPECT_NE(second.Err().find("cannot listen on " + http + ": Address already in use"), std::string::npos)
         << second.Err();
-    // Each idle connection is closed by the gateway within its time-out.
-    std::this_thread::sleep_for(3s);
+    // Each idle connection is closed by the gateway within its time-out: its end arrives within 3 s.
+    const auto closedBy = std::chrono::steady_clock::now() + 3s;
     for (int fd : idle) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            closedBy - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        poll(&ready, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
         char byte = 0;
         EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0) << "still open";
         close(fd);

@@ -174,7 +174,9 @@ TEST(Hooks, ACriticalAlertJumpsTheQueueAndARetryIsPagedOnce) {
     gateway->Signal(SIGTERM);
     EXPECT_EQ(gateway->Wait(10s), 0);
     ASSERT_EQ(alertmanager.Add({"alertname=Flood", "severity=critical"}, "地下室进水"), 0);
-    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(Eventually(
+        [&] { return alertmanager.Log().find("Notify attempt failed") != std::string::npos; }, 10s, 50ms))
+        << "Alertmanager tried while the gateway was away: " << alertmanager.Log();
     gateway = start();
     waitUp();
     const std::vector<Json> frames = TextFrames(sim, 1, 15s);
@@ -342,7 +344,8 @@ TEST(Hooks, AHooksFileTurnsAnySystemsJsonIntoPages) {
     // Read again on SIGHUP; a file with a fault is not taken, and the old hooks stay.
     folder.Write("hooks.conf", "[ci]\nto = desk\n");
     gateway.Signal(SIGHUP);
-    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(
+        Eventually([&] { return gateway.Log().find("hooks file not read again") != std::string::npos; }, 5s));
     EXPECT_EQ(curl("uptime", R"({"monitor": {"name": "a"}, "heartbeat": {"msg": "b", "status": 1}})").first,
               202);
     EXPECT_NE(gateway.Log().find("hooks file not read again, the old one stays: " + folder / "hooks.conf" +

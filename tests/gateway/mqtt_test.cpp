@@ -221,7 +221,11 @@ TEST(GatewayMqtt, PagesComeThroughTheBrokerAndBadMessagesAreRejectedWithTheReaso
     EXPECT_NE(site.WaitFor("site/floor1/status offline"), "");
     Gateway again(folder, sim.Link(), MqttOptions(broker, "site/floor1"));
     ASSERT_TRUE(WaitForBroker(again, true));
-    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return again.Log().find("retained message on site/floor1/pages not paged") != std::string::npos;
+        },
+        5s));
     EXPECT_TRUE(TextFrames(sim, 1, 1s).empty());
     EXPECT_EQ(site.WaitForLines("site/floor1/rejected ", 5, 500ms).size(), 4U) << "rejected once more";
     EXPECT_NE(again.Log().find("retained message on site/floor1/pages not paged"), std::string::npos)
@@ -347,13 +351,19 @@ TEST(GatewayMqtt, SigkillRightAfterAPublishSendsThePageOnceAfterTheRestart) {
         EXPECT_EQ(gateway.Stop(SIGKILL), 128 + SIGKILL);
         collect(200ms);
     }
-    // The last will, retained: a dead gateway shows as dead.
-    std::this_thread::sleep_for(500ms);
+    // The last will, retained: a dead gateway shows as dead (once the broker has seen the connection end).
     {
-        ChildProcess last({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.Port()),
-                           "-t", "site/desk/status", "-C", "1", "-W", "5"});
-        ASSERT_EQ(last.Wait(10s), 0);
-        EXPECT_EQ(last.Out(), "offline\n");
+        std::string will;
+        Eventually(
+            [&] {
+                ChildProcess last({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                   std::to_string(broker.Port()), "-t", "site/desk/status", "-C", "1", "-W",
+                                   "5"});
+                will = last.Wait(10s) == 0 ? last.Out() : "";
+                return will == "offline\n";
+            },
+            5s, 100ms);
+        EXPECT_EQ(will, "offline\n");
     }
     Gateway gateway(folder, sim.Link(), MqttOptions(broker, "site/desk"));
     collect(3s);
@@ -394,8 +404,13 @@ TEST(GatewayMqtt, ABrokerRefusingTheLoginIsReportedAndTlsWithCertificatesWorks) 
         Gateway refused(folder, sim.Link(),
                         {"--gap", "0", "--mqtt", broker.Url(), "--mqtt-topic", "site/desk", "--mqtt-user",
                          "desk", "--mqtt-password-file", folder / "wrong"});
-        std::this_thread::sleep_for(1500ms);
-        const Json health = refused.Get("/v1/health");
+        Json health;
+        Eventually(
+            [&] {
+                health = refused.Get("/v1/health");
+                return health["mqtt"].value("problem", "") != "";
+            },
+            5s, 50ms);
         EXPECT_EQ(health["mqtt"]["connected"], false);
         EXPECT_EQ(health["mqtt"]["problem"], "refused: Connection Refused: not authorised.") << refused.Log();
         EXPECT_EQ(refused.Post("/v1/pages", {{"to", "3"}, {"text", "http still"}}).first, 202);
