@@ -354,36 +354,46 @@ gateway_package_tests() {
 
 # The run command as a user meets it: the window closed, and Ctrl-C in the terminal; each time the command
 # ends with 0 and leaves no simulator behind.
+# Whether the processes of session $1 include one named $2 (exactly), or any at all without $2.
+in_session() { pgrep -s "$1" ${2:+-x "$2"} >/dev/null; }
+
+# Whether process $1 catches SIGINT: the window has set up its handler and a Ctrl-C now closes it.
+catches_sigint() { [ $((0x$(awk '/^SigCgt/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0) & 2)) -ne 0 ]; }
+
 run_command_tests() {
     echo "== run command"
-    local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)" failed=0 status pid
+    local link="${TMPDIR:-/tmp}/velkor-sim-$(id -u)" failed=0 status pid window
     # The build command: every program the README's sections start, where they start it.
     bash tools/velkor.sh build >/dev/null || failed=1
     for program in velkor velkor-cli velkor-sim velkor-gateway; do
         [ -x "build/$program" ] || { echo "velkor.sh build made no build/$program" >&2; failed=1; }
     done
-    # The window closes by itself once shown.
+    # The window closes by itself once shown; the command's session (its own) is then empty, the
+    # simulator and its link gone.
     status=0
-    QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=1 bash tools/velkor.sh run >/dev/null 2>&1 || status=$?
-    if [ $status -ne 0 ] || pgrep -f -- "velkor-sim --link $link" >/dev/null || [ -e "$link" ]; then
+    QT_QPA_PLATFORM=offscreen VELKOR_STARTUP_PROBE=1 setsid bash tools/velkor.sh run >/dev/null 2>&1 &
+    pid=$!
+    wait "$pid" || status=$?
+    if [ $status -ne 0 ] || ! until_true eval "! in_session $pid" || [ -e "$link" ]; then
         echo "closing the window: status $status, or a simulator left behind" >&2
         failed=1
     fi
-    # Ctrl-C: SIGINT to the command's whole process group, as a terminal sends it. (A background job of a
-    # script starts with SIGINT ignored, which a terminal's foreground command does not: env restores it.)
+    # Ctrl-C: SIGINT to the command's whole process group, as a terminal sends it, once the window
+    # catches it. (A background job of a script starts with SIGINT ignored, which a terminal's foreground
+    # command does not: env restores it.)
     QT_QPA_PLATFORM=offscreen setsid env --default-signal=INT bash tools/velkor.sh run >/dev/null 2>&1 &
     pid=$!
-    for _ in $(seq 100); do pgrep -f build-release/velkor$ >/dev/null && [ -e "$link" ] && break; sleep 0.1; done
-    sleep 0.5
+    window=""
+    until_true eval '[ -e "$link" ] && window=$(pgrep -s "$pid" -x velkor) && catches_sigint "$window"' ||
+        echo "the window did not start within 5 s" >&2
     kill -INT -- "-$pid"
     if ! timeout 20 tail --pid="$pid" -f /dev/null; then
         kill -KILL -- "-$pid" 2>/dev/null || true
     fi
     status=0
     wait "$pid" || status=$?
-    sleep 0.3
-    if [ $status -ne 0 ] || pgrep -f -- "velkor-sim --link $link" >/dev/null || pgrep -f build-release/velkor$ >/dev/null; then
-        echo "Ctrl-C: status $status, or a process left behind" >&2
+    if [ $status -ne 0 ] || ! until_true eval "! in_session $pid"; then
+        echo "Ctrl-C: status $status, or a process left behind: $(pgrep -a -s "$pid")" >&2
         failed=1
     fi
     [ $failed -eq 0 ] && TESTS_PASSED=$((TESTS_PASSED + 3))

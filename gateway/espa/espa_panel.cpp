@@ -140,10 +140,7 @@ PanelHealth EspaPanel::CurrentHealth() {
     const PortState port = m_keeper.State();
     std::lock_guard lock(m_mutex);
     PanelHealth health = m_health;
-    health.open = port.open;
-    health.lostSince = port.lostSince;
-    health.problem = port.problem;
-    health.problemCode = port.code;
+    health.link = port;
     return health;
 }
 

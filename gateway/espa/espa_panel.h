@@ -41,12 +41,9 @@ bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string*
 
 struct PanelHealth {
     std::string port;
-    bool open = false;
-    double lostSince = 0;    // when it was lost or first failed to open; 0 while open
-    std::string problem;     // why it is not open
-    std::string problemCode; // the same as a stable word ("busy", "device_lost"...)
-    uint64_t calls = 0;      // calls taken (each stored as a page, sent or failed)
-    uint64_t blocks = 0;     // blocks with a right BCC, calls included
+    PortState link;      // open or not, since when and why
+    uint64_t calls = 0;  // calls taken (each stored as a page, sent or failed)
+    uint64_t blocks = 0; // blocks with a right BCC, calls included
     uint64_t naks = 0;
     uint64_t linkResets = 0;
     uint64_t unknownCalls = 0; // calls to a number no watch has

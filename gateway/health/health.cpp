@@ -19,7 +19,7 @@ std::string Verdict(const GatewayHealth& health) {
     if (!health.sender.storeProblem.empty()) {
         return "queue cannot be stored";
     }
-    if (!health.sender.open) {
+    if (!health.sender.link.open) {
         return "port closed";
     }
     if (health.sender.writesFailing) {
@@ -28,7 +28,7 @@ std::string Verdict(const GatewayHealth& health) {
     if (health.mqtt && !health.mqtt->connected) {
         return "broker not connected";
     }
-    if (health.panel && !health.panel->open) {
+    if (health.panel && !health.panel->link.open) {
         return "panel port closed";
     }
     return "ok";
@@ -36,7 +36,7 @@ std::string Verdict(const GatewayHealth& health) {
 
 std::string StatusLine(const GatewayHealth& health) {
     const Health& sender = health.sender;
-    std::string line = health.status + ": port " + sender.port + (sender.open ? " open" : " not open") +
+    std::string line = health.status + ": port " + sender.port + (sender.link.open ? " open" : " not open") +
                        ", " + std::to_string(sender.queueDepth) + " queued";
     if (!sender.sequenceProblem.empty()) {
         line += ", sequence numbers counted in the queue";
@@ -48,8 +48,8 @@ std::string StatusLine(const GatewayHealth& health) {
         line += health.mqtt->connected ? ", broker connected" : ", broker not connected";
     }
     if (health.panel) {
-        line += health.panel->open ? ", panel open, " + std::to_string(health.panel->calls) + " calls"
-                                   : ", panel not open";
+        line += health.panel->link.open ? ", panel open, " + std::to_string(health.panel->calls) + " calls"
+                                        : ", panel not open";
     }
     return line;
 }

@@ -30,11 +30,11 @@ Json SenderJson(const GatewayHealth& gathered) {
     const Health& health = gathered.sender;
     Json body = {{"status", gathered.status},
                  {"port", health.port},
-                 {"open", health.open},
-                 {"lost_since", TimeOrNull(health.lostSince)}};
-    if (!health.portProblem.empty()) {
-        body["port_problem"] = health.portProblem;
-        body["port_problem_code"] = health.portProblemCode;
+                 {"open", health.link.open},
+                 {"lost_since", TimeOrNull(health.link.lostSince)}};
+    if (!health.link.problem.empty()) {
+        body["port_problem"] = health.link.problem;
+        body["port_problem_code"] = health.link.code;
     }
     if (!health.storeProblem.empty()) {
         body["store_problem"] = health.storeProblem;
@@ -71,16 +71,16 @@ Json MqttJson(const MqttHealth& broker) {
 
 Json PanelJson(const PanelHealth& calls) {
     Json panel = {{"port", calls.port},
-                  {"open", calls.open},
-                  {"lost_since", TimeOrNull(calls.lostSince)},
+                  {"open", calls.link.open},
+                  {"lost_since", TimeOrNull(calls.link.lostSince)},
                   {"calls", calls.calls},
                   {"unknown_calls", calls.unknownCalls},
                   {"naks", calls.naks},
                   {"link_resets", calls.linkResets},
                   {"last_call", TimeOrNull(calls.lastCall)}};
-    if (!calls.open) {
-        panel["problem"] = calls.problem;
-        panel["problem_code"] = calls.problemCode;
+    if (!calls.link.open) {
+        panel["problem"] = calls.link.problem;
+        panel["problem_code"] = calls.link.code;
     }
     return panel;
 }
@@ -109,7 +109,7 @@ void SenderMetrics(std::string& text, Intake& intake, const GatewayHealth& gathe
     Metric(text, "velkor_gateway_queue_depth", "gauge", "Pages waiting to be sent.",
            {{"", static_cast<uint64_t>(health.queueDepth)}});
     Metric(text, "velkor_gateway_port_up", "gauge", "Whether the transmitter's port is open.",
-           {{"", health.open ? 1 : 0}});
+           {{"", health.link.open ? 1 : 0}});
     Metric(text, "velkor_gateway_frames_written_total", "counter", "Frames written whole to the port.",
            {{"", health.framesWritten}});
     Metric(text, "velkor_gateway_write_failures_total", "counter", "Frame writes that failed.",
@@ -130,7 +130,7 @@ void NeighbourMetrics(std::string& text, const GatewayHealth& gathered) {
     }
     if (const std::optional<PanelHealth>& calls = gathered.panel) {
         Metric(text, "velkor_gateway_panel_up", "gauge", "Whether the panel's port is open.",
-               {{"", calls->open ? 1 : 0}});
+               {{"", calls->link.open ? 1 : 0}});
         for (const auto& [name, help, count] :
              {std::tuple{"calls", "Calls from the panel stored as pages (unknown numbers included).",
                          calls->calls},

@@ -235,6 +235,9 @@ private:
 
     // The writer's lock, had within SUBMIT_WAIT by every intake (StoreBusy otherwise).
     std::unique_lock<std::mutex> LockForIntake(std::chrono::steady_clock::time_point deadline);
+    // Runs `write` in one transaction on the writer, taken within SUBMIT_WAIT (StoreBusy past it), and
+    // commits when it returns true; its failure or success noted for Problem().
+    void WriteWithinSubmitWait(const std::function<bool()>& write);
 
     std::mutex m_mutex; // guards m_db, its statements and m_sending
     sqlite3* m_db = nullptr;

@@ -142,13 +142,21 @@ void PageStore::CommitBatch(const std::vector<Ticket*>& batch,
     }
 }
 
-Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {
-    Submitted submitted;
+void PageStore::WriteWithinSubmitWait(const std::function<bool()>& write) {
     const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
     Noted([&] {
         const auto lock = LockForIntake(deadline);
         const BusyWithin busy(m_db, deadline);
         Transaction transaction(m_db);
+        if (write()) {
+            transaction.Commit();
+        }
+    });
+}
+
+Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Delivery& delivery) {
+    Submitted submitted;
+    WriteWithinSubmitWait([&] {
         if (delivery.resending) {
             Statement earlier(*m_statements,
                               "SELECT page_id FROM deliveries WHERE message_id = ? AND digest = ?");
@@ -169,7 +177,7 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
                 "INSERT OR REPLACE INTO deliveries(message_id, digest, page_id) VALUES(?, ?, ?)");
             record.Bind(1, int64_t{delivery.messageId}).Bind(2, delivery.digest).Bind(3, submitted.id).Run();
         }
-        transaction.Commit();
+        return true;
     });
     if (!submitted.duplicate) {
         Notify(submitted.id);
@@ -180,11 +188,7 @@ Submitted PageStore::SubmitDelivered(const NewPage& page, double now, const Deli
 Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const std::string& digest,
                                        double now, const std::string& request) {
     Notified notified;
-    const auto deadline = std::chrono::steady_clock::now() + SUBMIT_WAIT;
-    Noted([&] {
-        const auto lock = LockForIntake(deadline);
-        const BusyWithin busy(m_db, deadline);
-        Transaction transaction(m_db);
+    WriteWithinSubmitWait([&] {
         Statement earlier(*m_statements,
                           "SELECT pages, request FROM notifications WHERE digest = ? AND received >= ?");
         earlier.Bind(1, digest).Bind(2, now - NOTIFICATIONS_KEPT_SECONDS);
@@ -198,7 +202,7 @@ Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const 
                 notified.pages.push_back(std::stoll(list.substr(at, end - at)));
                 at = end + 1;
             }
-            return; // rolled back: nothing was written
+            return false; // nothing is written
         }
         std::string list;
         for (const NewPage& page : pages) {
@@ -215,7 +219,7 @@ Notified PageStore::SubmitNotification(const std::vector<NewPage>& pages, const 
             *m_statements,
             "INSERT OR REPLACE INTO notifications(digest, pages, received, request) VALUES(?, ?, ?, ?)");
         record.Bind(1, digest).Bind(2, list).Bind(3, now).Bind(4, request).Run();
-        transaction.Commit();
+        return true;
     });
     if (!notified.duplicate && !notified.conflict) {
         for (const int64_t id : notified.pages) {

@@ -59,10 +59,7 @@ Health Transmitter::CurrentHealth() {
     const PortState port = m_keeper.State();
     std::lock_guard lock(m_mutex);
     Health health = m_health;
-    health.open = port.open;
-    health.lostSince = port.lostSince;
-    health.portProblem = port.problem;
-    health.portProblemCode = port.code;
+    health.link = port;
     health.queueDepth = depth;
     if (backlog.frames > 0) {
         // A text frame is at most 100 bytes on the wire; each is followed by the gap.

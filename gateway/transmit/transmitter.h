@@ -29,10 +29,7 @@ struct PortSettings {
 
 struct Health {
     std::string port;
-    bool open = false;
-    double lostSince = 0;        // when the port was lost or first failed to open; 0 while open
-    std::string portProblem;     // why it is not open
-    std::string portProblemCode; // the same as a stable word ("busy", "device_lost"...)
+    PortState link; // open or not, since when and why
     int64_t queueDepth = 0;
     double lastFailureTime = 0;
     std::string lastFailure;     // the last write that failed, and why

@@ -7,7 +7,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -30,12 +29,6 @@ WATCHES = ('name,address,groups\n'
            '厨师3,0.0.0.3,kitchen;floor-2\n'
            '前台,0.0.0.9,\n')
 TEXTS = 'label,text,to\n取餐,3号桌请取餐,kitchen\n前台,请到前台,\n'
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
 
 
 def frame_for(sequence, address, text):
@@ -92,42 +85,42 @@ class Site:
     def __init__(self, tokens=None):
         self.folder = tempfile.mkdtemp(prefix='velkor-console-')
         self.sim = Simulator(self.folder)
-        self.port = free_port()
         for name, text in (('watches.csv', WATCHES), ('texts.csv', TEXTS)):
             with open(os.path.join(self.folder, name), 'w') as f:
                 f.write(text)
-        self.args = [os.path.join(BUILD, 'velkor-gateway'), '--port', self.sim.link, '--gap', '50',
-                     '--db', os.path.join(self.folder, 'q.db'), '--http', f'127.0.0.1:{self.port}',
-                     '--snpp', 'off', '--watches', os.path.join(self.folder, 'watches.csv'),
-                     '--texts', os.path.join(self.folder, 'texts.csv')]
+        options = ['--gap', '50', '--watches', os.path.join(self.folder, 'watches.csv'),
+                   '--texts', os.path.join(self.folder, 'texts.csv')]
         if tokens:
             path = os.path.join(self.folder, 'tokens')
             with open(path, 'w') as f:
                 f.write(tokens)
             os.chmod(path, 0o600)
-            self.args += ['--token-file', path]
-        env = dict(os.environ, VELKOR_SEQUENCE_DIR=os.path.join(self.folder, 'sequence'))
+            options += ['--token-file', path]
         self.sim.start()
-        self.log = open(os.path.join(self.folder, 'gateway.log'), 'w')
-        self.gateway = subprocess.Popen(self.args, stdout=self.log, stderr=subprocess.STDOUT, env=env)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(('127.0.0.1', self.port), 0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        # The tests' one launcher (the C++ tests' and the benchmark's), as a program: it says the ports it
+        # chose once the API answers, and stops the gateway when its input closes.
+        self.launcher = subprocess.Popen(
+            [os.environ['VELKOR_TEST_GATEWAY'], os.path.join(BUILD, 'velkor-gateway'), self.sim.link,
+             os.path.join(self.folder, 'q.db'), os.path.join(self.folder, 'gateway.log'), *options],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, VELKOR_SEQUENCE_DIR=os.path.join(self.folder, 'sequence')))
+        started = json.loads(self.launcher.stdout.readline() or '{"error": "the launcher ended"}')
+        if 'error' in started:
+            raise AssertionError(f"gateway not started: {started['error']}")
+        self.port = started['http']
+        self.pid = started['pid']  # the gateway's own
         self.url = f'http://127.0.0.1:{self.port}/'
 
     def close(self):
-        self.gateway.send_signal(signal.SIGTERM)
+        self.launcher.stdin.close()
         try:
-            status = self.gateway.wait(15)
+            said = self.launcher.stdout.readline()
+            self.launcher.wait(20)
+            status = json.loads(said)['status'] if said else 'no status from the launcher'
         except subprocess.TimeoutExpired:
-            self.gateway.kill()
+            self.launcher.kill()
             status = 'still running 15 s after SIGTERM'
         self.sim.stop()
-        self.log.close()
         with open(os.path.join(self.folder, 'gateway.log'), errors='replace') as f:
             log = f.read()
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -238,7 +231,7 @@ class ConsoleTest(unittest.TestCase):
         # The watch list changed while the page was open: the gateway's refusal, in the page's words.
         with open(os.path.join(self.site.folder, 'watches.csv'), 'w') as f:
             f.write(WATCHES.replace('前台,0.0.0.9,\n', ''))
-        self.site.gateway.send_signal(signal.SIGHUP)
+        os.kill(self.site.pid, signal.SIGHUP)
         deadline = time.time() + 5
         while time.time() < deadline and '前台' in urllib.request.urlopen(self.site.url + 'v1/watches').read().decode():
             time.sleep(0.05)
