@@ -4,6 +4,7 @@
 #include "gateway/http/console_files.h"
 #include "gateway/http/replies.h"
 #include "gateway/http/status_routes.h"
+#include "gateway/intake/watch_names.h"
 #include "gateway/log/log.h"
 
 #include <map>
@@ -30,7 +31,10 @@ Json WatchesJson(const WatchNames& names) {
     for (auto& [name, members] : groups) {
         groupList.push_back(Json{{"name", name}, {"members", std::move(members)}});
     }
-    return Json{{"watches", watches}, {"groups", groupList}};
+    return Json{{"watches", watches},
+                {"groups", groupList},
+                {"separators",
+                 std::vector<std::string>(std::begin(RECIPIENT_SEPARATORS), std::end(RECIPIENT_SEPARATORS))}};
 }
 
 Json TextsJson(const std::vector<QuickText>& texts) {

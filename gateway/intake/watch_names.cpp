@@ -84,13 +84,20 @@ std::vector<std::string> SplitRecipients(std::string_view list) {
     std::vector<std::string> names;
     std::size_t start = 0;
     while (start <= list.size()) {
-        std::size_t end = list.find(',', start);
-        end = end == std::string_view::npos ? list.size() : end;
+        // The nearest separator of any kind, and its length (the Chinese ones are three bytes).
+        std::size_t end = list.size();
+        std::size_t length = 1;
+        for (std::string_view separator : RECIPIENT_SEPARATORS) {
+            if (const std::size_t at = list.find(separator, start); at < end) {
+                end = at;
+                length = separator.size();
+            }
+        }
         const std::string_view one = TrimBlanks(list.substr(start, end - start));
         if (!one.empty()) {
             names.emplace_back(one);
         }
-        start = end + 1;
+        start = end + length;
     }
     return names;
 }

@@ -163,6 +163,15 @@ TEST(Recipients, AddressNumberAllOrName) {
         "list, and none is loaded)");
 }
 
+TEST(Recipients, AListIsSplitAtCommasAndSemicolonsAsEitherKeyboardTypesThem) {
+    EXPECT_EQ(SplitRecipients(" kitchen, desk ,,"), (std::vector<std::string>{"kitchen", "desk"}));
+    EXPECT_EQ(SplitRecipients("厨房，前台；bar;  12 "),
+              (std::vector<std::string>{"厨房", "前台", "bar", "12"}));
+    EXPECT_EQ(SplitRecipients("，；"), std::vector<std::string>{});
+    // A name holding a byte of a separator's UTF-8 but not the separator is one name.
+    EXPECT_EQ(SplitRecipients("厨师3"), std::vector<std::string>{"厨师3"});
+}
+
 TEST(Recipients, AGroupIsEachOfItsMembersAndIsNeverNamedLikeAWatch) {
     std::string error;
     const std::optional<WatchNames> names =

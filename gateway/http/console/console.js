@@ -140,8 +140,12 @@ function fillRecipients() {
   for (const w of watches) add(w.name, w.address);
 }
 
+// Split as the gateway splits a list, by the separators /v1/watches names.
+let separators = [','];
 function recipientsOf(text) {
-  return text.split(/[,，;；]/).map((s) => s.trim()).filter((s) => s);
+  let parts = [text];
+  for (const separator of separators) parts = parts.flatMap((part) => part.split(separator));
+  return parts.map((s) => s.trim()).filter((s) => s);
 }
 
 // ---- sending ----
@@ -482,6 +486,7 @@ async function start() {
     const [list, texts] = await Promise.all([api('/v1/watches'), api('/v1/texts')]);
     watches = list.watches;
     groups = list.groups;
+    separators = list.separators || separators;
     fillRecipients();
     showQuickTexts(texts.texts);
     followEvents();
