@@ -5,6 +5,8 @@
 #include "frames/utf8.h"
 #include "gateway/intake/page_text.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 
 namespace velkor::gateway {
@@ -18,7 +20,41 @@ std::string Text(const Json& object, const char* key) {
     return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+// An alert that must be answered: the label velkor_answer "true", or velkor_repeat (5, 10, 20, 30 or 60:
+// seconds between rounds until it is acknowledged or resolved, for velkor_ttl seconds, an hour by default).
+void ReadAnswerLabels(const Json& labels, NewPage& page) {
+    const std::string repeat = Text(labels, "velkor_repeat");
+    if (!repeat.empty()) {
+        const int every = std::atoi(repeat.c_str());
+        if (std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS), every) ==
+                std::end(REPEAT_INTERVALS) ||
+            std::to_string(every) != repeat) {
+            throw PageRefusal{422, "alerts: velkor_repeat is 5, 10, 20, 30 or 60 (seconds)", "invalid",
+                              "velkor_repeat"};
+        }
+        const std::string ttl = Text(labels, "velkor_ttl");
+        page.ttlSeconds = ttl.empty() ? 3600 : std::atoi(ttl.c_str());
+        if (page.ttlSeconds < 1 || page.ttlSeconds > MAX_TTL_SECONDS ||
+            (!ttl.empty() && std::to_string(page.ttlSeconds) != ttl)) {
+            throw PageRefusal{422,
+                              "alerts: velkor_ttl is 1 to " + std::to_string(MAX_TTL_SECONDS) + " seconds",
+                              "invalid", "velkor_ttl"};
+        }
+        page.ttlGiven = true;
+        page.repeatEvery = every;
+        page.untilAnswered = true;
+        page.answer = true;
+    }
+    if (Text(labels, "velkor_answer") == "true") {
+        page.answer = true;
+    }
+}
+
 } // namespace
+
+std::string AlertCause(const std::string& fingerprint) {
+    return "alertmanager " + fingerprint;
+}
 
 Notification AlertmanagerPages(std::string_view body, const std::vector<std::string>& to,
                                const AlertSettings& settings, const Intake& intake,
@@ -53,6 +89,10 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
         digest += status;
         digest += ' ';
         digest += Text(alert, "startsAt");
+        const std::string fingerprint = Text(alert, "fingerprint");
+        if (status == "resolved" && !fingerprint.empty()) {
+            result.resolved.push_back(AlertCause(fingerprint));
+        }
         if (status == "resolved" && !settings.pageResolved) {
             continue;
         }
@@ -65,7 +105,7 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
             std::string rest;
             if (labels.is_object()) {
                 for (const auto& [name, value] : labels.items()) {
-                    if (name != "alertname" && name != "velkor_to" && value.is_string()) {
+                    if (name != "alertname" && !name.starts_with("velkor_") && value.is_string()) {
                         rest += (rest.empty() ? "" : " ") + name + "=" + value.get<std::string>();
                     }
                 }
@@ -84,6 +124,10 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
         page.source = source;
         const std::string severity = Text(labels, "severity");
         page.priority = severity == "critical" || severity == "page" ? Priority::High : Priority::Normal;
+        if (status == "firing") {
+            ReadAnswerLabels(labels, page);
+            page.cause = fingerprint.empty() ? "" : AlertCause(fingerprint);
+        }
         const std::string prefix = status == "firing" ? settings.firingPrefix : settings.resolvedPrefix;
         std::variant<ReadPage, PageRefusal> read =
             CompletePage(std::move(page), recipients, FitPageText(prefix + what), intake);

@@ -19,9 +19,13 @@ struct AlertSettings {
 };
 
 struct Notification {
-    std::vector<ReadPage> pages; // one an alert paged (resolved ones left out when they are not paged)
-    std::string digest;          // the same for the same notification sent again after a lost answer
+    std::vector<ReadPage> pages;       // one an alert paged (resolved ones left out when they are not paged)
+    std::string digest;                // the same for the same notification sent again after a lost answer
+    std::vector<std::string> resolved; // the causes of the resolved alerts, whose pages it resolves
 };
+
+// What ties an alert's page to its resolution: its fingerprint.
+std::string AlertCause(const std::string& fingerprint);
 
 // The pages of Alertmanager's notification `body`. Recipients: the alert's label velkor_to when it has
 // one (names, groups, addresses, separated by commas), else `to` (the query's). A text the watches cannot

@@ -4,6 +4,7 @@
 #include "gateway/http/replies.h"
 #include "gateway/intake/page_text.h"
 #include "gateway/log/log.h"
+#include "gateway/queue/clock.h"
 
 namespace velkor::gateway {
 
@@ -47,6 +48,21 @@ void HookRoutes::Alertmanager(const httplib::Request& request, httplib::Response
         }
     }
     std::variant<Notified, std::string> stored = m_intake.SubmitNotification(pages, notification.digest);
+    if (!std::holds_alternative<std::string>(stored)) {
+        // Resolving again what a notification sent twice resolved changes nothing.
+        for (const std::string& cause : notification.resolved) {
+            try {
+                for (const int64_t id : m_intake.Store().Resolve(
+                         cause,
+                         Answer{"resolved", key.name.empty() ? "alertmanager" : key.name, "alertmanager"},
+                         QueueNow())) {
+                    LogLine("page " + std::to_string(id) + " resolved by alertmanager (" + cause + ")");
+                }
+            } catch (const StoreError& error) {
+                stored = std::string(error.what());
+            }
+        }
+    }
     if (auto* reason = std::get_if<std::string>(&stored)) {
         // 503: Alertmanager sends it again later.
         ReplyError(response, 503, "not_queued", "not queued: " + *reason);

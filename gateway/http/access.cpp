@@ -40,11 +40,12 @@ std::optional<std::string> AllowedMethods(const std::string& path) {
     if (path.starts_with("/v1/pages/") && path.find('/', 10) == std::string::npos) {
         return "GET, DELETE";
     }
-    if (path == "/v1/time" || path.starts_with("/v1/hooks/")) {
+    if (path == "/v1/time" || path.starts_with("/v1/hooks/") ||
+        (path.starts_with("/v1/pages/") && path.ends_with("/ack") && path.find('/', 10) == path.size() - 4)) {
         return "POST";
     }
     if (path == "/v1/health" || path == "/metrics" || path == "/v1/events" || path == "/v1/watches" ||
-        path == "/v1/texts" || path == "/v1/key") {
+        path == "/v1/texts" || path == "/v1/key" || path == "/v1/unanswered") {
         return "GET";
     }
     return std::nullopt;

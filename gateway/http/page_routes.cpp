@@ -178,18 +178,29 @@ void ListPages(Intake& intake, const httplib::Request& request, httplib::Respons
     Reply(response, 200, body);
 }
 
+// Whether the request's key may change page `id` (`doing` it: "cancelling", "acknowledging"): its own
+// page, or any with an admin key; refused with 403 otherwise.
+bool MayChange(HttpServer& server, Intake& intake, const httplib::Request& request, int64_t id,
+               const std::string& doing, httplib::Response& response) {
+    if (!server.KeysRequired()) {
+        return true;
+    }
+    const Key key = server.KeyOf(request);
+    const std::optional<PageRecord> page = intake.Store().Get(id);
+    if (page && (key.scopes & ADMIN) == 0 && (key.name.empty() || page->key != key.name)) {
+        ReplyError(response, 403, "not_your_page",
+                   "page " + std::to_string(id) + " was not sent with this key: " + doing +
+                       " it needs an admin key");
+        return false;
+    }
+    return true;
+}
+
 void CancelPage(HttpServer& server, Intake& intake, const httplib::Request& request,
                 httplib::Response& response) {
     const std::optional<int64_t> id = IdOf(request);
-    if (id && server.KeysRequired()) {
-        const Key key = server.KeyOf(request);
-        const std::optional<PageRecord> page = intake.Store().Get(*id);
-        if (page && (key.scopes & ADMIN) == 0 && (key.name.empty() || page->key != key.name)) {
-            ReplyError(response, 403, "not_your_page",
-                       "page " + std::to_string(*id) +
-                           " was not sent with this key: cancelling it needs an admin key");
-            return;
-        }
+    if (id && !MayChange(server, intake, request, *id, "cancelling", response)) {
+        return;
     }
     const Cancelled cancel = id ? intake.Store().Cancel(*id, QueueNow()) : Cancelled{};
     switch (cancel.outcome) {
@@ -210,6 +221,42 @@ void CancelPage(HttpServer& server, Intake& intake, const httplib::Request& requ
     }
     LogLine("page " + std::to_string(*id) + " cancelled by http " + PeerText(request));
     Reply(response, 200, PageJson(*cancel.page));
+}
+
+void AcknowledgePage(HttpServer& server, Intake& intake, const httplib::Request& request,
+                     httplib::Response& response) {
+    const std::optional<int64_t> id = IdOf(request);
+    if (id && !MayChange(server, intake, request, *id, "acknowledging", response)) {
+        return;
+    }
+    const std::string key = server.KeyOf(request).name;
+    // The console says it is the console; any other client is http.
+    const std::string via = request.get_header_value("X-Velkor-Console").empty() ? "http" : "console";
+    const Answered answered =
+        id ? intake.Store().AnswerPage(
+                 *id, Answer{"acknowledged", key.empty() ? PeerText(request) : key, via}, QueueNow())
+           : Answered{};
+    switch (answered.outcome) {
+    case Answered::Outcome::NoSuchPage:
+        ReplyError(response, 404, "no_such_page", "no page " + request.matches[1].str());
+        return;
+    case Answered::Outcome::NotAsked:
+        ReplyError(response, 409, "answer_not_asked", "page " + std::to_string(*id) + " asks for no answer");
+        return;
+    case Answered::Outcome::Ended:
+        ReplyError(response, 409, "page_ended",
+                   "page " + std::to_string(*id) + " is " + answered.page->state +
+                       ": nothing to acknowledge");
+        return;
+    case Answered::Outcome::AnsweredBefore:
+        Reply(response, 200, PageJson(*answered.page)); // the same answer again changes nothing
+        return;
+    case Answered::Outcome::Answered:
+        break;
+    }
+    LogLine("page " + std::to_string(*id) + " acknowledged by " + answered.page->answeredBy + " (" + via +
+            " " + PeerText(request) + ")");
+    Reply(response, 200, PageJson(*answered.page));
 }
 
 // The time page's body: {} or {"priority", "ttl"}.
@@ -300,6 +347,17 @@ void AddPageRoutes(HttpServer& server, Intake& intake) {
                   [&server, &intake](const httplib::Request& request, httplib::Response& response) {
                       CancelPage(server, intake, request, response);
                   });
+    routes.Post(R"(/v1/pages/([^/]+)/ack)",
+                [&server, &intake](const httplib::Request& request, httplib::Response& response) {
+                    AcknowledgePage(server, intake, request, response);
+                });
+    routes.Get("/v1/unanswered", [&intake](const httplib::Request&, httplib::Response& response) {
+        Json list = Json::array();
+        for (const PageRecord& page : intake.Store().Waiting(200)) {
+            list.push_back(PageJson(page, false));
+        }
+        Reply(response, 200, Json{{"pages", list}});
+    });
     routes.Post("/v1/time", [&intake](const httplib::Request& request, httplib::Response& response) {
         AnswerQueued(intake, TimePage(request), request, response);
     });

@@ -2,7 +2,9 @@
 
 #include "gateway/http/replies.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 
 namespace velkor::gateway {
@@ -118,6 +120,35 @@ void SenderMetrics(std::string& text, Intake& intake, const GatewayHealth& gathe
            {{"", health.pagesRemoved}});
 }
 
+// How long people take to answer, and how many pages wait for them.
+void AnswerMetrics(std::string& text, Intake& intake) {
+    AnswerFigures figures = intake.Store().Answers();
+    Metric(text, "velkor_gateway_unanswered_pages", "gauge", "Pages that wait for an answer.",
+           {{"", static_cast<uint64_t>(figures.waiting)}});
+    std::sort(figures.delays.begin(), figures.delays.end());
+    const auto quantile = [&figures](double q) {
+        if (figures.delays.empty()) {
+            return std::string("NaN");
+        }
+        const auto at = static_cast<std::size_t>(q * static_cast<double>(figures.delays.size() - 1) + 0.5);
+        char value[32];
+        std::snprintf(value, sizeof value, "%.3f", figures.delays[at]);
+        return std::string(value);
+    };
+    double sum = 0;
+    for (const double delay : figures.delays) {
+        sum += delay;
+    }
+    char total[32];
+    std::snprintf(total, sizeof total, "%.3f", sum);
+    text += "# HELP velkor_gateway_ack_seconds From a page's first frame to its acknowledgement, the latest "
+            "1000.\n# TYPE velkor_gateway_ack_seconds summary\n";
+    text += "velkor_gateway_ack_seconds{quantile=\"0.5\"} " + quantile(0.5) + "\n";
+    text += "velkor_gateway_ack_seconds{quantile=\"0.99\"} " + quantile(0.99) + "\n";
+    text += "velkor_gateway_ack_seconds_sum " + std::string(total) + "\n";
+    text += "velkor_gateway_ack_seconds_count " + std::to_string(figures.delays.size()) + "\n";
+}
+
 void NeighbourMetrics(std::string& text, const GatewayHealth& gathered) {
     if (const std::optional<MqttHealth>& broker = gathered.mqtt) {
         Metric(text, "velkor_gateway_mqtt_up", "gauge", "Whether the gateway is connected to its broker.",
@@ -167,6 +198,7 @@ void AddStatusRoutes(HttpServer& server, Intake& intake, const HealthSources& he
         const GatewayHealth now = health.Now();
         std::string text;
         SenderMetrics(text, intake, now);
+        AnswerMetrics(text, intake);
         NeighbourMetrics(text, now);
         std::vector<std::pair<std::string, uint64_t>> refused;
         for (const auto& [kind, count] : server.RefusalCounts().Counts()) {

@@ -2,8 +2,10 @@
 
 #include "frames/strict_text.h"
 #include "gateway/intake/page_text.h"
+#include "gateway/queue/clock.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -34,21 +36,97 @@ std::vector<std::string> ReadTo(const Json& value) {
 }
 
 void ReadRepeat(const Json& value, NewPage& page) {
-    const std::string rule =
-        "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " + std::to_string(MAX_REPEAT_COUNT) + "}";
-    if (!value.is_object() || !value.contains("every") || !value.contains("count") || value.size() != 2 ||
-        !value["every"].is_number_integer() || !value["count"].is_number_integer()) {
+    const std::string rule = "repeat: {\"every\": 5, 10, 20, 30 or 60, \"count\": 1 to " +
+                             std::to_string(MAX_REPEAT_COUNT) +
+                             "} or {\"every\": ..., \"until\": \"acknowledged\"}";
+    if (!value.is_object() || !value.contains("every") || value.size() != 2 ||
+        !value["every"].is_number_integer()) {
         throw PageRefusal{422, rule, "invalid", "repeat"};
     }
     const int64_t every = value["every"].get<int64_t>();
-    const int64_t count = value["count"].get<int64_t>();
     if (std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS), every) ==
-            std::end(REPEAT_INTERVALS) ||
-        count < 1 || count > MAX_REPEAT_COUNT) {
+        std::end(REPEAT_INTERVALS)) {
         throw PageRefusal{422, rule, "invalid", "repeat"};
     }
     page.repeatEvery = static_cast<int>(every);
-    page.repeatCount = static_cast<int>(count);
+    if (value.contains("until")) {
+        if (value["until"] != "acknowledged") {
+            throw PageRefusal{422, rule, "invalid", "repeat"};
+        }
+        page.untilAnswered = true; // the rounds are counted from the ttl once it is read
+        page.answer = true;
+        return;
+    }
+    const Json& count = value["count"];
+    if (!count.is_number_integer() || count.get<int64_t>() < 1 || count.get<int64_t>() > MAX_REPEAT_COUNT) {
+        throw PageRefusal{422, rule, "invalid", "repeat"};
+    }
+    page.repeatCount = count.get<int>();
+}
+
+// "2026-12-10T08:00:00+08:00", "2026-12-10T00:00:00Z" (seconds and their fraction optional): seconds
+// since the epoch; nullopt for anything else.
+std::optional<double> ParseIsoTime(const std::string& text) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%n", &year, &month, &day, &hour, &minute, &consumed) !=
+            5 ||
+        consumed != 16) {
+        return std::nullopt;
+    }
+    std::size_t at = 16;
+    double seconds = 0;
+    if (at < text.size() && text[at] == ':') {
+        const std::size_t end = text.find_first_not_of("0123456789.", at + 1);
+        const std::string digits = text.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+        if (digits.size() < 2 || !std::isdigit(static_cast<unsigned char>(digits[0])) ||
+            !std::isdigit(static_cast<unsigned char>(digits[1])) || (digits.size() > 2 && digits[2] != '.')) {
+            return std::nullopt;
+        }
+        seconds = std::stod(digits);
+        at += 1 + digits.size();
+    }
+    int offset = 0;
+    const std::string zone = text.substr(at);
+    if (zone == "Z") {
+        offset = 0;
+    } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':' &&
+               std::all_of(zone.begin() + 1, zone.end(),
+                           [](char c) { return c == ':' || std::isdigit(c); })) {
+        offset = (std::stoi(zone.substr(1, 2)) * 60 + std::stoi(zone.substr(4, 2))) * 60;
+        offset = zone[0] == '-' ? -offset : offset;
+    } else {
+        return std::nullopt;
+    }
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || seconds >= 61) {
+        return std::nullopt;
+    }
+    std::tm utc{};
+    utc.tm_year = year - 1900;
+    utc.tm_mon = month - 1;
+    utc.tm_mday = day;
+    utc.tm_hour = hour;
+    utc.tm_min = minute;
+    const std::time_t whole = timegm(&utc);
+    if (utc.tm_mday != day) {
+        return std::nullopt; // 31 February
+    }
+    return static_cast<double>(whole) + seconds - offset;
+}
+
+void ReadAt(const Json& value, NewPage& page) {
+    const std::string rule =
+        "at: a time with its offset, such as \"2026-12-10T08:00:00+08:00\", within a year";
+    const std::optional<double> wall =
+        value.is_string() ? ParseIsoTime(value.get<std::string>()) : std::nullopt;
+    const double ahead = wall ? *wall - WallNow() : 0;
+    if (!wall || ahead > MAX_AHEAD_SECONDS) {
+        throw PageRefusal{422, rule, "invalid", "at"};
+    }
+    if (ahead < -60) {
+        throw PageRefusal{422, "at: " + value.get<std::string>() + " has passed", "in_the_past", "at"};
+    }
+    // On the queue's clock, which repeats and expiry count on.
+    page.at = ahead > 0 ? QueueNow() + ahead : 0;
 }
 
 ReadPage Complete(NewPage page, const std::vector<std::string>& to, const std::string& text,
@@ -73,7 +151,21 @@ ReadPage Complete(NewPage page, const std::vector<std::string>& to, const std::s
         throw PageRefusal{422, "to: more than " + std::to_string(MAX_RECIPIENTS) + " watches",
                           "too_many_recipients", "to"};
     }
-    if (page.repeatCount > 1) {
+    if (page.untilAnswered) {
+        // As many rounds as the ttl holds: it ends them if nobody answers.
+        if (!page.ttlGiven) {
+            throw PageRefusal{422, "ttl: needed with repeat until acknowledged (how long to go on)",
+                              "missing", "ttl"};
+        }
+        page.repeatCount = page.ttlSeconds / page.repeatEvery + 1;
+        if (page.repeatCount > MAX_REPEAT_COUNT) {
+            throw PageRefusal{422,
+                              "ttl: " + std::to_string(page.ttlSeconds) + " s holds more than " +
+                                  std::to_string(MAX_REPEAT_COUNT) + " rounds every " +
+                                  std::to_string(page.repeatEvery) + " s",
+                              "invalid", "ttl"};
+        }
+    } else if (page.repeatCount > 1) {
         // The last round starts this long after the first; a page expires at its ttl whatever is left.
         const int rounds = (page.repeatCount - 1) * page.repeatEvery;
         if (!page.ttlGiven) {
@@ -134,9 +226,17 @@ std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage 
                 page.ttlGiven = true;
             } else if (key == "repeat") {
                 ReadRepeat(value, page);
+            } else if (key == "answer") {
+                if (!value.is_boolean()) {
+                    throw PageRefusal{422, "answer: true or false", "invalid", "answer"};
+                }
+                page.answer = page.answer || value.get<bool>();
+            } else if (key == "at") {
+                ReadAt(value, page);
             } else {
-                throw PageRefusal{422, "unknown field \"" + key + "\" (to, text, priority, ttl, repeat)",
-                                  "unknown_field", key};
+                throw PageRefusal{
+                    422, "unknown field \"" + key + "\" (to, text, priority, ttl, repeat, answer, at)",
+                    "unknown_field", key};
             }
         }
         if (!json.contains("text")) {
@@ -223,6 +323,22 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     json["expires"] = IsoTime(page.expires);
     if (page.repeatEvery > 0) {
         json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
+        if (page.untilAnswered) {
+            json["repeat"]["until"] = "acknowledged";
+        }
+    }
+    if (page.answer) {
+        json["answer"] = true;
+        if (page.answered > 0) {
+            json["answered"] = {
+                {"time", IsoTime(page.answered)}, {"by", page.answeredBy}, {"via", page.answeredVia}};
+        }
+    }
+    if (page.scheduled > 0) {
+        json["at"] = IsoTime(page.scheduled);
+        if (page.state == "queued" && page.framesDone == 0 && page.scheduled > QueueNow()) {
+            json["scheduled"] = true; // not due yet
+        }
     }
     json["source"] = page.source;
     if (!page.key.empty()) {

@@ -38,9 +38,11 @@ struct ReadPage {
 
 inline constexpr int MAX_TTL_SECONDS = 86400;
 inline constexpr int MAX_REPEAT_COUNT = 1000;
+// The furthest ahead a page may be queued for.
+inline constexpr double MAX_AHEAD_SECONDS = 366.0 * 86400;
 
-// Reads {"to", "text", "priority", "ttl", "repeat"}: every field checked, a field it does not know refused,
-// the recipients read against the watch list. `page` brings the source.
+// Reads {"to", "text", "priority", "ttl", "repeat", "answer", "at"}: every field checked, a field it does not
+// know refused, the recipients read against the watch list. `page` brings the source.
 std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage page, const Intake& intake);
 // The recipients and text of a page however they came, checked into `page`.
 std::variant<ReadPage, PageRefusal> CompletePage(NewPage page, const std::vector<std::string>& to,

@@ -312,10 +312,12 @@ void MqttLink::Connected(int result, int flags) {
     // Subscribed again on every connection: a broker that lost or changed the session still sends.
     const std::string own = m_settings.prefix + "/" + m_settings.name + "/pages";
     const std::string all = m_settings.prefix + "/all/pages";
+    // Acknowledgements of its pages, PREFIX/NAME/pages/ID/ack.
+    const std::string acks = own + "/+/ack";
     // Its own status too: a retained "offline" someone else leaves there while it runs is put right.
     char* topics[] = {const_cast<char*>(own.c_str()), const_cast<char*>(all.c_str()),
-                      const_cast<char*>(m_statusTopic.c_str())};
-    mosquitto_subscribe_multiple(m_client, nullptr, 3, topics, QOS, 0, nullptr);
+                      const_cast<char*>(m_statusTopic.c_str()), const_cast<char*>(acks.c_str())};
+    mosquitto_subscribe_multiple(m_client, nullptr, 4, topics, QOS, 0, nullptr);
     m_connected = true;
     Publish(m_statusTopic, "online", true);
     {
@@ -338,6 +340,10 @@ void MqttLink::Received(const mosquitto_message& message) {
                        "\" is not this gateway's, which runs: online published again");
             Publish(m_statusTopic, "online", true);
         }
+        return;
+    }
+    if (const std::optional<int64_t> id = AckedPage(topic); id && !message.retain) {
+        Acknowledge(*id, topic, payload);
         return;
     }
     if (message.retain) {
@@ -398,6 +404,52 @@ void MqttLink::Received(const mosquitto_message& message) {
     ++(duplicate ? m_health.duplicates : m_health.accepted);
 }
 
+std::optional<int64_t> MqttLink::AckedPage(const std::string& topic) const {
+    const std::string pages = m_settings.prefix + "/" + m_settings.name + "/pages/";
+    if (!topic.starts_with(pages) || !topic.ends_with("/ack")) {
+        return std::nullopt;
+    }
+    const std::string id = topic.substr(pages.size(), topic.size() - pages.size() - 4);
+    if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoll(id);
+}
+
+void MqttLink::Acknowledge(int64_t id, const std::string& topic, std::string_view payload) {
+    // Who answered: {"by": "nurse-3"} in the message, else the broker's client.
+    std::string by = "mqtt";
+    const Json body = Json::parse(payload, nullptr, false);
+    if (body.is_object() && body.contains("by") && body["by"].is_string() &&
+        !body["by"].get<std::string>().empty()) {
+        by = ValidUtf8(body["by"].get<std::string>().substr(0, 64));
+    }
+    Answered answered;
+    try {
+        answered = m_intake.Store().AnswerPage(id, Answer{"acknowledged", by, "mqtt"}, QueueNow());
+    } catch (const StoreError& error) {
+        Reject(topic, std::string("not stored: ") + error.what());
+        return;
+    }
+    switch (answered.outcome) {
+    case Answered::Outcome::Answered:
+        LogLine("page " + std::to_string(id) + " acknowledged by " + by + " (mqtt " + topic + ")");
+        return;
+    case Answered::Outcome::AnsweredBefore:
+        return;
+    case Answered::Outcome::NoSuchPage:
+        Reject(topic, "no page " + std::to_string(id));
+        return;
+    case Answered::Outcome::NotAsked:
+        Reject(topic, "page " + std::to_string(id) + " asks for no answer");
+        return;
+    case Answered::Outcome::Ended:
+        Reject(topic,
+               "page " + std::to_string(id) + " is " + answered.page->state + ": nothing to acknowledge");
+        return;
+    }
+}
+
 void MqttLink::Reject(const std::string& topic, const std::string& reason) {
     LogWarning("message on " + topic + " rejected: " + reason);
     {
@@ -439,6 +491,9 @@ void MqttLink::PageChanged(int64_t id) {
         state["text"] = page->text;
     }
     state["source"] = page->source;
+    if (page->answered > 0) {
+        state["answered"] = {{"by", page->answeredBy}, {"via", page->answeredVia}};
+    }
     state["time"] = IsoTime(page->finished > 0 ? page->finished : page->created);
     Publish(m_settings.prefix + "/" + m_settings.name + "/pages/" + std::to_string(id) + "/state",
             JsonText(state), false);

@@ -88,6 +88,9 @@ private:
 
     void Connected(int result, int flags);
     void Received(const mosquitto_message& message);
+    // The page an acknowledgement's topic names (PREFIX/NAME/pages/ID/ack); nullopt for another topic.
+    std::optional<int64_t> AckedPage(const std::string& topic) const;
+    void Acknowledge(int64_t id, const std::string& topic, std::string_view payload);
     void Reject(const std::string& topic, const std::string& reason);
     void Publish(const std::string& topic, const std::string& payload, bool retain);
     void NotConnected(const std::string& problem);

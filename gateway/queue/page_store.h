@@ -97,6 +97,27 @@ struct Cancelled {
     std::optional<PageRecord> page; // as it is afterwards
 };
 
+// Who answered a page, and how: "acknowledged" by a person, or "resolved" when its cause cleared.
+struct Answer {
+    std::string state = "acknowledged";
+    std::string by;  // the key's name, a panel's port, "alertmanager"
+    std::string via; // "http", "mqtt", "console", "espa", "alertmanager", "hook NAME"
+};
+
+struct Answered {
+    // Answered; it asks for no answer; it was answered before (the page says how); it ended otherwise
+    // (cancelled, expired, failed: nothing to answer).
+    enum class Outcome { NoSuchPage, Answered, NotAsked, AnsweredBefore, Ended };
+    Outcome outcome = Outcome::NoSuchPage;
+    std::optional<PageRecord> page; // as it is afterwards
+};
+
+// The pages waiting for an answer, oldest first, and what answering has taken.
+struct AnswerFigures {
+    int64_t waiting = 0;        // asked for an answer, not answered, not ended
+    std::vector<double> delays; // seconds from a page's first frame to its answer, the latest 1000
+};
+
 // One page of a listing.
 struct PageQuery {
     std::optional<std::string> state;
@@ -164,6 +185,16 @@ public:
 
     // Cancels a queued page, unless its frame is being written now (Sending: that frame goes out).
     Cancelled Cancel(int64_t id, double now);
+
+    // Answers a page that asks for one, whether it still repeats (queued: nothing more of it goes out once
+    // this is stored; a frame being written now was on its way before) or is sent or unanswered. Throws
+    // StoreError, StoreBusy past SUBMIT_WAIT.
+    Answered AnswerPage(int64_t id, const Answer& answer, double now);
+    // Resolves every page of `cause` that is still queued or waits for its answer; their ids.
+    std::vector<int64_t> Resolve(const std::string& cause, const Answer& answer, double now);
+    // The pages that wait for an answer, oldest first (at most `limit`).
+    std::vector<PageRecord> Waiting(int limit);
+    AnswerFigures Answers();
 
     // Removes finished pages (sent, failed, expired, cancelled) that finished before `before`, with their
     // frames, at most `batch` of them; how many it removed.

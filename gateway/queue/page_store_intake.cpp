@@ -15,24 +15,31 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
     Statement insert(*m_statements,
                      "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
                      "repeat_count, state, reason, finished, source, next_due, key_name, details, "
-                     "reason_code, detail_list) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     "reason_code, detail_list, answer, cause, scheduled, until_answered) "
+                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    // A page for later is due then, and its time to live counts from then.
+    const double start = page.at > now ? page.at : now;
     insert.Bind(1, PageKindName(page.kind))
         .Bind(2, page.text)
         .BindBlob(3, page.gbk)
         .Bind(4, int64_t{page.priority == Priority::High ? 1 : 0})
         .Bind(5, now)
-        .Bind(6, now + page.ttlSeconds)
+        .Bind(6, start + page.ttlSeconds)
         .Bind(7, int64_t{page.repeatEvery})
         .Bind(8, int64_t{std::max(1, page.repeatCount)})
         .Bind(9, std::string(page.failure ? "failed" : "queued"))
         .Bind(10, page.failure ? page.failure->text : "")
         .Bind(11, page.failure ? now : 0.0)
         .Bind(12, page.source)
-        .Bind(13, now)
+        .Bind(13, start)
         .Bind(14, page.key)
         .Bind(15, DetailsText(page.details))
         .Bind(16, page.failure ? page.failure->code : "")
         .Bind(17, DetailListText(page.details))
+        .Bind(18, int64_t{page.answer ? 1 : 0})
+        .Bind(19, page.cause)
+        .Bind(20, page.at > now ? page.at : 0.0)
+        .Bind(21, int64_t{page.untilAnswered ? 1 : 0})
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {

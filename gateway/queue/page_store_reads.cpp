@@ -30,12 +30,21 @@ PageRecord RecordOf(const Statement& select) {
     page.details = select.Text(14);
     page.reasonCode = select.Text(15);
     page.detailList = ParseDetailList(select.Text(16));
+    page.answer = select.Int(17) != 0;
+    page.answered = select.Real(18);
+    page.answeredBy = select.Text(19);
+    page.answeredVia = select.Text(20);
+    page.cause = select.Text(21);
+    page.scheduled = select.Real(22);
+    page.untilAnswered = select.Int(23) != 0;
+    page.framesDone = static_cast<int>(select.Int(13));
     return page;
 }
 
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
-    "state, reason, source, finished, key_name, done_frames, details, reason_code, detail_list FROM pages ";
+    "state, reason, source, finished, key_name, done_frames, details, reason_code, detail_list, answer, "
+    "answered, answered_by, answered_via, cause, scheduled, until_answered FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");

@@ -79,17 +79,31 @@ std::vector<Ended> PageStore::ExpireLocked(double now) {
     {
         Statement due(
             *m_statements,
-            "SELECT id, reason, reason_code FROM pages INDEXED BY pages_expiry WHERE state = 'queued' AND "
-            "expires <= ?");
+            "SELECT id, reason, reason_code, answer, done_frames FROM pages INDEXED BY pages_expiry WHERE "
+            "state = 'queued' AND expires <= ?");
         due.Bind(1, now);
         while (due.Step()) {
             const std::string lastFailure = due.Text(1);
-            if (lastFailure.empty()) {
+            if (due.Int(3) != 0 && due.Int(4) > 0) {
+                // Repeated until its time ended, and nobody answered.
+                ended.push_back(
+                    Ended{due.Int(0), "unanswered", {"not answered by its expiry", "unanswered"}});
+            } else if (lastFailure.empty()) {
                 ended.push_back(Ended{due.Int(0), "expired", {"not sent by its expiry", "expired"}});
             } else {
                 ended.push_back(
                     Ended{due.Int(0), "failed", {lastFailure + "; not sent by its expiry", due.Text(2)}});
             }
+        }
+    }
+    {
+        // Sent, and waited for an answer until its time ended.
+        Statement waited(*m_statements,
+                         "SELECT id FROM pages INDEXED BY pages_awaiting WHERE state = 'sent' AND "
+                         "answer = 1 AND expires <= ?");
+        waited.Bind(1, now);
+        while (waited.Step()) {
+            ended.push_back(Ended{waited.Int(0), "unanswered", {"not answered by its expiry", "unanswered"}});
         }
     }
     if (ended.empty()) {

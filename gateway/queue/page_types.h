@@ -32,8 +32,11 @@ inline const char* PageKindName(PageKind kind) {
     return kind == PageKind::Time ? "time" : "text";
 }
 
-// Every state a page can be in: queued until it is sent, expires, is cancelled or fails.
-inline constexpr const char* PAGE_STATES[] = {"queued", "sent", "expired", "cancelled", "failed"};
+// Every state a page can be in: queued until it is sent, expires, is cancelled or fails. A page that asks
+// for an answer goes on from sent (or from queued, while it repeats) to acknowledged or resolved, or to
+// unanswered when its time ends.
+inline constexpr const char* PAGE_STATES[] = {"queued", "sent",         "expired",  "cancelled",
+                                              "failed", "acknowledged", "resolved", "unanswered"};
 
 // Why a page did not go out (yet): in words for people and the log, and as a stable word for programs
 // that say it in their own language ("busy", "device_lost", "expired", "call_unknown"...).
@@ -66,6 +69,11 @@ struct NewPage {
     // Recorded as failed at once, with this reason, and never sent (a panel's call to a number no watch
     // has: it arrived, and the history must say what became of it). Recipients may then be empty.
     std::optional<Reason> failure;
+    bool answer = false; // someone must answer it (acknowledge, or its cause resolve it)
+    // What ties a resolution to the page ("alertmanager 4f2a…": an alert's fingerprint); "" for none.
+    std::string cause;
+    double at = 0;              // on the queue's clock, when its first frame is due; 0 for now
+    bool untilAnswered = false; // its rounds go on until it is answered or its time ends
 };
 
 struct FrameRecord {
@@ -98,6 +106,14 @@ struct PageRecord {
     std::vector<Detail> detailList;
     bool sending = false; // still "queued", and a frame of it is being written or some have gone out
     double finished = 0;  // when it left the queue
+    bool answer = false;
+    double answered = 0;     // when it was acknowledged or resolved; 0 before
+    std::string answeredBy;  // the key's name, a panel's port, "alertmanager"
+    std::string answeredVia; // "http", "mqtt", "console", "espa", "alertmanager", "hook NAME"
+    std::string cause;
+    double scheduled = 0; // when it was asked to go out, for a page queued for later; 0 for at once
+    bool untilAnswered = false;
+    int framesDone = 0;
     std::vector<FrameRecord> frames;
 };
 

@@ -84,6 +84,16 @@ const char* const MIGRATIONS[] = {
     // Reasons and details as stable words beside the words, for programs that say them in their own language.
     R"(ALTER TABLE pages ADD COLUMN reason_code TEXT NOT NULL DEFAULT '';
        ALTER TABLE pages ADD COLUMN detail_list TEXT NOT NULL DEFAULT '';)",
+    // Pages someone must answer, what ties a resolution to them, and pages queued for later.
+    R"(ALTER TABLE pages ADD COLUMN answer INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE pages ADD COLUMN answered REAL NOT NULL DEFAULT 0;
+       ALTER TABLE pages ADD COLUMN answered_by TEXT NOT NULL DEFAULT '';
+       ALTER TABLE pages ADD COLUMN answered_via TEXT NOT NULL DEFAULT '';
+       ALTER TABLE pages ADD COLUMN cause TEXT NOT NULL DEFAULT '';
+       ALTER TABLE pages ADD COLUMN scheduled REAL NOT NULL DEFAULT 0;
+       ALTER TABLE pages ADD COLUMN until_answered INTEGER NOT NULL DEFAULT 0;
+       CREATE INDEX pages_awaiting ON pages(expires) WHERE state = 'sent' AND answer = 1;
+       CREATE INDEX pages_cause ON pages(cause) WHERE cause <> '';)",
 };
 static_assert(std::size(MIGRATIONS) == SCHEMA_VERSION);
 

@@ -204,6 +204,34 @@ class ConsoleTest(unittest.TestCase):
         headers = [th.text for th in desk.find_elements(By.CSS_SELECTOR, '#pages thead th')]
         self.assertIn('状态', headers)
 
+    def test_a_page_to_answer_is_listed_on_top_and_an_answer_in_one_console_clears_it_in_every_one(self):
+        desk = self.open()
+        other = self.open()
+        # From another system, repeating until someone answers; then one from the form with its box ticked.
+        body = {'to': '前台', 'text': '5床呼叫', 'repeat': {'every': 5, 'until': 'acknowledged'}, 'ttl': 300}
+        request = urllib.request.Request(self.site.url + 'v1/pages', json.dumps(body).encode(),
+                                         {'Content-Type': 'application/json'})
+        urllib.request.urlopen(request).read()
+        labelled(desk, '发给').send_keys('前台')
+        labelled(desk, '内容').send_keys('请回电')
+        labelled(desk, '需要应答').click()
+        desk.find_element(By.ID, 'submit').click()
+        waiting = ("return [...document.querySelectorAll('#unanswered-list li .text')].map(e => e.textContent);")
+        for driver in (desk, other):
+            wait(driver, lambda d: d.execute_script(waiting) == ['5床呼叫', '请回电'],
+                 message='both wait for an answer, oldest first')
+            self.assertTrue(driver.find_element(By.ID, 'unanswered').is_displayed())
+        desk.find_element(By.XPATH, '//ol[@id="unanswered-list"]/li[1]//button[normalize-space()="应答"]').click()
+        for driver in (desk, other):
+            wait(driver, lambda d: d.execute_script(waiting) == ['请回电'], message='the answered one leaves')
+            wait(driver, lambda d: state_of_text(d, '5床呼叫') == '已应答')
+        answered = json.loads(urllib.request.urlopen(self.site.url + 'v1/pages?state=acknowledged').read())
+        self.assertEqual(answered['pages'][0]['answered']['via'], 'console')
+        other.find_element(By.XPATH, '//ol[@id="unanswered-list"]/li[1]//button[normalize-space()="应答"]').click()
+        for driver in (desk, other):
+            wait(driver, lambda d: not d.find_element(By.ID, 'unanswered').is_displayed(),
+                 message='nothing left to answer: the list goes')
+
     def test_quick_texts_groups_and_what_the_watches_cannot_show(self):
         desk = self.open()
         desk.find_element(By.XPATH, '//div[@id="quick"]//button[normalize-space()="取餐"]').click()

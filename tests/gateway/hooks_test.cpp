@@ -97,6 +97,35 @@ std::vector<std::string> Texts(const std::vector<Json>& frames) {
     return texts;
 }
 
+// An alert that must be answered repeats until Alertmanager says it is resolved: the resolution stops the
+// repeats at once, by the alert's fingerprint, and the page records it.
+TEST(Hooks, AResolvedAlertStopsTheRepeatsOfThePageItsFiringMade) {
+    if (!std::filesystem::exists("/usr/bin/prometheus-alertmanager")) {
+        GTEST_SKIP() << "prometheus-alertmanager is not installed";
+    }
+    Folder folder;
+    folder.Write("watches.csv", WATCHES);
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(),
+                    {"--gap", "0", "--watches", folder / "watches.csv", "--alert-resolved", "off"});
+    Alertmanager alertmanager(folder, gateway.HttpPort(), "?to=desk", "none");
+    ASSERT_EQ(alertmanager.Add({"alertname=PumpStopped", "velkor_repeat=5", "velkor_ttl=120"}, "3号泵停机"),
+              0);
+    ASSERT_EQ(TextFrames(sim, 2, 15s).size(), 2U) << alertmanager.Log() << gateway.Log();
+    const Json firing = gateway.Get("/v1/pages?limit=1")["pages"][0];
+    ASSERT_TRUE(firing.contains("repeat")) << firing.dump() << gateway.Log();
+    EXPECT_EQ(firing["state"], "queued");
+    EXPECT_EQ(firing["repeat"]["until"], "acknowledged");
+
+    ASSERT_EQ(alertmanager.Add({"alertname=PumpStopped", "velkor_repeat=5", "velkor_ttl=120"}, "3号泵停机",
+                               "2020-01-01T00:00:00Z"),
+              0);
+    const Json resolved = gateway.WaitForState(firing["id"], "resolved", 15s);
+    ASSERT_EQ(resolved["state"], "resolved") << resolved.dump() << gateway.Log() << alertmanager.Log();
+    EXPECT_EQ(resolved["answered"]["via"], "alertmanager") << resolved.dump();
+    EXPECT_TRUE(TextFrames(sim, 1, 6s).empty()) << "a repeat after the resolution";
+}
+
 TEST(Hooks, AnAlertFromAlertmanagerReachesTheWatchesAndItsResolutionToo) {
     if (!std::filesystem::exists("/usr/bin/prometheus-alertmanager")) {
         GTEST_SKIP() << "prometheus-alertmanager is not installed";

@@ -161,6 +161,33 @@ bool WaitForBroker(Gateway& gateway, bool connected, std::chrono::milliseconds t
         timeout, 50ms);
 }
 
+// An answer through the broker: PREFIX/NAME/pages/ID/ack stops the repeats, says who, and is told on the
+// page's state topic; one for a page that asks none is rejected with the reason.
+TEST(GatewayMqtt, AnAcknowledgementOnTheBrokerAnswersThePage) {
+    Folder folder;
+    Broker broker(folder);
+    Subscription site(folder, broker, "site/#");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), MqttOptions(broker, "site/ward"));
+    ASSERT_TRUE(WaitForBroker(gateway, true)) << gateway.Log();
+    broker.Publish("site/ward/pages",
+                   R"({"to":"12","text":"7床","repeat":{"every":5,"until":"acknowledged"},"ttl":60})");
+    ASSERT_EQ(TextFrames(sim, 1).size(), 1U) << gateway.Log();
+    broker.Publish("site/ward/pages/1/ack", R"({"by":"nurse-3"})");
+    const Json page = gateway.WaitForState(1, "acknowledged");
+    EXPECT_EQ(page["answered"]["by"], "nurse-3") << page.dump();
+    EXPECT_EQ(page["answered"]["via"], "mqtt");
+    EXPECT_NE(site.WaitFor("site/ward/pages/1/state {\"id\":1,\"state\":\"acknowledged\""), "");
+    EXPECT_TRUE(TextFrames(sim, 1, 6s).empty()) << "a repeat after the answer";
+
+    broker.Publish("site/ward/pages", R"({"to":"12","text":"plain"})");
+    ASSERT_EQ(TextFrames(sim, 1).size(), 1U);
+    broker.Publish("site/ward/pages/2/ack", "");
+    const std::vector<std::string> rejected = site.WaitForLines("site/ward/rejected ", 1);
+    ASSERT_EQ(rejected.size(), 1U) << gateway.Log();
+    EXPECT_NE(rejected[0].find("page 2 asks for no answer"), std::string::npos) << rejected[0];
+}
+
 TEST(GatewayMqtt, PagesComeThroughTheBrokerAndBadMessagesAreRejectedWithTheReason) {
     Folder folder;
     Broker broker(folder);

@@ -497,5 +497,87 @@ TEST(PageStoreOpen, AFolderThatIsNoDatabaseSaysWhy) {
     }
 }
 
+class AnswerStoreTest : public PageStoreTest {};
+
+TEST_F(AnswerStoreTest, AnAnswerStopsTheRoundsEvenWithAFrameOnItsWayAndTheTimeEndsTheWait) {
+    NewPage page = Page("call", {{0, 0, 0, 1}, {0, 0, 0, 2}});
+    page.answer = true;
+    page.repeatEvery = 5;
+    page.repeatCount = 10;
+    page.untilAnswered = true;
+    page.cause = "alertmanager f00d";
+    const int64_t id = m_store->Submit(page, 100);
+    // Its first frame is taken to be written; the answer comes while it is on the wire.
+    std::optional<Job> onItsWay = m_store->NextJob(kPort, 100);
+    ASSERT_TRUE(onItsWay);
+    const Answered answered = m_store->AnswerPage(id, Answer{"acknowledged", "desk", "console"}, 100.1);
+    EXPECT_EQ(answered.outcome, Answered::Outcome::Answered);
+    m_store->FrameWritten(*onItsWay, 100.2);
+    const PageRecord record = *m_store->Get(id);
+    EXPECT_EQ(record.state, "acknowledged") << "the frame written after the answer does not undo it";
+    EXPECT_EQ(record.answeredBy, "desk");
+    EXPECT_EQ(record.answeredVia, "console");
+    EXPECT_FALSE(m_store->NextJob(kPort, 200)) << "nothing of it goes out after the answer";
+    EXPECT_EQ(m_store->AnswerPage(id, Answer{}, 101).outcome, Answered::Outcome::AnsweredBefore);
+    EXPECT_TRUE(m_store->Resolve("alertmanager f00d", Answer{"resolved", "am", "alertmanager"}, 102).empty())
+        << "an answered page is not resolved again";
+
+    // Sent whole and never answered: unanswered at its expiry, and answerable late.
+    NewPage once = Page("once");
+    once.answer = true;
+    once.ttlSeconds = 10;
+    const int64_t waiting = m_store->Submit(once, 300);
+    SendNext(300);
+    EXPECT_EQ(m_store->Get(waiting)->state, "sent");
+    EXPECT_EQ(m_store->Waiting(10).size(), 1U);
+    EXPECT_EQ(m_store->Answers().waiting, 1);
+    const std::vector<Ended> ended = m_store->ExpireDue(310);
+    ASSERT_EQ(ended.size(), 1U);
+    EXPECT_EQ(ended[0].state, "unanswered");
+    EXPECT_TRUE(m_store->Waiting(10).empty());
+    EXPECT_EQ(m_store->AnswerPage(waiting, Answer{}, 400).outcome, Answered::Outcome::Answered);
+
+    // A page that asks for no answer is refused one, and one that ended otherwise has none to give.
+    const int64_t plain = m_store->Submit(Page("plain"), 500);
+    EXPECT_EQ(m_store->AnswerPage(plain, Answer{}, 500).outcome, Answered::Outcome::NotAsked);
+    NewPage cancelled = Page("gone");
+    cancelled.answer = true;
+    const int64_t gone = m_store->Submit(cancelled, 500);
+    m_store->Cancel(gone, 500);
+    EXPECT_EQ(m_store->AnswerPage(gone, Answer{}, 501).outcome, Answered::Outcome::Ended);
+    EXPECT_EQ(m_store->AnswerPage(12345, Answer{}, 501).outcome, Answered::Outcome::NoSuchPage);
+}
+
+TEST_F(AnswerStoreTest, ACauseResolvesItsOpenPagesOnlyAndAPageForLaterWaitsForItsTime) {
+    NewPage alert = Page("pump");
+    alert.repeatEvery = 5;
+    alert.repeatCount = 3;
+    alert.cause = "alertmanager 1";
+    const int64_t repeating = m_store->Submit(alert, 100);
+    alert.cause = "alertmanager 2";
+    const int64_t other = m_store->Submit(alert, 100);
+    EXPECT_EQ(m_store->Resolve("alertmanager 1", Answer{"resolved", "am", "alertmanager"}, 101),
+              std::vector<int64_t>{repeating});
+    EXPECT_EQ(m_store->Get(repeating)->state, "resolved");
+    EXPECT_EQ(m_store->Get(other)->state, "queued");
+    EXPECT_TRUE(m_store->Resolve("", Answer{}, 101).empty());
+
+    NewPage later = Page("later");
+    later.at = 1000;
+    later.ttlSeconds = 60;
+    const int64_t scheduled = m_store->Submit(later, 500);
+    const PageRecord record = *m_store->Get(scheduled);
+    EXPECT_EQ(record.scheduled, 1000);
+    EXPECT_EQ(record.expires, 1060) << "its time to live counts from its time";
+    std::optional<Job> job;
+    while ((job = m_store->NextJob(kPort, 999))) {
+        EXPECT_NE(job->page, scheduled) << "sent before its time";
+        m_store->FrameWritten(*job, 999);
+    }
+    job = m_store->NextJob(kPort, 1000);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->page, scheduled);
+}
+
 } // namespace
 } // namespace velkor::gateway

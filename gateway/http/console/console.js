@@ -6,7 +6,8 @@ const MAX_BYTES = 84;
 const MAX_RECIPIENTS = 100; // the gateway's limit of watches a page
 const PAGE_SIZE = 50;
 const KEY_STORE = 'velkor-console-key';
-const STATES = ['queued', 'sending', 'sent', 'failed', 'expired', 'cancelled'];
+const STATES = ['queued', 'sending', 'sent', 'failed', 'expired', 'cancelled', 'acknowledged', 'resolved',
+  'unanswered'];
 
 const lang = pickLanguage(navigator.languages || [navigator.language]);
 const words = TEXTS[lang];
@@ -44,6 +45,7 @@ async function api(path, options = {}) {
   for (;;) {
     const headers = Object.assign({}, options.headers || {});
     if (key) headers.Authorization = 'Bearer ' + key;
+    headers['X-Velkor-Console'] = '1'; // an answer given here is recorded as the console's
     let response;
     try {
       response = await fetch(path, Object.assign({}, options, { headers }));
@@ -167,7 +169,14 @@ async function send() {
   if (bad) return;
   const body = { to, text, priority: $('priority').value };
   const every = Number($('every').value);
-  if (every > 0) body.repeat = { every, count: Number($('times').value) || 2 };
+  const times = Number($('times').value) || 2;
+  if ($('answer').checked) {
+    body.answer = true;
+    // Repeated until someone answers, for as many rounds as "times" says at the most.
+    if (every > 0) { body.repeat = { every, until: 'acknowledged' }; body.ttl = every * times; }
+  } else if (every > 0) {
+    body.repeat = { every, count: times };
+  }
   $('submit').disabled = true;
   try {
     const answer = await api('/v1/pages', {
@@ -192,6 +201,7 @@ function refusalText(error) {
     unknown_recipient: 'unknownTo', too_many_recipients: 'tooMany', scope_missing: 'readOnly',
     not_your_page: 'notYours', page_sending: 'beingSent', page_not_queued: 'notQueued',
     not_queued: 'queueBusy', queue_unavailable: 'queueBusy', too_many_consoles: 'tooManyConsoles',
+    answer_not_asked: 'answerNotAsked', page_ended: 'pageEnded',
   };
   const words = (byField[error.code] || {})[error.field] || byCode[error.code];
   if (error.code === 'unknown_recipient' && error.value) return say('noSuch', { name: error.value });
@@ -267,7 +277,30 @@ function detailsText(page) {
 }
 
 function stateOf(page) {
+  if (page.state === 'queued' && page.scheduled) return 'scheduled';
   return page.state === 'queued' && page.sending ? 'sending' : page.state;
+}
+
+// Waits for an answer: asked for one, still repeating or sent, not answered.
+function waiting(page) {
+  return page.answer && (page.state === 'queued' || page.state === 'sent') && !page.answered;
+}
+
+function ackButton(page) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = 'ack';
+  button.textContent = say('ack');
+  button.addEventListener('click', async () => {
+    button.disabled = true;
+    try {
+      showPage(await api(`/v1/pages/${page.id}/ack`, { method: 'POST' }));
+    } catch (error) {
+      alert(say('cannotAck', { why: refusalText(error) }));
+      button.disabled = false;
+    }
+  });
+  return button;
 }
 
 function toText(page) {
@@ -301,11 +334,20 @@ function fillRow(row, page) {
   }
   const stateCell = document.createElement('td');
   stateCell.className = `state state-${state}`;
-  stateCell.textContent = STATES.includes(state) ? say(state) : state;
+  stateCell.textContent = state === 'scheduled' ? say('scheduled', { time: timeText(page.at) })
+    : STATES.includes(state) ? say(state) : state;
+  if (page.answered) {
+    const by = document.createElement('span');
+    by.className = 'reason';
+    by.textContent = say('answeredBy', { by: page.answered.by, via: page.answered.via });
+    stateCell.append(by);
+  }
   if (page.reason && state !== 'sent') stateCell.append(reasonNode('reason', page.reason_code, page.reason));
   row.append(stateCell);
   const action = document.createElement('td');
-  if (page.state === 'queued' && (scopes.includes('send') || scopes.includes('admin'))) {
+  const mayAct = scopes.includes('send') || scopes.includes('admin');
+  if (waiting(page) && mayAct) action.append(ackButton(page));
+  if (page.state === 'queued' && mayAct) {
     const button = document.createElement('button');
     button.type = 'button';
     button.className = 'secondary';
@@ -346,6 +388,63 @@ function showPage(page, listed = false) {
   }
   fillRow(row, page);
   $('empty').hidden = rows.size > 0;
+  showWaiting(page, !listed);
+}
+
+// ---- the pages that wait for an answer, oldest first, above everything ----
+const waitingItems = new Map(); // page id: its item
+function showWaiting(page, live) {
+  const list = $('unanswered-list');
+  let item = waitingItems.get(page.id);
+  if (!waiting(page)) {
+    if (item) { item.remove(); waitingItems.delete(page.id); }
+    $('unanswered').hidden = waitingItems.size === 0;
+    return;
+  }
+  const isNew = !item;
+  if (isNew) {
+    // Made once: a page repeating changes often, and its button must stay where the user's finger is.
+    item = document.createElement('li');
+    waitingItems.set(page.id, item);
+    item.dataset.id = page.id;
+    const after = [...list.children].find((i) => Number(i.dataset.id) > page.id);
+    list.insertBefore(item, after || null);
+    const text = document.createElement('span');
+    text.className = 'text';
+    const meta = document.createElement('span');
+    meta.className = 'meta';
+    item.append(text, meta);
+    if (scopes.includes('send') || scopes.includes('admin')) item.append(ackButton(page));
+  }
+  item.querySelector('.text').textContent = page.text || '';
+  item.querySelector('.meta').textContent = `${toText(page)} · ${say('waitingSince', { time: timeText(page.created) })}`;
+  $('unanswered').hidden = false;
+  if (isNew && live) callAttention(page);
+}
+
+// A new page to answer: a tone, and the browser's notification where the user allowed it.
+function callAttention(page) {
+  try {
+    const audio = new AudioContext();
+    const tone = audio.createOscillator();
+    const gain = audio.createGain();
+    tone.frequency.value = 880;
+    gain.gain.value = 0.2;
+    tone.connect(gain).connect(audio.destination);
+    tone.start();
+    tone.stop(audio.currentTime + 0.4);
+    tone.onended = () => audio.close();
+  } catch (error) {
+    // no sound here: the list shows it
+  }
+  if ('Notification' in window && Notification.permission === 'granted') {
+    new Notification(say('newCall'), { body: page.text || '', tag: `velkor-${page.id}` });
+  }
+}
+
+async function loadWaiting() {
+  const answer = await api('/v1/unanswered');
+  for (const page of answer.pages) showWaiting(page, false);
 }
 
 async function loadPages(older) {
@@ -490,11 +589,16 @@ async function start() {
     fillRecipients();
     showQuickTexts(texts.texts);
     followEvents();
-    await loadPages(false);
+    await Promise.all([loadPages(false), loadWaiting()]);
   } else {
     $('history').hidden = true;
     $('health').textContent = '';
   }
 }
+
+// The browser asks whether notifications may be shown only after a click, as browsers want.
+document.addEventListener('click', () => {
+  if ('Notification' in window && Notification.permission === 'default') Notification.requestPermission();
+}, { once: true });
 
 start().catch((error) => { $('form-error').textContent = say('failedToSend', { why: refusalText(error) }); });

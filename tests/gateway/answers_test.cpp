@@ -1,0 +1,142 @@
+// Pages someone must answer, end to end against velkor-sim: repeated until acknowledged, unanswered when
+// their time ends, queued for later, and every answer kept across a SIGKILL.
+
+#include "gateway/gateway_harness.h"
+#include "support/sim_process.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+
+namespace velkor {
+namespace {
+
+// An ISO 8601 time `ahead` from now, as a site in China writes it (+08:00).
+std::string InChina(std::chrono::seconds ahead) {
+    const std::time_t when = std::time(nullptr) + ahead.count() + 8 * 3600;
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+08:00", &utc);
+    return text;
+}
+
+// A metric's value in /metrics, or -1.
+double MetricValue(Gateway& gateway, const std::string& name) {
+    auto metrics = gateway.Client().Get("/metrics");
+    std::smatch found;
+    const std::string text = metrics ? metrics->body : "";
+    if (std::regex_search(text, found, std::regex("\n" + name + " ([0-9.NaN]+)\n"))) {
+        return found[1] == "NaN" ? -1 : std::stod(found[1]);
+    }
+    return -1;
+}
+
+TEST(Answers, RepeatedUntilAcknowledgedStopsAtTheAnswerWhichASigkillKeeps) {
+    Folder folder;
+    SimProcess sim;
+    auto gateway = std::make_unique<Gateway>(folder, sim.Link(), std::vector<std::string>{"--gap", "0"});
+    auto [status, queued] = gateway->Post("/v1/pages", {{"to", "1"},
+                                                        {"text", "5床呼叫"},
+                                                        {"repeat", {{"every", 5}, {"until", "acknowledged"}}},
+                                                        {"ttl", 60}});
+    ASSERT_EQ(status, 202) << queued.dump();
+    const std::string path = "/v1/pages/" + std::to_string(queued["id"].get<int64_t>());
+    // Round one at once, round two 5 s later: nobody has answered.
+    ASSERT_EQ(TextFrames(sim, 2, 7s).size(), 2U) << gateway->Log();
+    Json page = gateway->Get(path);
+    EXPECT_EQ(page["state"], "queued");
+    EXPECT_EQ(page["answer"], true);
+    EXPECT_EQ(page["repeat"]["until"], "acknowledged");
+    EXPECT_EQ(page["repeat"]["count"], 13) << "as many rounds as the ttl holds";
+    EXPECT_EQ(gateway->Get("/v1/unanswered")["pages"].size(), 1U);
+    EXPECT_EQ(MetricValue(*gateway, "velkor_gateway_unanswered_pages"), 1);
+
+    auto acked = gateway->Client().Post((path + "/ack").c_str(), "", "application/json");
+    ASSERT_TRUE(acked);
+    ASSERT_EQ(acked->status, 200) << acked->body;
+    page = Json::parse(acked->body);
+    EXPECT_EQ(page["state"], "acknowledged");
+    EXPECT_EQ(page["answered"]["via"], "http");
+    EXPECT_TRUE(page["answered"]["time"].is_string());
+    // Answering again changes nothing; the answer is kept through a SIGKILL.
+    EXPECT_EQ(gateway->Client().Post((path + "/ack").c_str(), "", "application/json")->status, 200);
+    EXPECT_EQ(gateway->Stop(SIGKILL), 128 + SIGKILL);
+    gateway = std::make_unique<Gateway>(folder, sim.Link(), std::vector<std::string>{"--gap", "0"});
+    EXPECT_EQ(gateway->Get(path)["state"], "acknowledged");
+    // A round was due 5 s after the last: none comes once the answer is stored.
+    EXPECT_TRUE(TextFrames(sim, 1, 6s).empty()) << "a repeat after the answer";
+    EXPECT_TRUE(gateway->Get("/v1/unanswered")["pages"].empty());
+    EXPECT_EQ(MetricValue(*gateway, "velkor_gateway_ack_seconds_count"), 1);
+}
+
+TEST(Answers, APageNobodyAnswersIsUnansweredAndWhatCannotBeAnsweredIsRefused) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    const auto [status, waiting] =
+        gateway.Post("/v1/pages", {{"to", "1"}, {"text", "wait"}, {"answer", true}, {"ttl", 2}});
+    ASSERT_EQ(status, 202);
+    const std::string path = "/v1/pages/" + std::to_string(waiting["id"].get<int64_t>());
+    ASSERT_EQ(TextFrames(sim, 1).size(), 1U);
+    EXPECT_EQ(gateway.WaitForState(waiting["id"], "sent", 2s)["answer"], true);
+    const Json unanswered = gateway.WaitForState(waiting["id"], "unanswered", 5s);
+    EXPECT_EQ(unanswered["state"], "unanswered") << unanswered.dump();
+    EXPECT_EQ(unanswered["reason_code"], "unanswered");
+    // A late answer is still the answer.
+    auto late = gateway.Client().Post((path + "/ack").c_str(), "", "application/json");
+    EXPECT_EQ(Json::parse(late->body)["state"], "acknowledged");
+
+    const int64_t plain = gateway.Post("/v1/pages", {{"to", "1"}, {"text", "plain"}}).second["id"];
+    auto refused =
+        gateway.Client().Post(("/v1/pages/" + std::to_string(plain) + "/ack").c_str(), "", "text/plain");
+    EXPECT_EQ(refused->status, 409);
+    EXPECT_EQ(Json::parse(refused->body)["code"], "answer_not_asked");
+    EXPECT_EQ(gateway.Client().Post("/v1/pages/999/ack", "", "text/plain")->status, 404);
+    for (const auto& [body, code] : std::vector<std::pair<Json, std::string>>{
+             {{{"to", "1"}, {"text", "x"}, {"repeat", {{"every", 5}, {"until", "acknowledged"}}}}, "missing"},
+             {{{"to", "1"}, {"text", "x"}, {"repeat", {{"every", 5}, {"until", "sent"}}}, {"ttl", 60}},
+              "invalid"},
+             {{{"to", "1"},
+               {"text", "x"},
+               {"repeat", {{"every", 5}, {"until", "acknowledged"}}},
+               {"ttl", 86400}},
+              "invalid"},
+             {{{"to", "1"}, {"text", "x"}, {"answer", "yes"}}, "invalid"},
+             {{{"to", "1"}, {"text", "x"}, {"at", InChina(-3600s)}}, "in_the_past"},
+             {{{"to", "1"}, {"text", "x"}, {"at", "2026-12-10 08:00"}}, "invalid"},
+             {{{"to", "1"}, {"text", "x"}, {"at", "2026-02-31T08:00:00Z"}}, "invalid"},
+         }) {
+        SCOPED_TRACE(body.dump());
+        const auto [refusedStatus, answer] = gateway.Post("/v1/pages", body);
+        EXPECT_EQ(refusedStatus, 422);
+        EXPECT_EQ(answer["code"], code) << answer.dump();
+    }
+}
+
+TEST(Answers, APageForLaterIsScheduledCancellableAndGoesOutOnTime) {
+    Folder folder;
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(), {"--gap", "0"});
+    const auto [status, later] =
+        gateway.Post("/v1/pages", {{"to", "1"}, {"text", "later"}, {"at", InChina(3s)}});
+    ASSERT_EQ(status, 202);
+    const int64_t cancelled =
+        gateway.Post("/v1/pages", {{"to", "1"}, {"text", "never"}, {"at", InChina(3s)}}).second["id"];
+    const Json page = gateway.Get("/v1/pages/" + std::to_string(later["id"].get<int64_t>()));
+    EXPECT_EQ(page["scheduled"], true);
+    EXPECT_TRUE(page["at"].is_string());
+    EXPECT_EQ(gateway.Client().Delete(("/v1/pages/" + std::to_string(cancelled)).c_str())->status, 200);
+    EXPECT_TRUE(TextFrames(sim, 1, 1500ms).empty()) << "sent before its time";
+    const std::vector<Json> frames = TextFrames(sim, 1, 4s);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["text"], "later");
+    EXPECT_TRUE(TextFrames(sim, 1, 1s).empty()) << "a cancelled page for later went out";
+}
+
+} // namespace
+} // namespace velkor
