@@ -107,6 +107,21 @@ PanelSettings Panel(const std::string& port, const std::string& line, const std:
     return settings;
 }
 
+// How a panel's calls are answered: --espa-answer, --espa-repeat, --espa-reset.
+void PanelAnswers(PanelSettings& settings, bool answer, const std::string& repeat, const std::string& reset) {
+    settings.answer = answer;
+    const std::optional<uint32_t> every = ParseUnsigned(repeat, 0, 60);
+    if (!every || (*every != 0 && std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS),
+                                            static_cast<int>(*every)) == std::end(REPEAT_INTERVALS))) {
+        throw CLI::ValidationError("--espa-repeat", repeat + ": 0, 5, 10, 20, 30 or 60 seconds");
+    }
+    settings.repeatEvery = static_cast<int>(*every);
+    std::string error;
+    if (!ParsePanelReset(reset, &settings, &error)) {
+        throw CLI::ValidationError("--espa-reset", error);
+    }
+}
+
 // The config file named in `arguments` ("--config FILE" or "--config=FILE"), if any.
 std::optional<std::string> ConfigPath(const std::vector<std::string>& arguments) {
     std::optional<std::string> path;
@@ -201,6 +216,9 @@ struct Given {
     std::string espaStatusValues = "1,2";
     std::string espaText = PanelSettings{}.defaultText;
     std::string espaSilence = "2000";
+    bool espaAnswer = false;
+    std::string espaRepeat = "0";
+    std::string espaReset = "4=0";
 };
 
 void AddOptions(CLI::App& app, Given& given) {
@@ -281,6 +299,12 @@ void AddNeighbourOptions(CLI::App& app, Given& given) {
     app.add_option("--espa-silence", given.espaSilence,
                    "a block the panel leaves half sent is dropped after MS")
         ->type_name("MS");
+    app.add_flag("--espa-answer", given.espaAnswer, "a call's page waits for its reset at the bed");
+    app.add_option("--espa-repeat", given.espaRepeat,
+                   "a call's page repeats every SECONDS (5, 10, 20, 30, 60) until it is reset; 0 once")
+        ->type_name("SECONDS");
+    app.add_option("--espa-reset", given.espaReset, "the record and value of a block that resets a call")
+        ->type_name("RECORD=VALUE");
 }
 
 // The options checked; throws CLI11's errors, which say which option and why.
@@ -336,6 +360,7 @@ Options Checked(const Given& given) {
     options.hooks = given.hooks;
     options.panel = Panel(given.espaPort, given.espaLine, given.espaAddress, given.espaStatus,
                           given.espaStatusValues, given.espaText, given.espaSilence);
+    PanelAnswers(options.panel, given.espaAnswer, given.espaRepeat, given.espaReset);
     if (!options.panel.port.empty() && options.panel.port == options.port) {
         throw CLI::ValidationError("--espa-port", given.espaPort + " is the transmitter's port (--port)");
     }

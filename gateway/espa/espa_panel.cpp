@@ -61,6 +61,20 @@ bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string*
     return true;
 }
 
+bool ParsePanelReset(std::string_view text, PanelSettings* settings, std::string* error) {
+    if (text.size() < 3 || text[1] != '=' || text[0] < '1' || text[0] > '9') {
+        *error = std::string(text) + ": RECORD=VALUE, a record's digit and its value, as 4=0";
+        return false;
+    }
+    settings->resetRecord = text[0];
+    settings->resetValue = std::string(text.substr(2));
+    return true;
+}
+
+std::string CallCause(const PanelSettings& settings, const std::string& call) {
+    return "espa " + settings.port + " " + call;
+}
+
 NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& names,
                  const std::vector<QuickText>& texts, const PanelSettings& settings) {
     NewPage page;
@@ -81,6 +95,17 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
     }
     page.text = FitPageText(text);
     page.priority = priority && TrimBlanks(*priority) == "2" ? Priority::High : Priority::Normal;
+    page.cause = call.empty() ? "" : CallCause(settings, call);
+    if (settings.answer || settings.repeatEvery > 0) {
+        page.answer = true;
+        page.ttlSeconds = settings.ttlSeconds;
+        page.ttlGiven = true;
+        if (settings.repeatEvery > 0) {
+            page.untilAnswered = true;
+            page.repeatEvery = settings.repeatEvery;
+            page.repeatCount = settings.ttlSeconds / settings.repeatEvery + 1;
+        }
+    }
     for (const espa::Record& record : records) {
         if (record.id == espa::CALL_ADDRESS || record.id == espa::DISPLAY_MESSAGE) {
             continue;
@@ -180,6 +205,13 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
                 ") acknowledged, not paged: " + espa::Readable(raw));
         return BlockOutcome{true, false, std::nullopt, {}};
     }
+    // Only a site whose calls wait for an answer has resets: elsewhere every call pages, as it always did.
+    if (records && (m_settings.answer || m_settings.repeatEvery > 0)) {
+        const std::string* reset = espa::FindRecord(*records, m_settings.resetRecord);
+        if (reset && TrimBlanks(*reset) == m_settings.resetValue) {
+            return OnReset(*records);
+        }
+    }
     NewPage page;
     if (records) {
         page = CallPage(*records, *m_intake.Names(), m_texts, m_settings);
@@ -214,6 +246,27 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
                          std::string(1, page.failure ? m_settings.statusFailed : m_settings.statusQueued)};
     }
     return outcome;
+}
+
+BlockOutcome EspaPanel::OnReset(const std::vector<espa::Record>& records) {
+    const std::string from = "panel " + m_settings.port;
+    const std::string* address = espa::FindRecord(records, espa::CALL_ADDRESS);
+    const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
+    try {
+        const std::vector<int64_t> answered = m_intake.Store().Resolve(
+            CallCause(m_settings, call), Answer{"acknowledged", from, "espa"}, QueueNow());
+        std::string pages;
+        for (const int64_t id : answered) {
+            pages += (pages.empty() ? " " : ", ") + std::to_string(id);
+        }
+        LogLine(from + ": call " + call + " reset" +
+                (answered.empty() ? std::string(": no page of it waits") : ": page" + pages + " answered"));
+    } catch (const StoreError& error) {
+        // Not stored, not acknowledged: the panel sends the reset again.
+        LogError(from + ": the reset of call " + call + " not stored, NAKed: " + error.what());
+        return BlockOutcome{false, false, std::nullopt, {}};
+    }
+    return BlockOutcome{true, false, std::nullopt, call};
 }
 
 void EspaPanel::Run() {

@@ -33,7 +33,19 @@ struct PanelSettings {
     char statusQueued = '1';                 // record 7's value for a call that became a page
     char statusFailed = '2';                 // and for one that did not (no watch has its number)
     std::string defaultText = "呼叫 {call}"; // the page of a call without a display message
+    bool answer = false;                     // a call's page waits for an answer (the reset at the bed)
+    int repeatEvery = 0;                     // and repeats every this many seconds until then; 0: once
+    int ttlSeconds = 600;                    // how long a call's page goes on unanswered
+    // The record and value of a block that resets a call (the nurse at the bed): it answers the call's
+    // page instead of paging. Panels differ; call type 0 by default.
+    char resetRecord = espa::CALL_TYPE;
+    std::string resetValue = "0";
 };
+
+// "4=0": the record (a digit) and value of a reset. False with the reason in `error`.
+bool ParsePanelReset(std::string_view text, PanelSettings* settings, std::string* error);
+// What ties a call's page to its reset: the panel's port and the call number.
+std::string CallCause(const PanelSettings& settings, const std::string& call);
 
 // "9600,7E1", "19200,8N1", "9600": the rate, then data bits, parity (N, E, O) and stop bits (1). nullopt
 // with the reason in `error`.
@@ -73,6 +85,8 @@ private:
     BlockOutcome OnBlock(char header, const std::optional<std::vector<espa::Record>>& records,
                          const std::string& raw);
     void Write(const std::string& bytes);
+    // A block that resets a call: the call's waiting pages answered, nothing paged.
+    BlockOutcome OnReset(const std::vector<espa::Record>& records);
 
     Intake& m_intake;
     const PanelSettings m_settings;

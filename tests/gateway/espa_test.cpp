@@ -65,6 +65,18 @@ public:
         m_pty->Send({EOT});
         return taken;
     }
+    // A block of `records` as a call to the paging system: selected, ACKed, EOT. True when it was taken.
+    bool Send(const std::vector<Record>& records) {
+        if (Exchange(SELECT_GATEWAY) != "\x06") {
+            return false;
+        }
+        const bool taken = Exchange(BuildBlock(CALL_TO_PAGER, records)) == "\x06";
+        m_pty->Send({EOT});
+        return taken;
+    }
+    static constexpr const char* SELECT_GATEWAY = "\x04"
+                                                  "1\x05"
+                                                  "2\x05";
     static std::string Block(const std::string& address, const std::string& message, char priority = '1') {
         std::vector<Record> records = {{CALL_ADDRESS, address}};
         if (!message.empty()) {
@@ -317,6 +329,34 @@ TEST(Panel, AnAcknowledgedCallIsSentAfterTheGatewayIsKilled) {
     ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
     ASSERT_TRUE(panel.Call("700", ""));
     EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"呼叫 700@0.0.1.5"});
+}
+
+// A call that must be answered repeats until the nurse resets it at the bed: the panel's reset block
+// answers its page at once, and only that call's.
+TEST(Panel, AResetAtTheBedStopsTheCallsRepeats) {
+    Site site;
+    Panel panel(site.folder / "panel");
+    SimProcess sim;
+    Gateway gateway(site.folder, sim.Link(), site.Options({"--gap", "0", "--espa-repeat", "5"}));
+    ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
+    ASSERT_TRUE(panel.Call("550", "CALL"));
+    ASSERT_TRUE(panel.Call("551", ""));
+    ASSERT_EQ(TextFrames(sim, 4, 7s).size(), 4U) << "two rounds of each";
+    const Json bed5 = gateway.Get("/v1/pages/1");
+    EXPECT_EQ(bed5["repeat"]["until"], "acknowledged") << bed5.dump();
+
+    ASSERT_TRUE(panel.Send({{CALL_ADDRESS, "550"}, {CALL_TYPE, "0"}}));
+    const Json answered = gateway.WaitForState(1, "acknowledged", 3s);
+    EXPECT_EQ(answered["answered"]["via"], "espa") << answered.dump();
+    EXPECT_EQ(gateway.Get("/v1/pages/2")["state"], "queued") << "another bed's call goes on";
+    EXPECT_EQ(gateway.Get("/v1/pages?limit=10")["pages"].size(), 2U) << "a reset is no page";
+    // Over the next round or two, only the call not reset repeats.
+    const std::vector<std::string> after = Texts(TextFrames(sim, 2, 6s));
+    ASSERT_FALSE(after.empty());
+    for (const std::string& text : after) {
+        EXPECT_EQ(text, "呼叫 551@0.0.1.6");
+    }
+    EXPECT_NE(gateway.Log().find("call 550 reset: page 1 answered"), std::string::npos) << gateway.Log();
 }
 
 TEST(Panel, ReportsTheOutcomeToAPanelThatWaitsForItAndTheSimulatedPanelPages) {
