@@ -85,7 +85,9 @@ for text in '3号桌请取餐' '告警：2号冰柜温度过高' '收银机：�
     pages "&state=sent" | grep -q "\"text\":\"$text\"" || { echo "never sent: $text"; pages ""; exit 1; }
 done
 pages "&state=failed" | grep -q 'no watch has the call number 999' || { echo "the call 999 was not recorded"; exit 1; }
-echo "the README's pages: all sent, the unknown call recorded as failed"
+pages "&state=acknowledged" | grep -q '"text":"5床呼叫"' || { echo "the call was not acknowledged"; pages ""; exit 1; }
+pages "&state=resolved" | grep -q '"text":"告警：3号泵停机"' || { echo "the alert was not resolved"; pages ""; exit 1; }
+echo "the README's pages: all sent, the unknown call recorded as failed, the answers stored"
 EOF
 
 cd "$work" || exit 1
