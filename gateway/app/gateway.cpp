@@ -93,7 +93,22 @@ bool Gateway::Open(std::string* error) {
         m_panel = std::make_unique<EspaPanel>(*m_intake, m_options.panel, m_console.texts);
     }
     m_health = std::make_unique<HealthSources>(*m_transmitter, m_mqtt.get(), m_panel.get());
-    return OpenHttp(error);
+    return OpenSchedule(error) && OpenHttp(error);
+}
+
+bool Gateway::OpenSchedule(std::string* error) {
+    std::shared_ptr<const Schedule> schedule;
+    if (!m_options.schedule.empty()) {
+        std::optional<Schedule> read = Schedule::Load(m_options.schedule, error);
+        if (!read) {
+            return false;
+        }
+        schedule = std::make_shared<const Schedule>(std::move(*read));
+    }
+    if (schedule || m_options.setTime) {
+        m_scheduler = std::make_unique<Scheduler>(*m_intake, schedule, m_options.setTime);
+    }
+    return true;
 }
 
 bool Gateway::OpenQueue(std::string* error) {
@@ -196,6 +211,9 @@ void Gateway::LogStart() const {
     if (m_panel) {
         line += ", panel on " + o.panel.port;
     }
+    if (m_scheduler) {
+        line += ", schedule " + (o.schedule.empty() ? std::string("of the time alone") : o.schedule);
+    }
     LogLine(line);
 }
 
@@ -206,6 +224,7 @@ void Gateway::Start() {
     StartThread(m_httpThread, m_http);
     StartThread(m_mqttThread, m_mqtt);
     StartThread(m_panelThread, m_panel);
+    StartThread(m_schedulerThread, m_scheduler);
     WarnOfUnknownRecipients();
 }
 
@@ -220,6 +239,14 @@ void Gateway::Reload() {
             LogError("hooks file not read again, the old one stays: " + OneLine(error));
         }
     }
+    if (m_scheduler && !m_options.schedule.empty()) {
+        if (std::optional<Schedule> schedule = Schedule::Load(m_options.schedule, &error)) {
+            LogLine("schedule read again: " + std::to_string(schedule->Entries().size()) + " entries");
+            m_scheduler->SetSchedule(std::make_shared<const Schedule>(std::move(*schedule)));
+        } else {
+            LogError("schedule not read again, the old one stays: " + OneLine(error));
+        }
+    }
     if (std::shared_ptr<const WatchNames> reloaded = LoadWatches(m_options.watches, &error)) {
         m_intake->SetWatchNames(reloaded);
         LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
@@ -231,6 +258,7 @@ void Gateway::Reload() {
 
 void Gateway::Stop() {
     // The intakes first, so that nothing is handed in once the transmitter has stopped.
+    StopThread(m_schedulerThread, m_scheduler);
     StopThread(m_mqttThread, m_mqtt);
     StopThread(m_httpThread, m_http);
     StopThread(m_snppThread, m_snpp);

@@ -15,6 +15,7 @@
 #include "gateway/net/refusals.h"
 #include "gateway/net/tokens.h"
 #include "gateway/queue/page_store.h"
+#include "gateway/schedule/scheduler.h"
 #include "gateway/snpp/snpp_server.h"
 #include "gateway/transmit/transmitter.h"
 
@@ -49,6 +50,7 @@ private:
     bool OpenSnpp(std::string* error);
     bool OpenConsole(std::string* error);
     bool OpenHttp(std::string* error);
+    bool OpenSchedule(std::string* error);
     void LogStart() const;
     // A quick text or a hook whose recipient the watch list lacks fails every time it is used: said at
     // start, and when the files are read again, so that a site hears of it before a call is lost.
@@ -68,7 +70,8 @@ private:
     std::unique_ptr<HttpApi> m_http;
     std::unique_ptr<HookRoutes> m_hookRoutes;
     std::shared_ptr<const Hooks> m_hooks;
-    std::thread m_sending, m_snppThread, m_httpThread, m_mqttThread, m_panelThread;
+    std::unique_ptr<Scheduler> m_scheduler;
+    std::thread m_sending, m_snppThread, m_httpThread, m_mqttThread, m_panelThread, m_schedulerThread;
 };
 
 } // namespace velkor::gateway

@@ -209,6 +209,8 @@ struct Given {
     std::string resolvedPrefix = AlertSettings{}.resolvedPrefix;
     std::string resolved = "page";
     std::string hooks;
+    std::string schedule;
+    std::string setTime = "off";
     std::string espaPort;
     std::string espaLine = "9600,7E1";
     std::string espaAddress = "2";
@@ -253,6 +255,10 @@ void AddOptions(CLI::App& app, Given& given) {
         ->type_name("FILE");
     app.add_option("--hooks", given.hooks, "webhooks of systems that post JSON, named in FILE")
         ->type_name("FILE");
+    app.add_option("--schedule", given.schedule, "pages at set times: lines of DAYS HH:MM TO TEXT in FILE")
+        ->type_name("FILE");
+    app.add_option("--set-time", given.setTime, "send the time to every watch then (daily 03:00), or off")
+        ->type_name("DAYS HH:MM");
     app.add_option("--alert-firing-prefix", given.firingPrefix,
                    "what an Alertmanager alert's page starts with")
         ->type_name("TEXT");
@@ -358,6 +364,14 @@ Options Checked(const Given& given) {
     }
     options.alerts = AlertSettings{given.firingPrefix, given.resolvedPrefix, given.resolved == "page"};
     options.hooks = given.hooks;
+    options.schedule = given.schedule;
+    if (given.setTime != "off") {
+        std::string error;
+        options.setTime = Schedule::ParseTimeSetting(given.setTime, &error);
+        if (!options.setTime) {
+            throw CLI::ValidationError("--set-time", error);
+        }
+    }
     options.panel = Panel(given.espaPort, given.espaLine, given.espaAddress, given.espaStatus,
                           given.espaStatusValues, given.espaText, given.espaSilence);
     PanelAnswers(options.panel, given.espaAnswer, given.espaRepeat, given.espaReset);

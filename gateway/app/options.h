@@ -6,6 +6,7 @@
 #include "gateway/intake/page_text.h"
 #include "gateway/mqtt/mqtt_link.h"
 #include "gateway/net/listen_address.h"
+#include "gateway/schedule/schedule.h"
 #include "serial/serial_port.h"
 
 #include <chrono>
@@ -31,9 +32,11 @@ struct Options {
     bool consoleOff = false;
     std::string texts; // the console's quick texts; empty: none
     AlertSettings alerts;
-    std::string hooks;                // the hooks file; empty: none
-    std::optional<MqttSettings> mqtt; // nullopt: no broker
-    PanelSettings panel;              // port empty: no panel
+    std::string hooks;                    // the hooks file; empty: none
+    std::string schedule;                 // the schedule file; empty: none
+    std::optional<ScheduleEntry> setTime; // when the watches' clock is set; nullopt: never
+    std::optional<MqttSettings> mqtt;     // nullopt: no broker
+    PanelSettings panel;                  // port empty: no panel
 };
 
 inline constexpr const char* DEFAULT_HTTP = "127.0.0.1:8025";

@@ -1,5 +1,5 @@
 // Pages someone must answer, end to end against velkor-sim: repeated until acknowledged, unanswered when
-// their time ends, queued for later, and every answer kept across a SIGKILL.
+// their time ends, queued for later or by the schedule, and every answer kept across a SIGKILL.
 
 #include "gateway/gateway_harness.h"
 #include "support/sim_process.h"
@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <regex>
 
 namespace velkor {
@@ -136,6 +138,50 @@ TEST(Answers, APageForLaterIsScheduledCancellableAndGoesOutOnTime) {
     ASSERT_EQ(frames.size(), 1U);
     EXPECT_EQ(frames[0]["text"], "later");
     EXPECT_TRUE(TextFrames(sim, 1, 1s).empty()) << "a cancelled page for later went out";
+}
+
+// The schedule's pages and the time frame at their minute of the site's time (libfaketime starts the
+// gateway's wall clock at 11:29:58 in Shanghai), once, even when the gateway starts again within it.
+TEST(Answers, TheSchedulePagesAtItsMinuteOnceAndTheWatchesGetTheTime) {
+    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+    if (!std::filesystem::exists(faketime) || VELKOR_SANITIZED) {
+        GTEST_SKIP() << "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    }
+    Folder folder;
+    folder.Write("site.schedule", "daily 11:30 1 午市开始\nweekends 11:30 1 周末\ndaily 11:31 1 later\n");
+    SimProcess sim;
+    const auto start = [&] {
+        setenv("LD_PRELOAD", faketime.c_str(), 1);
+        setenv("FAKETIME", "@2026-12-10 11:29:58", 1); // a Thursday
+        setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+        setenv("TZ", "Asia/Shanghai", 1);
+        auto gateway = std::make_unique<Gateway>(folder, sim.Link(),
+                                                 std::vector<std::string>{"--gap", "0", "--schedule",
+                                                                          folder / "site.schedule",
+                                                                          "--set-time", "daily 11:30"});
+        for (const char* name : {"LD_PRELOAD", "FAKETIME", "FAKETIME_DONT_FAKE_MONOTONIC", "TZ"}) {
+            unsetenv(name);
+        }
+        return gateway;
+    };
+    auto gateway = start();
+    std::vector<Json> frames = TextFrames(sim, 2, 6s);
+    ASSERT_EQ(frames.size(), 2U) << gateway->Log();
+    std::vector<std::string> commands;
+    for (const Json& frame : frames) {
+        commands.push_back(frame.value("command", "") + " " + frame.value("text", ""));
+    }
+    std::sort(commands.begin(), commands.end());
+    EXPECT_EQ(commands, (std::vector<std::string>{"set_time ", "text 午市开始"})) << gateway->Log();
+    const Json listed = gateway->Get("/v1/pages?limit=10");
+    ASSERT_EQ(listed["pages"].size(), 2U);
+    EXPECT_NE(listed["pages"][0]["source"].get<std::string>().find("schedule"), std::string::npos);
+
+    // Started again within the same minute: that minute was paged.
+    EXPECT_EQ(gateway->Stop(SIGKILL), 128 + SIGKILL);
+    gateway = start();
+    EXPECT_TRUE(TextFrames(sim, 1, 4s).empty()) << "the minute paged twice";
+    EXPECT_EQ(gateway->Get("/v1/pages?limit=10")["pages"].size(), 2U);
 }
 
 } // namespace

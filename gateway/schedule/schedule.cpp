@@ -1,0 +1,176 @@
+#include "gateway/schedule/schedule.h"
+
+#include "frames/strict_text.h"
+#include "frames/utf8.h"
+#include "gateway/intake/watch_names.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace velkor::gateway {
+namespace {
+
+constexpr const char* DAY_NAMES[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+constexpr std::size_t MAX_SCHEDULE_BYTES = 256 * 1024;
+
+// "daily", "weekdays", "weekends", or days by name ("mon,wed"); the reason otherwise.
+std::optional<std::array<bool, 7>> ReadDays(std::string_view word, std::string* why) {
+    std::array<bool, 7> days{};
+    if (word == "daily") {
+        days.fill(true);
+        return days;
+    }
+    if (word == "weekdays" || word == "weekends") {
+        for (int day = 0; day < 7; ++day) {
+            days[static_cast<std::size_t>(day)] = (day == 0 || day == 6) == (word == "weekends");
+        }
+        return days;
+    }
+    std::size_t start = 0;
+    while (start <= word.size()) {
+        const std::size_t end = std::min(word.find(',', start), word.size());
+        const std::string_view name = word.substr(start, end - start);
+        bool known = false;
+        for (std::size_t day = 0; day < 7; ++day) {
+            if (name == DAY_NAMES[day]) {
+                days[day] = known = true;
+            }
+        }
+        if (!known) {
+            *why = "\"" + std::string(name) + "\" is not a day: daily, weekdays, weekends or mon,tue,...,sun";
+            return std::nullopt;
+        }
+        start = end + 1;
+    }
+    return days;
+}
+
+// "11:30": the hour and minute; the reason otherwise.
+bool ReadTime(std::string_view word, ScheduleEntry& entry, std::string* why) {
+    if (word.size() != 5 || word[2] != ':' ||
+        word.find_first_not_of("0123456789:") != std::string_view::npos) {
+        *why = "\"" + std::string(word) + "\" is not a time: HH:MM, as 08:00";
+        return false;
+    }
+    entry.hour = (word[0] - '0') * 10 + (word[1] - '0');
+    entry.minute = (word[3] - '0') * 10 + (word[4] - '0');
+    if (entry.hour > 23 || entry.minute > 59) {
+        *why = "\"" + std::string(word) + "\" is not a time of day";
+        return false;
+    }
+    return true;
+}
+
+// The next word of `line` from `at` (blanks skipped), and where it starts (0-based).
+std::string_view NextWord(std::string_view line, std::size_t& at, std::size_t* start) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+        ++at;
+    }
+    *start = at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') {
+        ++at;
+    }
+    return line.substr(*start, at - *start);
+}
+
+std::string Fault(const std::string& file, int line, std::size_t column, const std::string& why) {
+    return file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) + ": " + why;
+}
+
+} // namespace
+
+std::optional<ScheduleEntry> Schedule::ParseTimeSetting(std::string_view text, std::string* error) {
+    ScheduleEntry entry;
+    std::size_t at = 0;
+    std::size_t start = 0;
+    const std::string_view days = NextWord(text, at, &start);
+    const std::string_view time = NextWord(text, at, &start);
+    std::string why;
+    std::optional<std::array<bool, 7>> read = ReadDays(days, &why);
+    if (!read || !ReadTime(time, entry, &why) || !TrimBlanks(text.substr(at)).empty()) {
+        *error = std::string(text) + ": DAYS HH:MM, as daily 03:00" + (why.empty() ? "" : " (" + why + ")");
+        return std::nullopt;
+    }
+    entry.days = *read;
+    return entry;
+}
+
+std::optional<Schedule> Schedule::Parse(std::string_view text, const std::string& file, std::string* error) {
+    Schedule schedule;
+    schedule.m_file = file;
+    std::vector<std::string> faults;
+    if (text.size() > MAX_SCHEDULE_BYTES || !IsUtf8(text)) {
+        *error = file + ": not a schedule (UTF-8 text, at most 256 kB)";
+        return std::nullopt;
+    }
+    int number = 0;
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        std::string_view line = text.substr(begin, end - begin);
+        begin = end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (TrimBlanks(line).empty() || TrimBlanks(line).front() == '#') {
+            continue;
+        }
+        ScheduleEntry entry;
+        entry.line = number;
+        std::size_t at = 0;
+        std::size_t start = 0;
+        std::string why;
+        const std::string_view days = NextWord(line, at, &start);
+        std::optional<std::array<bool, 7>> read = ReadDays(days, &why);
+        if (!read) {
+            faults.push_back(Fault(file, number, start, why));
+            continue;
+        }
+        entry.days = *read;
+        if (!ReadTime(NextWord(line, at, &start), entry, &why)) {
+            faults.push_back(Fault(file, number, start, why));
+            continue;
+        }
+        entry.to = SplitRecipients(NextWord(line, at, &start));
+        if (entry.to.empty()) {
+            faults.push_back(Fault(file, number, start, "whom to page is missing: DAYS HH:MM TO TEXT"));
+            continue;
+        }
+        const std::string_view words = TrimBlanks(line.substr(at));
+        if (words.empty()) {
+            faults.push_back(Fault(file, number, at, "the text is missing: DAYS HH:MM TO TEXT"));
+            continue;
+        }
+        entry.text = std::string(words);
+        schedule.m_entries.push_back(std::move(entry));
+    }
+    if (!faults.empty()) {
+        *error = JoinLines(faults);
+        return std::nullopt;
+    }
+    return schedule;
+}
+
+std::optional<Schedule> Schedule::Load(const std::string& path, std::string* error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return Parse(text.str(), path, error);
+}
+
+std::vector<ScheduleEntry> Schedule::DueAt(const std::tm& local) const {
+    std::vector<ScheduleEntry> due;
+    for (const ScheduleEntry& entry : m_entries) {
+        if (entry.days[static_cast<std::size_t>(local.tm_wday)] && entry.hour == local.tm_hour &&
+            entry.minute == local.tm_min) {
+            due.push_back(entry);
+        }
+    }
+    return due;
+}
+
+} // namespace velkor::gateway
