@@ -130,7 +130,8 @@ void AnswerMetrics(std::string& text, Intake& intake) {
         if (figures.delays.empty()) {
             return std::string("NaN");
         }
-        const auto at = static_cast<std::size_t>(q * static_cast<double>(figures.delays.size() - 1) + 0.5);
+        const auto at =
+            static_cast<std::size_t>(std::lround(q * static_cast<double>(figures.delays.size() - 1)));
         char value[32];
         std::snprintf(value, sizeof value, "%.3f", figures.delays[at]);
         return std::string(value);

@@ -298,6 +298,33 @@ std::string JsonText(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+namespace {
+
+// How a page is sent beyond once and now: its repeats, its answer, its time for later.
+void AddTiming(Json& json, const PageRecord& page) {
+    if (page.repeatEvery > 0) {
+        json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
+        if (page.untilAnswered) {
+            json["repeat"]["until"] = "acknowledged";
+        }
+    }
+    if (page.answer) {
+        json["answer"] = true;
+        if (page.answered > 0) {
+            json["answered"] = {
+                {"time", IsoTime(page.answered)}, {"by", page.answeredBy}, {"via", page.answeredVia}};
+        }
+    }
+    if (page.scheduled > 0) {
+        json["at"] = IsoTime(page.scheduled);
+        if (page.state == "queued" && page.framesDone == 0 && page.scheduled > QueueNow()) {
+            json["scheduled"] = true; // not due yet
+        }
+    }
+}
+
+} // namespace
+
 Json PageJson(const PageRecord& page, bool withFrames) {
     Json json = {{"id", page.id}, {"kind", page.kind == PageKind::Time ? "time" : "text"}};
     Json to = Json::array();
@@ -321,25 +348,7 @@ Json PageJson(const PageRecord& page, bool withFrames) {
     }
     json["created"] = IsoTime(page.created);
     json["expires"] = IsoTime(page.expires);
-    if (page.repeatEvery > 0) {
-        json["repeat"] = {{"every", page.repeatEvery}, {"count", page.repeatCount}};
-        if (page.untilAnswered) {
-            json["repeat"]["until"] = "acknowledged";
-        }
-    }
-    if (page.answer) {
-        json["answer"] = true;
-        if (page.answered > 0) {
-            json["answered"] = {
-                {"time", IsoTime(page.answered)}, {"by", page.answeredBy}, {"via", page.answeredVia}};
-        }
-    }
-    if (page.scheduled > 0) {
-        json["at"] = IsoTime(page.scheduled);
-        if (page.state == "queued" && page.framesDone == 0 && page.scheduled > QueueNow()) {
-            json["scheduled"] = true; // not due yet
-        }
-    }
+    AddTiming(json, page);
     json["source"] = page.source;
     if (!page.key.empty()) {
         json["key"] = page.key;
