@@ -97,6 +97,13 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+std::string Replaced(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 std::string JoinLines(const std::vector<std::string>& lines) {
     std::string joined;
     for (const std::string& line : lines) {

@@ -36,6 +36,8 @@ std::string_view TrimBlanks(std::string_view text);
 std::string_view TrimBlanksLeft(std::string_view text);
 // `lines` one a line (a file's faults, "FILE:LINE: reason").
 std::string JoinLines(const std::vector<std::string>& lines);
+// `text` with every `from` in it made `to` (a template's "{call}", "{step}").
+std::string Replaced(std::string text, std::string_view from, std::string_view to);
 
 // "A.B.C.D" for an address.
 std::string AddressText(const WatchAddress& address);

@@ -97,6 +97,15 @@ bool Gateway::Open(std::string* error) {
 }
 
 bool Gateway::OpenSchedule(std::string* error) {
+    if (!m_options.escalations.empty()) {
+        std::optional<Escalations> policies = Escalations::Load(m_options.escalations, error);
+        if (!policies) {
+            return false;
+        }
+        m_intake->SetPolicies(std::make_shared<const Escalations>(std::move(*policies)));
+    }
+    // Always: pages of a policy a file read before may still wait in the queue for their next step.
+    m_escalator = std::make_unique<Escalator>(*m_intake, m_options.escalationPrefix);
     std::shared_ptr<const Schedule> schedule;
     if (!m_options.schedule.empty()) {
         std::optional<Schedule> read = Schedule::Load(m_options.schedule, error);
@@ -225,6 +234,7 @@ void Gateway::Start() {
     StartThread(m_mqttThread, m_mqtt);
     StartThread(m_panelThread, m_panel);
     StartThread(m_schedulerThread, m_scheduler);
+    StartThread(m_escalatorThread, m_escalator);
     WarnOfUnknownRecipients();
 }
 
@@ -237,6 +247,14 @@ void Gateway::Reload() {
             LogLine("hooks file read again: " + std::to_string(hooks->Names().size()) + " hooks");
         } else {
             LogError("hooks file not read again, the old one stays: " + OneLine(error));
+        }
+    }
+    if (!m_options.escalations.empty()) {
+        if (std::optional<Escalations> policies = Escalations::Load(m_options.escalations, &error)) {
+            LogLine("escalations read again: " + std::to_string(policies->Names().size()) + " policies");
+            m_intake->SetPolicies(std::make_shared<const Escalations>(std::move(*policies)));
+        } else {
+            LogError("escalations not read again, the old ones stay: " + OneLine(error));
         }
     }
     if (m_scheduler && !m_options.schedule.empty()) {
@@ -259,6 +277,7 @@ void Gateway::Reload() {
 void Gateway::Stop() {
     // The intakes first, so that nothing is handed in once the transmitter has stopped.
     StopThread(m_schedulerThread, m_scheduler);
+    StopThread(m_escalatorThread, m_escalator);
     StopThread(m_mqttThread, m_mqtt);
     StopThread(m_httpThread, m_http);
     StopThread(m_snppThread, m_snpp);

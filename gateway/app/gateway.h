@@ -15,6 +15,7 @@
 #include "gateway/net/refusals.h"
 #include "gateway/net/tokens.h"
 #include "gateway/queue/page_store.h"
+#include "gateway/schedule/escalator.h"
 #include "gateway/schedule/scheduler.h"
 #include "gateway/snpp/snpp_server.h"
 #include "gateway/transmit/transmitter.h"
@@ -71,7 +72,9 @@ private:
     std::unique_ptr<HookRoutes> m_hookRoutes;
     std::shared_ptr<const Hooks> m_hooks;
     std::unique_ptr<Scheduler> m_scheduler;
-    std::thread m_sending, m_snppThread, m_httpThread, m_mqttThread, m_panelThread, m_schedulerThread;
+    std::unique_ptr<Escalator> m_escalator;
+    std::thread m_sending, m_snppThread, m_httpThread, m_mqttThread, m_panelThread, m_schedulerThread,
+        m_escalatorThread;
 };
 
 } // namespace velkor::gateway

@@ -210,6 +210,8 @@ struct Given {
     std::string resolved = "page";
     std::string hooks;
     std::string schedule;
+    std::string escalations;
+    std::string escalationPrefix = "[{step}] ";
     std::string setTime = "off";
     std::string espaPort;
     std::string espaLine = "9600,7E1";
@@ -257,6 +259,12 @@ void AddOptions(CLI::App& app, Given& given) {
         ->type_name("FILE");
     app.add_option("--schedule", given.schedule, "pages at set times: lines of DAYS HH:MM TO TEXT in FILE")
         ->type_name("FILE");
+    app.add_option("--escalations", given.escalations,
+                   "who is paged next when nobody answers: lines of POLICY AFTER TO in FILE")
+        ->type_name("FILE");
+    app.add_option("--escalation-prefix", given.escalationPrefix,
+                   "put before the text of an escalation's next step; {step} is its number")
+        ->type_name("TEXT");
     app.add_option("--set-time", given.setTime, "send the time to every watch then (daily 03:00), or off")
         ->type_name("DAYS HH:MM");
     app.add_option("--alert-firing-prefix", given.firingPrefix,
@@ -365,6 +373,11 @@ Options Checked(const Given& given) {
     options.alerts = AlertSettings{given.firingPrefix, given.resolvedPrefix, given.resolved == "page"};
     options.hooks = given.hooks;
     options.schedule = given.schedule;
+    options.escalations = given.escalations;
+    if (!IsUtf8(given.escalationPrefix)) {
+        throw CLI::ValidationError("--escalation-prefix", "a text in UTF-8 is needed");
+    }
+    options.escalationPrefix = given.escalationPrefix;
     if (given.setTime != "off") {
         std::string error;
         options.setTime = Schedule::ParseTimeSetting(given.setTime, &error);

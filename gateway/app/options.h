@@ -32,8 +32,10 @@ struct Options {
     bool consoleOff = false;
     std::string texts; // the console's quick texts; empty: none
     AlertSettings alerts;
-    std::string hooks;                    // the hooks file; empty: none
-    std::string schedule;                 // the schedule file; empty: none
+    std::string hooks;       // the hooks file; empty: none
+    std::string schedule;    // the schedule file; empty: none
+    std::string escalations; // the escalation policies; empty: none
+    std::string escalationPrefix = "[{step}] ";
     std::optional<ScheduleEntry> setTime; // when the watches' clock is set; nullopt: never
     std::optional<MqttSettings> mqtt;     // nullopt: no broker
     PanelSettings panel;                  // port empty: no panel

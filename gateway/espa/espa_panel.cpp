@@ -14,13 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Replaced(std::string text, std::string_view from, std::string_view to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 } // namespace
 
 bool ParsePanelLine(std::string_view text, PanelSettings* settings, std::string* error) {

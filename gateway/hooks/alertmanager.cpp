@@ -50,7 +50,44 @@ void ReadAnswerLabels(const Json& labels, NewPage& page) {
     }
 }
 
+// What an alert says: its summary, else its description, else its name and labels.
+std::string AlertText(const Json& labels, const Json& annotations) {
+    std::string what = Text(annotations, "summary");
+    if (what.empty()) {
+        what = Text(annotations, "description");
+    }
+    if (what.empty()) {
+        what = Text(labels, "alertname");
+        std::string rest;
+        if (labels.is_object()) {
+            for (const auto& [name, value] : labels.items()) {
+                if (name != "alertname" && !name.starts_with("velkor_") && value.is_string()) {
+                    rest += (rest.empty() ? "" : " ") + name + "=" + value.get<std::string>();
+                }
+            }
+        }
+        what += rest.empty() ? "" : (what.empty() ? "" : " ") + rest;
+    }
+    return what;
+}
+
 } // namespace
+
+// The page an alert makes, but for its recipients and text: its priority by severity, and for a firing
+// alert, the answer, repeats and escalation its labels ask for and the cause its resolution clears.
+NewPage AlertPage(const Json& labels, bool firing, const std::string& fingerprint, const Intake& intake) {
+    NewPage page;
+    const std::string severity = Text(labels, "severity");
+    page.priority = severity == "critical" || severity == "page" ? Priority::High : Priority::Normal;
+    if (firing) {
+        ReadAnswerLabels(labels, page);
+        if (const std::string policy = Text(labels, "velkor_escalate"); !policy.empty()) {
+            SetEscalation(page, policy, *intake.Policies());
+        }
+        page.cause = fingerprint.empty() ? "" : AlertCause(fingerprint);
+    }
+    return page;
+}
 
 std::string AlertCause(const std::string& fingerprint) {
     return "alertmanager " + fingerprint;
@@ -96,22 +133,7 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
         if (status == "resolved" && !settings.pageResolved) {
             continue;
         }
-        std::string what = Text(annotations, "summary");
-        if (what.empty()) {
-            what = Text(annotations, "description");
-        }
-        if (what.empty()) {
-            what = Text(labels, "alertname");
-            std::string rest;
-            if (labels.is_object()) {
-                for (const auto& [name, value] : labels.items()) {
-                    if (name != "alertname" && !name.starts_with("velkor_") && value.is_string()) {
-                        rest += (rest.empty() ? "" : " ") + name + "=" + value.get<std::string>();
-                    }
-                }
-            }
-            what += rest.empty() ? "" : (what.empty() ? "" : " ") + rest;
-        }
+        const std::string what = AlertText(labels, annotations);
         const std::string label = Text(labels, "velkor_to");
         const std::vector<std::string> recipients = label.empty() ? to : SplitRecipients(label);
         if (recipients.empty()) {
@@ -120,14 +142,8 @@ Notification AlertmanagerPages(std::string_view body, const std::vector<std::str
                               "in the alert's label velkor_to",
                               "missing", "to"};
         }
-        NewPage page;
+        NewPage page = AlertPage(labels, status == "firing", fingerprint, intake);
         page.source = source;
-        const std::string severity = Text(labels, "severity");
-        page.priority = severity == "critical" || severity == "page" ? Priority::High : Priority::Normal;
-        if (status == "firing") {
-            ReadAnswerLabels(labels, page);
-            page.cause = fingerprint.empty() ? "" : AlertCause(fingerprint);
-        }
         const std::string prefix = status == "firing" ? settings.firingPrefix : settings.resolvedPrefix;
         std::variant<ReadPage, PageRefusal> read =
             CompletePage(std::move(page), recipients, FitPageText(prefix + what), intake);

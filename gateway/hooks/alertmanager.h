@@ -26,6 +26,9 @@ struct Notification {
 
 // What ties an alert's page to its resolution: its fingerprint.
 std::string AlertCause(const std::string& fingerprint);
+// The page an alert makes, but for its recipients and text (its labels: severity, velkor_answer,
+// velkor_repeat, velkor_ttl, velkor_escalate). Throws PageRefusal for a label at fault.
+NewPage AlertPage(const Json& labels, bool firing, const std::string& fingerprint, const Intake& intake);
 
 // The pages of Alertmanager's notification `body`. Recipients: the alert's label velkor_to when it has
 // one (names, groups, addresses, separated by commas), else `to` (the query's). A text the watches cannot

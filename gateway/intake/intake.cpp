@@ -27,6 +27,16 @@ std::variant<std::vector<Recipient>, std::string> Intake::Resolve(std::string_vi
     return ParseRecipient(text, *names);
 }
 
+std::shared_ptr<const Escalations> Intake::Policies() const {
+    std::lock_guard lock(m_mutex);
+    return m_policies;
+}
+
+void Intake::SetPolicies(std::shared_ptr<const Escalations> policies) {
+    std::lock_guard lock(m_mutex);
+    m_policies = std::move(policies);
+}
+
 void Intake::SetWatchNames(std::shared_ptr<const WatchNames> names) {
     std::lock_guard lock(m_mutex);
     m_names = std::move(names);

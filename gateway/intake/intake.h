@@ -4,6 +4,7 @@
 //
 // Threads: any thread.
 
+#include "gateway/intake/escalations.h"
 #include "gateway/intake/watch_names.h"
 #include "gateway/queue/page_store.h"
 #include "gateway/transmit/transmitter.h"
@@ -38,6 +39,9 @@ public:
                                                            const std::string& request = "");
     // A watch list read again (SIGHUP).
     void SetWatchNames(std::shared_ptr<const WatchNames> names);
+    // The escalation policies as they are now (none without an escalations file), and read again.
+    std::shared_ptr<const Escalations> Policies() const;
+    void SetPolicies(std::shared_ptr<const Escalations> policies);
 
     PageStore& Store() { return m_store; }
     Transmitter& Sender() { return m_transmitter; }
@@ -47,8 +51,9 @@ private:
 
     PageStore& m_store;
     Transmitter& m_transmitter;
-    mutable std::mutex m_mutex; // guards m_names
+    mutable std::mutex m_mutex; // guards m_names and m_policies
     std::shared_ptr<const WatchNames> m_names;
+    std::shared_ptr<const Escalations> m_policies = std::make_shared<const Escalations>();
 };
 
 } // namespace velkor::gateway

@@ -113,6 +113,13 @@ std::optional<double> ParseIsoTime(const std::string& text) {
     return static_cast<double>(whole) + seconds - offset;
 }
 
+void ReadEscalate(const Json& value, NewPage& page, const Intake& intake) {
+    if (!value.is_string()) {
+        throw PageRefusal{422, "escalate: the name of an escalation policy", "invalid", "escalate"};
+    }
+    SetEscalation(page, value.get<std::string>(), *intake.Policies());
+}
+
 void ReadAt(const Json& value, NewPage& page) {
     const std::string rule =
         "at: a time with its offset, such as \"2026-12-10T08:00:00+08:00\", within a year";
@@ -233,10 +240,13 @@ std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage 
                 page.answer = page.answer || value.get<bool>();
             } else if (key == "at") {
                 ReadAt(value, page);
+            } else if (key == "escalate") {
+                ReadEscalate(value, page, intake);
             } else {
-                throw PageRefusal{
-                    422, "unknown field \"" + key + "\" (to, text, priority, ttl, repeat, answer, at)",
-                    "unknown_field", key};
+                throw PageRefusal{422,
+                                  "unknown field \"" + key +
+                                      "\" (to, text, priority, ttl, repeat, answer, at, escalate)",
+                                  "unknown_field", key};
             }
         }
         if (!json.contains("text")) {
@@ -246,6 +256,24 @@ std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage 
     } catch (const PageRefusal& refusal) {
         return refusal;
     }
+}
+
+void SetEscalation(NewPage& page, const std::string& policy, const Escalations& policies) {
+    const std::vector<EscalationStep>* steps = policies.Find(policy);
+    if (!steps) {
+        std::string names;
+        for (const std::string& name : policies.Names()) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        throw PageRefusal{
+            422,
+            "escalate: no escalation policy is named \"" + policy + "\" (" +
+                (names.empty() ? std::string("no escalations file is read") : "there are " + names) + ")",
+            "unknown_policy", "escalate", policy};
+    }
+    page.escalation = policy;
+    page.answer = true;
+    page.escalateAfter = steps->empty() ? 0 : steps->front().after;
 }
 
 std::variant<ReadPage, PageRefusal> CompletePage(NewPage page, const std::vector<std::string>& to,
@@ -313,6 +341,15 @@ void AddTiming(Json& json, const PageRecord& page) {
         if (page.answered > 0) {
             json["answered"] = {
                 {"time", IsoTime(page.answered)}, {"by", page.answeredBy}, {"via", page.answeredVia}};
+        }
+    }
+    if (!page.escalation.empty()) {
+        json["escalation"] = {{"policy", page.escalation}, {"step", page.step}};
+        if (page.chain > 0) {
+            json["escalation"]["of"] = page.chain;
+        }
+        if (page.nextStep > 0) {
+            json["escalation"]["next"] = IsoTime(page.nextStep);
         }
     }
     if (page.scheduled > 0) {

@@ -48,6 +48,10 @@ std::variant<ReadPage, PageRefusal> PageFromJson(std::string_view body, NewPage 
 std::variant<ReadPage, PageRefusal> CompletePage(NewPage page, const std::vector<std::string>& to,
                                                  const std::string& text, const Intake& intake);
 
+// `page` escalated by `policy` (it asks for an answer, and its next step is timed). Throws PageRefusal
+// (unknown_policy) for a policy `policies` lacks.
+void SetEscalation(NewPage& page, const std::string& policy, const Escalations& policies);
+
 // The fields the time page shares with a text page. Throw PageRefusal.
 Priority ReadPriority(const Json& value);
 int ReadTtl(const Json& value);

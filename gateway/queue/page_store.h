@@ -118,6 +118,19 @@ struct AnswerFigures {
     std::vector<double> delays; // seconds from a page's first frame to its answer, the latest 1000
 };
 
+// A page whose next escalation step is due: what that step's page is made from.
+struct EscalationDue {
+    int64_t id = 0;
+    int64_t chain = 0; // the page that started the escalation
+    std::string policy;
+    int step = 1; // the step the page is
+    std::string text;
+    Priority priority = Priority::Normal;
+    int ttlSeconds = DEFAULT_TTL_SECONDS;
+    std::string key;
+    std::string cause;
+};
+
 // One page of a listing.
 struct PageQuery {
     std::optional<std::string> state;
@@ -194,6 +207,11 @@ public:
     std::vector<int64_t> Resolve(const std::string& cause, const Answer& answer, double now);
     // The pages that wait for an answer, oldest first (at most `limit`).
     std::vector<PageRecord> Waiting(int limit);
+    // The pages whose next escalation step is due at `now`, answered by nobody of their escalation.
+    std::vector<EscalationDue> DueEscalations(double now);
+    // Queues `next`, the next step after page `from`, and ends `from`'s wait for it, in one transaction;
+    // without `next` (its policy is gone), only the wait ends. Throws StoreError.
+    std::optional<int64_t> Escalate(int64_t from, const std::optional<NewPage>& next, double now);
     AnswerFigures Answers();
 
     // Removes finished pages (sent, failed, expired, cancelled) that finished before `before`, with their
@@ -269,6 +287,8 @@ private:
     // Runs `write` in one transaction on the writer, taken within SUBMIT_WAIT (StoreBusy past it), and
     // commits when it returns true; its failure or success noted for Problem().
     void WriteWithinSubmitWait(const std::function<bool()>& write);
+    // Page `id` answered, as `answer` says (within a write).
+    void StoreAnswer(int64_t id, const Answer& answer, double now);
 
     std::mutex m_mutex; // guards m_db, its statements and m_sending
     sqlite3* m_db = nullptr;

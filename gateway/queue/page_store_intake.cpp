@@ -12,11 +12,12 @@
 namespace velkor::gateway {
 
 int64_t PageStore::InsertPage(const NewPage& page, double now) {
-    Statement insert(*m_statements,
-                     "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
-                     "repeat_count, state, reason, finished, source, next_due, key_name, details, "
-                     "reason_code, detail_list, answer, cause, scheduled, until_answered) "
-                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    Statement insert(
+        *m_statements,
+        "INSERT INTO pages(kind, text, gbk, priority, created, expires, repeat_every, "
+        "repeat_count, state, reason, finished, source, next_due, key_name, details, "
+        "reason_code, detail_list, answer, cause, scheduled, until_answered, escalation, step, chain, "
+        "next_step) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     // A page for later is due then, and its time to live counts from then.
     const double start = page.at > now ? page.at : now;
     insert.Bind(1, PageKindName(page.kind))
@@ -40,6 +41,10 @@ int64_t PageStore::InsertPage(const NewPage& page, double now) {
         .Bind(19, page.cause)
         .Bind(20, page.at > now ? page.at : 0.0)
         .Bind(21, int64_t{page.untilAnswered ? 1 : 0})
+        .Bind(22, page.escalation)
+        .Bind(23, int64_t{page.step})
+        .Bind(24, page.chain)
+        .Bind(25, page.escalateAfter > 0 ? start + page.escalateAfter : 0.0)
         .Run();
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     for (std::size_t i = 0; i < page.recipients.size(); ++i) {

@@ -37,6 +37,10 @@ PageRecord RecordOf(const Statement& select) {
     page.cause = select.Text(21);
     page.scheduled = select.Real(22);
     page.untilAnswered = select.Int(23) != 0;
+    page.escalation = select.Text(24);
+    page.step = static_cast<int>(select.Int(25));
+    page.chain = select.Int(26);
+    page.nextStep = select.Real(27);
     page.framesDone = static_cast<int>(select.Int(13));
     return page;
 }
@@ -44,7 +48,9 @@ PageRecord RecordOf(const Statement& select) {
 const char* const PAGE_COLUMNS =
     "SELECT id, kind, text, priority, created, expires, repeat_every, repeat_count, "
     "state, reason, source, finished, key_name, done_frames, details, reason_code, detail_list, answer, "
-    "answered, answered_by, answered_via, cause, scheduled, until_answered FROM pages ";
+    "answered, answered_by, answered_via, cause, scheduled, until_answered, escalation, step, chain, "
+    "next_step "
+    "FROM pages ";
 
 void ReadRecipients(StatementCache& cache, PageRecord& page) {
     Statement recipients(cache, "SELECT address, name FROM recipients WHERE page_id = ? ORDER BY position");

@@ -74,6 +74,10 @@ struct NewPage {
     std::string cause;
     double at = 0;              // on the queue's clock, when its first frame is due; 0 for now
     bool untilAnswered = false; // its rounds go on until it is answered or its time ends
+    std::string escalation;     // the escalation policy that pages the next step when nobody answers
+    int step = 1;               // which step of it this page is
+    int64_t chain = 0;          // the page whose escalation this is (0: this page starts one)
+    int escalateAfter = 0;      // seconds until its next step is paged; 0: none
 };
 
 struct FrameRecord {
@@ -113,6 +117,10 @@ struct PageRecord {
     std::string cause;
     double scheduled = 0; // when it was asked to go out, for a page queued for later; 0 for at once
     bool untilAnswered = false;
+    std::string escalation;
+    int step = 1;
+    int64_t chain = 0;
+    double nextStep = 0; // when the next step is paged unless it is answered; 0: none
     int framesDone = 0;
     std::vector<FrameRecord> frames;
 };

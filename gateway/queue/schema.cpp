@@ -94,6 +94,13 @@ const char* const MIGRATIONS[] = {
        ALTER TABLE pages ADD COLUMN until_answered INTEGER NOT NULL DEFAULT 0;
        CREATE INDEX pages_awaiting ON pages(expires) WHERE state = 'sent' AND answer = 1;
        CREATE INDEX pages_cause ON pages(cause) WHERE cause <> '';)",
+    // Escalations: the policy, the step, the page that started it, and when the next step is due.
+    R"(ALTER TABLE pages ADD COLUMN escalation TEXT NOT NULL DEFAULT '';
+       ALTER TABLE pages ADD COLUMN step INTEGER NOT NULL DEFAULT 1;
+       ALTER TABLE pages ADD COLUMN chain INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE pages ADD COLUMN next_step REAL NOT NULL DEFAULT 0;
+       CREATE INDEX pages_escalating ON pages(next_step) WHERE next_step > 0;
+       CREATE INDEX pages_chain ON pages(chain) WHERE chain > 0;)",
 };
 static_assert(std::size(MIGRATIONS) == SCHEMA_VERSION);
 

@@ -2,10 +2,8 @@
 
 #include "frames/strict_text.h"
 #include "frames/utf8.h"
+#include "gateway/intake/line_words.h"
 #include "gateway/intake/watch_names.h"
-
-#include <fstream>
-#include <sstream>
 
 namespace velkor::gateway {
 namespace {
@@ -62,20 +60,6 @@ bool ReadTime(std::string_view word, ScheduleEntry& entry, std::string* why) {
 }
 
 // The next word of `line` from `at` (blanks skipped), and where it starts (0-based).
-std::string_view NextWord(std::string_view line, std::size_t& at, std::size_t* start) {
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
-        ++at;
-    }
-    *start = at;
-    while (at < line.size() && line[at] != ' ' && line[at] != '\t') {
-        ++at;
-    }
-    return line.substr(*start, at - *start);
-}
-
-std::string Fault(const std::string& file, int line, std::size_t column, const std::string& why) {
-    return file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) + ": " + why;
-}
 
 } // namespace
 
@@ -103,18 +87,7 @@ std::optional<Schedule> Schedule::Parse(std::string_view text, const std::string
         *error = file + ": not a schedule (UTF-8 text, at most 256 kB)";
         return std::nullopt;
     }
-    int number = 0;
-    for (std::size_t begin = 0; begin < text.size();) {
-        const std::size_t end = std::min(text.find('\n', begin), text.size());
-        std::string_view line = text.substr(begin, end - begin);
-        begin = end + 1;
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (TrimBlanks(line).empty() || TrimBlanks(line).front() == '#') {
-            continue;
-        }
+    ForEachEntryLine(text, [&](std::string_view line, int number) {
         ScheduleEntry entry;
         entry.line = number;
         std::size_t at = 0;
@@ -123,27 +96,27 @@ std::optional<Schedule> Schedule::Parse(std::string_view text, const std::string
         const std::string_view days = NextWord(line, at, &start);
         std::optional<std::array<bool, 7>> read = ReadDays(days, &why);
         if (!read) {
-            faults.push_back(Fault(file, number, start, why));
-            continue;
+            faults.push_back(LineFault(file, number, start, why));
+            return;
         }
         entry.days = *read;
         if (!ReadTime(NextWord(line, at, &start), entry, &why)) {
-            faults.push_back(Fault(file, number, start, why));
-            continue;
+            faults.push_back(LineFault(file, number, start, why));
+            return;
         }
         entry.to = SplitRecipients(NextWord(line, at, &start));
         if (entry.to.empty()) {
-            faults.push_back(Fault(file, number, start, "whom to page is missing: DAYS HH:MM TO TEXT"));
-            continue;
+            faults.push_back(LineFault(file, number, start, "whom to page is missing: DAYS HH:MM TO TEXT"));
+            return;
         }
         const std::string_view words = TrimBlanks(line.substr(at));
         if (words.empty()) {
-            faults.push_back(Fault(file, number, at, "the text is missing: DAYS HH:MM TO TEXT"));
-            continue;
+            faults.push_back(LineFault(file, number, at, "the text is missing: DAYS HH:MM TO TEXT"));
+            return;
         }
         entry.text = std::string(words);
         schedule.m_entries.push_back(std::move(entry));
-    }
+    });
     if (!faults.empty()) {
         *error = JoinLines(faults);
         return std::nullopt;
@@ -152,14 +125,8 @@ std::optional<Schedule> Schedule::Parse(std::string_view text, const std::string
 }
 
 std::optional<Schedule> Schedule::Load(const std::string& path, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot be read";
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return Parse(text.str(), path, error);
+    const std::optional<std::string> text = ReadWholeFile(path, error);
+    return text ? Parse(*text, path, error) : std::nullopt;
 }
 
 std::vector<ScheduleEntry> Schedule::DueAt(const std::tm& local) const {

@@ -140,6 +140,58 @@ TEST(Answers, APageForLaterIsScheduledCancellableAndGoesOutOnTime) {
     EXPECT_TRUE(TextFrames(sim, 1, 1s).empty()) << "a cancelled page for later went out";
 }
 
+// An escalation pages step two after its wait and step three after its own, each an ordinary page with
+// its step before the text; it goes on from its step after a SIGKILL, and an answer to any of its pages
+// stops it.
+TEST(Answers, NobodyAnsweringPagesTheNextStepUntilSomeoneDoes) {
+    Folder folder;
+    folder.Write("site.escalations", "ward-2 2s 2\nward-2 3s 3\n");
+    SimProcess sim;
+    const std::vector<std::string> options = {"--gap", "0", "--escalations", folder / "site.escalations"};
+    auto gateway = std::make_unique<Gateway>(folder, sim.Link(), options);
+    const auto [status, queued] =
+        gateway->Post("/v1/pages", {{"to", "1"}, {"text", "5床呼叫"}, {"escalate", "ward-2"}, {"ttl", 60}});
+    ASSERT_EQ(status, 202) << queued.dump();
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0]["address"], "0.0.0.1");
+    const auto started = std::chrono::steady_clock::now();
+    frames = TextFrames(sim, 1, 4s);
+    ASSERT_EQ(frames.size(), 1U) << gateway->Log();
+    EXPECT_EQ(frames[0]["address"], "0.0.0.2");
+    EXPECT_EQ(frames[0]["text"], "[2] 5床呼叫");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1500ms) << "step two before its wait";
+    const Json root = gateway->Get("/v1/pages/1");
+    EXPECT_EQ(root["escalation"]["policy"], "ward-2");
+    EXPECT_FALSE(root["escalation"].contains("next")) << "step two is paged: the root waits no more";
+    EXPECT_EQ(gateway->Get("/v1/pages/2")["escalation"]["of"], 1);
+
+    // Killed while step two waits: started again, step three comes on time.
+    EXPECT_EQ(gateway->Stop(SIGKILL), 128 + SIGKILL);
+    gateway = std::make_unique<Gateway>(folder, sim.Link(), options);
+    frames = TextFrames(sim, 1, 5s);
+    ASSERT_EQ(frames.size(), 1U) << gateway->Log();
+    EXPECT_EQ(frames[0]["address"], "0.0.0.3");
+    EXPECT_EQ(frames[0]["text"], "[3] 5床呼叫");
+
+    // A second call, answered at step two: no step three, and every page of it is answered.
+    gateway->Post("/v1/pages", {{"to", "1"}, {"text", "6床呼叫"}, {"escalate", "ward-2"}, {"ttl", 60}});
+    ASSERT_EQ(TextFrames(sim, 2, 4s).size(), 2U) << gateway->Log();
+    const Json pages = gateway->Get("/v1/pages?limit=1");
+    const int64_t stepTwo = pages["pages"][0]["id"];
+    EXPECT_EQ(gateway->Client()
+                  .Post(("/v1/pages/" + std::to_string(stepTwo) + "/ack").c_str(), "", "text/plain")
+                  ->status,
+              200);
+    EXPECT_TRUE(TextFrames(sim, 1, 5s).empty()) << "step three after the answer";
+    EXPECT_EQ(gateway->Get("/v1/pages/" + std::to_string(stepTwo - 1))["state"], "acknowledged")
+        << "the page that started it is answered too";
+    const auto [refused, why] =
+        gateway->Post("/v1/pages", {{"to", "1"}, {"text", "x"}, {"escalate", "ward-9"}});
+    EXPECT_EQ(refused, 422);
+    EXPECT_EQ(why["code"], "unknown_policy");
+}
+
 // The schedule's pages and the time frame at their minute of the site's time (libfaketime starts the
 // gateway's wall clock at 11:29:58 in Shanghai), once, even when the gateway starts again within it.
 TEST(Answers, TheSchedulePagesAtItsMinuteOnceAndTheWatchesGetTheTime) {

@@ -1,6 +1,7 @@
 // The schedule file and the time setting: what each line means, each fault with its line and column, and
 // what falls due in a minute.
 
+#include "gateway/intake/escalations.h"
 #include "gateway/schedule/schedule.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,40 @@ TEST(Schedule, TheTimeSettingIsDaysAndATime) {
         EXPECT_FALSE(Schedule::ParseTimeSetting(bad, &error));
         EXPECT_NE(error.find("DAYS HH:MM, as daily 03:00"), std::string::npos) << error;
     }
+}
+
+} // namespace
+} // namespace velkor::gateway
+
+namespace velkor::gateway {
+namespace {
+
+TEST(Escalations, APolicyIsItsLinesInOrderAndEachFaultIsToldWhereItIs) {
+    std::string error;
+    const std::optional<Escalations> policies = Escalations::Parse("# policy after to\n"
+                                                                   "ward-2   2m  ward-2\n"
+                                                                   "kitchen 90s desk\n"
+                                                                   "ward-2   5m  charge-nurse, all\n",
+                                                                   "site.escalations", &error);
+    ASSERT_TRUE(policies) << error;
+    EXPECT_EQ(policies->Names(), (std::vector<std::string>{"kitchen", "ward-2"}));
+    const std::vector<EscalationStep>* ward = policies->Find("ward-2");
+    ASSERT_TRUE(ward);
+    ASSERT_EQ(ward->size(), 2U);
+    EXPECT_EQ((*ward)[0].after, 120);
+    EXPECT_EQ((*ward)[1].after, 300);
+    EXPECT_EQ((*ward)[1].to, (std::vector<std::string>{"charge-nurse", "all"}));
+    EXPECT_FALSE(policies->Find("ward-3"));
+
+    EXPECT_FALSE(Escalations::Parse("ward-2 soon x\nward-2 2m\nward-2 0s x\nward-2 2d x\n", "e", &error));
+    EXPECT_EQ(error, "e:1:8: \"soon\" is not a wait: 90s, 2m, 1h (1 s to a day)\n"
+                     "e:2:10: whom to page is missing: POLICY AFTER TO\n"
+                     "e:3:8: \"0s\" is not a wait: 90s, 2m, 1h (1 s to a day)\n"
+                     "e:4:8: \"2d\" is not a wait: 90s, 2m, 1h (1 s to a day)");
+    EXPECT_EQ(ParseWait("45"), 45);
+    EXPECT_EQ(ParseWait("1h"), 3600);
+    EXPECT_FALSE(ParseWait("25h"));
+    EXPECT_FALSE(ParseWait("-5s"));
 }
 
 } // namespace
