@@ -286,21 +286,26 @@ function waiting(page) {
   return page.answer && (page.state === 'queued' || page.state === 'sent') && !page.answered;
 }
 
-function ackButton(page) {
+// A button that asks the gateway to do something to a page, and shows the page as it is afterwards.
+function actionButton(page, label, className, request, refused) {
   const button = document.createElement('button');
   button.type = 'button';
-  button.className = 'ack';
-  button.textContent = say('ack');
+  button.className = className;
+  button.textContent = say(label);
   button.addEventListener('click', async () => {
     button.disabled = true;
     try {
-      showPage(await api(`/v1/pages/${page.id}/ack`, { method: 'POST' }));
+      showPage(await api(request.path, { method: request.method }));
     } catch (error) {
-      alert(say('cannotAck', { why: refusalText(error) }));
+      alert(say(refused, { why: refusalText(error) }));
       button.disabled = false;
     }
   });
   return button;
+}
+
+function ackButton(page) {
+  return actionButton(page, 'ack', 'ack', { path: `/v1/pages/${page.id}/ack`, method: 'POST' }, 'cannotAck');
 }
 
 function toText(page) {
@@ -348,20 +353,8 @@ function fillRow(row, page) {
   const mayAct = scopes.includes('send') || scopes.includes('admin');
   if (waiting(page) && mayAct) action.append(ackButton(page));
   if (page.state === 'queued' && mayAct) {
-    const button = document.createElement('button');
-    button.type = 'button';
-    button.className = 'secondary';
-    button.textContent = say('cancel');
-    button.addEventListener('click', async () => {
-      button.disabled = true;
-      try {
-        showPage(await api(`/v1/pages/${page.id}`, { method: 'DELETE' }));
-      } catch (error) {
-        alert(say('cannotCancel', { why: refusalText(error) }));
-        button.disabled = false;
-      }
-    });
-    action.append(button);
+    action.append(actionButton(page, 'cancel', 'secondary', { path: `/v1/pages/${page.id}`, method: 'DELETE' },
+      'cannotCancel'));
   }
   row.append(action);
 }
