@@ -78,6 +78,15 @@ recipients; call is the watch's call number on a nurse-call panel (1 to 16 digit
 The frames are the wireless page's. A write that fails ends the run (exit 1), saying which watch and how
 far it got; the watches before it are done.)",
          MakeWatchesCommand},
+        {"rosters", "a site's duty rosters (the gateway's --rosters): check them",
+         R"(The rosters file has a shift a line: ROSTER DAYS HH:MM-HH:MM MEMBERS, as
+  ward-nurse  weekdays    07:00-19:00  nurse-3
+  ward-nurse  weekdays    19:00-07:00  nurse-4,nurse-7     (into the next morning)
+  ward-nurse  2026-12-25  07:00-19:00  nurse-6             (that day, instead of its weekly shifts)
+DAYS: daily, weekdays, weekends, mon,tue,...,sun, or a date YYYY-MM-DD. Lines starting with # are left out.
+  check FILE            every fault, as FILE:LINE:COLUMN: reason (exit 2), or each roster's members on
+                        duty now and the next change, in the machine's local time)",
+         MakeRostersCommand},
     };
     return commands;
 }

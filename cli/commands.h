@@ -52,5 +52,6 @@ std::unique_ptr<Command> MakeChannelCommand();
 std::unique_ptr<Command> MakeTransmitterCommand();
 std::unique_ptr<Command> MakeModuleCommand();
 std::unique_ptr<Command> MakeWatchesCommand();
+std::unique_ptr<Command> MakeRostersCommand();
 
 } // namespace velkor::cli

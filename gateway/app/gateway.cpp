@@ -1,5 +1,7 @@
 #include "gateway/app/gateway.h"
 
+#include "gateway/intake/line_words.h"
+
 #include "frames/version.h"
 #include "gateway/http/console_files.h"
 #include "gateway/log/log.h"
@@ -96,7 +98,52 @@ bool Gateway::Open(std::string* error) {
     return OpenSchedule(error) && OpenHttp(error);
 }
 
+namespace {
+
+// The duty rosters at `path`; nullptr with every fault in `error`. A roster named like a watch or a group
+// would take its pages: refused.
+std::shared_ptr<const Rosters> LoadRosters(const std::string& path, const Intake& intake,
+                                           std::string* error) {
+    const std::optional<std::string> text = ReadWholeFile(path, error);
+    if (!text) {
+        return nullptr;
+    }
+    std::variant<Rosters, std::vector<RosterFault>> read = Rosters::Parse(*text);
+    std::vector<std::string> faults;
+    if (const auto* found = std::get_if<std::vector<RosterFault>>(&read)) {
+        for (const RosterFault& fault : *found) {
+            faults.push_back(RosterFaultText(path, fault));
+        }
+    } else {
+        const Rosters& rosters = std::get<Rosters>(read);
+        for (const RosterShift& shift : rosters.Shifts()) {
+            if (std::holds_alternative<std::vector<Recipient>>(
+                    ParseRecipient(shift.roster, *intake.Names()))) {
+                faults.push_back(path + ":" + std::to_string(shift.line) + ":1: the roster \"" +
+                                 shift.roster +
+                                 "\" is named like a watch, a group, an address, a number or all");
+            }
+        }
+    }
+    if (!faults.empty()) {
+        std::sort(faults.begin(), faults.end());
+        faults.erase(std::unique(faults.begin(), faults.end()), faults.end());
+        *error = JoinLines(faults);
+        return nullptr;
+    }
+    return std::make_shared<const Rosters>(std::get<Rosters>(std::move(read)));
+}
+
+} // namespace
+
 bool Gateway::OpenSchedule(std::string* error) {
+    if (!m_options.rosters.empty()) {
+        std::shared_ptr<const Rosters> rosters = LoadRosters(m_options.rosters, *m_intake, error);
+        if (!rosters) {
+            return false;
+        }
+        m_intake->SetRosters(rosters);
+    }
     if (!m_options.escalations.empty()) {
         std::optional<Escalations> policies = Escalations::Load(m_options.escalations, error);
         if (!policies) {
@@ -247,6 +294,14 @@ void Gateway::Reload() {
             LogLine("hooks file read again: " + std::to_string(hooks->Names().size()) + " hooks");
         } else {
             LogError("hooks file not read again, the old one stays: " + OneLine(error));
+        }
+    }
+    if (!m_options.rosters.empty()) {
+        if (std::shared_ptr<const Rosters> rosters = LoadRosters(m_options.rosters, *m_intake, &error)) {
+            LogLine("rosters read again: " + std::to_string(rosters->Names().size()) + " rosters");
+            m_intake->SetRosters(rosters);
+        } else {
+            LogError("rosters not read again, the old ones stay: " + OneLine(error));
         }
     }
     if (!m_options.escalations.empty()) {

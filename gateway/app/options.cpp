@@ -211,6 +211,7 @@ struct Given {
     std::string hooks;
     std::string schedule;
     std::string escalations;
+    std::string rosters;
     std::string escalationPrefix = "[{step}] ";
     std::string setTime = "off";
     std::string espaPort;
@@ -261,6 +262,9 @@ void AddOptions(CLI::App& app, Given& given) {
         ->type_name("FILE");
     app.add_option("--escalations", given.escalations,
                    "who is paged next when nobody answers: lines of POLICY AFTER TO in FILE")
+        ->type_name("FILE");
+    app.add_option("--rosters", given.rosters,
+                   "duty rosters: lines of ROSTER DAYS HH:MM-HH:MM MEMBERS in FILE; a roster is a recipient")
         ->type_name("FILE");
     app.add_option("--escalation-prefix", given.escalationPrefix,
                    "put before the text of an escalation's next step; {step} is its number")
@@ -374,6 +378,7 @@ Options Checked(const Given& given) {
     options.hooks = given.hooks;
     options.schedule = given.schedule;
     options.escalations = given.escalations;
+    options.rosters = given.rosters;
     if (!IsUtf8(given.escalationPrefix)) {
         throw CLI::ValidationError("--escalation-prefix", "a text in UTF-8 is needed");
     }

@@ -35,6 +35,7 @@ struct Options {
     std::string hooks;       // the hooks file; empty: none
     std::string schedule;    // the schedule file; empty: none
     std::string escalations; // the escalation policies; empty: none
+    std::string rosters;     // the duty rosters; empty: none
     std::string escalationPrefix = "[{step}] ";
     std::optional<ScheduleEntry> setTime; // when the watches' clock is set; nullopt: never
     std::optional<MqttSettings> mqtt;     // nullopt: no broker

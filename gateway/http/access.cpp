@@ -45,7 +45,7 @@ std::optional<std::string> AllowedMethods(const std::string& path) {
         return "POST";
     }
     if (path == "/v1/health" || path == "/metrics" || path == "/v1/events" || path == "/v1/watches" ||
-        path == "/v1/texts" || path == "/v1/key" || path == "/v1/unanswered") {
+        path == "/v1/texts" || path == "/v1/key" || path == "/v1/unanswered" || path == "/v1/rosters") {
         return "GET";
     }
     return std::nullopt;

@@ -7,6 +7,7 @@
 #include "gateway/intake/watch_names.h"
 #include "gateway/log/log.h"
 
+#include <ctime>
 #include <map>
 #include <unordered_set>
 
@@ -35,6 +36,20 @@ Json WatchesJson(const WatchNames& names) {
                 {"groups", groupList},
                 {"separators",
                  std::vector<std::string>(std::begin(RECIPIENT_SEPARATORS), std::end(RECIPIENT_SEPARATORS))}};
+}
+
+// Each roster: who is on duty now, and who next from when.
+Json RostersJson(const Rosters& rosters) {
+    Json list = Json::array();
+    for (const std::string& name : rosters.Names()) {
+        const Duty duty = rosters.DutyAt(name, std::time(nullptr));
+        Json entry = {{"name", name}, {"now", duty.now}};
+        entry["next"] =
+            duty.changes ? Json{{"at", IsoTime(static_cast<double>(*duty.changes))}, {"members", duty.next}}
+                         : Json(nullptr);
+        list.push_back(std::move(entry));
+    }
+    return Json{{"rosters", list}};
 }
 
 Json TextsJson(const std::vector<QuickText>& texts) {
@@ -132,7 +147,12 @@ void ConsoleRoutes::ListRoutes() {
                    {"scopes", ScopeNames(key.scopes)}});
     });
     routes.Get("/v1/watches", [this](const httplib::Request&, httplib::Response& response) {
-        Reply(response, 200, WatchesJson(*m_intake.Names()));
+        Json body = WatchesJson(*m_intake.Names());
+        body["rosters"] = m_intake.DutyRosters()->Names(); // recipients too, for the form's completion
+        Reply(response, 200, body);
+    });
+    routes.Get("/v1/rosters", [this](const httplib::Request&, httplib::Response& response) {
+        Reply(response, 200, RostersJson(*m_intake.DutyRosters()));
     });
     routes.Get("/v1/texts", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, 200, TextsJson(m_settings.texts));

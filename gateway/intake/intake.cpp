@@ -4,6 +4,8 @@
 #include "gateway/log/log.h"
 #include "gateway/queue/clock.h"
 
+#include <ctime>
+
 namespace velkor::gateway {
 
 std::string SourceText(const NewPage& page) {
@@ -20,11 +22,42 @@ std::shared_ptr<const WatchNames> Intake::Names() const {
 
 std::variant<std::vector<Recipient>, std::string> Intake::Resolve(std::string_view text) const {
     std::shared_ptr<const WatchNames> names;
+    std::shared_ptr<const Rosters> rosters;
     {
         std::lock_guard lock(m_mutex);
         names = m_names;
+        rosters = m_rosters;
     }
-    return ParseRecipient(text, *names);
+    const std::string name(text);
+    if (!rosters->Has(name)) {
+        return ParseRecipient(text, *names);
+    }
+    // Whoever is on duty now, each member as any recipient.
+    const Duty duty = rosters->DutyAt(name, std::time(nullptr));
+    if (duty.now.empty()) {
+        return "the roster \"" + name + "\" has nobody on duty now";
+    }
+    std::vector<Recipient> recipients;
+    for (const std::string& member : duty.now) {
+        std::variant<std::vector<Recipient>, std::string> one = ParseRecipient(member, *names);
+        if (auto* reason = std::get_if<std::string>(&one)) {
+            return "the roster \"" + name + "\": " + *reason;
+        }
+        for (Recipient& recipient : std::get<std::vector<Recipient>>(one)) {
+            recipients.push_back(std::move(recipient));
+        }
+    }
+    return recipients;
+}
+
+std::shared_ptr<const Rosters> Intake::DutyRosters() const {
+    std::lock_guard lock(m_mutex);
+    return m_rosters;
+}
+
+void Intake::SetRosters(std::shared_ptr<const Rosters> rosters) {
+    std::lock_guard lock(m_mutex);
+    m_rosters = std::move(rosters);
 }
 
 std::shared_ptr<const Escalations> Intake::Policies() const {

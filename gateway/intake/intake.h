@@ -4,6 +4,7 @@
 //
 // Threads: any thread.
 
+#include "frames/roster.h"
 #include "gateway/intake/escalations.h"
 #include "gateway/intake/watch_names.h"
 #include "gateway/queue/page_store.h"
@@ -42,6 +43,10 @@ public:
     // The escalation policies as they are now (none without an escalations file), and read again.
     std::shared_ptr<const Escalations> Policies() const;
     void SetPolicies(std::shared_ptr<const Escalations> policies);
+    // The duty rosters as they are now (none without a roster file), and read again: a roster's name is a
+    // recipient, whoever of it is on duty when the page is handed in.
+    std::shared_ptr<const Rosters> DutyRosters() const;
+    void SetRosters(std::shared_ptr<const Rosters> rosters);
 
     PageStore& Store() { return m_store; }
     Transmitter& Sender() { return m_transmitter; }
@@ -51,9 +56,10 @@ private:
 
     PageStore& m_store;
     Transmitter& m_transmitter;
-    mutable std::mutex m_mutex; // guards m_names and m_policies
+    mutable std::mutex m_mutex; // guards m_names, m_policies and m_rosters
     std::shared_ptr<const WatchNames> m_names;
     std::shared_ptr<const Escalations> m_policies = std::make_shared<const Escalations>();
+    std::shared_ptr<const Rosters> m_rosters = std::make_shared<const Rosters>();
 };
 
 } // namespace velkor::gateway

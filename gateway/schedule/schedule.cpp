@@ -1,5 +1,6 @@
 #include "gateway/schedule/schedule.h"
 
+#include "frames/roster.h"
 #include "frames/strict_text.h"
 #include "frames/utf8.h"
 #include "gateway/intake/line_words.h"
@@ -8,40 +9,7 @@
 namespace velkor::gateway {
 namespace {
 
-constexpr const char* DAY_NAMES[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
 constexpr std::size_t MAX_SCHEDULE_BYTES = 256 * 1024;
-
-// "daily", "weekdays", "weekends", or days by name ("mon,wed"); the reason otherwise.
-std::optional<std::array<bool, 7>> ReadDays(std::string_view word, std::string* why) {
-    std::array<bool, 7> days{};
-    if (word == "daily") {
-        days.fill(true);
-        return days;
-    }
-    if (word == "weekdays" || word == "weekends") {
-        for (int day = 0; day < 7; ++day) {
-            days[static_cast<std::size_t>(day)] = (day == 0 || day == 6) == (word == "weekends");
-        }
-        return days;
-    }
-    std::size_t start = 0;
-    while (start <= word.size()) {
-        const std::size_t end = std::min(word.find(',', start), word.size());
-        const std::string_view name = word.substr(start, end - start);
-        bool known = false;
-        for (std::size_t day = 0; day < 7; ++day) {
-            if (name == DAY_NAMES[day]) {
-                days[day] = known = true;
-            }
-        }
-        if (!known) {
-            *why = "\"" + std::string(name) + "\" is not a day: daily, weekdays, weekends or mon,tue,...,sun";
-            return std::nullopt;
-        }
-        start = end + 1;
-    }
-    return days;
-}
 
 // "11:30": the hour and minute; the reason otherwise.
 bool ReadTime(std::string_view word, ScheduleEntry& entry, std::string* why) {
@@ -70,7 +38,7 @@ std::optional<ScheduleEntry> Schedule::ParseTimeSetting(std::string_view text, s
     const std::string_view days = NextWord(text, at, &start);
     const std::string_view time = NextWord(text, at, &start);
     std::string why;
-    std::optional<std::array<bool, 7>> read = ReadDays(days, &why);
+    std::optional<std::array<bool, 7>> read = ParseDays(days, &why);
     if (!read || !ReadTime(time, entry, &why) || !TrimBlanks(text.substr(at)).empty()) {
         *error = std::string(text) + ": DAYS HH:MM, as daily 03:00" + (why.empty() ? "" : " (" + why + ")");
         return std::nullopt;
@@ -94,7 +62,7 @@ std::optional<Schedule> Schedule::Parse(std::string_view text, const std::string
         std::size_t start = 0;
         std::string why;
         const std::string_view days = NextWord(line, at, &start);
-        std::optional<std::array<bool, 7>> read = ReadDays(days, &why);
+        std::optional<std::array<bool, 7>> read = ParseDays(days, &why);
         if (!read) {
             faults.push_back(LineFault(file, number, start, why));
             return;

@@ -691,6 +691,23 @@ TEST(Cli, AWatchListGoesOutWatchByWatchAsTheBuildersMakeIt) {
     std::filesystem::remove(file);
 }
 
+// The gateway's duty rosters checked as the gateway reads them: who is on duty, or each fault where it is.
+TEST(Cli, RostersAreCheckedWithEachFaultWhereItIs) {
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "velkor-cli-rosters";
+    std::ofstream(file, std::ios::binary)
+        << "desk daily 00:00-24:00 front-desk\nward weekdays 25:00-07:00 x\n";
+    CliRun bad = Cli({"rosters", "check", file.string()});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err,
+              file.string() + ":2:15: \"25:00-07:00\" is not a shift's hours: HH:MM-HH:MM, as 07:00-19:00\n");
+    std::ofstream(file, std::ios::binary) << "desk daily 00:00-24:00 front-desk\n";
+    CliRun good = Cli({"rosters", "check", file.string()});
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(good.out, "desk: front-desk now\n") << "a roster on duty all day has no next change";
+    EXPECT_EQ(Cli({"rosters", "apply", file.string()}).status, 2);
+    std::filesystem::remove(file);
+}
+
 TEST(Cli, ABadWatchListSendsNothingAndAStallSaysHowFarItGot) {
     StateFolder state;
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "velkor-cli-bad.csv";

@@ -2,6 +2,7 @@
 // their time ends, queued for later or by the schedule, and every answer kept across a SIGKILL.
 
 #include "gateway/gateway_harness.h"
+#include "support/child_process.h"
 #include "support/sim_process.h"
 
 #include <httplib.h>
@@ -190,6 +191,58 @@ TEST(Answers, NobodyAnsweringPagesTheNextStepUntilSomeoneDoes) {
         gateway->Post("/v1/pages", {{"to", "1"}, {"text", "x"}, {"escalate", "ward-9"}});
     EXPECT_EQ(refused, 422);
     EXPECT_EQ(why["code"], "unknown_policy");
+}
+
+// A roster is a recipient: the day member at 10:00, the night member at 23:00 (libfaketime sets the
+// gateway's clock in Shanghai), and /v1/rosters says who is on duty and who is next.
+TEST(Answers, ARosterPagesWhoeverIsOnDuty) {
+    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+    if (!std::filesystem::exists(faketime) || VELKOR_SANITIZED) {
+        GTEST_SKIP() << "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    }
+    Folder folder;
+    folder.Write("site.rosters", "desk-duty daily 07:00-19:00 1\ndesk-duty daily 19:00-07:00 2\n");
+    SimProcess sim;
+    const auto at = [&](const char* time) {
+        setenv("LD_PRELOAD", faketime.c_str(), 1);
+        setenv("FAKETIME", time, 1);
+        setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+        setenv("TZ", "Asia/Shanghai", 1);
+        auto gateway = std::make_unique<Gateway>(
+            folder, sim.Link(), std::vector<std::string>{"--gap", "0", "--rosters", folder / "site.rosters"});
+        for (const char* name : {"LD_PRELOAD", "FAKETIME", "FAKETIME_DONT_FAKE_MONOTONIC", "TZ"}) {
+            unsetenv(name);
+        }
+        return gateway;
+    };
+    auto gateway = at("@2026-12-10 10:00:00");
+    EXPECT_EQ(gateway->Post("/v1/pages", {{"to", "desk-duty"}, {"text", "day"}}).first, 202);
+    std::vector<Json> frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U) << gateway->Log();
+    EXPECT_EQ(frames[0]["address"], "0.0.0.1");
+    const Json rosters = gateway->Get("/v1/rosters");
+    ASSERT_EQ(rosters["rosters"].size(), 1U) << rosters.dump();
+    EXPECT_EQ(rosters["rosters"][0]["now"], Json::array({"1"}));
+    EXPECT_EQ(rosters["rosters"][0]["next"]["members"], Json::array({"2"}));
+    EXPECT_EQ(rosters["rosters"][0]["next"]["at"], "2026-12-10T11:00:00.000Z") << "19:00 in Shanghai";
+    EXPECT_EQ(gateway->Get("/v1/watches")["rosters"], Json::array({"desk-duty"}));
+    gateway->Stop();
+
+    gateway = at("@2026-12-10 23:00:00");
+    EXPECT_EQ(gateway->Post("/v1/pages", {{"to", "desk-duty"}, {"text", "night"}}).first, 202);
+    frames = TextFrames(sim, 1);
+    ASSERT_EQ(frames.size(), 1U) << gateway->Log();
+    EXPECT_EQ(frames[0]["address"], "0.0.0.2");
+    gateway->Stop();
+
+    // A roster named like a recipient would take its pages: the gateway does not start.
+    folder.Write("site.rosters", "12 daily 07:00-19:00 1\n");
+    ChildProcess refused({VELKOR_GATEWAY_PATH, "--port", sim.Link(), "--db", folder / "other.db", "--http",
+                          "off", "--snpp", "off", "--rosters", folder / "site.rosters"});
+    EXPECT_NE(refused.Wait(10s), 0);
+    EXPECT_NE(refused.Err().find("site.rosters:1:1: the roster \"12\" is named like a watch"),
+              std::string::npos)
+        << refused.Err();
 }
 
 // The schedule's pages and the time frame at their minute of the site's time (libfaketime starts the

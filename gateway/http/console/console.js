@@ -123,9 +123,10 @@ function showCount() {
 let watches = [];
 let groups = [];
 
+let rosters = [];
 function knownRecipient(name) {
   return name === 'all' || /^\d+$/.test(name) || /^\d+\.\d+\.\d+\.\d+$/.test(name) ||
-    watches.some((w) => w.name === name) || groups.some((g) => g.name === name);
+    watches.some((w) => w.name === name) || groups.some((g) => g.name === name) || rosters.includes(name);
 }
 
 function fillRecipients() {
@@ -140,6 +141,7 @@ function fillRecipients() {
   add('all', say('all'));
   for (const g of groups) add(g.name, `${say('group')} · ${say('members', { n: g.members.length })}`);
   for (const w of watches) add(w.name, w.address);
+  for (const r of rosters) add(r, say('roster'));
 }
 
 // Split as the gateway splits a list, by the separators /v1/watches names.
@@ -579,6 +581,7 @@ async function start() {
     watches = list.watches;
     groups = list.groups;
     separators = list.separators || separators;
+    rosters = list.rosters || [];
     fillRecipients();
     showQuickTexts(texts.texts);
     followEvents();
