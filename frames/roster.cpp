@@ -12,17 +12,6 @@ namespace {
 
 constexpr const char* DAY_NAMES[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
 
-std::string_view NextField(std::string_view line, std::size_t& at, std::size_t* start) {
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
-        ++at;
-    }
-    *start = at;
-    while (at < line.size() && line[at] != ' ' && line[at] != '\t') {
-        ++at;
-    }
-    return line.substr(*start, at - *start);
-}
-
 // "07:00" (and "24:00" for the end of the day): minutes after midnight.
 std::optional<int> ReadClock(std::string_view text, bool end) {
     if (text.size() != 5 || text[2] != ':' ||
@@ -97,11 +86,11 @@ std::optional<RosterFault> ReadShift(std::string_view line, int number, RosterSh
     std::size_t at = 0;
     std::size_t start = 0;
     shift.line = number;
-    shift.roster = std::string(NextField(line, at, &start));
+    shift.roster = std::string(NextWord(line, at, &start));
     const auto fault = [number](std::size_t column, std::string why) {
         return RosterFault{number, static_cast<int>(column) + 1, std::move(why)};
     };
-    const std::string_view when = NextField(line, at, &start);
+    const std::string_view when = NextWord(line, at, &start);
     if (when.empty()) {
         return fault(start, "the days are missing: ROSTER DAYS HH:MM-HH:MM MEMBERS");
     }
@@ -115,7 +104,7 @@ std::optional<RosterFault> ReadShift(std::string_view line, int number, RosterSh
         }
         shift.days = *days;
     }
-    const std::string_view hours = NextField(line, at, &start);
+    const std::string_view hours = NextWord(line, at, &start);
     const std::size_t dash = hours.find('-');
     const std::optional<int> from =
         dash == std::string_view::npos ? std::nullopt : ReadClock(hours.substr(0, dash), false);
@@ -130,7 +119,7 @@ std::optional<RosterFault> ReadShift(std::string_view line, int number, RosterSh
     }
     shift.from = *from;
     shift.to = *to == 1440 ? 1440 : *to;
-    const std::string_view members = NextField(line, at, &start);
+    const std::string_view members = NextWord(line, at, &start);
     std::size_t begin = 0;
     while (begin <= members.size() && !members.empty()) {
         const std::size_t end = std::min(members.find(',', begin), members.size());
@@ -144,7 +133,7 @@ std::optional<RosterFault> ReadShift(std::string_view line, int number, RosterSh
     }
     if (!TrimBlanks(line.substr(at)).empty()) {
         std::size_t extra = 0;
-        NextField(line, at, &extra);
+        NextWord(line, at, &extra);
         return fault(extra, "more than the members: separate them with commas, no blanks");
     }
     return std::nullopt;
@@ -184,25 +173,14 @@ std::variant<Rosters, std::vector<RosterFault>> Rosters::Parse(std::string_view 
     }
     Rosters rosters;
     std::vector<RosterFault> faults;
-    int number = 0;
-    for (std::size_t begin = 0; begin < text.size();) {
-        const std::size_t end = std::min(text.find('\n', begin), text.size());
-        std::string_view line = text.substr(begin, end - begin);
-        begin = end + 1;
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (TrimBlanks(line).empty() || TrimBlanks(line).front() == '#') {
-            continue;
-        }
+    ForEachEntryLine(text, [&](std::string_view line, int number) {
         RosterShift shift;
         if (std::optional<RosterFault> fault = ReadShift(line, number, shift)) {
             faults.push_back(std::move(*fault));
         } else {
             rosters.m_shifts.push_back(std::move(shift));
         }
-    }
+    });
     if (!faults.empty()) {
         return faults;
     }

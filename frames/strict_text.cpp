@@ -97,6 +97,17 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+std::string_view NextWord(std::string_view line, std::size_t& at, std::size_t* start) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+        ++at;
+    }
+    *start = at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') {
+        ++at;
+    }
+    return line.substr(*start, at - *start);
+}
+
 std::string Replaced(std::string text, std::string_view from, std::string_view to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);

@@ -5,6 +5,7 @@
 
 #include "command_frame.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +37,26 @@ std::string_view TrimBlanks(std::string_view text);
 std::string_view TrimBlanksLeft(std::string_view text);
 // `lines` one a line (a file's faults, "FILE:LINE: reason").
 std::string JoinLines(const std::vector<std::string>& lines);
+// The next word of `line` from `at` (blanks and tabs skipped; `at` moves past it), and where it starts.
+std::string_view NextWord(std::string_view line, std::size_t& at, std::size_t* start);
+// Calls `each(line, number)` for each line of `text` that is neither blank nor a # comment (CR LF read as
+// LF), numbered from 1.
+template <typename Each> void ForEachEntryLine(std::string_view text, Each&& each) {
+    int number = 0;
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        std::string_view line = text.substr(begin, end - begin);
+        begin = end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (!TrimBlanks(line).empty() && TrimBlanks(line).front() != '#') {
+            each(line, number);
+        }
+    }
+}
+
 // `text` with every `from` in it made `to` (a template's "{call}", "{step}").
 std::string Replaced(std::string text, std::string_view from, std::string_view to);
 

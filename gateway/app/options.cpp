@@ -326,6 +326,24 @@ void AddNeighbourOptions(CLI::App& app, Given& given) {
 }
 
 // The options checked; throws CLI11's errors, which say which option and why.
+// The files and settings of pages at set times and pages someone must answer.
+void CheckAnswerOptions(const Given& given, Options& options) {
+    options.schedule = given.schedule;
+    options.escalations = given.escalations;
+    options.rosters = given.rosters;
+    if (!IsUtf8(given.escalationPrefix)) {
+        throw CLI::ValidationError("--escalation-prefix", "a text in UTF-8 is needed");
+    }
+    options.escalationPrefix = given.escalationPrefix;
+    if (given.setTime != "off") {
+        std::string error;
+        options.setTime = Schedule::ParseTimeSetting(given.setTime, &error);
+        if (!options.setTime) {
+            throw CLI::ValidationError("--set-time", error);
+        }
+    }
+}
+
 Options Checked(const Given& given) {
     Options options;
     if (given.port.empty()) {
@@ -376,20 +394,7 @@ Options Checked(const Given& given) {
     }
     options.alerts = AlertSettings{given.firingPrefix, given.resolvedPrefix, given.resolved == "page"};
     options.hooks = given.hooks;
-    options.schedule = given.schedule;
-    options.escalations = given.escalations;
-    options.rosters = given.rosters;
-    if (!IsUtf8(given.escalationPrefix)) {
-        throw CLI::ValidationError("--escalation-prefix", "a text in UTF-8 is needed");
-    }
-    options.escalationPrefix = given.escalationPrefix;
-    if (given.setTime != "off") {
-        std::string error;
-        options.setTime = Schedule::ParseTimeSetting(given.setTime, &error);
-        if (!options.setTime) {
-            throw CLI::ValidationError("--set-time", error);
-        }
-    }
+    CheckAnswerOptions(given, options);
     options.panel = Panel(given.espaPort, given.espaLine, given.espaAddress, given.espaStatus,
                           given.espaStatusValues, given.espaText, given.espaSilence);
     PanelAnswers(options.panel, given.espaAnswer, given.espaRepeat, given.espaReset);

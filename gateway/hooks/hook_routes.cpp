@@ -76,6 +76,38 @@ void HookRoutes::Alertmanager(const httplib::Request& request, httplib::Response
     Reply(response, 200, body);
 }
 
+// What the hook asks of its pages: an answer, repeats until then, an escalation.
+void HookRoutes::AskForAnswer(const Hook& hook, NewPage& page) const {
+    page.answer = hook.answer;
+    if (hook.repeatEvery > 0) {
+        page.answer = true;
+        page.untilAnswered = true;
+        page.repeatEvery = hook.repeatEvery;
+        page.ttlSeconds = 3600;
+        page.ttlGiven = true;
+    }
+    if (!hook.escalate.empty()) {
+        SetEscalation(page, hook.escalate, *m_intake.Policies());
+    }
+}
+
+// A body that says the hook's thing is over: its pages resolved, nothing paged.
+void HookRoutes::Resolve(const std::string& name, const std::string& cause, const std::string& key,
+                         const httplib::Request& request, httplib::Response& response) {
+    std::vector<int64_t> resolved;
+    try {
+        resolved = m_intake.Store().Resolve(
+            cause, Answer{"resolved", key.empty() ? "hook " + name : key, "hook " + name}, QueueNow());
+    } catch (const StoreError& error) {
+        ReplyError(response, 503, "not_queued", std::string("not stored: ") + error.what());
+        return;
+    }
+    for (const int64_t id : resolved) {
+        LogLine("page " + std::to_string(id) + " resolved by hook " + name + " (" + PeerText(request) + ")");
+    }
+    Reply(response, 200, Json{{"resolved", resolved}});
+}
+
 // A page made of the posted JSON by the hook's templates.
 void HookRoutes::FileHook(const httplib::Request& request, httplib::Response& response) {
     std::shared_ptr<const Hooks> hooks;
@@ -108,7 +140,13 @@ void HookRoutes::FileHook(const httplib::Request& request, httplib::Response& re
     std::variant<ReadPage, PageRefusal> read;
     try {
         const HookPage made = ApplyHook(*hook, body);
+        if (made.resolves) {
+            Resolve(name, made.cause, page.key, request, response);
+            return;
+        }
         page.priority = made.priority;
+        page.cause = made.cause;
+        AskForAnswer(*hook, page);
         read = CompletePage(std::move(page), made.to, FitPageText(made.text), m_intake);
     } catch (const PageRefusal& refusal) {
         read = refusal;

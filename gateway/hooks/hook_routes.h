@@ -24,6 +24,9 @@ public:
 private:
     void Alertmanager(const httplib::Request& request, httplib::Response& response);
     void FileHook(const httplib::Request& request, httplib::Response& response);
+    void AskForAnswer(const Hook& hook, NewPage& page) const;
+    void Resolve(const std::string& name, const std::string& cause, const std::string& key,
+                 const httplib::Request& request, httplib::Response& response);
 
     HttpServer& m_server;
     Intake& m_intake;

@@ -100,27 +100,87 @@ std::string NameFault(const std::string& name, bool taken) {
     return taken ? "[" + name + "] is given twice" : std::string();
 }
 
+// "when {/pointer} = value" (or !=) after `lead` ("high " for a priority, "" for a resolution).
+std::optional<Condition> ReadCondition(const std::string& value, const std::string& lead) {
+    const std::string prefix = lead + "when {";
+    const std::size_t close = value.find('}');
+    const std::size_t op = close == std::string::npos ? std::string::npos : value.find('=', close);
+    if (!value.starts_with(prefix) || close == std::string::npos || op == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::string pointer = value.substr(prefix.size(), close - prefix.size());
+    const std::string_view between = TrimBlanks(std::string_view(value).substr(close + 1, op - close - 1));
+    if (!pointer.starts_with('/') || !ValidPointer(pointer) || (!between.empty() && between != "!")) {
+        return std::nullopt;
+    }
+    return Condition{pointer, std::string(TrimBlanks(std::string_view(value).substr(op + 1))),
+                     between.empty()};
+}
+
 // priority = high, normal, or "high when {/pointer} = value" (or !=) into `hook`; false when it is none.
 bool ReadHookPriority(const std::string& value, Hook& hook) {
     if (value == "high" || value == "normal") {
         hook.priority = value == "high" ? Priority::High : Priority::Normal;
         return true;
     }
-    const std::string prefix = "high when {";
-    const std::size_t close = value.find('}');
-    const std::size_t op = close == std::string::npos ? std::string::npos : value.find('=', close);
-    if (!value.starts_with(prefix) || close == std::string::npos || op == std::string::npos) {
-        return false;
+    hook.highWhen = ReadCondition(value, "high ");
+    return hook.highWhen.has_value();
+}
+
+// The keys of a page that must be answered: key, resolve, answer, repeat, escalate; the fault, or "".
+std::string ReadAnswerSetting(const std::string& key, const std::string& value, Hook& hook) {
+    if (key == "resolve") {
+        hook.resolveWhen = ReadCondition(value, "");
+        return hook.resolveWhen ? "" : "resolve is when {/field} = value (or !=)";
     }
-    const std::string pointer = value.substr(prefix.size(), close - prefix.size());
-    const std::string_view between = TrimBlanks(std::string_view(value).substr(close + 1, op - close - 1));
-    if (!pointer.starts_with('/') || !ValidPointer(pointer) || (!between.empty() && between != "!")) {
-        return false;
+    if (key == "answer") {
+        if (value != "yes" && value != "no") {
+            return "answer is yes or no";
+        }
+        hook.answer = value == "yes";
+        return "";
     }
-    hook.whenPointer = pointer;
-    hook.whenEqual = between.empty();
-    hook.whenValue = std::string(TrimBlanks(std::string_view(value).substr(op + 1)));
-    return true;
+    if (key == "repeat") {
+        const int every = std::atoi(value.c_str());
+        if (std::to_string(every) != value ||
+            std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS), every) ==
+                std::end(REPEAT_INTERVALS)) {
+            return "repeat is 5, 10, 20, 30 or 60 (seconds, until the page is answered)";
+        }
+        hook.repeatEvery = every;
+        return "";
+    }
+    if (key == "escalate") {
+        hook.escalate = value;
+        return "";
+    }
+    std::variant<Template, std::string> read = ReadTemplate(value);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+        return key + ": " + *reason;
+    }
+    hook.key = std::get<Template>(std::move(read));
+    return "";
+}
+
+// What a hook lacks at its end, a reason each.
+std::vector<std::string> Unfinished(const Hook& hook) {
+    std::vector<std::string> reasons;
+    if (hook.to.pieces.empty() || hook.text.pieces.empty()) {
+        reasons.push_back("[" + hook.name + "] needs both to = ... and text = ...");
+    }
+    if ((hook.resolveWhen || hook.repeatEvery > 0) && !hook.key) {
+        reasons.push_back("[" + hook.name + "] needs key = ... to tie a resolution to its page");
+    }
+    return reasons;
+}
+
+bool KnownKey(const std::string& key) {
+    for (const char* known : {"to", "text", "priority", "key", "resolve", "answer", "repeat", "escalate"}) {
+        if (key == known) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A hook's to, text or priority into `hook`; the fault, or "".
@@ -132,6 +192,9 @@ std::string ReadSetting(const std::string& key, const std::string& value, Hook& 
         return ReadHookPriority(value, hook)
                    ? ""
                    : "priority is high, normal, or high when {/field} = value (or !=)";
+    }
+    if (key != "to" && key != "text") {
+        return ReadAnswerSetting(key, value, hook);
     }
     std::variant<Template, std::string> read = ReadTemplate(value);
     if (auto* reason = std::get_if<std::string>(&read)) {
@@ -156,8 +219,8 @@ std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file
         faults.push_back(file + ":" + std::to_string(where) + ": " + reason);
     };
     const auto finish = [&] {
-        if (current && (current->to.pieces.empty() || current->text.pieces.empty())) {
-            fault(currentLine, "[" + current->name + "] needs both to = ... and text = ...");
+        for (const std::string& reason : current ? Unfinished(*current) : std::vector<std::string>{}) {
+            fault(currentLine, reason);
         }
     };
     while (std::getline(lines, line)) {
@@ -196,8 +259,11 @@ std::optional<Hooks> Hooks::Parse(std::string_view text, const std::string& file
         }
         const std::string key = std::string(TrimBlanks(std::string_view(trimmed).substr(0, equals)));
         const std::string value = std::string(TrimBlanks(std::string_view(trimmed).substr(equals + 1)));
-        if (key != "to" && key != "text" && key != "priority") {
-            fault(number, "\"" + key + "\" is not a key of a hook (to, text, priority)");
+        if (!KnownKey(key)) {
+            fault(
+                number,
+                "\"" + key +
+                    "\" is not a key of a hook (to, text, priority, key, resolve, answer, repeat, escalate)");
             continue;
         }
         if (seen[key]) {
@@ -253,9 +319,16 @@ HookPage ApplyHook(const Hook& hook, const Json& body) {
     page.to = SplitRecipients(Fill(hook.to, body));
     page.text = Fill(hook.text, body);
     page.priority = hook.priority;
-    if (hook.whenPointer) {
-        const bool same = FieldText(body, *hook.whenPointer) == hook.whenValue;
-        page.priority = same == hook.whenEqual ? Priority::High : Priority::Normal;
+    if (hook.highWhen) {
+        const bool same = FieldText(body, hook.highWhen->pointer) == hook.highWhen->value;
+        page.priority = same == hook.highWhen->equal ? Priority::High : Priority::Normal;
+    }
+    if (hook.key) {
+        page.cause = "hook " + hook.name + " " + Fill(*hook.key, body);
+    }
+    if (hook.resolveWhen) {
+        page.resolves = (FieldText(body, hook.resolveWhen->pointer) == hook.resolveWhen->value) ==
+                        hook.resolveWhen->equal;
     }
     return page;
 }

@@ -6,6 +6,10 @@
 //   to = it-desk
 //   text = {/monitor/name}：{/heartbeat/msg}
 //   priority = high when {/heartbeat/status} = 0
+//   key = {/monitor/id}                       (what ties a resolution to the page it resolves)
+//   resolve = when {/heartbeat/status} = 1    (a body that resolves the key's pages instead of paging)
+//   repeat = 30                               (until it is acknowledged or resolved; answer = yes alone asks)
+//   escalate = ward-2
 //
 // Threads: const after Parse, so any thread.
 
@@ -28,15 +32,24 @@ struct Template {
     std::vector<Piece> pieces;
 };
 
+// "{/p} = v" (or !=): whether the field's text is (or is not) `value`.
+struct Condition {
+    std::string pointer;
+    std::string value;
+    bool equal = true;
+};
+
 struct Hook {
     std::string name;
     Template to; // recipients, separated by commas
     Template text;
     Priority priority = Priority::Normal;
-    // "high when {/p} = v" (or !=): high when the field's text is (or is not) `value`.
-    std::optional<std::string> whenPointer;
-    std::string whenValue;
-    bool whenEqual = true;
+    std::optional<Condition> highWhen;    // "priority = high when ..."
+    std::optional<Template> key;          // ties the pages of one thing together
+    std::optional<Condition> resolveWhen; // a body that resolves the key's pages
+    bool answer = false;
+    int repeatEvery = 0; // until answered
+    std::string escalate;
 };
 
 // What a hook makes of a body: the recipients as written and the text, or the reason it cannot (a field
@@ -45,6 +58,8 @@ struct HookPage {
     std::vector<std::string> to;
     std::string text;
     Priority priority = Priority::Normal;
+    std::string cause;     // "hook NAME KEY" with a key; "" without
+    bool resolves = false; // the body resolves the cause's pages: nothing to page
 };
 
 class Hooks {

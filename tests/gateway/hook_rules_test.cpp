@@ -31,7 +31,8 @@ TEST(HooksFile, EachKindOfFaultIsToldWithItsLine) {
         "hooks.conf:2: a hook's name is lower-case letters, digits, - and _ (it is part of the address)\n"
         "hooks.conf:4: to: a { without its }\n"
         "hooks.conf:5: text: {monitor} is not a JSON Pointer (/field/sub-field, ~0 for ~, ~1 for /)\n"
-        "hooks.conf:6: \"colour\" is not a key of a hook (to, text, priority)\n"
+        "hooks.conf:6: \"colour\" is not a key of a hook (to, text, priority, key, resolve, answer, repeat, "
+        "escalate)\n"
         "hooks.conf:7: to is given twice in [ok]\n"
         "hooks.conf:8: priority is high, normal, or high when {/field} = value (or !=)\n"
         "hooks.conf:9: a line is [name], key = value, or a # comment\n"
@@ -39,6 +40,14 @@ TEST(HooksFile, EachKindOfFaultIsToldWithItsLine) {
         "hooks.conf:10: [ok] is given twice\n"
         "hooks.conf:11: [alertmanager] is Alertmanager's own hook\n"
         "hooks.conf:12: [half] needs both to = ... and text = ...");
+    // What a page that must be answered needs: a key to resolve it by, a rule, an interval.
+    EXPECT_FALSE(Hooks::Parse("[up]\nto = desk\ntext = x\nrepeat = 7\nresolve = {/s} = 1\nanswer = maybe\n"
+                              "[down]\nto = desk\ntext = x\nresolve = when {/s} = 1\n",
+                              "hooks.conf", &error));
+    EXPECT_EQ(error, "hooks.conf:4: repeat is 5, 10, 20, 30 or 60 (seconds, until the page is answered)\n"
+                     "hooks.conf:5: resolve is when {/field} = value (or !=)\n"
+                     "hooks.conf:6: answer is yes or no\n"
+                     "hooks.conf:7: [down] needs key = ... to tie a resolution to its page");
     EXPECT_FALSE(Hooks::Parse("# nothing\n", "empty.conf", &error));
     EXPECT_EQ(error, "empty.conf: no hooks in it ([name], then to = ... and text = ...)");
 }

@@ -316,6 +316,43 @@ TEST(Hooks, AlertmanagerBodiesAreReadWhateverTheyHoldAndANotificationSentAgainIs
     EXPECT_TRUE(TextFrames(sim, 1, 1s).empty());
 }
 
+// A monitor's "down" repeats until its "up" for the same monitor resolves it: the hooks file's key ties
+// the two, and the resolution pages nothing.
+TEST(Hooks, AHooksFileRuleResolvesThePageItsKeyMade) {
+    Folder folder;
+    folder.Write("watches.csv", WATCHES);
+    folder.Write("hooks.conf", "[uptime]\n"
+                               "to = desk\n"
+                               "text = {/monitor/name}：{/heartbeat/msg}\n"
+                               "key = {/monitor/id}\n"
+                               "repeat = 5\n"
+                               "resolve = when {/heartbeat/status} = 1\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(),
+                    {"--gap", "0", "--watches", folder / "watches.csv", "--hooks", folder / "hooks.conf"});
+    const auto post = [&](const std::string& body) {
+        return gateway.Post("/v1/hooks/uptime", Json::parse(body));
+    };
+    ASSERT_EQ(
+        post(R"({"monitor": {"id": 7, "name": "收银机"}, "heartbeat": {"msg": "离线", "status": 0}})").first,
+        202);
+    ASSERT_EQ(
+        post(R"({"monitor": {"id": 8, "name": "打印机"}, "heartbeat": {"msg": "离线", "status": 0}})").first,
+        202);
+    ASSERT_EQ(TextFrames(sim, 4, 7s).size(), 4U) << "two rounds of each" << gateway.Log();
+    const auto [status, answer] =
+        post(R"({"monitor": {"id": 7, "name": "收银机"}, "heartbeat": {"msg": "恢复", "status": 1}})");
+    ASSERT_EQ(status, 200) << answer.dump();
+    EXPECT_EQ(answer["resolved"], Json::array({1}));
+    EXPECT_EQ(gateway.Get("/v1/pages/1")["answered"]["via"], "hook uptime");
+    EXPECT_EQ(gateway.Get("/v1/pages/2")["state"], "queued") << "another monitor's page goes on";
+    const std::vector<Json> after = TextFrames(sim, 2, 6s);
+    ASSERT_FALSE(after.empty());
+    for (const Json& frame : after) {
+        EXPECT_EQ(frame["text"], "打印机：离线") << "only the page not resolved repeats";
+    }
+}
+
 TEST(Hooks, AHooksFileTurnsAnySystemsJsonIntoPages) {
     Folder folder;
     folder.Write("watches.csv", WATCHES);
