@@ -111,8 +111,7 @@ std::optional<RosterFault> ReadShift(std::string_view line, int number, RosterSh
     const std::optional<int> to =
         dash == std::string_view::npos ? std::nullopt : ReadClock(hours.substr(dash + 1), true);
     if (!from || !to) {
-        return fault(start,
-                     "\"" + std::string(hours) + "\" is not a shift's hours: HH:MM-HH:MM, as 07:00-19:00");
+        return fault(start, Quoted(hours, " is not a shift's hours: HH:MM-HH:MM, as 07:00-19:00"));
     }
     if (*from == *to) {
         return fault(start, "a shift of no time: 00:00-24:00 is the whole day");
@@ -158,7 +157,7 @@ std::optional<std::array<bool, 7>> ParseDays(std::string_view word, std::string*
         const std::string_view name = word.substr(start, end - start);
         const auto* found = std::find(std::begin(DAY_NAMES), std::end(DAY_NAMES), name);
         if (found == std::end(DAY_NAMES)) {
-            *why = "\"" + std::string(name) + "\" is not a day: daily, weekdays, weekends or mon,tue,...,sun";
+            *why = Quoted(name, " is not a day: daily, weekdays, weekends or mon,tue,...,sun");
             return std::nullopt;
         }
         days[static_cast<std::size_t>(found - std::begin(DAY_NAMES))] = true;
@@ -262,7 +261,10 @@ Duty Rosters::DutyAt(const std::string& roster, std::time_t when) const {
 std::string RosterFaultText(const std::string& file, const RosterFault& fault) {
     std::string text = file;
     if (fault.line > 0) {
-        text += ":" + std::to_string(fault.line) + ":" + std::to_string(fault.column);
+        text += ':';
+        text += std::to_string(fault.line);
+        text += ':';
+        text += std::to_string(fault.column);
     }
     return text + ": " + fault.reason;
 }

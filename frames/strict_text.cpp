@@ -108,6 +108,16 @@ std::string_view NextWord(std::string_view line, std::size_t& at, std::size_t* s
     return line.substr(*start, at - *start);
 }
 
+std::string Quoted(std::string_view what, std::string_view after) {
+    std::string text;
+    text.reserve(what.size() + after.size() + 2);
+    text.push_back('"');
+    text.append(what);
+    text.push_back('"');
+    text.append(after);
+    return text;
+}
+
 std::string Replaced(std::string text, std::string_view from, std::string_view to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);

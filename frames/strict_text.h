@@ -57,6 +57,9 @@ template <typename Each> void ForEachEntryLine(std::string_view text, Each&& eac
     }
 }
 
+// "\"WHAT\" AFTER": a value quoted in a reason. (Built with append: GCC 12 at -O3 warns falsely
+// (-Wrestrict) on "\"" + std::string(...).)
+std::string Quoted(std::string_view what, std::string_view after);
 // `text` with every `from` in it made `to` (a template's "{call}", "{step}").
 std::string Replaced(std::string text, std::string_view from, std::string_view to);
 

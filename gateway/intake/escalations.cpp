@@ -46,8 +46,7 @@ std::optional<Escalations> Escalations::Parse(std::string_view text, const std::
         const std::optional<int> wait = ParseWait(after);
         if (!wait) {
             faults.push_back(
-                LineFault(file, number, start,
-                          "\"" + std::string(after) + "\" is not a wait: 90s, 2m, 1h (1 s to a day)"));
+                LineFault(file, number, start, Quoted(after, " is not a wait: 90s, 2m, 1h (1 s to a day)")));
             return;
         }
         step.after = *wait;

@@ -15,13 +15,13 @@ constexpr std::size_t MAX_SCHEDULE_BYTES = 256 * 1024;
 bool ReadTime(std::string_view word, ScheduleEntry& entry, std::string* why) {
     if (word.size() != 5 || word[2] != ':' ||
         word.find_first_not_of("0123456789:") != std::string_view::npos) {
-        *why = "\"" + std::string(word) + "\" is not a time: HH:MM, as 08:00";
+        *why = Quoted(word, " is not a time: HH:MM, as 08:00");
         return false;
     }
     entry.hour = (word[0] - '0') * 10 + (word[1] - '0');
     entry.minute = (word[3] - '0') * 10 + (word[4] - '0');
     if (entry.hour > 23 || entry.minute > 59) {
-        *why = "\"" + std::string(word) + "\" is not a time of day";
+        *why = Quoted(word, " is not a time of day");
         return false;
     }
     return true;
