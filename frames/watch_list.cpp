@@ -354,6 +354,32 @@ std::map<std::string, std::size_t> CheckRows(const WatchList& list, std::vector<
     return names;
 }
 
+// The escalation policy of a watch's calls: one word, where a call reaches it.
+void CheckEscalation(const WatchList& list, std::size_t r, const std::string& call,
+                     std::vector<WatchListFault>& faults) {
+    const WatchEntry& entry = list.entries[r];
+    const std::string policy = EntryEscalation(list, entry);
+    if (policy.empty()) {
+        return;
+    }
+    WatchListFault found;
+    found.line = entry.line;
+    found.row = static_cast<int>(r);
+    found.column = "escalate";
+    found.value = policy;
+    if (std::any_of(policy.begin(), policy.end(),
+                    [](char c) { return c == ' ' || static_cast<unsigned char>(c) < 0x20; })) {
+        found.problem = WatchListProblem::BadEscalation;
+        found.reason = Join({"\"", policy, "\" is not the name of an escalation policy (one word)"});
+        faults.push_back(std::move(found));
+    } else if (call.empty()) {
+        // Only a panel's calls take their policy from the list: elsewhere it would be silently unused.
+        found.problem = WatchListProblem::EscalationWithoutCall;
+        found.reason = "an escalation is only for a panel's calls: this watch has no call number";
+        faults.push_back(std::move(found));
+    }
+}
+
 // Each call number: digits, and one watch's.
 void CheckCalls(const WatchList& list, std::vector<WatchListFault>& faults) {
     // A panel's call reaches one watch: a number given twice would page only the first.
@@ -361,6 +387,7 @@ void CheckCalls(const WatchList& list, std::vector<WatchListFault>& faults) {
     for (std::size_t r = 0; r < list.entries.size(); ++r) {
         const WatchEntry& entry = list.entries[r];
         const std::string call = EntryCall(list, entry);
+        CheckEscalation(list, r, call, faults);
         if (call.empty()) {
             continue;
         }
@@ -432,8 +459,11 @@ std::vector<WatchListFault> CheckWatchList(const WatchList& list) {
     return faults;
 }
 
-std::string EntryCall(const WatchList& list, const WatchEntry& entry) {
-    const auto column = std::find(list.extraColumns.begin(), list.extraColumns.end(), "call");
+namespace {
+
+// The cell of the optional column `name`, without the blanks around it; "" without the column.
+std::string ExtraCell(const WatchList& list, const WatchEntry& entry, std::string_view name) {
+    const auto column = std::find(list.extraColumns.begin(), list.extraColumns.end(), name);
     const auto index = static_cast<std::size_t>(column - list.extraColumns.begin());
     if (column == list.extraColumns.end() || index >= entry.extra.size()) {
         return {};
@@ -446,6 +476,16 @@ std::string EntryCall(const WatchList& list, const WatchEntry& entry) {
         cell.remove_suffix(1);
     }
     return std::string(cell);
+}
+
+} // namespace
+
+std::string EntryCall(const WatchList& list, const WatchEntry& entry) {
+    return ExtraCell(list, entry, "call");
+}
+
+std::string EntryEscalation(const WatchList& list, const WatchEntry& entry) {
+    return ExtraCell(list, entry, "escalate");
 }
 
 std::string CallKey(std::string_view call) {

@@ -58,6 +58,8 @@ enum class WatchListProblem {
     GroupNamedLikeRecipient, // a group (`value`) named like a watch, an address, a number or "all"
     BadCall,                 // the "call" cell (`value`) is not a call number: 1 to 16 digits
     CallTwice,               // `value` is the call number; `otherLine` (or `otherRow`) where it is first
+    BadEscalation,           // the "escalate" cell (`value`) is not a policy's name: one word
+    EscalationWithoutCall,   // an "escalate" cell on a watch no call number reaches
     NoAddress,
     BadAddress, // `value` is the cell
     BadFrequency,
@@ -123,6 +125,9 @@ std::vector<std::string> EntryGroups(const WatchList& list, const WatchEntry& en
 // The call number a nurse-call or alarm panel pages this watch by: its cell in the optional "call" column,
 // blanks around it dropped; "" for none. Compare them through CallKey.
 std::string EntryCall(const WatchList& list, const WatchEntry& entry);
+// The escalation policy of the panel's calls to this watch: its cell in the optional "escalate" column,
+// blanks around it dropped; "" for none.
+std::string EntryEscalation(const WatchList& list, const WatchEntry& entry);
 // A call number as it is matched: without leading zeros ("0550" and "550" are one number), "0" for zeros.
 std::string CallKey(std::string_view call);
 inline constexpr std::size_t MAX_CALL_DIGITS = 16;

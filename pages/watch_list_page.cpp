@@ -68,6 +68,9 @@ QString ColumnName(const std::string& column) {
     if (column == "call") {
         return CWatchListPage::tr("呼叫号码");
     }
+    if (column == "escalate") {
+        return CWatchListPage::tr("升级策略");
+    }
     return Utf8(column);
 }
 
@@ -114,6 +117,10 @@ QString ProblemText(velkor::WatchListProblem problem, const QString& value) {
         return CWatchListPage::tr("“%1”不是呼叫号码（1 至 16 位数字）").arg(value);
     case P::CallTwice:
         return CWatchListPage::tr("%1 重复").arg(value);
+    case P::BadEscalation:
+        return CWatchListPage::tr("“%1”不是升级策略的名称（一个词，不含空格）").arg(value);
+    case P::EscalationWithoutCall:
+        return CWatchListPage::tr("升级只用于呼叫面板的呼叫：此手表没有呼叫号码");
     case P::NoAddress:
         return CWatchListPage::tr("需要手表地址 A.B.C.D");
     case P::BadAddress:

@@ -370,6 +370,18 @@
         <source>呼叫号码</source>
         <translation>Call number</translation>
     </message>
+    <message>
+        <source>升级策略</source>
+        <translation>Escalation</translation>
+    </message>
+    <message>
+        <source>“%1”不是升级策略的名称（一个词，不含空格）</source>
+        <translation>“%1” is not the name of an escalation policy (one word, no blanks)</translation>
+    </message>
+    <message>
+        <source>升级只用于呼叫面板的呼叫：此手表没有呼叫号码</source>
+        <translation>An escalation is only for a panel&apos;s calls: this watch has no call number</translation>
+    </message>
 </context>
 <context>
     <name>Help</name>

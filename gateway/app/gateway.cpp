@@ -196,7 +196,14 @@ bool Gateway::OpenSnpp(std::string* error) {
     }
     SnppHooks hooks;
     hooks.resolve = [this](std::string_view text) { return m_intake->Resolve(text); };
-    hooks.submit = [this](const NewPage& page) { return m_intake->Submit(page); };
+    hooks.submit = [this](const NewPage& given) {
+        NewPage page = given;
+        if (const std::string warning = AskForAnswer(page, m_options.snppAnswers, *m_intake->Policies());
+            !warning.empty()) {
+            LogWarning("snpp: " + warning);
+        }
+        return m_intake->Submit(page);
+    };
     hooks.refused = [this](std::string_view reply) {
         const std::string code(reply.substr(0, 3));
         m_refusals.Count("snpp", code == "421" ? "hung_up" : "reply_" + code, std::string(reply));
@@ -282,7 +289,7 @@ void Gateway::Start() {
     StartThread(m_panelThread, m_panel);
     StartThread(m_schedulerThread, m_scheduler);
     StartThread(m_escalatorThread, m_escalator);
-    WarnOfUnknownRecipients();
+    WarnOfUnknownNames();
 }
 
 void Gateway::Reload() {
@@ -323,7 +330,7 @@ void Gateway::Reload() {
     if (std::shared_ptr<const WatchNames> reloaded = LoadWatches(m_options.watches, &error)) {
         m_intake->SetWatchNames(reloaded);
         LogLine("watch list read again: " + std::to_string(reloaded->Size()) + " names");
-        WarnOfUnknownRecipients();
+        WarnOfUnknownNames();
     } else {
         LogError("watch list not read again, the old one stays: " + OneLine(error));
     }
@@ -346,7 +353,7 @@ void Gateway::Stop() {
     }
 }
 
-void Gateway::WarnOfUnknownRecipients() const {
+void Gateway::WarnOfUnknownNames() const {
     const auto check = [this](const std::string& what, const std::string& name) {
         const auto resolved = m_intake->Resolve(name);
         if (const auto* reason = std::get_if<std::string>(&resolved)) {
@@ -362,6 +369,18 @@ void Gateway::WarnOfUnknownRecipients() const {
         for (const std::string& name : FixedRecipients(*m_hooks->Find(hookName))) {
             check("hook " + hookName, name);
         }
+    }
+    // The policies other settings name: a page asking for one the file lacks goes out without it.
+    const std::shared_ptr<const Escalations> policies = m_intake->Policies();
+    const auto known = [&policies](const std::string& what, const std::string& policy) {
+        if (!policy.empty() && !policies->Find(policy)) {
+            LogWarning(what + ": no escalation policy is named \"" + policy +
+                       "\" (the escalations file): its pages will go out without escalation");
+        }
+    };
+    known("--snpp-escalate", m_options.snppAnswers.escalate);
+    for (const WatchNames::Watch& watch : m_intake->Names()->Watches()) {
+        known("watch list, " + watch.name, watch.escalation);
     }
 }
 

@@ -53,9 +53,10 @@ private:
     bool OpenHttp(std::string* error);
     bool OpenSchedule(std::string* error);
     void LogStart() const;
-    // A quick text or a hook whose recipient the watch list lacks fails every time it is used: said at
-    // start, and when the files are read again, so that a site hears of it before a call is lost.
-    void WarnOfUnknownRecipients() const;
+    // A quick text or a hook whose recipient the watch list lacks fails every time it is used, and a policy
+    // the escalations file lacks is never followed: said at start, and when the files are read again, so
+    // that a site hears of it before a call is lost.
+    void WarnOfUnknownNames() const;
 
     const Options m_options;
     std::optional<Tokens> m_tokens;

@@ -107,15 +107,20 @@ PanelSettings Panel(const std::string& port, const std::string& line, const std:
     return settings;
 }
 
-// How a panel's calls are answered: --espa-answer, --espa-repeat, --espa-reset.
-void PanelAnswers(PanelSettings& settings, bool answer, const std::string& repeat, const std::string& reset) {
-    settings.answer = answer;
+// "0", or the seconds between the repeats of a page until it is answered, as the window times them.
+int RepeatSeconds(const std::string& option, const std::string& repeat) {
     const std::optional<uint32_t> every = ParseUnsigned(repeat, 0, 60);
     if (!every || (*every != 0 && std::find(std::begin(REPEAT_INTERVALS), std::end(REPEAT_INTERVALS),
                                             static_cast<int>(*every)) == std::end(REPEAT_INTERVALS))) {
-        throw CLI::ValidationError("--espa-repeat", repeat + ": 0, 5, 10, 20, 30 or 60 seconds");
+        throw CLI::ValidationError(option, repeat + ": 0, 5, 10, 20, 30 or 60 seconds");
     }
-    settings.repeatEvery = static_cast<int>(*every);
+    return static_cast<int>(*every);
+}
+
+// How a panel's calls are answered: --espa-answer, --espa-repeat, --espa-reset.
+void PanelAnswers(PanelSettings& settings, bool answer, const std::string& repeat, const std::string& reset) {
+    settings.answers.answer = answer;
+    settings.answers.repeatEvery = RepeatSeconds("--espa-repeat", repeat);
     std::string error;
     if (!ParsePanelReset(reset, &settings, &error)) {
         throw CLI::ValidationError("--espa-reset", error);
@@ -224,6 +229,9 @@ struct Given {
     bool espaAnswer = false;
     std::string espaRepeat = "0";
     std::string espaReset = "4=0";
+    bool snppAnswer = false;
+    std::string snppRepeat = "0";
+    std::string snppEscalate;
 };
 
 void AddOptions(CLI::App& app, Given& given) {
@@ -240,6 +248,12 @@ void AddOptions(CLI::App& app, Given& given) {
     app.add_option("--snpp", given.snpp, "where the SNPP listener listens, or off")->type_name("HOST:PORT");
     app.add_option("--snpp-charset", given.charset, "how SNPP clients send text: utf-8 or gbk")
         ->type_name("SET");
+    app.add_flag("--snpp-answer", given.snppAnswer, "SNPP's pages wait for an answer (acknowledge)");
+    app.add_option("--snpp-repeat", given.snppRepeat,
+                   "SNPP's pages repeat every SECONDS (5, 10, 20, 30, 60) until answered; 0 once")
+        ->type_name("SECONDS");
+    app.add_option("--snpp-escalate", given.snppEscalate, "the escalation policy of SNPP's pages")
+        ->type_name("POLICY");
     app.add_option("--db", given.database,
                    "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
                    "$XDG_STATE_HOME/velkor/gateway.db)")
@@ -344,6 +358,25 @@ void CheckAnswerOptions(const Given& given, Options& options) {
     }
 }
 
+// The SNPP listener: where, its clients' charset, and what its pages ask (SNPP cannot say it in a page).
+void CheckSnppOptions(const Given& given, Options& options) {
+    options.snpp = Listener("--snpp", given.snpp);
+    if (given.charset == "utf-8" || given.charset == "utf8") {
+        options.snppCharset = Charset::Utf8;
+    } else if (given.charset == "gbk") {
+        options.snppCharset = Charset::Gbk;
+    } else {
+        throw CLI::ValidationError("--snpp-charset", given.charset + ": utf-8 or gbk");
+    }
+    options.snppAnswers.answer = given.snppAnswer;
+    options.snppAnswers.repeatEvery = RepeatSeconds("--snpp-repeat", given.snppRepeat);
+    if (given.snppEscalate.find_first_of(" \t\r\n") != std::string::npos || !IsUtf8(given.snppEscalate)) {
+        throw CLI::ValidationError("--snpp-escalate",
+                                   given.snppEscalate + ": the name of a policy (one word)");
+    }
+    options.snppAnswers.escalate = given.snppEscalate;
+}
+
 Options Checked(const Given& given) {
     Options options;
     if (given.port.empty()) {
@@ -361,14 +394,7 @@ Options Checked(const Given& given) {
     }
     options.parity = *lineParity;
     options.http = Listener("--http", given.http);
-    options.snpp = Listener("--snpp", given.snpp);
-    if (given.charset == "utf-8" || given.charset == "utf8") {
-        options.snppCharset = Charset::Utf8;
-    } else if (given.charset == "gbk") {
-        options.snppCharset = Charset::Gbk;
-    } else {
-        throw CLI::ValidationError("--snpp-charset", given.charset + ": utf-8 or gbk");
-    }
+    CheckSnppOptions(given, options);
     std::optional<uint32_t> milliseconds = ParseUnsigned(given.gap, 0, 60000);
     if (!milliseconds) {
         throw CLI::ValidationError("--gap", given.gap + ": milliseconds from 0 to 60000");

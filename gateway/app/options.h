@@ -3,6 +3,7 @@
 
 #include "gateway/espa/espa_panel.h"
 #include "gateway/hooks/alertmanager.h"
+#include "gateway/intake/answer_settings.h"
 #include "gateway/intake/page_text.h"
 #include "gateway/mqtt/mqtt_link.h"
 #include "gateway/net/listen_address.h"
@@ -23,6 +24,7 @@ struct Options {
     std::optional<ListenAddress> http; // nullopt: off
     std::optional<ListenAddress> snpp; // nullopt: off
     Charset snppCharset = Charset::Utf8;
+    AnswerSettings snppAnswers; // what SNPP's pages ask: an answer, repeats, an escalation
     std::string database;
     std::string watches;   // empty: no watch list
     std::string tokenFile; // empty: no token needed (loopback only)

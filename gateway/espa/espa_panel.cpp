@@ -68,6 +68,15 @@ std::string CallCause(const PanelSettings& settings, const std::string& call) {
     return "espa " + settings.port + " " + call;
 }
 
+AnswerSettings CallAnswers(const PanelSettings& settings, const WatchNames& names, const std::string& call) {
+    AnswerSettings answers = settings.answers;
+    if (std::optional<WatchNames::Called> called = names.FindCall(call);
+        called && !called->escalation.empty()) {
+        answers.escalate = called->escalation;
+    }
+    return answers;
+}
+
 NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& names,
                  const std::vector<QuickText>& texts, const PanelSettings& settings) {
     NewPage page;
@@ -89,16 +98,6 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
     page.text = FitPageText(text);
     page.priority = priority && TrimBlanks(*priority) == "2" ? Priority::High : Priority::Normal;
     page.cause = call.empty() ? "" : CallCause(settings, call);
-    if (settings.answer || settings.repeatEvery > 0) {
-        page.answer = true;
-        page.ttlSeconds = settings.ttlSeconds;
-        page.ttlGiven = true;
-        if (settings.repeatEvery > 0) {
-            page.untilAnswered = true;
-            page.repeatEvery = settings.repeatEvery;
-            page.repeatCount = settings.ttlSeconds / settings.repeatEvery + 1;
-        }
-    }
     for (const espa::Record& record : records) {
         if (record.id == espa::CALL_ADDRESS || record.id == espa::DISPLAY_MESSAGE) {
             continue;
@@ -114,8 +113,8 @@ NewPage CallPage(const std::vector<espa::Record>& records, const WatchNames& nam
         reason += espa::Readable(call);
         reason += "\" is not a call number";
         page.failure = Reason{std::move(reason), "call_not_a_number"};
-    } else if (std::optional<Recipient> watch = names.FindCall(call)) {
-        page.recipients.push_back(*watch);
+    } else if (std::optional<WatchNames::Called> called = names.FindCall(call)) {
+        page.recipients.push_back(called->watch);
     } else {
         page.failure = Reason{"no watch has the call number " + call + " (the watch list's call column)",
                               "call_unknown"};
@@ -198,8 +197,12 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
                 ") acknowledged, not paged: " + espa::Readable(raw));
         return BlockOutcome{true, false, std::nullopt, {}};
     }
-    // Only a site whose calls wait for an answer has resets: elsewhere every call pages, as it always did.
-    if (records && (m_settings.answer || m_settings.repeatEvery > 0)) {
+    const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
+    const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
+    const std::shared_ptr<const WatchNames> names = m_intake.Names();
+    const AnswerSettings answers = CallAnswers(m_settings, *names, call);
+    // Only calls that wait for an answer have resets: elsewhere every call pages, as it always did.
+    if (records && answers.Asks()) {
         const std::string* reset = espa::FindRecord(*records, m_settings.resetRecord);
         if (reset && TrimBlanks(*reset) == m_settings.resetValue) {
             return OnReset(*records);
@@ -207,14 +210,17 @@ BlockOutcome EspaPanel::OnBlock(char header, const std::optional<std::vector<esp
     }
     NewPage page;
     if (records) {
-        page = CallPage(*records, *m_intake.Names(), m_texts, m_settings);
+        page = CallPage(*records, *names, m_texts, m_settings);
     } else {
         page.source = "espa " + m_settings.port;
         page.text = FitPageText(espa::Readable(raw));
         page.failure = Reason{"the call's records cannot be read: " + espa::Readable(raw), "call_unreadable"};
     }
-    const std::string* address = records ? espa::FindRecord(*records, espa::CALL_ADDRESS) : nullptr;
-    const std::string call = address ? std::string(TrimBlanks(*address)) : std::string();
+    if (!page.failure) {
+        if (const std::string warning = AskForAnswer(page, answers, *m_intake.Policies()); !warning.empty()) {
+            LogWarning(from + ": call " + call + ": " + warning);
+        }
+    }
     // Answered within the panel's wait for it: NAKed (nothing stored) when the queue does not take the
     // call in time, and not answered at all when it took it too late.
     const auto start = Clock::now();

@@ -6,6 +6,7 @@
 // Threads: Run on a thread of its own; Stop and CurrentHealth from any thread.
 
 #include "gateway/espa/espa_station.h"
+#include "gateway/intake/answer_settings.h"
 #include "gateway/intake/intake.h"
 #include "gateway/intake/quick_texts.h"
 #include "gateway/transmit/port_keeper.h"
@@ -33,9 +34,9 @@ struct PanelSettings {
     char statusQueued = '1';                 // record 7's value for a call that became a page
     char statusFailed = '2';                 // and for one that did not (no watch has its number)
     std::string defaultText = "呼叫 {call}"; // the page of a call without a display message
-    bool answer = false;                     // a call's page waits for an answer (the reset at the bed)
-    int repeatEvery = 0;                     // and repeats every this many seconds until then; 0: once
-    int ttlSeconds = 600;                    // how long a call's page goes on unanswered
+    // Whether a call's page waits for an answer (the reset at the bed), and repeats until then. A watch's
+    // escalation policy in the watch list makes its calls wait for one too.
+    AnswerSettings answers;
     // The record and value of a block that resets a call (the nurse at the bed): it answers the call's
     // page instead of paging. Panels differ; call type 0 by default.
     char resetRecord = espa::CALL_TYPE;
@@ -62,6 +63,9 @@ struct PanelHealth {
     double lastCall = 0;
 };
 
+// What a call to `call` asks of its page: the panel's answer settings, with the escalation policy the
+// watch list gives the watch the number calls.
+AnswerSettings CallAnswers(const PanelSettings& settings, const WatchNames& names, const std::string& call);
 // The page a call makes: its watch by the call number, its text (a quick text's when the message is its
 // label, the default without a message), priority '2' high, the other records kept for the record. A
 // number no watch has makes a failed page with the reason.

@@ -22,6 +22,9 @@ Json WatchesJson(const WatchNames& names) {
         if (!watch.call.empty()) {
             row["call"] = watch.call;
         }
+        if (!watch.escalation.empty()) {
+            row["escalate"] = watch.escalation;
+        }
         watches.push_back(std::move(row));
         for (const std::string& group : watch.groups) {
             auto [entry, added] = groups.try_emplace(group, Json::array());

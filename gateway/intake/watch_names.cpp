@@ -38,9 +38,11 @@ WatchNames::WatchNames(const WatchList& list) {
     for (const WatchEntry& entry : list.entries) {
         if (std::optional<WatchAddress> address = ParseAddress(entry.address)) {
             m_names.emplace(entry.name, *address);
-            Watch watch{entry.name, *address, EntryGroups(list, entry), EntryCall(list, entry)};
+            Watch watch{entry.name, *address, EntryGroups(list, entry), EntryCall(list, entry),
+                        EntryEscalation(list, entry)};
             if (!watch.call.empty()) {
-                m_calls.emplace(CallKey(watch.call), Recipient{*address, entry.name});
+                m_calls.emplace(CallKey(watch.call),
+                                Called{Recipient{*address, entry.name}, watch.escalation});
             }
             for (const std::string& group : watch.groups) {
                 m_groups[group].push_back(Recipient{*address, entry.name});
@@ -50,7 +52,7 @@ WatchNames::WatchNames(const WatchList& list) {
     }
 }
 
-std::optional<Recipient> WatchNames::FindCall(std::string_view call) const {
+std::optional<WatchNames::Called> WatchNames::FindCall(std::string_view call) const {
     auto found = m_calls.find(CallKey(call));
     if (found == m_calls.end()) {
         return std::nullopt;

@@ -34,14 +34,20 @@ public:
     // The members of a group, by name; empty for no such group.
     std::vector<Recipient> Group(std::string_view group) const;
     std::size_t Size() const { return m_names.size(); }
+    // The watch a panel's call number pages, and the escalation policy of its calls ("" for none).
+    struct Called {
+        Recipient watch;
+        std::string escalation;
+    };
     // The watch a panel's call number pages (leading zeros do not count); nullopt for none.
-    std::optional<Recipient> FindCall(std::string_view call) const;
+    std::optional<Called> FindCall(std::string_view call) const;
 
     struct Watch {
         std::string name;
         WatchAddress address{};
         std::vector<std::string> groups;
-        std::string call; // the panel's number for it, "" for none
+        std::string call;       // the panel's number for it, "" for none
+        std::string escalation; // the policy of its calls, "" for none
     };
     // Every watch, in the list's order.
     const std::vector<Watch>& Watches() const { return m_watches; }
@@ -49,7 +55,7 @@ public:
 private:
     std::map<std::string, WatchAddress, std::less<>> m_names;
     std::map<std::string, std::vector<Recipient>, std::less<>> m_groups;
-    std::map<std::string, Recipient, std::less<>> m_calls; // by CallKey
+    std::map<std::string, Called, std::less<>> m_calls; // by CallKey
     std::vector<Watch> m_watches;
 };
 

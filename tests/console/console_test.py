@@ -232,6 +232,46 @@ class ConsoleTest(unittest.TestCase):
             wait(driver, lambda d: not d.find_element(By.ID, 'unanswered').is_displayed(),
                  message='nothing left to answer: the list goes')
 
+    def test_a_new_page_to_answer_sounds_a_tone_and_shows_a_notification_where_allowed(self):
+        # The browser's own APIs, watched: the console must ask the real permission, and call attention
+        # only to a page that arrives while it is open, not to those waiting when it loads.
+        spy = """
+            window.told = []; window.tones = 0;
+            const Real = window.Notification;
+            function Watched(title, options) { window.told.push([title, (options || {}).body]); }
+            Object.defineProperty(Watched, 'permission', { get: () => Real.permission });
+            Watched.requestPermission = (...a) => Real.requestPermission(...a);
+            window.Notification = Watched;
+            const start = OscillatorNode.prototype.start;
+            OscillatorNode.prototype.start = function (...a) { window.tones += 1; return start.apply(this, a); };
+        """
+        allowed, silent = browser(), browser()
+        for driver in (allowed, silent):
+            self.addCleanup(driver.quit)
+            driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': spy})
+        allowed.execute_cdp_cmd('Browser.grantPermissions',
+                                {'origin': self.site.url.rstrip('/'), 'permissions': ['notifications']})
+        for driver in (allowed, silent):
+            driver.get(self.site.url)
+            wait(driver, lambda d: d.find_element(By.ID, 'health').get_attribute('data-status') == 'ok')
+
+        def post(body):
+            request = urllib.request.Request(self.site.url + 'v1/pages', json.dumps(body).encode(),
+                                             {'Content-Type': 'application/json'})
+            urllib.request.urlopen(request).read()
+
+        post({'to': '前台', 'text': '不需应答'})
+        post({'to': '前台', 'text': '5床呼叫', 'answer': True, 'ttl': 300})
+        told = 'return [window.tones, window.told];'
+        wait(allowed, lambda d: d.execute_script(told) == [1, [['新的呼叫需要应答', '5床呼叫']]],
+             message='one tone and one notification, for the page to answer only')
+        wait(silent, lambda d: d.execute_script(told)[0] == 1, message='a tone without the permission')
+        self.assertEqual(silent.execute_script(told), [1, []])
+        allowed.refresh()
+        wait(allowed, lambda d: d.execute_script(
+            "return document.querySelectorAll('#unanswered-list li').length;") == 1)
+        self.assertEqual(allowed.execute_script(told), [0, []], 'a page already waiting calls no attention')
+
     def test_quick_texts_groups_and_what_the_watches_cannot_show(self):
         desk = self.open()
         desk.find_element(By.XPATH, '//div[@id="quick"]//button[normalize-space()="取餐"]').click()

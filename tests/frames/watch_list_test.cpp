@@ -179,6 +179,18 @@ TEST(WatchList, APanelsCallNumbersAreDigitsAndEachReachesOneWatch) {
     auto again = ParseWatchList(SaveWatchList(list));
     ASSERT_TRUE(std::holds_alternative<WatchList>(again));
     EXPECT_EQ(EntryCall(std::get<WatchList>(again), std::get<WatchList>(again).entries[1]), "0550");
+
+    // A call's escalation policy: one word, on a watch a call reaches.
+    read = ParseWatchList("name,address,call,escalate\n"
+                          "bed5,0.0.1.5,550, ward-2 \n"
+                          "bed6,0.0.1.6,551,ward 2\n"
+                          "desk,0.0.1.7,,ward-2\n");
+    const WatchList& policies = std::get<WatchList>(read);
+    EXPECT_EQ(EntryEscalation(policies, policies.entries[0]), "ward-2");
+    EXPECT_EQ(Lines(CheckWatchList(policies)),
+              "3: escalate: \"ward 2\" is not the name of an escalation policy (one word)\n"
+              "4: escalate: an escalation is only for a panel's calls: this watch has no call number\n");
+    EXPECT_EQ(CheckWatchList(policies).at(1).problem, WatchListProblem::EscalationWithoutCall);
 }
 
 TEST(WatchList, AsSpreadsheetsWriteIt) {

@@ -193,27 +193,45 @@ TEST(Answers, NobodyAnsweringPagesTheNextStepUntilSomeoneDoes) {
     EXPECT_EQ(why["code"], "unknown_policy");
 }
 
+// SNPP cannot ask for an answer in a page: the gateway's settings ask for it, for every SNPP page.
+TEST(Answers, SnppPagesWaitForTheAnswerTheSettingsAskFor) {
+    Folder folder;
+    folder.Write("site.escalations", "ward-2 3s 2\n");
+    SimProcess sim;
+    Gateway gateway(folder, sim.Link(),
+                    {"--gap", "0", "--escalations", folder / "site.escalations", "--snpp-repeat", "5",
+                     "--snpp-escalate", "ward-2"});
+    ChildProcess sendpage(
+        {"/usr/bin/sendpage", "-h", "127.0.0.1:" + std::to_string(gateway.SnppPort()), "-p", "1", "5床呼叫"});
+    EXPECT_EQ(sendpage.Wait(20s), 0) << sendpage.Out() << sendpage.Err();
+    const std::vector<Json> frames = TextFrames(sim, 2, 5s);
+    ASSERT_EQ(frames.size(), 2U) << gateway.Log();
+    EXPECT_EQ(frames[0]["address"], "0.0.0.1");
+    EXPECT_EQ(frames[1]["address"], "0.0.0.2");
+    EXPECT_EQ(frames[1]["text"], "[2] 5床呼叫");
+    const Json page = gateway.Get("/v1/pages/1");
+    EXPECT_EQ(page["answer"], true) << page.dump();
+    EXPECT_EQ(page["repeat"]["until"], "acknowledged");
+    EXPECT_EQ(page["escalation"]["policy"], "ward-2");
+    // The nurse of step two answers: the first page's repeat, due at 5 s, never comes.
+    EXPECT_EQ(gateway.Client().Post("/v1/pages/2/ack", "", "text/plain")->status, 200);
+    EXPECT_TRUE(TextFrames(sim, 1, 4s).empty()) << "a repeat after the answer";
+    EXPECT_EQ(gateway.Get("/v1/pages/1")["state"], "acknowledged");
+}
+
 // A roster is a recipient: the day member at 10:00, the night member at 23:00 (libfaketime sets the
 // gateway's clock in Shanghai), and /v1/rosters says who is on duty and who is next.
 TEST(Answers, ARosterPagesWhoeverIsOnDuty) {
-    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
-    if (!std::filesystem::exists(faketime) || VELKOR_SANITIZED) {
-        GTEST_SKIP() << "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    if (!FakeClock::Available()) {
+        GTEST_SKIP() << FakeClock::MISSING;
     }
     Folder folder;
     folder.Write("site.rosters", "desk-duty daily 07:00-19:00 1\ndesk-duty daily 19:00-07:00 2\n");
     SimProcess sim;
     const auto at = [&](const char* time) {
-        setenv("LD_PRELOAD", faketime.c_str(), 1);
-        setenv("FAKETIME", time, 1);
-        setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
-        setenv("TZ", "Asia/Shanghai", 1);
-        auto gateway = std::make_unique<Gateway>(
+        const FakeClock clock({{"FAKETIME", time}, {"TZ", "Asia/Shanghai"}});
+        return std::make_unique<Gateway>(
             folder, sim.Link(), std::vector<std::string>{"--gap", "0", "--rosters", folder / "site.rosters"});
-        for (const char* name : {"LD_PRELOAD", "FAKETIME", "FAKETIME_DONT_FAKE_MONOTONIC", "TZ"}) {
-            unsetenv(name);
-        }
-        return gateway;
     };
     auto gateway = at("@2026-12-10 10:00:00");
     EXPECT_EQ(gateway->Post("/v1/pages", {{"to", "desk-duty"}, {"text", "day"}}).first, 202);
@@ -248,26 +266,18 @@ TEST(Answers, ARosterPagesWhoeverIsOnDuty) {
 // The schedule's pages and the time frame at their minute of the site's time (libfaketime starts the
 // gateway's wall clock at 11:29:58 in Shanghai), once, even when the gateway starts again within it.
 TEST(Answers, TheSchedulePagesAtItsMinuteOnceAndTheWatchesGetTheTime) {
-    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
-    if (!std::filesystem::exists(faketime) || VELKOR_SANITIZED) {
-        GTEST_SKIP() << "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    if (!FakeClock::Available()) {
+        GTEST_SKIP() << FakeClock::MISSING;
     }
     Folder folder;
     folder.Write("site.schedule", "daily 11:30 1 午市开始\nweekends 11:30 1 周末\ndaily 11:31 1 later\n");
     SimProcess sim;
     const auto start = [&] {
-        setenv("LD_PRELOAD", faketime.c_str(), 1);
-        setenv("FAKETIME", "@2026-12-10 11:29:58", 1); // a Thursday
-        setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
-        setenv("TZ", "Asia/Shanghai", 1);
-        auto gateway = std::make_unique<Gateway>(folder, sim.Link(),
-                                                 std::vector<std::string>{"--gap", "0", "--schedule",
-                                                                          folder / "site.schedule",
-                                                                          "--set-time", "daily 11:30"});
-        for (const char* name : {"LD_PRELOAD", "FAKETIME", "FAKETIME_DONT_FAKE_MONOTONIC", "TZ"}) {
-            unsetenv(name);
-        }
-        return gateway;
+        const FakeClock clock({{"FAKETIME", "@2026-12-10 11:29:58"}, {"TZ", "Asia/Shanghai"}}); // a Thursday
+        return std::make_unique<Gateway>(folder, sim.Link(),
+                                         std::vector<std::string>{"--gap", "0", "--schedule",
+                                                                  folder / "site.schedule", "--set-time",
+                                                                  "daily 11:30"});
     };
     auto gateway = start();
     std::vector<Json> frames = TextFrames(sim, 2, 6s);

@@ -234,6 +234,17 @@ TEST(CallPage, TheWatchByItsNumberTheSitesTextAndThePriority) {
         CallPage({{CALL_ADDRESS, "550"}, {DISPLAY_MESSAGE, std::string(100, 'A')}}, *names, texts, settings);
     EXPECT_FALSE(page.failure);
     EXPECT_LE(page.gbk.size(), 84U);
+
+    // What a call asks of its page: the panel's settings, and the escalation its watch has in the list.
+    names =
+        WatchNames::Parse("name,address,call,escalate\nbed5,0.0.1.5,550,ward-2\nbed6,0.0.1.6,551,\n", &error);
+    ASSERT_TRUE(names) << error;
+    settings.answers.repeatEvery = 10;
+    EXPECT_EQ(CallAnswers(settings, *names, "0550").escalate, "ward-2");
+    EXPECT_EQ(CallAnswers(settings, *names, "0550").repeatEvery, 10);
+    EXPECT_EQ(CallAnswers(settings, *names, "551").escalate, "");
+    EXPECT_FALSE(CallAnswers(PanelSettings{}, *names, "551").Asks());
+    EXPECT_TRUE(CallAnswers(PanelSettings{}, *names, "550").Asks());
 }
 
 TEST(CallPage, TheLineSettings) {

@@ -359,6 +359,45 @@ TEST(Panel, AResetAtTheBedStopsTheCallsRepeats) {
     EXPECT_NE(gateway.Log().find("call 550 reset: page 1 answered"), std::string::npos) << gateway.Log();
 }
 
+// The watch list names the escalation of a bed's calls: nobody answering pages the next step, the reset at
+// the bed ends it; a policy the escalations file lacks is said at start and the call still goes out.
+TEST(Panel, ABedsEscalationGoesOnUntilTheResetAtTheBed) {
+    Site site;
+    site.folder.Write("watches.csv", "name,address,call,escalate\nbed5,0.0.1.5,550,ward-2\n"
+                                     "bed6,0.0.1.6,551,ward-9\nbed7,0.0.1.7,552,\n");
+    site.folder.Write("site.escalations", "ward-2 2s 0.0.1.9\nward-2 2s 0.0.1.10\n");
+    Panel panel(site.folder / "panel");
+    SimProcess sim;
+    Gateway gateway(site.folder, sim.Link(),
+                    site.Options({"--gap", "0", "--escalations", site.folder / "site.escalations"}));
+    ASSERT_TRUE(PanelOpen(gateway)) << gateway.Log();
+    EXPECT_NE(gateway.Log().find("watch list, bed6: no escalation policy is named \"ward-9\""),
+              std::string::npos)
+        << gateway.Log();
+    ASSERT_TRUE(panel.Call("550", "CALL"));
+    EXPECT_EQ(Texts(TextFrames(sim, 1)), std::vector<std::string>{"5床呼叫@0.0.1.5"});
+    const Json call = gateway.Get("/v1/pages/1");
+    EXPECT_EQ(call["answer"], true) << call.dump();
+    EXPECT_EQ(call["escalation"]["policy"], "ward-2");
+    EXPECT_EQ(Texts(TextFrames(sim, 1, 4s)), std::vector<std::string>{"[2] 5床呼叫@0.0.1.9"})
+        << gateway.Log();
+
+    ASSERT_TRUE(panel.Send({{CALL_ADDRESS, "550"}, {CALL_TYPE, "0"}}));
+    EXPECT_EQ(gateway.WaitForState(2, "acknowledged", 3s)["answered"]["via"], "espa");
+    EXPECT_EQ(gateway.Get("/v1/pages/1")["state"], "acknowledged");
+    EXPECT_TRUE(TextFrames(sim, 1, 3s).empty()) << "step three after the reset";
+
+    // Without its policy the call is paged all the same; a watch without one is paged as ever.
+    ASSERT_TRUE(panel.Call("551", "CALL"));
+    ASSERT_TRUE(panel.Call("552", "CALL"));
+    EXPECT_EQ(TextFrames(sim, 2).size(), 2U);
+    EXPECT_EQ(gateway.WaitForState(3, "sent", 2s)["answer"], true);
+    EXPECT_FALSE(gateway.WaitForState(4, "sent", 2s).contains("answer"));
+    EXPECT_NE(gateway.Log().find("call 551: escalate: no escalation policy is named \"ward-9\""),
+              std::string::npos)
+        << gateway.Log();
+}
+
 TEST(Panel, ReportsTheOutcomeToAPanelThatWaitsForItAndTheSimulatedPanelPages) {
     Site site;
     SimProcess sim;

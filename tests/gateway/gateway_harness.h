@@ -19,6 +19,8 @@
 #include <memory>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace velkor {
 
@@ -49,6 +51,35 @@ public:
 
 private:
     std::filesystem::path m_path;
+};
+
+// libfaketime's wall clock for the gateways started while this lives; their monotonic clock is left as it
+// is, as a stepped wall clock leaves it. `settings`: FAKETIME, or FAKETIME_TIMESTAMP_FILE, TZ and the like.
+class FakeClock {
+public:
+    static constexpr const char* LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+    static constexpr const char* MISSING =
+        "needs libfaketime (Debian's faketime), in a build without a sanitizer's runtime";
+    static bool Available() { return std::filesystem::exists(LIBRARY) && !VELKOR_SANITIZED; }
+
+    explicit FakeClock(std::vector<std::pair<std::string, std::string>> settings)
+        : m_settings(std::move(settings)) {
+        m_settings.emplace_back("LD_PRELOAD", LIBRARY);
+        m_settings.emplace_back("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+        for (const auto& [name, value] : m_settings) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+    ~FakeClock() {
+        for (const auto& [name, value] : m_settings) {
+            unsetenv(name.c_str());
+        }
+    }
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_settings;
 };
 
 // The daemon (the launcher the benchmark uses too), its log in the folder.
