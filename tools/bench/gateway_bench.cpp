@@ -1,7 +1,7 @@
 // velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP, SNPP and MQTT,
-// how soon an accepted page is on the wire, its memory with 10 000 pages queued, and whether a SIGKILL under
-// load loses an acknowledged page. The gateway runs as its own process on a pseudo-terminal this program
-// reads.
+// how soon an accepted page is on the wire, its memory with 10 000 pages queued, whether a SIGKILL under
+// load loses an acknowledged page, and how soon an answer stops a repeating page. The gateway runs as its own
+// process on a pseudo-terminal this program reads.
 
 #include "gateway_bench.h"
 
@@ -24,10 +24,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <numeric>
 #include <optional>
 #include <poll.h>
 #include <random>
@@ -75,11 +77,23 @@ public:
         }
         return std::nullopt;
     }
-    // The texts of the whole text frames (5A seq addr[4] E0 L text checksum) that went by. A frame cut
-    // short by the kill is skipped: a frame counts only where its checksum holds.
+    // The texts of the whole text frames that went by.
     std::vector<std::string> Texts() {
-        std::lock_guard lock(m_mutex);
         std::vector<std::string> texts;
+        for (Frame& frame : Frames()) {
+            texts.push_back(std::move(frame.text));
+        }
+        return texts;
+    }
+    struct Frame {
+        std::string text;
+        Clock::time_point end; // when its last byte arrived
+    };
+    // The whole text frames (5A seq addr[4] E0 L text checksum) that went by. A frame cut short by the
+    // kill is skipped: a frame counts only where its checksum holds.
+    std::vector<Frame> Frames() {
+        std::lock_guard lock(m_mutex);
+        std::vector<Frame> frames;
         const auto byte = [this](std::size_t at) { return static_cast<uint8_t>(m_bytes[at]); };
         std::size_t at = 0;
         while (at + 9 <= m_bytes.size()) {
@@ -96,10 +110,10 @@ public:
                 ++at;
                 continue;
             }
-            texts.push_back(m_bytes.substr(at + 8, length));
+            frames.push_back(Frame{m_bytes.substr(at + 8, length), m_arrivals[at + 8 + length]});
             at += 9 + length;
         }
-        return texts;
+        return frames;
     }
 
 private:
@@ -749,6 +763,85 @@ void KillFigure(const std::string& binDir, const std::filesystem::path& folder, 
            "none lost", lost == 0 && !acknowledged.empty());
 }
 
+// A thousand pages repeating until acknowledged, answered one by one while their rounds go out: from each
+// answer's request to the last byte of that page's frames on the wire (a frame already begun finishes;
+// none may begin once the answer is stored).
+void AckFigure(const std::string& binDir, const std::filesystem::path& folder, const Reporter& report) {
+    constexpr int PAGES = 1000;
+    constexpr int ANSWERED = 100;
+    Wire wire;
+    Gateway gateway(binDir, wire.Port(), (folder / "ack.db").string());
+    httplib::Client client("127.0.0.1", gateway.Http());
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    std::vector<int64_t> ids;
+    for (int i = 0; i < PAGES; ++i) {
+        const std::string body = "{\"to\":\"" + std::to_string(i + 1) + "\",\"text\":\"a" +
+                                 std::to_string(i) +
+                                 "\",\"repeat\":{\"every\":5,\"until\":\"acknowledged\"},\"ttl\":600}";
+        auto result = client.Post("/v1/pages", body, "application/json");
+        if (!result || result->status != 202) {
+            report("gateway ack to the last frame", "a repeating page was refused", "<= 50 ms", false);
+            return;
+        }
+        ids.push_back(std::atoll(result->body.c_str() + 6)); // {"id":N,...
+    }
+    // Answered once every page is on the wire, at moments spread over the next two rounds.
+    if (!Eventually([&wire] { return wire.Frames().size() >= PAGES; }, 60s, 100ms)) {
+        report("gateway ack to the last frame", "the first round did not go out", "<= 50 ms", false);
+        return;
+    }
+    std::mt19937 random(7);
+    std::vector<int> order(PAGES);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), random);
+    std::map<std::string, Clock::time_point> answered; // a page's text: when its answer was asked
+    for (int n = 0; n < ANSWERED; ++n) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
+        const int page = order[static_cast<std::size_t>(n)];
+        const auto asked = Clock::now();
+        auto result = client.Post("/v1/pages/" + std::to_string(ids[static_cast<std::size_t>(page)]) + "/ack",
+                                  "", "text/plain");
+        if (!result || result->status != 200) {
+            report("gateway ack to the last frame", "an answer was refused", "<= 50 ms", false);
+            return;
+        }
+        answered["a" + std::to_string(page)] = asked;
+    }
+    std::this_thread::sleep_for(6s); // longer than a round: a repeat after an answer would show
+    std::vector<double> delays;
+    std::map<std::string, double> last; // ms after its answer of a page's last frame; 0: none after
+    for (const auto& [text, asked] : answered) {
+        last[text] = 0;
+    }
+    std::map<std::string, int> before; // a page's rounds on the wire before its answer
+    for (const Wire::Frame& frame : wire.Frames()) {
+        const auto found = answered.find(frame.text);
+        if (found != answered.end() && frame.end > found->second) {
+            last[frame.text] = std::chrono::duration<double, std::milli>(frame.end - found->second).count();
+        } else if (found != answered.end()) {
+            ++before[frame.text];
+        }
+    }
+    int fewest = std::numeric_limits<int>::max();
+    int most = 0;
+    for (const auto& [text, asked] : answered) {
+        fewest = std::min(fewest, before[text]);
+        most = std::max(most, before[text]);
+    }
+    for (const auto& [text, ms] : last) {
+        delays.push_back(ms);
+    }
+    const double worst = *std::max_element(delays.begin(), delays.end());
+    char figure[200];
+    std::snprintf(figure, sizeof figure,
+                  "p50 %.2f ms, p99 %.2f ms, worst %.2f ms (%d of %d repeating pages answered after %d to %d "
+                  "rounds each)",
+                  Percentile(delays, 0.5), Percentile(delays, 0.99), worst, ANSWERED, PAGES, fewest, most);
+    // Each answered page must have been seen repeating, or the figure would say nothing.
+    report("gateway ack to the last frame", figure, "<= 50 ms", worst <= 50 && fewest >= 1);
+}
+
 } // namespace
 
 void GatewayBench(const std::string& binDir, const Reporter& report) {
@@ -761,5 +854,6 @@ void GatewayBench(const std::string& binDir, const Reporter& report) {
     ListingFigures(binDir, folder, report);
     MemoryFigure(binDir, folder, report);
     KillFigure(binDir, folder, report);
+    AckFigure(binDir, folder, report);
     std::filesystem::remove_all(folder);
 }
