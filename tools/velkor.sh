@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 trap 'status=$?; echo "velkor.sh: \"$BASH_COMMAND\" failed with status $status (line $LINENO${FUNCNAME:+, in ${FUNCNAME[*]}})" >&2' ERR
 
 BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
-                libcpp-httplib-dev libmosquitto-dev libsystemd-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
+                libcpp-httplib-dev libmosquitto-dev libsystemd-dev libssl-dev libgmime-3.0-dev qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-l10n-tools qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk
                 fonts-arphic-uming)
 # Beside the checkers: the real clients the gateway's tests page it with.
 # The Windows build's: MinGW-w64, Wine, Xvfb and xdotool for its window, NSIS for its installer, dpkg-dev for
@@ -25,7 +25,7 @@ BUILD_PACKAGES=(cmake ninja-build ccache g++ pkg-config libgtest-dev nlohmann-js
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool nsis dpkg-dev)
 CHECK_PACKAGES=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 "${WINDOWS_PACKAGES[@]}" util-linux
                 curl hylafax-client libnet-snpp-perl mosquitto mosquitto-clients openssl netcat-openbsd faketime
-                chromium chromium-driver python3-selenium)
+                chromium chromium-driver python3-selenium apprise swaks msmtp)
 PACKAGE_PACKAGES=(dpkg-dev desktop-file-utils appstream man-db lintian)
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 TESTS_PASSED=0

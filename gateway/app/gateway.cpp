@@ -242,6 +242,7 @@ bool Gateway::OpenHttp(std::string* error) {
     }
     m_http = std::make_unique<HttpApi>(*m_intake, m_tokens, *m_health, m_console, m_refusals);
     m_hookRoutes = std::make_unique<HookRoutes>(m_http->Server(), *m_intake, m_options.alerts);
+    AddPublishRoutes(m_http->Server(), *m_intake); // last: a topic is any one segment the others are not
     if (!m_options.hooks.empty()) {
         m_hooks = LoadHooks(m_options.hooks, error);
         if (!m_hooks) {

@@ -14,6 +14,7 @@
 #include "gateway/mqtt/mqtt_link.h"
 #include "gateway/net/refusals.h"
 #include "gateway/net/tokens.h"
+#include "gateway/publish/publish_routes.h"
 #include "gateway/queue/page_store.h"
 #include "gateway/schedule/escalator.h"
 #include "gateway/schedule/scheduler.h"

@@ -1,25 +1,73 @@
 #include "gateway/http/access.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cctype>
 
 namespace velkor::gateway {
 
-std::optional<std::string_view> BearerToken(std::string_view header) {
-    constexpr std::string_view scheme = "bearer ";
+namespace {
+
+// Whether `header` starts with the scheme `scheme` (lower case, with its space), in any case.
+bool HasScheme(std::string_view header, std::string_view scheme) {
     if (header.size() <= scheme.size()) {
-        return std::nullopt;
+        return false;
     }
     for (std::size_t i = 0; i < scheme.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i]) {
-            return std::nullopt;
+            return false;
         }
     }
-    return header.substr(scheme.size());
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> DecodeBase64(std::string_view text) {
+    std::string standard(text);
+    for (char& c : standard) {
+        c = c == '-' ? '+' : c == '_' ? '/' : c;
+    }
+    while (standard.size() % 4 != 0) {
+        standard += '=';
+    }
+    if (standard.empty() ||
+        standard.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+            std::string::npos) {
+        return std::nullopt;
+    }
+    std::string decoded(standard.size() / 4 * 3, '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                       reinterpret_cast<const unsigned char*>(standard.data()),
+                                       static_cast<int>(standard.size()));
+    if (length < 0) {
+        return std::nullopt;
+    }
+    // EVP_DecodeBlock counts the padding's bytes as decoded zeros.
+    const std::size_t padding = standard.size() - standard.find_last_not_of('=') - 1;
+    decoded.resize(static_cast<std::size_t>(length) - std::min<std::size_t>(padding, 2));
+    return decoded;
+}
+
+std::optional<std::string> TokenOfAuthorization(std::string_view header) {
+    if (HasScheme(header, "bearer ")) {
+        return std::string(header.substr(7));
+    }
+    if (HasScheme(header, "basic ")) {
+        const std::optional<std::string> pair = DecodeBase64(header.substr(6));
+        const std::size_t colon = pair ? pair->find(':') : std::string::npos;
+        if (colon != std::string::npos && colon + 1 < pair->size()) {
+            return pair->substr(colon + 1);
+        }
+    }
+    return std::nullopt;
 }
 
 unsigned ScopeNeeded(const std::string& method, const std::string& path) {
     if (!path.starts_with("/v1/") && path != "/metrics") {
-        return 0;
+        // The publish APIs' routes (ntfy's /TOPIC and /, Gotify's /message) page; the console's files do not.
+        return method == "POST" || method == "PUT" ? unsigned{SEND} : 0U;
     }
     if (method == "POST" && path == "/v1/time") {
         return ADMIN;
@@ -51,12 +99,10 @@ std::optional<std::string> AllowedMethods(const std::string& path) {
     return std::nullopt;
 }
 
-std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, const std::string& header,
-                                         unsigned needed) {
+std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, bool given, unsigned needed) {
     if (!key) {
-        return header.empty()
-                   ? AccessRefusal{401, "token_needed", "a token is needed: Authorization: Bearer TOKEN"}
-                   : AccessRefusal{401, "token_unknown", "the token is not one of the gateway's"};
+        return !given ? AccessRefusal{401, "token_needed", "a token is needed: Authorization: Bearer TOKEN"}
+                      : AccessRefusal{401, "token_unknown", "the token is not one of the gateway's"};
     }
     if ((key->scopes & needed) != 0) {
         return std::nullopt;

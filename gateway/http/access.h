@@ -1,6 +1,6 @@
 #pragma once
-// Who may do what over HTTP: the key a request carries ("Authorization: Bearer TOKEN") and the scope each
-// route needs.
+// Who may do what over HTTP: the key a request carries ("Authorization: Bearer TOKEN", or as the publish
+// APIs' clients send it) and the scope each route needs.
 
 #include "gateway/net/tokens.h"
 
@@ -10,8 +10,11 @@
 
 namespace velkor::gateway {
 
-// The token of an "Authorization: Bearer TOKEN" header; the scheme's name is case-insensitive.
-std::optional<std::string_view> BearerToken(std::string_view header);
+// The token of an Authorization header: "Bearer TOKEN", or "Basic" with the token as the password (as ntfy's
+// and Gotify's clients send it); the scheme's name is case-insensitive.
+std::optional<std::string> TokenOfAuthorization(std::string_view header);
+// Base64, standard or URL-safe, padded or not; nullopt for what is not.
+std::optional<std::string> DecodeBase64(std::string_view text);
 
 // The scope a request needs; 0 for the console's own files (they hold no secret, and the page asks for a
 // key itself); every scope for /v1/key, which any one of them may read.
@@ -26,9 +29,8 @@ struct AccessRefusal {
     std::string code;
     std::string message;
 };
-// Whether `key` (nullopt: the header held none of the file's) may do what needs `needed`; `header` is the
-// Authorization header as given.
-std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, const std::string& header,
-                                         unsigned needed);
+// Whether `key` (nullopt: the request held none of the file's) may do what needs `needed`; `given`: whether
+// the request held a token at all.
+std::optional<AccessRefusal> CheckAccess(const std::optional<Key>& key, bool given, unsigned needed);
 
 } // namespace velkor::gateway

@@ -129,6 +129,28 @@ void AnswerFailure(const httplib::Request& request, httplib::Response& response,
     }
 }
 
+// The token a request carries: in its Authorization header; for Gotify's route also as its clients give
+// it (X-Gotify-Key, ?token=); for ntfy's, its ?auth= (the Authorization header's value in base64).
+std::optional<std::string> TokenOf(const httplib::Request& request) {
+    if (request.has_header("Authorization")) {
+        return TokenOfAuthorization(request.get_header_value("Authorization")).value_or("");
+    }
+    if (request.path == "/message") {
+        if (request.has_header("X-Gotify-Key")) {
+            return request.get_header_value("X-Gotify-Key");
+        }
+        if (const std::optional<std::string> token = Value(QueryOf(request), "token")) {
+            return token;
+        }
+    } else if (!request.path.starts_with("/v1/")) {
+        if (const std::optional<std::string> auth = Value(QueryOf(request), "auth")) {
+            const std::optional<std::string> header = DecodeBase64(*auth);
+            return header ? TokenOfAuthorization(*header).value_or("") : "";
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 HttpServer::HttpServer(std::optional<Tokens> tokens, Refusals& refusals)
@@ -215,10 +237,9 @@ httplib::Server::HandlerResponse HttpServer::BeforeRouting(const httplib::Reques
     if (!m_tokens || needed == 0) {
         return Result::Unhandled;
     }
-    const std::string header = request.get_header_value("Authorization");
-    const std::optional<std::string_view> token = BearerToken(header);
+    const std::optional<std::string> token = TokenOf(request);
     if (const std::optional<AccessRefusal> refusal =
-            CheckAccess(token ? m_tokens->Match(*token) : std::nullopt, header, needed)) {
+            CheckAccess(token ? m_tokens->Match(*token) : std::nullopt, token.has_value(), needed)) {
         if (refusal->status == 401) {
             response.set_header("WWW-Authenticate", "Bearer realm=\"velkor-gateway\"");
         }
@@ -232,9 +253,8 @@ Key HttpServer::KeyOf(const httplib::Request& request) const {
     if (!m_tokens) {
         return Key{};
     }
-    const std::string header = request.get_header_value("Authorization"); // the token points into it
-    const std::optional<std::string_view> token = BearerToken(header);
-    return (token ? m_tokens->Match(*token) : std::nullopt).value_or(Key{"", 0});
+    const std::optional<std::string> token = TokenOf(request);
+    return (token ? m_tokens->Match(*token) : std::nullopt).value_or(Key{"", 0, ""});
 }
 
 bool HttpServer::Bind(const ListenAddress& address, std::string* error) {

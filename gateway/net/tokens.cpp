@@ -56,22 +56,29 @@ std::optional<Tokens> Tokens::Parse(std::string_view text, std::string* error) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        std::istringstream words(line);
-        std::string first;
-        std::string second;
-        std::string scopes;
-        std::string extra;
-        words >> first >> second >> scopes >> extra;
-        if (first.empty() || first.starts_with('#')) {
+        std::istringstream read(line);
+        std::vector<std::string> words;
+        for (std::string word; read >> word;) {
+            words.push_back(std::move(word));
+        }
+        if (words.empty() || words[0].starts_with('#')) {
             continue;
         }
+        std::string to;
+        if (words.size() > 1 && words.back().starts_with("to=")) {
+            to = words.back().substr(3);
+            words.pop_back();
+        }
         const std::string where = "line " + std::to_string(number) + ": ";
-        if (!extra.empty()) {
-            *error = where + "a line holds more than NAME TOKEN SCOPES";
+        if (words.size() > 3) {
+            *error = where + "a line holds more than NAME TOKEN SCOPES to=RECIPIENTS";
             return std::nullopt;
         }
-        Entry entry =
-            second.empty() ? Entry{Key{"", ALL_SCOPES}, first} : Entry{Key{first, ALL_SCOPES}, second};
+        const std::string first = words[0];
+        const std::string second = words.size() > 1 ? words[1] : "";
+        const std::string scopes = words.size() > 2 ? words[2] : "";
+        Entry entry = second.empty() ? Entry{Key{"", ALL_SCOPES, ""}, first}
+                                     : Entry{Key{first, ALL_SCOPES, ""}, second};
         if (!scopes.empty()) {
             entry.key.scopes = 0;
             std::istringstream list(scopes);
@@ -85,6 +92,7 @@ std::optional<Tokens> Tokens::Parse(std::string_view text, std::string* error) {
                 }
             }
         }
+        entry.key.to = to;
         tokens.m_entries.push_back(std::move(entry));
     }
     if (tokens.m_entries.empty()) {

@@ -2,7 +2,8 @@
 // The secrets that let a client in: a file with one entry a line, "TOKEN", "NAME TOKEN" or "NAME TOKEN
 // SCOPES" (the name says who it is in the log and the pages' records, and is the user SNPP's LOGI must give
 // with it; SCOPES is a comma-separated list of send, read and admin, and an entry without it has all
-// three); blank lines and lines starting with # are skipped.
+// three), and last "to=RECIPIENTS", whom the key's Gotify messages page; blank lines and lines starting
+// with # are skipped.
 //
 // Threads: const after Load, so any thread.
 
@@ -25,6 +26,7 @@ std::optional<Scope> ScopeNamed(std::string_view name);
 struct Key {
     std::string name; // "" for an entry without one
     unsigned scopes = ALL_SCOPES;
+    std::string to; // whom its Gotify messages page ("kitchen", "nurse-3,nurse-4"); "" for nobody
 };
 
 class Tokens {

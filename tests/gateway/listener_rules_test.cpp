@@ -1,5 +1,6 @@
 // What the listeners accept before anything is queued: texts, recipients, watch lists, tokens, addresses.
 
+#include "gateway/http/access.h"
 #include "gateway/intake/page_text.h"
 #include "gateway/intake/watch_names.h"
 #include "gateway/mqtt/mqtt_link.h"
@@ -230,6 +231,33 @@ TEST(TokenFile, ScopesLimitWhatAKeyMayDo) {
 
     EXPECT_FALSE(Tokens::Parse("# keys\ndesk d3sk send,write\n", &error));
     EXPECT_EQ(error, "line 2: \"write\" is not a scope (send, read, admin, comma-separated)");
+}
+
+TEST(TokenFile, AKeyMayNameWhomItsGotifyMessagesPage) {
+    std::string error;
+    std::optional<Tokens> tokens =
+        Tokens::Parse("ups k1tchen send to=kitchen\nnas n4s to=cook-1,cook-2\nto=x\n", &error);
+    ASSERT_TRUE(tokens) << error;
+    EXPECT_EQ(tokens->Match("k1tchen")->to, "kitchen");
+    EXPECT_EQ(tokens->Match("k1tchen")->scopes, unsigned{SEND});
+    EXPECT_EQ(tokens->Match("n4s")->name, "nas");
+    EXPECT_EQ(tokens->Match("n4s")->to, "cook-1,cook-2");
+    EXPECT_EQ(tokens->Match("to=x")->to, "") << "a line of one word is a token, whatever it reads as";
+    EXPECT_FALSE(Tokens::Parse("a b send c to=x\n", &error));
+    EXPECT_EQ(error, "line 1: a line holds more than NAME TOKEN SCOPES to=RECIPIENTS");
+}
+
+TEST(HttpKeys, ABearerTokenOrTheTokenAsBasicsPassword) {
+    EXPECT_EQ(TokenOfAuthorization("Bearer s3cret"), "s3cret");
+    EXPECT_EQ(TokenOfAuthorization("bearer s3cret"), "s3cret");
+    EXPECT_EQ(TokenOfAuthorization("Basic bmFzOm40cw=="), "n4s"); // nas:n4s, as curl -u and Apprise send it
+    EXPECT_EQ(TokenOfAuthorization("BASIC bmFzOm40cw"), "n4s");
+    EXPECT_EQ(TokenOfAuthorization("Basic bmFz"), std::nullopt) << "no password";
+    EXPECT_EQ(TokenOfAuthorization("Basic !!!!"), std::nullopt);
+    EXPECT_EQ(TokenOfAuthorization("Digest s3cret"), std::nullopt);
+    EXPECT_EQ(DecodeBase64("5aSH6I-c"), "备菜") << "URL-safe, as ntfy's ?auth= is";
+    EXPECT_EQ(DecodeBase64("YQ"), "a");
+    EXPECT_EQ(DecodeBase64(""), std::nullopt);
 }
 
 TEST(ListenAddresses, NumericHostsAndLoopback) {

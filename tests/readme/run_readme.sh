@@ -9,7 +9,7 @@
 set -u
 src=$1
 bin=$2
-for program in curl sendpage mosquitto mosquitto_pub mosquitto_sub amtool prometheus-alertmanager stty od; do
+for program in curl apprise sendpage mosquitto mosquitto_pub mosquitto_sub amtool prometheus-alertmanager stty od; do
     command -v "$program" >/dev/null || { echo "skipped: $program is not installed"; exit 77; }
 done
 for program in velkor-sim velkor-cli velkor-gateway; do
