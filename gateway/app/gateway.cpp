@@ -88,7 +88,7 @@ bool Gateway::Open(std::string* error) {
         }
         m_store->OnStateChange([this](int64_t id) { m_mqtt->PageChanged(id); });
     }
-    if (!OpenSnpp(error) || !OpenConsole(error)) {
+    if (!OpenSnpp(error) || !OpenSmtp(error) || !OpenConsole(error)) {
         return false;
     }
     if (!m_options.panel.port.empty()) {
@@ -217,6 +217,38 @@ bool Gateway::OpenSnpp(std::string* error) {
     return true;
 }
 
+bool Gateway::OpenSmtp(std::string* error) {
+    if (!m_options.smtp) {
+        return true;
+    }
+    const int listener = ListenOn(*m_options.smtp, error);
+    if (listener < 0) {
+        *error = "smtp: " + *error;
+        return false;
+    }
+    SmtpHooks hooks;
+    hooks.resolve = [this](std::string_view name) { return m_intake->Resolve(name); };
+    hooks.submit = [this](const NewPage& page) { return m_intake->Submit(page); };
+    hooks.refused = [this](std::string_view reply) {
+        m_refusals.Count("smtp", "reply_" + std::string(reply.substr(0, 3)), std::string(reply));
+    };
+    if (m_tokens) {
+        hooks.login = [this](std::string_view user, std::string_view password) -> std::optional<std::string> {
+            if (!m_tokens->Login(user, password)) {
+                return std::nullopt;
+            }
+            return m_tokens->Match(password).value_or(Key{}).name;
+        };
+    }
+    m_smtp =
+        std::make_unique<SmtpServer>(listener, m_options.smtp->Loopback(), hooks, m_options.smtpSettings);
+    if (!m_options.smtpTls.certificate.empty() && !m_smtp->UseTls(m_options.smtpTls, error)) {
+        *error = "smtp: " + *error;
+        return false;
+    }
+    return true;
+}
+
 bool Gateway::OpenConsole(std::string* error) {
     if (!m_options.texts.empty()) {
         std::optional<std::vector<QuickText>> texts = LoadQuickTexts(m_options.texts, error);
@@ -261,7 +293,8 @@ void Gateway::LogStart() const {
     const Options& o = m_options;
     std::string line =
         std::string("velkor-gateway ") + VELKOR_VERSION + ": HTTP " + (o.http ? o.http->Text() : "off") +
-        ", SNPP " + (o.snpp ? o.snpp->Text() + " (" + CharsetName(o.snppCharset) + ")" : "off") +
+        ", SNPP " + (o.snpp ? o.snpp->Text() + " (" + CharsetName(o.snppCharset) + ")" : "off") + ", SMTP " +
+        (o.smtp ? o.smtp->Text() + (o.smtpTls.certificate.empty() ? "" : " (STARTTLS)") : "off") +
         ", database " + o.database + ", " + std::to_string(m_intake->Names()->Size()) + " watch names";
     if (m_tokens) {
         line += ", tokens required";
@@ -285,6 +318,7 @@ void Gateway::Start() {
     LogStart();
     m_sending = std::thread([this] { m_transmitter->Run(); });
     StartThread(m_snppThread, m_snpp);
+    StartThread(m_smtpThread, m_smtp);
     StartThread(m_httpThread, m_http);
     StartThread(m_mqttThread, m_mqtt);
     StartThread(m_panelThread, m_panel);
@@ -344,6 +378,7 @@ void Gateway::Stop() {
     StopThread(m_mqttThread, m_mqtt);
     StopThread(m_httpThread, m_http);
     StopThread(m_snppThread, m_snpp);
+    StopThread(m_smtpThread, m_smtp);
     StopThread(m_panelThread, m_panel);
     if (m_sending.joinable()) {
         m_transmitter->Stop();

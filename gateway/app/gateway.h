@@ -18,6 +18,7 @@
 #include "gateway/queue/page_store.h"
 #include "gateway/schedule/escalator.h"
 #include "gateway/schedule/scheduler.h"
+#include "gateway/smtp/smtp_server.h"
 #include "gateway/snpp/snpp_server.h"
 #include "gateway/transmit/transmitter.h"
 
@@ -50,6 +51,7 @@ public:
 private:
     bool OpenQueue(std::string* error);
     bool OpenSnpp(std::string* error);
+    bool OpenSmtp(std::string* error);
     bool OpenConsole(std::string* error);
     bool OpenHttp(std::string* error);
     bool OpenSchedule(std::string* error);
@@ -67,6 +69,7 @@ private:
     std::unique_ptr<MqttLink> m_mqtt;
     Refusals m_refusals;
     std::unique_ptr<SnppServer> m_snpp;
+    std::unique_ptr<SmtpServer> m_smtp;
     ConsoleSettings m_console;
     std::unique_ptr<EspaPanel> m_panel;
     std::unique_ptr<HealthSources> m_health;
@@ -75,8 +78,8 @@ private:
     std::shared_ptr<const Hooks> m_hooks;
     std::unique_ptr<Scheduler> m_scheduler;
     std::unique_ptr<Escalator> m_escalator;
-    std::thread m_sending, m_snppThread, m_httpThread, m_mqttThread, m_panelThread, m_schedulerThread,
-        m_escalatorThread;
+    std::thread m_sending, m_snppThread, m_smtpThread, m_httpThread, m_mqttThread, m_panelThread,
+        m_schedulerThread, m_escalatorThread;
 };
 
 } // namespace velkor::gateway

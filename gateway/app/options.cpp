@@ -232,6 +232,12 @@ struct Given {
     bool snppAnswer = false;
     std::string snppRepeat = "0";
     std::string snppEscalate;
+    std::string smtp = "off";
+    std::string smtpDomains;
+    std::string smtpText = "subject";
+    std::string smtpMaxSize = "1048576";
+    std::string smtpCert;
+    std::string smtpKey;
 };
 
 void AddOptions(CLI::App& app, Given& given) {
@@ -254,6 +260,19 @@ void AddOptions(CLI::App& app, Given& given) {
         ->type_name("SECONDS");
     app.add_option("--snpp-escalate", given.snppEscalate, "the escalation policy of SNPP's pages")
         ->type_name("POLICY");
+    app.add_option("--smtp", given.smtp, "where the SMTP listener (email to page) listens, or off")
+        ->type_name("HOST:PORT");
+    app.add_option("--smtp-domains", given.smtpDomains,
+                   "the mail domains taken, comma-separated; any when empty")
+        ->type_name("LIST");
+    app.add_option("--smtp-text", given.smtpText, "a mail's page: its subject, or its body's first line")
+        ->type_name("subject|body");
+    app.add_option("--smtp-max-size", given.smtpMaxSize, "the largest message taken, in bytes")
+        ->type_name("BYTES");
+    app.add_option("--smtp-cert", given.smtpCert, "STARTTLS: the site's certificate chain (PEM)")
+        ->type_name("FILE");
+    app.add_option("--smtp-key", given.smtpKey, "STARTTLS: the certificate's private key (PEM)")
+        ->type_name("FILE");
     app.add_option("--db", given.database,
                    "the queue's database (default $STATE_DIRECTORY/gateway.db, or "
                    "$XDG_STATE_HOME/velkor/gateway.db)")
@@ -377,6 +396,37 @@ void CheckSnppOptions(const Given& given, Options& options) {
     options.snppAnswers.escalate = given.snppEscalate;
 }
 
+// The SMTP listener: where, the domains and text it takes, the largest message, its certificate.
+void CheckSmtpOptions(const Given& given, Options& options) {
+    options.smtp = Listener("--smtp", given.smtp);
+    for (const std::string& domain : SplitRecipients(given.smtpDomains)) {
+        std::string lower = domain;
+        for (char& c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        options.smtpSettings.domains.push_back(lower);
+    }
+    if (given.smtpText != "subject" && given.smtpText != "body") {
+        throw CLI::ValidationError("--smtp-text", given.smtpText + ": subject or body");
+    }
+    options.smtpSettings.textFromBody = given.smtpText == "body";
+    const std::optional<uint32_t> size = ParseUnsigned(given.smtpMaxSize, 1024, 64 * 1024 * 1024);
+    if (!size) {
+        throw CLI::ValidationError("--smtp-max-size", given.smtpMaxSize + ": bytes from 1024 to 67108864");
+    }
+    options.smtpSettings.maxMessage = *size;
+    if (given.smtpCert.empty() != given.smtpKey.empty()) {
+        throw CLI::ValidationError(given.smtpCert.empty() ? "--smtp-cert" : "--smtp-key",
+                                   "STARTTLS needs both the certificate and its key");
+    }
+    options.smtpTls = SmtpTls{given.smtpCert, given.smtpKey};
+    if (options.smtp && !options.smtp->Loopback() && given.smtpCert.empty()) {
+        throw CLI::ValidationError(
+            "--smtp", options.smtp->Text() + " is not a loopback address: keys would cross the network in "
+                                             "the clear; give --smtp-cert and --smtp-key for STARTTLS");
+    }
+}
+
 Options Checked(const Given& given) {
     Options options;
     if (given.port.empty()) {
@@ -395,6 +445,7 @@ Options Checked(const Given& given) {
     options.parity = *lineParity;
     options.http = Listener("--http", given.http);
     CheckSnppOptions(given, options);
+    CheckSmtpOptions(given, options);
     std::optional<uint32_t> milliseconds = ParseUnsigned(given.gap, 0, 60000);
     if (!milliseconds) {
         throw CLI::ValidationError("--gap", given.gap + ": milliseconds from 0 to 60000");
@@ -429,8 +480,8 @@ Options Checked(const Given& given) {
     }
     options.mqtt = Broker(given.mqtt, given.mqttTopic, given.mqttUser, given.mqttPasswordFile, given.mqttCa,
                           given.mqttCert, given.mqttKey);
-    for (const auto& [name, listener] :
-         {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp}}) {
+    for (const auto& [name, listener] : {std::pair{"--http", options.http}, std::pair{"--snpp", options.snpp},
+                                         std::pair{"--smtp", options.smtp}}) {
         if (listener && !listener->Loopback() && given.tokenFile.empty()) {
             throw CLI::ValidationError(
                 name, listener->Text() + " is not a loopback address: anyone who reaches it could page the "

@@ -8,6 +8,7 @@
 #include "gateway/mqtt/mqtt_link.h"
 #include "gateway/net/listen_address.h"
 #include "gateway/schedule/schedule.h"
+#include "gateway/smtp/smtp_server.h"
 #include "serial/serial_port.h"
 
 #include <chrono>
@@ -24,7 +25,10 @@ struct Options {
     std::optional<ListenAddress> http; // nullopt: off
     std::optional<ListenAddress> snpp; // nullopt: off
     Charset snppCharset = Charset::Utf8;
-    AnswerSettings snppAnswers; // what SNPP's pages ask: an answer, repeats, an escalation
+    AnswerSettings snppAnswers;        // what SNPP's pages ask: an answer, repeats, an escalation
+    std::optional<ListenAddress> smtp; // nullopt: off
+    SmtpSettings smtpSettings;
+    SmtpTls smtpTls; // empty: no STARTTLS
     std::string database;
     std::string watches;   // empty: no watch list
     std::string tokenFile; // empty: no token needed (loopback only)

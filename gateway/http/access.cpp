@@ -1,8 +1,5 @@
 #include "gateway/http/access.h"
 
-#include <openssl/evp.h>
-
-#include <algorithm>
 #include <cctype>
 
 namespace velkor::gateway {
@@ -23,32 +20,6 @@ bool HasScheme(std::string_view header, std::string_view scheme) {
 }
 
 } // namespace
-
-std::optional<std::string> DecodeBase64(std::string_view text) {
-    std::string standard(text);
-    for (char& c : standard) {
-        c = c == '-' ? '+' : c == '_' ? '/' : c;
-    }
-    while (standard.size() % 4 != 0) {
-        standard += '=';
-    }
-    if (standard.empty() ||
-        standard.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
-            std::string::npos) {
-        return std::nullopt;
-    }
-    std::string decoded(standard.size() / 4 * 3, '\0');
-    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
-                                       reinterpret_cast<const unsigned char*>(standard.data()),
-                                       static_cast<int>(standard.size()));
-    if (length < 0) {
-        return std::nullopt;
-    }
-    // EVP_DecodeBlock counts the padding's bytes as decoded zeros.
-    const std::size_t padding = standard.size() - standard.find_last_not_of('=') - 1;
-    decoded.resize(static_cast<std::size_t>(length) - std::min<std::size_t>(padding, 2));
-    return decoded;
-}
 
 std::optional<std::string> TokenOfAuthorization(std::string_view header) {
     if (HasScheme(header, "bearer ")) {

@@ -13,8 +13,6 @@ namespace velkor::gateway {
 // The token of an Authorization header: "Bearer TOKEN", or "Basic" with the token as the password (as ntfy's
 // and Gotify's clients send it); the scheme's name is case-insensitive.
 std::optional<std::string> TokenOfAuthorization(std::string_view header);
-// Base64, standard or URL-safe, padded or not; nullopt for what is not.
-std::optional<std::string> DecodeBase64(std::string_view text);
 
 // The scope a request needs; 0 for the console's own files (they hold no secret, and the page asks for a
 // key itself); every scope for /v1/key, which any one of them may read.

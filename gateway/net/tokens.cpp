@@ -1,5 +1,8 @@
 #include "gateway/net/tokens.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -32,6 +35,32 @@ std::optional<Scope> ScopeNamed(std::string_view name) {
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> DecodeBase64(std::string_view text) {
+    std::string standard(text);
+    for (char& c : standard) {
+        c = c == '-' ? '+' : c == '_' ? '/' : c;
+    }
+    while (standard.size() % 4 != 0) {
+        standard += '=';
+    }
+    if (standard.empty() ||
+        standard.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+            std::string::npos) {
+        return std::nullopt;
+    }
+    std::string decoded(standard.size() / 4 * 3, '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                       reinterpret_cast<const unsigned char*>(standard.data()),
+                                       static_cast<int>(standard.size()));
+    if (length < 0) {
+        return std::nullopt;
+    }
+    // EVP_DecodeBlock counts the padding's bytes as decoded zeros.
+    const std::size_t padding = standard.size() - standard.find_last_not_of('=') - 1;
+    decoded.resize(static_cast<std::size_t>(length) - std::min<std::size_t>(padding, 2));
+    return decoded;
 }
 
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {

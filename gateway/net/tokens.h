@@ -49,6 +49,9 @@ private:
     std::vector<Entry> m_entries;
 };
 
+// Base64, standard or URL-safe, padded or not, as clients send their keys in it; nullopt for what is not.
+std::optional<std::string> DecodeBase64(std::string_view text);
+
 // Compares without stopping at the first difference, so the time says nothing of where it is.
 bool ConstantTimeEqual(std::string_view a, std::string_view b);
 

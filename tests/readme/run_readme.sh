@@ -9,7 +9,7 @@
 set -u
 src=$1
 bin=$2
-for program in curl apprise sendpage mosquitto mosquitto_pub mosquitto_sub amtool prometheus-alertmanager stty od; do
+for program in curl apprise swaks msmtp sendpage mosquitto mosquitto_pub mosquitto_sub amtool prometheus-alertmanager stty od; do
     command -v "$program" >/dev/null || { echo "skipped: $program is not installed"; exit 77; }
 done
 for program in velkor-sim velkor-cli velkor-gateway; do
@@ -81,7 +81,7 @@ for _ in $(seq 150); do
     sleep 0.2
 done
 pages "&state=queued" | grep -q '"pages":\[\]' || { echo "pages still queued: $(pages '&state=queued')"; exit 1; }
-for text in '3号桌请取餐' '告警：2号冰柜温度过高' '收银机：离线' '5床呼叫' '二楼火警' '18:00 闭馆'; do
+for text in '3号桌请取餐' '告警：2号冰柜温度过高' '收银机：离线' '5床呼叫' '二楼火警' '18:00 闭馆' '市电中断' '备份完成' 'Uptime: 网站宕机'; do
     pages "&state=sent" | grep -q "\"text\":\"$text\"" || { echo "never sent: $text"; pages ""; exit 1; }
 done
 pages "&state=failed" | grep -q 'no watch has the call number 999' || { echo "the call 999 was not recorded"; exit 1; }

@@ -1,7 +1,7 @@
-// velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP, SNPP and MQTT,
-// how soon an accepted page is on the wire, its memory with 10 000 pages queued, whether a SIGKILL under
-// load loses an acknowledged page, and how soon an answer stops a repeating page. The gateway runs as its own
-// process on a pseudo-terminal this program reads.
+// velkor-bench gateway: how many durable pages velkor-gateway accepts per second over HTTP, SNPP, SMTP and
+// MQTT, how soon an accepted page is on the wire, its memory with 10 000 pages queued, whether a SIGKILL
+// under load loses an acknowledged page, and how soon an answer stops a repeating page. The gateway runs as
+// its own process on a pseudo-terminal this program reads.
 
 #include "gateway_bench.h"
 
@@ -357,6 +357,42 @@ double SnppRate(int port, int clients, int each) {
     return accepted / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Each page a whole SMTP session: EHLO, MAIL, RCPT, DATA, the message, QUIT, pipelined as a mail server
+// sends them, checked for the 250 of the message.
+double SmtpRate(int port, int clients, int each) {
+    std::atomic<int> accepted{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            for (int done = 0; done < each && Clock::now() - start < 60s; ++done) {
+                const int fd = ConnectLoopback(port);
+                if (fd < 0) {
+                    return;
+                }
+                FILE* stream = fdopen(fd, "r+");
+                char line[1024];
+                bool ok = std::fgets(line, sizeof line, stream) != nullptr;
+                std::fprintf(stream,
+                             "EHLO bench\r\nMAIL FROM:<bench@site>\r\nRCPT TO:<12@pager>\r\nDATA\r\n");
+                std::fflush(stream);
+                while (ok && std::fgets(line, sizeof line, stream) && std::strncmp(line, "354", 3) != 0) {
+                    ok = line[0] == '2';
+                }
+                std::fprintf(stream, "Subject: m%d-%d\r\n\r\nbody\r\n.\r\nQUIT\r\n", c, done);
+                std::fflush(stream);
+                ok = ok && std::fgets(line, sizeof line, stream) && std::strncmp(line, "250 2.0.0", 9) == 0;
+                accepted += ok ? 1 : 0;
+                std::fclose(stream);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return accepted / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // Pages published at QoS 1 by mosquitto_pub (one message a line) to a private mosquitto; pages per second
 // the gateway accepted (stored and acknowledged), or a reason it could not be measured.
 std::variant<double, std::string> MqttRate(const std::string& binDir, const std::filesystem::path& folder,
@@ -579,7 +615,9 @@ void IntakeFigures(const std::string& binDir, const std::filesystem::path& folde
     // together share a commit, so HTTP with many clients can pass one commit per page.
     const double bare = BareCommitRate(folder / "bare.db", 3000);
     Wire wire;
-    Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string());
+    const int smtpPort = FreeLoopbackPort();
+    Gateway gateway(binDir, wire.Port(), (folder / "rate.db").string(), 0,
+                    {"--smtp", "127.0.0.1:" + std::to_string(smtpPort)});
     const double http = HttpRate(gateway.Http(), 16, 1000);
     report("gateway HTTP accepted", Ratio("16 keep-alive clients", http, bare), ">= 1.0x bare commits",
            bare > 0 && http >= bare);
@@ -590,6 +628,10 @@ void IntakeFigures(const std::string& binDir, const std::filesystem::path& folde
     gateway.WaitForEmptyQueue(60s);
     const double snpp = SnppRate(gateway.Snpp(), 4, 1000);
     report("gateway SNPP accepted", Ratio("4 clients", snpp, bare), ">= 500 pages/s", snpp >= 500);
+    gateway.WaitForEmptyQueue(60s);
+    const double smtp = SmtpRate(smtpPort, 4, 500);
+    report("gateway SMTP accepted", Ratio("4 clients, a session a page", smtp, bare), ">= 500 pages/s",
+           smtp >= 500);
     gateway.WaitForEmptyQueue(60s);
     std::variant<double, std::string> mqtt = MqttRate(binDir, folder, 4000);
     if (const double* rate = std::get_if<double>(&mqtt)) {
