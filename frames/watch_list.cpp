@@ -354,6 +354,16 @@ std::map<std::string, std::size_t> CheckRows(const WatchList& list, std::vector<
     return names;
 }
 
+// A fault of row `r`'s cell in `column`, whose value is `value`; its problem and reason are the caller's.
+WatchListFault RowFault(const WatchList& list, std::size_t r, std::string column, std::string value) {
+    WatchListFault fault;
+    fault.line = list.entries[r].line;
+    fault.row = static_cast<int>(r);
+    fault.column = std::move(column);
+    fault.value = std::move(value);
+    return fault;
+}
+
 // The escalation policy of a watch's calls: one word, where a call reaches it.
 void CheckEscalation(const WatchList& list, std::size_t r, const std::string& call,
                      std::vector<WatchListFault>& faults) {
@@ -362,11 +372,7 @@ void CheckEscalation(const WatchList& list, std::size_t r, const std::string& ca
     if (policy.empty()) {
         return;
     }
-    WatchListFault found;
-    found.line = entry.line;
-    found.row = static_cast<int>(r);
-    found.column = "escalate";
-    found.value = policy;
+    WatchListFault found = RowFault(list, r, "escalate", policy);
     if (std::any_of(policy.begin(), policy.end(),
                     [](char c) { return c == ' ' || static_cast<unsigned char>(c) < 0x20; })) {
         found.problem = WatchListProblem::BadEscalation;
@@ -391,11 +397,7 @@ void CheckCalls(const WatchList& list, std::vector<WatchListFault>& faults) {
         if (call.empty()) {
             continue;
         }
-        WatchListFault found;
-        found.line = entry.line;
-        found.row = static_cast<int>(r);
-        found.column = "call";
-        found.value = call;
+        WatchListFault found = RowFault(list, r, "call", call);
         if (call.size() > MAX_CALL_DIGITS || call.find_first_not_of("0123456789") != std::string::npos) {
             found.problem = WatchListProblem::BadCall;
             found.reason = Join({"\"", call, "\" is not a call number (1 to 16 digits)"});

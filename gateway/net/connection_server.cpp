@@ -3,6 +3,7 @@
 #include "gateway/log/log.h"
 #include "gateway/net/listen_address.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -54,6 +55,24 @@ std::string PeerText(int socket) {
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
     inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
     return HostPortText(host, ntohs(in6->sin6_port));
+}
+
+Waited WaitForClient(int client, int stop, std::chrono::steady_clock::time_point since,
+                     std::chrono::steady_clock::duration idle) {
+    while (true) {
+        pollfd fds[2] = {{client, POLLIN, 0}, {stop, POLLIN, 0}};
+        const auto left = idle - (std::chrono::steady_clock::now() - since);
+        const int wait = static_cast<int>(
+            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+        const int ready = ::poll(fds, 2, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (fds[1].revents != 0) {
+            return Waited::Stopping;
+        }
+        return ready == 0 ? Waited::Idle : Waited::Input;
+    }
 }
 
 ConnectionServer::ConnectionServer(std::string name, int listener, std::size_t maxConnections,

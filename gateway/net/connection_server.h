@@ -5,12 +5,14 @@
 // Threads: Run on a thread of its own; Stop from any thread, once.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace velkor::gateway {
 
@@ -47,6 +49,13 @@ private:
     std::mutex m_mutex;
     std::list<std::unique_ptr<Connection>> m_connections;
 };
+
+// What ended a wait for a client's bytes.
+enum class Waited { Input, Stopping, Idle };
+// Waits until `client` has bytes, `stop` (the server's eventfd) is readable, or `idle` has passed since
+// `since`, the client's last bytes.
+Waited WaitForClient(int client, int stop, std::chrono::steady_clock::time_point since,
+                     std::chrono::steady_clock::duration idle);
 
 // Writes `text` whole; false when the client is gone or does not read (the send time-out).
 bool SendAll(int socket, const std::string& text);

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,25 +112,18 @@ void SmtpServer::Serve(int client, const std::string& peer, int stop) {
     bool open = channel.Write({session.Greeting()});
     auto idleSince = std::chrono::steady_clock::now();
     while (open && !session.Closed()) {
-        if (!channel.Pending()) {
-            pollfd fds[2] = {{client, POLLIN, 0}, {stop, POLLIN, 0}};
-            const auto left = IDLE_TIMEOUT - (std::chrono::steady_clock::now() - idleSince);
-            const int wait = static_cast<int>(
-                std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
-            const int ready = ::poll(fds, 2, wait);
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (fds[1].revents != 0) {
-                channel.Write({SmtpSession::OnShutdown()});
-                break;
-            }
-            if (ready == 0) {
-                channel.Write({SmtpSession::OnIdle()});
-                LogLine("smtp " + peer + ": idle for " + std::to_string(IDLE_TIMEOUT.count()) +
-                        " s, disconnected");
-                break;
-            }
+        // Bytes TLS has decrypted already are not the socket's: no wait for them.
+        const Waited waited =
+            channel.Pending() ? Waited::Input : WaitForClient(client, stop, idleSince, IDLE_TIMEOUT);
+        if (waited == Waited::Stopping) {
+            channel.Write({SmtpSession::OnShutdown()});
+            break;
+        }
+        if (waited == Waited::Idle) {
+            channel.Write({SmtpSession::OnIdle()});
+            LogLine("smtp " + peer + ": idle for " + std::to_string(IDLE_TIMEOUT.count()) +
+                    " s, disconnected");
+            break;
         }
         char buffer[8192];
         const ssize_t got = channel.Read(buffer, sizeof buffer);

@@ -2,10 +2,8 @@
 
 #include "gateway/log/log.h"
 
-#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,19 +27,12 @@ void SnppServer::Serve(int client, const std::string& peer, int stop) {
     bool open = SendLines(client, {session.Greeting()});
     auto idleSince = std::chrono::steady_clock::now();
     while (open && !session.Closed()) {
-        pollfd fds[2] = {{client, POLLIN, 0}, {stop, POLLIN, 0}};
-        const auto left = IDLE_TIMEOUT - (std::chrono::steady_clock::now() - idleSince);
-        const int wait = static_cast<int>(
-            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
-        const int ready = ::poll(fds, 2, wait);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (fds[1].revents != 0) {
+        const Waited waited = WaitForClient(client, stop, idleSince, IDLE_TIMEOUT);
+        if (waited == Waited::Stopping) {
             SendLines(client, {"421 Gateway shutting down, Goodbye (terminate connection)"});
             break;
         }
-        if (ready == 0) {
+        if (waited == Waited::Idle) {
             SendLines(client, {SnppSession::OnIdle()});
             LogLine("snpp " + peer + ": idle for " + std::to_string(IDLE_TIMEOUT.count()) +
                     " s, disconnected");
