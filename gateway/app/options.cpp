@@ -224,7 +224,7 @@ struct Given {
     std::string espaAddress = "2";
     bool espaStatus = false;
     std::string espaStatusValues = "1,2";
-    std::string espaText = PanelSettings{}.defaultText;
+    std::string espaText = DEFAULT_CALL_TEXT;
     std::string espaSilence = "2000";
     bool espaAnswer = false;
     std::string espaRepeat = "0";

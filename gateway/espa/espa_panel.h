@@ -23,17 +23,20 @@
 
 namespace velkor::gateway {
 
+// The page of a call without a display message; {call} is its number.
+inline constexpr const char* DEFAULT_CALL_TEXT = "呼叫 {call}";
+
 struct PanelSettings {
     std::string port; // empty: no panel
     int baudRate = 9600;
     Parity parity = Parity::Even;
     int dataBits = 7;
-    char address = '2';                      // the gateway's station address
-    std::chrono::milliseconds silence{2000}; // a half block is dropped after this
-    bool status = false;                     // report each call's outcome at the next poll
-    char statusQueued = '1';                 // record 7's value for a call that became a page
-    char statusFailed = '2';                 // and for one that did not (no watch has its number)
-    std::string defaultText = "呼叫 {call}"; // the page of a call without a display message
+    char address = '2';                          // the gateway's station address
+    std::chrono::milliseconds silence{2000};     // a half block is dropped after this
+    bool status = false;                         // report each call's outcome at the next poll
+    char statusQueued = '1';                     // record 7's value for a call that became a page
+    char statusFailed = '2';                     // and for one that did not (no watch has its number)
+    std::string defaultText = DEFAULT_CALL_TEXT; // the page of a call without a display message
     // Whether a call's page waits for an answer (the reset at the bed), and repeats until then. A watch's
     // escalation policy in the watch list makes its calls wait for one too.
     AnswerSettings answers;

@@ -243,8 +243,9 @@ TEST(CallPage, TheWatchByItsNumberTheSitesTextAndThePriority) {
     EXPECT_EQ(CallAnswers(settings, *names, "0550").escalate, "ward-2");
     EXPECT_EQ(CallAnswers(settings, *names, "0550").repeatEvery, 10);
     EXPECT_EQ(CallAnswers(settings, *names, "551").escalate, "");
-    EXPECT_FALSE(CallAnswers(PanelSettings{}, *names, "551").Asks());
-    EXPECT_TRUE(CallAnswers(PanelSettings{}, *names, "550").Asks());
+    const PanelSettings plain;
+    EXPECT_FALSE(CallAnswers(plain, *names, "551").Asks());
+    EXPECT_TRUE(CallAnswers(plain, *names, "550").Asks());
 }
 
 TEST(CallPage, TheLineSettings) {
