@@ -172,12 +172,12 @@ stop_job() {
 frames_seen() { [ "$(grep -c '"command":"text"' "$1")" -ge "$2" ]; }
 
 gateway_without_desktop() {
-    local deb dependency pulled=""
+    local deb pulled
     deb=$(ls dist/velkor-gateway_*_amd64.deb)
-    for dependency in $(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g'); do
-        pulled+=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-            --no-replaces --no-enhances "$dependency" 2>/dev/null | grep -E '^(libqt6|qt6-|fonts-)' || true)
-    done
+    # What apt would install on a machine with nothing installed, choosing among alternatives as it does:
+    # a recursive listing follows every alternative, and through GMime's dependencies some reach fonts.
+    pulled=$(apt-get -s -o Dir::State::status=/dev/null --no-install-recommends install "./$deb" 2>&1 |
+        awk '/^Inst / { print $2 }' | grep -E '^(libqt6|qt6-|fonts-)' || true)
     if [ -n "$pulled" ]; then
         echo "installing velkor-gateway pulls in: $pulled" >&2
         return 1
@@ -323,8 +323,11 @@ gateway_package_tests() {
     sendpage -h 127.0.0.1:14444 -p 12 "3号桌请取餐" >/dev/null || failed=1
     curl -sS -d '请到2号诊室' 'http://127.0.0.1:18025/v1/pages?to=all' >/dev/null || failed=1
     # The console, from the package's copy of its files.
-    curl -s http://127.0.0.1:18025/ | grep -q 'src="console.js"' && curl -s -o /dev/null -w '%{http_code}' \
-        http://127.0.0.1:18025/texts.js | grep -q 200 || { echo "the installed gateway serves no console" >&2; failed=1; }
+    # Read whole before grep looks: grep -q leaving early would fail curl's write, and the pipe with it.
+    local console
+    console=$(curl -s http://127.0.0.1:18025/)
+    grep -q 'src="console.js"' <<<"$console" && [ "$(curl -s -o /dev/null -w '%{http_code}' \
+        http://127.0.0.1:18025/texts.js)" = 200 ] || { echo "the installed gateway serves no console" >&2; failed=1; }
     until_true eval "curl -s http://127.0.0.1:18025/v1/health | grep -q '\"connected\":true'"
     mosquitto_pub -p 18883 -u desk -P 'pw of desk' -q 1 -t pkgtest/all/pages -m '{"to":"7","text":"闭馆"}' || failed=1
     until_true frames_seen "$work/sim.out" 3
